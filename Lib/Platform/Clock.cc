@@ -1,0 +1,180 @@
+#include "Lib/Platform/Clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+namespace logrum::platform {
+namespace {
+
+int64_t SteadyUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t SystemUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+Clock* MakeProcessClock() {
+  ClockSpec spec;
+  if (const char* text = std::getenv("LOGRUM2_CLOCK"); text != nullptr && *text != '\0') {
+    std::string error;
+    if (!ParseClockSpec(text, &spec, &error)) {
+      std::fprintf(stderr, "logrum2: ignoring LOGRUM2_CLOCK=\"%s\": %s\n", text, error.c_str());
+      spec = ClockSpec{};
+    }
+  }
+  return new ScaledClock(spec);  // lives as long as the process
+}
+
+std::atomic<Clock*>& CurrentClock() {
+  static std::atomic<Clock*> clock{MakeProcessClock()};
+  return clock;
+}
+
+}  // namespace
+
+Clock& DefaultClock() { return *CurrentClock().load(std::memory_order_acquire); }
+
+Clock* SetDefaultClock(Clock* clock) {
+  return CurrentClock().exchange(clock, std::memory_order_acq_rel);
+}
+
+bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error) {
+  ClockSpec result;
+  while (!text.empty()) {
+    size_t comma = text.find(',');
+    std::string_view part = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    size_t eq = part.find('=');
+    if (eq == std::string_view::npos) {
+      *error = "expected NAME=VALUE, got \"" + std::string(part) + "\"";
+      return false;
+    }
+    std::string name(part.substr(0, eq));
+    std::string value(part.substr(eq + 1));
+    if (name == "start") {
+      std::tm tm{};
+      char tail = 0;
+      if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon,
+                      &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &tail) != 6 ||
+          tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
+          tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59) {
+        *error = "start must be YYYY-MM-DDTHH:MM:SS, got \"" + value + "\"";
+        return false;
+      }
+      tm.tm_year -= 1900;
+      tm.tm_mon -= 1;
+      tm.tm_isdst = -1;
+      time_t t = std::mktime(&tm);
+      if (t == static_cast<time_t>(-1)) {
+        *error = "start is not a representable local time: \"" + value + "\"";
+        return false;
+      }
+      result.has_start = true;
+      result.start_unix_us = static_cast<int64_t>(t) * 1000000;
+    } else if (name == "speed") {
+      char* end = nullptr;
+      double speed = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(speed > 0) || speed > 1e6) {
+        *error = "speed must be a positive number, got \"" + value + "\"";
+        return false;
+      }
+      result.speed = speed;
+    } else {
+      *error = "unknown part \"" + name + "\" (expected start or speed)";
+      return false;
+    }
+  }
+  *spec = result;
+  return true;
+}
+
+ScaledClock::ScaledClock(const ClockSpec& spec)
+    : origin_real_us_(SteadyUs()),
+      origin_virtual_us_(spec.has_start ? spec.start_unix_us : SystemUs()),
+      speed_(spec.speed) {}
+
+int64_t ScaledClock::NowUs() const {
+  if (speed_ == 1.0) {
+    return origin_virtual_us_ + (SteadyUs() - origin_real_us_);
+  }
+  return origin_virtual_us_ + static_cast<int64_t>((SteadyUs() - origin_real_us_) * speed_);
+}
+
+uint64_t ScaledClock::TickMs() const { return static_cast<uint64_t>(SteadyUs() / 1000); }
+
+bool ScaledClock::WaitUntil(int64_t unix_us, std::stop_token stop) {
+  std::mutex mutex;
+  std::condition_variable_any cv;
+  std::unique_lock lock(mutex);
+  while (!stop.stop_requested()) {
+    int64_t remaining = unix_us - NowUs();
+    if (remaining <= 0) return true;
+    auto real_wait = std::chrono::microseconds(static_cast<int64_t>(remaining / speed_) + 1);
+    cv.wait_for(lock, stop, real_wait, [] { return false; });
+  }
+  return false;
+}
+
+ManualClock::ManualClock(int64_t unix_us, uint64_t tick_ms)
+    : now_us_(unix_us), tick_us_(tick_ms * 1000) {}
+
+int64_t ManualClock::NowUs() const {
+  std::lock_guard lock(mutex_);
+  return now_us_;
+}
+
+uint64_t ManualClock::TickMs() const {
+  std::lock_guard lock(mutex_);
+  return tick_us_ / 1000;
+}
+
+bool ManualClock::WaitUntil(int64_t unix_us, std::stop_token stop) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait(lock, stop, [&] { return now_us_ >= unix_us; });
+}
+
+void ManualClock::SetUs(int64_t unix_us) {
+  {
+    std::lock_guard lock(mutex_);
+    now_us_ = unix_us;
+  }
+  changed_.notify_all();
+}
+
+void ManualClock::AdvanceUs(int64_t delta_us) {
+  {
+    std::lock_guard lock(mutex_);
+    now_us_ += delta_us;
+    tick_us_ += static_cast<uint64_t>(delta_us);
+  }
+  changed_.notify_all();
+}
+
+LocalTime ToLocalTime(int64_t unix_us) {
+  int64_t seconds = unix_us >= 0 ? unix_us / 1000000 : -((-unix_us + 999999) / 1000000);
+  time_t t = static_cast<time_t>(seconds);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  LocalTime local;
+  local.year = tm.tm_year + 1900;
+  local.month = tm.tm_mon + 1;
+  local.day = tm.tm_mday;
+  local.hour = tm.tm_hour;
+  local.minute = tm.tm_min;
+  local.second = tm.tm_sec;
+  local.millisecond = static_cast<int>((unix_us - seconds * 1000000) / 1000);
+  local.weekday = tm.tm_wday;
+  local.daylight = tm.tm_isdst > 0;
+  return local;
+}
+
+}  // namespace logrum::platform

@@ -1,0 +1,98 @@
+// The process clock: local time, real-time ticks, and waiting for a moment.
+//
+// Two time lines are kept apart on purpose:
+//  - NowUs() is the wall clock that recordings, schedules and ages follow. It can
+//    be shifted and accelerated for the whole process (LOGRUM2_CLOCK), or set by
+//    hand in unit tests (ManualClock), so that hours of recording run in minutes.
+//  - TickMs() is real elapsed time, for time-outs (network idle, handshakes,
+//    window timers). It is never shifted or accelerated.
+//
+// Thread safety: every member may be called from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+namespace logrum::platform {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+
+  // Microseconds since 1970-01-01 00:00:00 UTC on this clock's time line.
+  virtual int64_t NowUs() const = 0;
+
+  // Milliseconds of real time from an arbitrary origin; monotonic.
+  virtual uint64_t TickMs() const = 0;
+
+  // Blocks until NowUs() >= unix_us. Returns false, early, once `stop` is requested.
+  virtual bool WaitUntil(int64_t unix_us, std::stop_token stop) = 0;
+};
+
+// The clock of the process. The first call reads LOGRUM2_CLOCK (see
+// ParseClockSpec); a malformed value is reported on standard error and ignored.
+Clock& DefaultClock();
+
+// Replaces the process clock (tests). Returns the previous one; pass it back
+// to restore. The caller keeps ownership and must outlive the replacement.
+Clock* SetDefaultClock(Clock* clock);
+
+// LOGRUM2_CLOCK="start=YYYY-MM-DDTHH:MM:SS,speed=N", both parts optional.
+// start is local time of the active zone; speed is a positive number.
+struct ClockSpec {
+  bool has_start = false;
+  int64_t start_unix_us = 0;  // the start moment as UTC microseconds
+  double speed = 1.0;
+};
+// Returns false and fills *error for a malformed spec.
+bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error);
+
+// Real time, optionally shifted to start at spec.start and run spec.speed times faster.
+class ScaledClock : public Clock {
+ public:
+  explicit ScaledClock(const ClockSpec& spec);
+  int64_t NowUs() const override;
+  uint64_t TickMs() const override;
+  bool WaitUntil(int64_t unix_us, std::stop_token stop) override;
+
+ private:
+  int64_t origin_real_us_;     // steady clock at construction
+  int64_t origin_virtual_us_;  // clock reading at construction
+  double speed_;
+};
+
+// A clock that moves only when told to (unit tests). Ticks and wall time move together.
+class ManualClock : public Clock {
+ public:
+  explicit ManualClock(int64_t unix_us = 0, uint64_t tick_ms = 0);
+  int64_t NowUs() const override;
+  uint64_t TickMs() const override;
+  bool WaitUntil(int64_t unix_us, std::stop_token stop) override;
+
+  void SetUs(int64_t unix_us);      // wall clock only (a clock step); ticks stay
+  void AdvanceUs(int64_t delta_us);  // wall clock and ticks together
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable_any changed_;
+  int64_t now_us_;
+  uint64_t tick_us_;
+};
+
+// Local calendar time of the active zone (TZ) for a UTC instant.
+struct LocalTime {
+  int year = 0, month = 0, day = 0;  // month 1-12, day 1-31
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  int weekday = 0;  // 0 = Sunday
+  bool daylight = false;
+};
+LocalTime ToLocalTime(int64_t unix_us);
+
+// Local time now on the process clock.
+inline LocalTime LocalNow() { return ToLocalTime(DefaultClock().NowUs()); }
+
+}  // namespace logrum::platform
