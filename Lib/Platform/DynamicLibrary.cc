@@ -1,0 +1,136 @@
+#include "Lib/Platform/DynamicLibrary.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace logrum::platform {
+namespace {
+
+std::string LastDlError(const std::string& fallback) {
+  const char* text = dlerror();
+  return text != nullptr ? std::string(text) : fallback;
+}
+
+std::string SelfExe() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+DynamicLibrary::~DynamicLibrary() { Close(); }
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), path_(std::move(other.path_)) {
+  other.path_.clear();
+}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, nullptr);
+    path_ = std::move(other.path_);
+    other.path_.clear();
+  }
+  return *this;
+}
+
+bool DynamicLibrary::Open(const std::string& path, std::string* error) {
+  Close();
+  dlerror();  // clear a stale message
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    if (error != nullptr) *error = LastDlError("cannot load " + path);
+    return false;
+  }
+  handle_ = handle;
+  path_ = path;
+  return true;
+}
+
+bool DynamicLibrary::OpenBeside(const void* code, std::string_view file_name,
+                                std::string* error) {
+  Close();
+  std::vector<std::string> folders = LibraryFolders(code);
+  if (folders.empty()) {
+    if (error != nullptr) {
+      *error = "cannot find the library folder of the calling code to load " + std::string(file_name);
+    }
+    return false;
+  }
+  std::string looked;
+  for (const std::string& folder : folders) {
+    std::string candidate = folder + "/" + std::string(file_name);
+    std::error_code ec;
+    if (!std::filesystem::exists(candidate, ec)) {
+      looked += (looked.empty() ? "" : ", ") + candidate;
+      continue;
+    }
+    // A file that is there but does not load is an error of its own; don't look further.
+    return Open(candidate, error);
+  }
+  if (error != nullptr) *error = "library not found: " + looked;
+  return false;
+}
+
+void DynamicLibrary::Close() {
+  if (handle_ != nullptr) dlclose(handle_);
+  handle_ = nullptr;
+  path_.clear();
+}
+
+void* DynamicLibrary::Symbol(const char* name, std::string* error) const {
+  if (handle_ == nullptr) {
+    if (error != nullptr) *error = std::string("no library open to look up ") + name;
+    return nullptr;
+  }
+  dlerror();
+  void* address = dlsym(handle_, name);
+  if (address == nullptr && error != nullptr) {
+    *error = LastDlError(std::string(name) + " not found in " + path_);
+  }
+  return address;
+}
+
+std::string CodeObjectPath(const void* code) {
+  Dl_info info{};
+  link_map* map = nullptr;
+  if (dladdr1(code, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 ||
+      map == nullptr) {
+    return {};
+  }
+  // The main program's link map has an empty name.
+  if (map->l_name == nullptr || map->l_name[0] == '\0') return SelfExe();
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::canonical(map->l_name, ec);
+  return ec ? std::string(map->l_name) : path.string();
+}
+
+std::string CodeFolder(const void* code) {
+  std::string path = CodeObjectPath(code);
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::vector<std::string> LibraryFolders(const void* code) {
+  std::string folder = CodeFolder(code);
+  if (folder.empty()) return {};
+  std::vector<std::string> folders;
+  std::error_code ec;
+  std::filesystem::path lib = std::filesystem::weakly_canonical(folder + "/../lib", ec);
+  if (!ec && lib.string() != folder) folders.push_back(lib.string());
+  folders.push_back(folder);
+  return folders;
+}
+
+}  // namespace logrum::platform

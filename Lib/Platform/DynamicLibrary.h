@@ -1,0 +1,73 @@
+// Loading plug-in libraries by file name.
+//
+// Our libraries sit together in one library folder (see the build's RUNPATH
+// "$ORIGIN/../lib;$ORIGIN"). A library that binds a plug-in looks for it in the
+// library folder of the code doing the binding, never on the system search path,
+// so a missing plug-in is reported as missing rather than silently replaced by
+// some other copy.
+//
+// Thread safety: a DynamicLibrary object is not thread-safe; the free functions
+// may be called from any thread. Error texts come from dlerror() of the calling
+// thread and name the file or symbol.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace logrum::platform {
+
+// Owns one dlopen handle; the library is closed when the object is destroyed
+// (or by Close). Symbols found through it must not be used after that.
+class DynamicLibrary {
+ public:
+  DynamicLibrary() = default;
+  ~DynamicLibrary();
+  DynamicLibrary(DynamicLibrary&& other) noexcept;
+  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  // Loads `path` (a path, or a bare file name for the system search). Symbols are
+  // bound at once (RTLD_NOW) and kept local to the library. A library already
+  // open in this object is closed first. False with *error set on failure.
+  bool Open(const std::string& path, std::string* error);
+
+  // Loads `file_name` from the library folders of the object that holds `code`
+  // (see LibraryFolders), the first folder that has the file. False with *error
+  // naming every place looked at when it is found nowhere or fails to load.
+  bool OpenBeside(const void* code, std::string_view file_name, std::string* error);
+
+  void Close();
+  bool is_open() const { return handle_ != nullptr; }
+  // The path that was loaded; empty while closed.
+  const std::string& path() const { return path_; }
+
+  // Address of an exported symbol, or null with *error set (error may be null).
+  void* Symbol(const char* name, std::string* error) const;
+
+  // Symbol cast to a function pointer type, e.g. Function<Entry*(*)()>("_6A7B31").
+  template <typename Fn>
+  Fn Function(const char* name, std::string* error) const {
+    return reinterpret_cast<Fn>(Symbol(name, error));
+  }
+
+ private:
+  void* handle_ = nullptr;
+  std::string path_;
+};
+
+// The absolute path of the shared object or program that contains `code` (any
+// address of code or data in it); for the main program, /proc/self/exe. Empty
+// when the address belongs to no loaded object.
+std::string CodeObjectPath(const void* code);
+
+// The folder (no trailing '/') of CodeObjectPath(code); empty when unknown.
+std::string CodeFolder(const void* code);
+
+// The folders where the object holding `code` finds the libraries it binds by
+// file name, in search order: "<folder>/../lib", then "<folder>" itself (one
+// entry when both are the same folder). Empty when the object is unknown.
+std::vector<std::string> LibraryFolders(const void* code);
+
+}  // namespace logrum::platform
