@@ -1,0 +1,206 @@
+#include "External/Encoder/Layer3Stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "External/Encoder/tests/DecodeUtil.h"
+
+namespace logrum::audenc {
+namespace {
+
+using test::Decode;
+using test::Decoder;
+
+constexpr double kToneHz = 440.0;
+
+// The archive options' bit-rate choices (kbit/s, Hz, channels).
+const Layer3Format kBitrateTable[] = {
+    {8, 11025, 1},   {16, 11025, 1},  {18, 11025, 1},  {20, 11025, 1},  {20, 11025, 2},
+    {24, 11025, 2},  {32, 11025, 2},  {24, 22050, 1},  {32, 22050, 1},  {40, 22050, 1},
+    {40, 22050, 2},  {48, 22050, 1},  {48, 22050, 2},  {48, 44100, 1},  {56, 22050, 1},
+    {56, 22050, 2},  {56, 44100, 1},  {64, 22050, 2},  {64, 44100, 1},  {80, 22050, 2},
+    {80, 44100, 1},  {96, 44100, 1},  {96, 44100, 2},  {112, 44100, 1}, {112, 44100, 2},
+    {128, 44100, 1}, {128, 44100, 2}, {160, 44100, 2}, {192, 44100, 2}, {224, 44100, 2},
+    {256, 44100, 2}, {320, 44100, 2},
+};
+
+struct Encoded {
+  std::vector<uint8_t> data;
+  uint64_t blocks = 0;
+};
+
+Encoded EncodeSine(uint32_t in_rate, const Layer3Format& format, size_t frames) {
+  std::string error;
+  auto stream = Layer3Stream::Create(in_rate, 2, format, &error);
+  EXPECT_NE(stream, nullptr) << error;
+  Encoded result;
+  if (!stream) return result;
+  const std::vector<int16_t> pcm = test::Sine(kToneHz, in_rate, 2, frames);
+  // Uneven pieces, as a capture source of another block size would give.
+  size_t done = 0;
+  for (size_t piece = 1000; done < frames; piece = piece * 3 % 7919 + 500) {
+    const size_t n = std::min(piece, frames - done);
+    EXPECT_TRUE(stream->Encode(pcm.data() + done * 2, n, &result.data, &error)) << error;
+    done += n;
+  }
+  EXPECT_TRUE(stream->Finish(&result.data, &error)) << error;
+  result.blocks = stream->blocks_out();
+  return result;
+}
+
+class BitrateTableTest : public testing::TestWithParam<Layer3Format> {};
+
+// Every choice of the options dialog: standard unpadded frames of the nominal
+// size, decoded without a complaint by both decoders, to the input's tone, at
+// the length the block arithmetic gives, with no time shift.
+TEST_P(BitrateTableTest, DecodesToTheInputAtTheBlockArithmeticLength) {
+  const Layer3Format format = GetParam();
+  const size_t in_frames = 44100 * 3 / 2;
+  const Encoded encoded = EncodeSine(44100, format, in_frames);
+  ASSERT_GT(encoded.blocks, 0u);
+  EXPECT_EQ(encoded.data.size(), encoded.blocks * BlockBytes(format));
+
+  size_t frames = 0;
+  std::string why;
+  EXPECT_TRUE(test::CheckFrames(encoded.data, format, &frames, &why)) << why;
+
+  const uint64_t samples = frames * FrameSamples(format);
+  // The stream ends at the first block boundary at or after the input's end.
+  const double in_seconds = static_cast<double>(in_frames) / 44100;
+  const double block_seconds =
+      static_cast<double>(FramesPerBlock(format) * FrameSamples(format)) / format.sample_rate;
+  EXPECT_EQ(encoded.blocks, static_cast<uint64_t>(std::ceil(in_seconds / block_seconds - 1e-9)));
+
+  for (Decoder decoder : {Decoder::kMpg123, Decoder::kFfmpeg}) {
+    SCOPED_TRACE(test::DecoderName(decoder));
+    const test::Decoded decoded = Decode(decoder, encoded.data);
+    EXPECT_TRUE(decoded.ok) << decoded.errors;
+    ASSERT_EQ(decoded.pcm.size(), samples * format.channels);
+    const size_t begin = format.sample_rate / 4, end = samples - format.sample_rate / 4;
+    EXPECT_NEAR(test::ZeroCrossingHz(decoded.pcm, format.channels, format.sample_rate, begin, end),
+                kToneHz, 1.0);
+    double amplitude = 0;
+    const double lag = test::LagSamples(decoded.pcm, format.channels, format.sample_rate, kToneHz,
+                                        begin, end, &amplitude);
+    EXPECT_NEAR(lag, 0.0, 1.0);
+    EXPECT_GT(amplitude, 12000 * 0.7);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllChoices, BitrateTableTest, testing::ValuesIn(kBitrateTable),
+                         [](const testing::TestParamInfo<Layer3Format>& info) {
+                           return std::to_string(info.param.bitrate_kbps) + "k_" +
+                                  std::to_string(info.param.sample_rate) + "_" +
+                                  (info.param.channels == 1 ? "mono" : "stereo");
+                         });
+
+TEST(Layer3StreamTest, OddRatesAlternateStandardFrames) {
+  for (const Layer3Format format : {Layer3Format{12, 8000, 1}, Layer3Format{14, 11025, 1},
+                                    Layer3Format{14, 22050, 1}, Layer3Format{18, 24000, 1},
+                                    Layer3Format{12, 16000, 2}, Layer3Format{20, 12000, 1}}) {
+    SCOPED_TRACE(Describe(format));
+    const Encoded encoded = EncodeSine(44100, format, 44100);
+    size_t frames = 0;
+    std::string why;
+    EXPECT_TRUE(test::CheckFrames(encoded.data, format, &frames, &why)) << why;
+    EXPECT_EQ(encoded.data.size(), encoded.blocks * BlockBytes(format));
+    // The nominal rate on average: block bytes × 8 over the block's duration.
+    const double seconds =
+        static_cast<double>(FramesPerBlock(format) * FrameSamples(format)) / format.sample_rate;
+    EXPECT_NEAR(BlockBytes(format) * 8 / seconds / 1000, format.bitrate_kbps, 0.5);
+    const test::Decoded decoded = Decode(Decoder::kFfmpeg, encoded.data);
+    EXPECT_TRUE(decoded.ok) << decoded.errors;
+    EXPECT_EQ(decoded.pcm.size(), frames * FrameSamples(format) * format.channels);
+  }
+}
+
+TEST(Layer3StreamTest, BlockArithmetic) {
+  struct Case {
+    Layer3Format format;
+    uint32_t block_bytes, frames_per_block, frame_samples;
+  };
+  const Case cases[] = {
+      {{128, 44100, 2}, 417, 1, 1152}, {{32, 22050, 1}, 104, 1, 576},
+      {{20, 11025, 1}, 156 + 104, 2, 576}, {{18, 11025, 1}, 3 * 104 + 156, 4, 576},
+      {{12, 8000, 1}, 144 + 72, 2, 576},   {{14, 8000, 1}, 3 * 144 + 72, 4, 576},
+      {{320, 48000, 2}, 960, 1, 1152},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.format));
+    EXPECT_EQ(BlockBytes(c.format), c.block_bytes);
+    EXPECT_EQ(FramesPerBlock(c.format), c.frames_per_block);
+    EXPECT_EQ(FrameSamples(c.format), c.frame_samples);
+  }
+}
+
+TEST(Layer3StreamTest, RefusesWhatCannotBeStandardFrames) {
+  for (const Layer3Format format :
+       {Layer3Format{20, 44100, 1}, Layer3Format{72, 44100, 2}, Layer3Format{8, 44100, 1},
+        Layer3Format{192, 22050, 2}, Layer3Format{32, 44000, 1}, Layer3Format{32, 22050, 3},
+        Layer3Format{0, 22050, 1}}) {
+    SCOPED_TRACE(Describe(format));
+    std::string error;
+    EXPECT_EQ(Layer3Stream::Create(44100, 2, format, &error), nullptr);
+    EXPECT_FALSE(error.empty());
+  }
+  std::string error;
+  EXPECT_EQ(Layer3Stream::Create(44100, 3, {32, 22050, 1}, &error), nullptr);
+}
+
+// A stream that takes over from another at a block boundary of the first, primed
+// with the audio just before it, continues the first without a gap or a repeat.
+TEST(Layer3StreamTest, FollowingStreamContinuesSeamlessly) {
+  struct Pair {
+    uint32_t in_rate;
+    Layer3Format first, second;
+  };
+  for (const Pair& p : {Pair{44100, {32, 22050, 1}, {64, 22050, 2}},
+                        Pair{48000, {128, 44100, 2}, {64, 44100, 1}},
+                        Pair{44100, {20, 11025, 1}, {32, 11025, 2}}}) {
+    SCOPED_TRACE(Describe(p.first) + " -> " + Describe(p.second));
+    const size_t total = p.in_rate * 2;
+    const std::vector<int16_t> pcm = test::Sine(kToneHz, p.in_rate, 2, total);
+    std::string error;
+    auto a = Layer3Stream::Create(p.in_rate, 2, p.first, &error);
+    auto b = Layer3Stream::Create(p.in_rate, 2, p.second, &error);
+    ASSERT_TRUE(a && b) << error;
+    std::vector<uint8_t> out_a, out_b;
+    size_t switch_at = p.in_rate * 3 / 4;
+    ASSERT_TRUE(a->Encode(pcm.data(), switch_at, &out_a, &error)) << error;
+    const size_t rest = a->FramesToBlockEnd();
+    ASSERT_TRUE(a->Encode(pcm.data() + switch_at * 2, rest, &out_a, &error)) << error;
+    EXPECT_EQ(a->FramesToBlockEnd(), 0u);
+    ASSERT_TRUE(a->Finish(&out_a, &error)) << error;
+    switch_at += rest;
+    ASSERT_GE(switch_at, b->priming_frames());
+    ASSERT_TRUE(b->Prime(pcm.data() + (switch_at - b->priming_frames()) * 2, &error)) << error;
+    ASSERT_TRUE(b->Encode(pcm.data() + switch_at * 2, total - switch_at, &out_b, &error)) << error;
+    ASSERT_TRUE(b->Finish(&out_b, &error)) << error;
+
+    const test::Decoded da = Decode(Decoder::kMpg123, out_a);
+    const test::Decoded db = Decode(Decoder::kMpg123, out_b);
+    ASSERT_TRUE(da.ok && db.ok) << da.errors << db.errors;
+    const uint32_t rate = p.first.sample_rate;
+    const size_t frames_a = da.pcm.size() / p.first.channels;
+    // The first stream ends exactly where the second begins, on the input's clock.
+    EXPECT_NEAR(static_cast<double>(frames_a) * p.in_rate / rate, static_cast<double>(switch_at), 1.0);
+    // Both streams keep the input's phase: nothing lost, nothing repeated.
+    std::vector<int16_t> joined;
+    for (size_t i = 0; i < frames_a; ++i) joined.push_back(da.pcm[i * p.first.channels]);
+    for (size_t i = 0; i < db.pcm.size() / p.second.channels; ++i)
+      joined.push_back(db.pcm[i * p.second.channels]);
+    const size_t window = rate / 10;
+    double amplitude = 0;
+    EXPECT_NEAR(test::LagSamples(joined, 1, rate, kToneHz, frames_a - window, frames_a, &amplitude),
+                0.0, 1.0);
+    // Past the decoder's start-up in the second stream's first frame.
+    const size_t settle = frames_a + FrameSamples(p.second);
+    EXPECT_NEAR(test::LagSamples(joined, 1, rate, kToneHz, settle, settle + window, &amplitude),
+                0.0, 1.0);
+    EXPECT_GT(amplitude, 12000 * 0.7);
+  }
+}
+
+}  // namespace
+}  // namespace logrum::audenc
