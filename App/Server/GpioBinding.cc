@@ -1,0 +1,30 @@
+#include "App/Server/GpioBinding.h"
+
+namespace logrum::server {
+namespace {
+// An address inside this program, to find the library folder beside it.
+const char kAnchor = 0;
+}  // namespace
+
+GpioBinding::~GpioBinding() {
+  if (opened_ && entries_.Close != nullptr) entries_.Close();
+}
+
+void GpioBinding::Load(std::string* error) {
+  entries_ = {};
+  opened_ = false;
+  if (!library_.OpenBeside(&kAnchor, kLibraryName,
+                           error)) {
+    return;
+  }
+  entries_.Open = library_.Function<GpioOpenFn>("Open", nullptr);
+  entries_.Close = library_.Function<GpioCloseFn>("Close", nullptr);
+  entries_.ShowConfigDialog = library_.Function<GpioShowConfigDialogFn>("ShowConfigDialog", nullptr);
+  entries_.OpenDevice = library_.Function<GpioOpenDeviceFn>("OpenDevice", nullptr);
+  entries_.GetDeviceSwitchState =
+      library_.Function<GpioGetDeviceSwitchStateFn>("GetDeviceSwitchState", nullptr);
+  entries_.CloseDevice = library_.Function<GpioCloseDeviceFn>("CloseDevice", nullptr);
+  if (entries_.Open != nullptr) opened_ = entries_.Open(&config_available_);
+}
+
+}  // namespace logrum::server
