@@ -1,0 +1,52 @@
+// Both stream faces over one connected TCP socket, which it owns.
+//
+// Write sends until every byte is gone (no SIGPIPE: a closed peer is a
+// failed write). TimedRead measures its whole time-out on the real-time tick
+// (Lib/Platform/Clock.h), so a peer that trickles bytes cannot stretch it.
+// Close shuts the socket down both ways, which makes a read or wait blocked in
+// another thread return with an error.
+//
+// Thread safety: one reading thread; writers serialise through Lock/Unlock;
+// Close may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "Lib/ArchiveManager/Protocol/Stream.h"
+
+namespace logrum::protocol {
+
+class SocketStream : public StreamReader, public StreamWriter {
+ public:
+  SocketStream() = default;
+  explicit SocketStream(int fd) : fd_(fd) {}
+  ~SocketStream() override;
+  SocketStream(const SocketStream&) = delete;
+  SocketStream& operator=(const SocketStream&) = delete;
+
+  // Connects to host (name or dotted IPv4 address) and port, within
+  // timeout_ms. On failure returns false with a reason in *error.
+  bool Connect(const std::string& host, uint16_t port, uint32_t timeout_ms, std::string* error);
+  // Takes ownership of a connected socket, closing any held one.
+  void Adopt(int fd);
+  void Close();
+  int fd() const { return fd_.load(); }
+  bool is_open() const { return fd_.load() >= 0; }
+
+  void Lock() override { write_mutex_.lock(); }
+  bool Write(const void* buffer, size_t n) override;
+  void Unlock() override { write_mutex_.unlock(); }
+
+  bool Read(void* buffer, size_t n) override;
+  WaitResult TimedRead(void* buffer, size_t n, uint32_t ms) override;
+  WaitResult Wait(uint32_t ms) override;
+
+ private:
+  std::atomic<int> fd_{-1};
+  std::mutex write_mutex_;
+};
+
+}  // namespace logrum::protocol
