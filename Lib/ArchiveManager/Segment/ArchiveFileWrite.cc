@@ -1,0 +1,176 @@
+#include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "Lib/ArchiveManager/Time/SegmentName.h"
+#include "Lib/Diagnostics/Trace.h"
+
+namespace logrum::archive {
+namespace {
+
+std::string PosixError(const std::string& context, int error) {
+  return context + ": " + std::strerror(error);
+}
+
+// Writes all of `length` bytes at the file offset; returns the bytes written
+// and sets *error to errno when it stops short.
+size_t WriteAll(int fd, const uint8_t* data, size_t length, int* error) {
+  size_t done = 0;
+  *error = 0;
+  while (done < length) {
+    ssize_t n = ::write(fd, data + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      break;
+    }
+    if (n == 0) {
+      *error = EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+}  // namespace
+
+CArchiveFileWrite::CArchiveFileWrite(std::string folder, std::string ext,
+                                     std::string_view source_name)
+    : folder_(std::move(folder)),
+      ext_(std::move(ext)),
+      source_name_(source_name.substr(0, kSourceNameMax)) {}
+
+CArchiveFileWrite::~CArchiveFileWrite() {
+  if (IsOpen() && !Close(CZoneTime())) CloseFd();
+}
+
+void CArchiveFileWrite::CloseFd() {
+  if (fd_ >= 0) ::close(fd_);  // also releases the lock
+  fd_ = -1;
+  file_name_.clear();
+}
+
+bool CArchiveFileWrite::Open(const CZoneTime& start, const AudioFormat& format, bool skim) {
+  if (IsOpen() && !Close(CZoneTime())) CloseFd();  // the old file's trailer is lost; go on
+  error_.clear();
+  std::string path = FindSegmentFile(folder_, start, ext_);
+  if (path.empty() || path.size() >= PATH_MAX) {
+    error_ = "segment path for " + folder_ + " is empty or too long";
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  if (ec) {
+    error_ = "cannot create the folder of " + path + ": " + ec.message();
+    return false;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error_ = PosixError("cannot create " + path, errno);
+    return false;
+  }
+  // Lock before truncating: a file that someone reads is not replaced under them.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    ::close(fd);
+    error_ = error == EWOULDBLOCK ? path + " is in use by a reader" : PosixError("cannot lock " + path, error);
+    return false;
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    int error = errno;
+    ::close(fd);
+    error_ = PosixError("cannot replace " + path, error);
+    return false;
+  }
+  fd_ = fd;
+  file_name_ = std::move(path);
+  start_ = start;
+  format_ = format;
+  byte_count_.store(0, std::memory_order_relaxed);
+  trailer_ = SegmentTrailer{};
+  trailer_.kind = 1;
+  trailer_.source = source_name_;
+  trailer_.start_time = start.ToPacked();
+  trailer_.bitrate = format.bitrate;
+  trailer_.samplerate = format.samplerate;
+  trailer_.channels = format.channels;
+  trailer_.skim = skim ? '1' : '0';
+  trailer_.version = kTrailerVersion;
+  trailer_.magic = kTrailerMagic;
+  trailer_.length = kTrailerSize;
+  return true;
+}
+
+bool CArchiveFileWrite::Write(const void* data, size_t length) {
+  if (!IsOpen()) {
+    error_ = "no segment file is open";
+    return false;
+  }
+  const uint32_t count = byte_count_.load(std::memory_order_relaxed);
+  if (length > std::numeric_limits<uint32_t>::max() - count) {
+    diag::DebugTrace("CArchiveFileWrite::Write: WriteFile failed! cbData=%d\n",
+                     static_cast<int>(length));
+    error_ = file_name_ + ": segment would exceed 4 GiB";
+    return false;
+  }
+  int error = 0;
+  size_t written = WriteAll(fd_, static_cast<const uint8_t*>(data), length, &error);
+  if (written != length) {
+    if (written == 0) {
+      diag::DebugTrace("CArchiveFileWrite::Write: WriteFile failed! cbData=%d\n",
+                       static_cast<int>(length));
+    } else {
+      diag::DebugTrace("CArchiveFileWrite::Write: cbWritten!=cbData (%d!=%d)!\n",
+                       static_cast<int>(written), static_cast<int>(length));
+    }
+    error_ = PosixError("cannot write " + file_name_, error);
+    // Cut back to the last whole write, so the trailer's count stays true.
+    if (::ftruncate(fd_, count) != 0 || ::lseek(fd_, count, SEEK_SET) < 0) {
+      error_ += " (and the file could not be cut back)";
+    }
+    return false;
+  }
+  byte_count_.store(count + static_cast<uint32_t>(length), std::memory_order_relaxed);
+  return true;
+}
+
+bool CArchiveFileWrite::Close(const CZoneTime& end) {
+  if (!IsOpen()) return true;
+  const uint32_t count = byte_count_.load(std::memory_order_relaxed);
+  trailer_.end_time = end.ToPacked();
+  trailer_.size_bytes = count;
+  trailer_.duration_ms = DurationMsOfBytes(format_, count);
+  std::array<uint8_t, kTrailerSize> image;
+  EncodeTrailer(trailer_, image);
+  int error = 0;
+  if (::lseek(fd_, count, SEEK_SET) < 0 ||
+      WriteAll(fd_, image.data(), image.size(), &error) != image.size()) {
+    error_ = PosixError("cannot write the trailer of " + file_name_, error ? error : errno);
+    if (::ftruncate(fd_, count) != 0) error_ += " (and the file could not be cut back)";
+    return false;
+  }
+  if (::fdatasync(fd_) != 0) error_ = PosixError("cannot sync " + file_name_, errno);
+  CloseFd();
+  return true;
+}
+
+bool CArchiveFileWrite::Sync() {
+  if (!IsOpen()) return true;
+  if (::fdatasync(fd_) != 0) {
+    error_ = PosixError("cannot sync " + file_name_, errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace logrum::archive

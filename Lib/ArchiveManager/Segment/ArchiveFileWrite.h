@@ -1,0 +1,73 @@
+// CArchiveFileWrite: writes one segment file at a time (see SegmentTrailer.h).
+//
+// Open creates FOLDER/<day folder>/<segment name> (day folder and parents made
+// as needed; an existing file of that name is replaced) and holds an exclusive
+// advisory lock (flock) on it until Close, so readers (CArchiveFileRead) are
+// refused while the segment is written and a file being read is not replaced.
+// Write appends audio; Close appends the 109-byte trailer and syncs the file.
+// A failed write leaves the file as it was before the call (cut back to the
+// last whole write), so the audio bytes and the trailer's count always agree.
+//
+// Thread safety: one thread uses a writer; GetByteCount() may be read from any
+// thread (a momentary value for display).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+
+namespace logrum::archive {
+
+class CArchiveFileWrite {
+ public:
+  // source_name is cut to 32 characters.
+  CArchiveFileWrite(std::string folder, std::string ext, std::string_view source_name);
+  // Closes an open file with a null end time, so that it keeps its trailer.
+  ~CArchiveFileWrite();
+  CArchiveFileWrite(const CArchiveFileWrite&) = delete;
+  CArchiveFileWrite& operator=(const CArchiveFileWrite&) = delete;
+
+  // Closes any open file (null end time) and opens the file for `start`.
+  bool Open(const CZoneTime& start, const AudioFormat& format, bool skim);
+  // Appends audio. On failure writes a trace line and returns false; the file
+  // and the byte count are as before the call.
+  bool Write(const void* data, size_t length);
+  // Writes the trailer (end time, byte count, duration of the byte count) and
+  // closes. No open file: true. A failed trailer write returns false and leaves
+  // the file open as it was, so Close may be tried again.
+  bool Close(const CZoneTime& end);
+  // Makes the written audio durable (fdatasync); true when no file is open.
+  bool Sync();
+
+  bool IsOpen() const { return fd_ >= 0; }
+  const std::string& GetFileName() const { return file_name_; }  // empty when none is open
+  uint32_t GetByteCount() const { return byte_count_.load(std::memory_order_relaxed); }
+  const CZoneTime& GetStartTime() const { return start_; }
+  const AudioFormat& GetFormat() const { return format_; }
+  bool IsSkim() const { return trailer_.IsSkim(); }
+  const std::string& GetSourceName() const { return source_name_; }
+  // The reason of the last failure, with the path.
+  const std::string& LastError() const { return error_; }
+
+ private:
+  void CloseFd();
+
+  const std::string folder_;
+  const std::string ext_;
+  const std::string source_name_;
+  int fd_ = -1;
+  std::string file_name_;
+  CZoneTime start_;
+  AudioFormat format_;
+  std::atomic<uint32_t> byte_count_{0};
+  SegmentTrailer trailer_;
+  std::string error_;
+};
+
+}  // namespace logrum::archive
