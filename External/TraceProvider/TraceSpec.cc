@@ -1,16 +1,24 @@
 #include "External/TraceProvider/TraceSpec.h"
 
-#include <charconv>
 
 namespace logrum::traceprov {
 namespace {
 
 bool ParseNumber(std::string_view text, int base, uint32_t max, uint32_t* value) {
-  if (text.empty()) return false;
-  uint32_t result = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), result, base);
-  if (ec != std::errc() || end != text.data() + text.size() || result > max) return false;
-  *value = result;
+  // By hand rather than std::from_chars, whose digit table would be a GNU unique
+  // symbol and keep traceprov.so from ever being unloaded.
+  if (text.empty() || text.size() > 8) return false;
+  uint64_t result = 0;
+  for (char c : text) {
+    int digit = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : 99;
+    if (digit >= base) return false;
+    result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+  }
+  if (result > max) return false;
+  *value = static_cast<uint32_t>(result);
   return true;
 }
 

@@ -2,6 +2,7 @@
 // so this program sets the provider's variables before any channel exists.
 #include "Lib/Diagnostics/Trace.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -43,6 +44,31 @@ class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(kEnvironmentSet); }
 };
+
+// First in this file: before it no channel of this program has bound the provider.
+TEST_F(TraceTest, PluginBindsTheProviderBesideItAndReleasesItWhenUnloaded) {
+  const std::string provider_path = std::string(LOGRUM2_BUILD_DIR) + "/lib/traceprov.so";
+  auto provider_loaded = [&] {
+    void* handle = dlopen(provider_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) dlclose(handle);
+    return handle != nullptr;
+  };
+  bool loaded_before = provider_loaded();
+
+  platform::DynamicLibrary user;
+  std::string error;
+  ASSERT_TRUE(user.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/logrum_traceuser.so", &error))
+      << error;
+  EXPECT_TRUE(provider_loaded()) << "registering the plug-in's channel loads the provider";
+  auto print = user.Function<void (*)(const char*)>("LogrumTraceUserPrint", &error);
+  ASSERT_NE(print, nullptr) << error;
+  print("from the plug-in");
+  user.Close();
+  EXPECT_NE(ReadTrace().find("trace user: from the plug-in\n"), std::string::npos);
+  if (!loaded_before) {
+    EXPECT_FALSE(provider_loaded()) << "the provider outlived its last user";
+  }
+}
 
 TEST_F(TraceTest, ChannelsEnabledByTheVariablePrintOthersStaySilent) {
   TraceChannel on(kModuleAudioSource, 1);
