@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -68,6 +69,24 @@ TEST_F(TraceTest, PluginBindsTheProviderBesideItAndReleasesItWhenUnloaded) {
   if (!loaded_before) {
     EXPECT_FALSE(provider_loaded()) << "the provider outlived its last user";
   }
+}
+
+TEST_F(TraceTest, PluginWithoutProviderBesideItStaysSilent) {
+  // A copy of the plug-in in a folder of its own: no traceprov.so there or in ../lib.
+  std::string folder = ::testing::TempDir() + "traceuser-" + std::to_string(::getpid()) + "/plugins";
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(std::string(LOGRUM2_BUILD_DIR) + "/lib/logrum_traceuser.so",
+                             folder + "/logrum_traceuser.so",
+                             std::filesystem::copy_options::overwrite_existing);
+  platform::DynamicLibrary user;
+  std::string error;
+  ASSERT_TRUE(user.Open(folder + "/logrum_traceuser.so", &error)) << error;
+  auto print = user.Function<void (*)(const char*)>("LogrumTraceUserPrint", &error);
+  ASSERT_NE(print, nullptr) << error;
+  print("unheard");
+  user.Close();
+  std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
+  EXPECT_EQ(ReadTrace().find("unheard"), std::string::npos);
 }
 
 TEST_F(TraceTest, ChannelsEnabledByTheVariablePrintOthersStaySilent) {
