@@ -1,0 +1,363 @@
+#include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+
+#include "Lib/Diagnostics/Trace.h"
+
+namespace logrum::archive {
+namespace {
+
+// Executed once on a new database file, exactly as every archive has it.
+constexpr char kSchema[] = R"(PRAGMA synchronous = OFF;
+
+-- Maybe we'll use this when we allow linear recording
+CREATE TABLE codecs (
+  id INTEGER NOT NULL,
+  codecname VARCHAR(255) NULL,
+  fileext VARCHAR(16) NULL,
+  PRIMARY KEY(id)
+);
+
+-- Segment formats
+CREATE TABLE formats (
+  id INTEGER NOT NULL,
+  codecid INTEGER NOT NULL,
+  bitrate INTEGER NULL,
+  samplerate INTEGER NULL,
+  channels INTEGER NULL,
+  PRIMARY KEY(id)
+);
+
+-- Stores names of files that were found during archive
+-- scan but could not be properly parsed.
+CREATE TABLE orphans (
+  id INTEGER NOT NULL,
+  name VARCHAR(255) NULL,
+  PRIMARY KEY(id)
+);
+
+-- Stores file segments
+CREATE TABLE segments (
+  id INTEGER NOT NULL,
+  formatid INTEGER NULL,
+  starttime INTEGER NULL,
+  durationmsec INTEGER NULL,
+  sizebytes INTEGER NULL,
+  sizekb INTEGER NULL,
+  tnextfile INTEGER NULL,
+  skim INTEGER NULL,
+  filenametime INTEGER NULL,
+  scanned INTEGER NULL,
+  PRIMARY KEY(id)
+);
+
+-- Indexes for faster access
+CREATE INDEX segment_starttime_index ON segments(starttime);
+CREATE INDEX segment_scanned_index ON segments(scanned);
+)";
+
+constexpr size_t kStatementSize = 1040;
+
+// A prepared statement, finalised on every path.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  // Only a row counts: done, busy, misuse and errors all end the results.
+  bool Step() { return sqlite3_step(stmt_) == SQLITE_ROW; }
+  int64_t Int64(int column) const { return sqlite3_column_int64(stmt_, column); }
+  int Int(int column) const { return sqlite3_column_int(stmt_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+uint32_t KiB(uint32_t bytes) { return static_cast<uint32_t>((uint64_t{bytes} + 1023) / 1024); }
+
+}  // namespace
+
+AudioDatabaseSql::~AudioDatabaseSql() { Close(); }
+
+bool AudioDatabaseSql::SetError(const std::string& what) {
+  error_ = what + " (" + path_ + ")";
+  if (db_ != nullptr) error_ += ": " + std::string(sqlite3_errmsg(db_));
+  return false;
+}
+
+bool AudioDatabaseSql::Open(std::string_view folder) {
+  std::lock_guard lock(mutex_);
+  CloseLocked();
+  error_.clear();
+  if (folder.empty()) {
+    error_ = "no archive folder for the segment database";
+    return false;
+  }
+  path_ = std::string(folder);
+  if (path_.back() != '/') path_.push_back('/');
+  path_ += "archive.db3";
+  if (path_.size() >= PATH_MAX) {
+    error_ = "segment database path too long: " + path_;
+    return false;
+  }
+  struct stat st {};
+  const bool existed = ::stat(path_.c_str(), &st) == 0;
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    SetError("cannot open the segment database");
+    CloseLocked();
+    return false;
+  }
+  if (existed) {
+    // Reading the schema is where a file that is no database, or a damaged one, shows.
+    int64_t tables = 0;
+    bool is_null = false;
+    if (!QueryInt64("select count(*) from sqlite_master where type='table' and name='segments'",
+                    &tables, &is_null)) {
+      SetError("the segment database is damaged or not a database");
+      CloseLocked();
+      return false;
+    }
+    if (tables != 0) {
+      RecountTotal();
+      return true;
+    }
+    // An empty file (its first open was cut short) gets its tables now.
+  }
+  if (!Exec(kSchema)) {
+    SetError("cannot create the tables of the segment database");
+    CloseLocked();
+    return false;
+  }
+  total_kb_ = 0;
+  return true;
+}
+
+void AudioDatabaseSql::Close() {
+  std::lock_guard lock(mutex_);
+  CloseLocked();
+}
+
+void AudioDatabaseSql::CloseLocked() {
+  if (db_ != nullptr) sqlite3_close(db_);
+  db_ = nullptr;
+  total_kb_ = 0;
+}
+
+bool AudioDatabaseSql::Exec(const char* sql) {
+  if (db_ == nullptr) {
+    error_ = "the segment database is not open";
+    return false;
+  }
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return SetError("statement failed");
+  }
+  return true;
+}
+
+bool AudioDatabaseSql::QueryInt64(const char* sql, int64_t* value, bool* is_null) {
+  if (db_ == nullptr) return false;
+  Statement stmt(db_, sql);
+  if (!stmt.ok() || !stmt.Step()) return false;
+  *is_null = stmt.IsNull(0);
+  *value = stmt.Int64(0);
+  return true;
+}
+
+CZoneTime AudioDatabaseSql::QueryTime(const char* sql) {
+  int64_t value = 0;
+  bool is_null = true;
+  if (!QueryInt64(sql, &value, &is_null) || is_null) return CZoneTime();
+  return CZoneTime::FromLinear64(value);
+}
+
+void AudioDatabaseSql::RecountTotal() {
+  int64_t sum = 0;
+  bool is_null = true;
+  if (!QueryInt64("select sum(sizekb) from segments", &sum, &is_null) || is_null || sum < 0) {
+    sum = 0;
+  }
+  total_kb_ = sum > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(sum);
+}
+
+bool AudioDatabaseSql::FindRow(int64_t start, Row* row) {
+  if (db_ == nullptr) return false;
+  char sql[kStatementSize];
+  std::snprintf(sql, sizeof sql,
+                "select id,durationmsec,sizebytes,sizekb,tnextfile,skim from segments where "
+                "starttime=%" PRId64,
+                start);
+  Statement stmt(db_, sql);
+  if (!stmt.ok() || !stmt.Step()) return false;
+  row->id = stmt.Int64(0);
+  row->duration_ms = stmt.Int64(1);
+  row->size_bytes = stmt.Int64(2);
+  row->size_kb = stmt.Int64(3);
+  row->next_file = stmt.Int64(4);
+  row->skim = stmt.Int(5);
+  return true;
+}
+
+bool AudioDatabaseSql::HasSegment(const CZoneTime& start) {
+  std::lock_guard lock(mutex_);
+  Row row;
+  return FindRow(start.ToLinear(), &row);
+}
+
+bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim,
+                                  uint32_t size_bytes, const CZoneTime& end) {
+  std::lock_guard lock(mutex_);
+  const uint32_t kb = KiB(size_bytes);
+  const int64_t linear_start = start.ToLinear();
+  char sql[kStatementSize];
+  Row row;
+  if (!FindRow(linear_start, &row)) {
+    std::snprintf(sql, sizeof sql,
+                  "insert into segments(starttime,durationmsec,sizebytes,sizekb,tnextfile,skim,"
+                  "filenametime,scanned) values(%" PRId64 ",%u,%u,%u,%" PRId64 ",%d,%" PRId64
+                  ",1)",
+                  linear_start, duration_ms, size_bytes, kb, end.ToLinear(), skim ? 1 : 0,
+                  linear_start);
+    if (!Exec(sql)) return false;
+    total_kb_ += kb;
+    return true;
+  }
+  if (row.duration_ms == duration_ms && row.size_bytes == size_bytes && row.size_kb == kb &&
+      CZoneTime::IsSame(CZoneTime::FromLinear64(row.next_file), end) &&
+      (row.skim != 0) == skim) {
+    return true;
+  }
+  std::snprintf(sql, sizeof sql,
+                "update segments set durationmsec=%" PRId64 ", sizebytes=%u, sizekb=%u, "
+                "tnextfile=%" PRId64 ", skim=%d, filenametime=%" PRId64 ", scanned=1 where id=%" PRId64,
+                int64_t{duration_ms}, size_bytes, kb, end.ToLinear(), skim ? 1 : 0, linear_start,
+                row.id);
+  if (!Exec(sql)) return false;
+  // A total that lost track of this row must not wrap round to a huge quota use.
+  const uint64_t old_kb = row.size_kb < 0 ? 0 : static_cast<uint64_t>(row.size_kb);
+  total_kb_ = uint64_t{total_kb_} + kb >= old_kb
+                  ? static_cast<uint32_t>(uint64_t{total_kb_} + kb - old_kb)
+                  : 0;
+  return true;
+}
+
+uint32_t AudioDatabaseSql::SizeKBLocked(int64_t start) {
+  char sql[kStatementSize];
+  std::snprintf(sql, sizeof sql, "select sizekb from segments where starttime=%" PRId64, start);
+  int64_t kb = 0;
+  bool is_null = true;
+  if (!QueryInt64(sql, &kb, &is_null) || is_null || kb < 0) return 0;
+  return kb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(kb);
+}
+
+bool AudioDatabaseSql::DeleteSegment(const CZoneTime& start) {
+  std::lock_guard lock(mutex_);
+  const int64_t linear_start = start.ToLinear();
+  const uint32_t kb = SizeKBLocked(linear_start);
+  char sql[kStatementSize];
+  std::snprintf(sql, sizeof sql, "delete from segments where starttime=%" PRId64, linear_start);
+  if (!Exec(sql)) return false;
+  if (total_kb_ >= kb) total_kb_ -= kb;
+  return true;
+}
+
+bool AudioDatabaseSql::BeginScan() {
+  std::lock_guard lock(mutex_);
+  return Exec("update segments set scanned=2");
+}
+
+bool AudioDatabaseSql::EndScan() {
+  std::lock_guard lock(mutex_);
+  if (!Exec("delete from segments where scanned=2")) return false;
+  // Swept rows would otherwise count against the quota until the next Open,
+  // and the recycler would delete recordings to make room that is already free.
+  RecountTotal();
+  return true;
+}
+
+bool AudioDatabaseSql::MarkScanned(const CZoneTime& start) {
+  std::lock_guard lock(mutex_);
+  Row row;
+  if (!FindRow(start.ToLinear(), &row)) return false;
+  char sql[kStatementSize];
+  std::snprintf(sql, sizeof sql, "update segments set scanned=1 where id=%" PRId64, row.id);
+  return Exec(sql);
+}
+
+uint32_t AudioDatabaseSql::GetTotalKB() {
+  std::lock_guard lock(mutex_);
+  return total_kb_;
+}
+
+uint32_t AudioDatabaseSql::GetSizeKB(const CZoneTime& start) {
+  std::lock_guard lock(mutex_);
+  return SizeKBLocked(start.ToLinear());
+}
+
+CZoneTime AudioDatabaseSql::GetFirstTime() {
+  std::lock_guard lock(mutex_);
+  return QueryTime("select min(starttime) from segments");
+}
+
+CZoneTime AudioDatabaseSql::GetLastTime() {
+  std::lock_guard lock(mutex_);
+  return QueryTime("select max(starttime) from segments");
+}
+
+double AudioDatabaseSql::GetAverageKBPerSecond() {
+  std::lock_guard lock(mutex_);
+  const CZoneTime first = QueryTime("select min(starttime) from segments");
+  const CZoneTime last = QueryTime("select max(starttime) from segments");
+  if (first.IsNull() || last.IsNull()) return 0.0;
+  const int64_t seconds = CZoneTime::Difference(last, first) / 10'000'000;
+  if (seconds <= 0) return 0.0;
+  const uint32_t last_kb = SizeKBLocked(last.ToLinear());
+  const uint32_t kb = total_kb_ >= last_kb ? total_kb_ - last_kb : 0;
+  return static_cast<double>(kb) / static_cast<double>(seconds);
+}
+
+bool AudioDatabaseSql::GetIndex(const CZoneTime& from, const CZoneTime& to,
+                                IndexCallback callback, void* context) {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return false;
+  char sql[kStatementSize];
+  std::snprintf(sql, sizeof sql,
+                "select starttime,durationmsec,skim from segments where starttime>=%" PRId64
+                " and starttime<%" PRId64 " order by starttime",
+                from.ToLinear(), to.ToLinear());
+  Statement stmt(db_, sql);
+  if (!stmt.ok()) return SetError("cannot read the segment index");
+  int returned = 0;
+  while (stmt.Step()) {
+    ++returned;
+    if (!callback(CZoneTime::FromLinear64(stmt.Int64(0)), static_cast<uint32_t>(stmt.Int64(1)),
+                  stmt.Int(2) != 0, context)) {
+      break;
+    }
+  }
+  diag::DebugTrace("AudioDatabaseSql::GetIndex: nSegmentsReturned=%d\n", returned);
+  return true;
+}
+
+std::string AudioDatabaseSql::GetPath() {
+  std::lock_guard lock(mutex_);
+  return path_;
+}
+
+std::string AudioDatabaseSql::LastError() {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+}  // namespace logrum::archive

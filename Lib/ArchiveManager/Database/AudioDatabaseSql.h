@@ -1,0 +1,96 @@
+// AudioDatabaseSql: the segment index of one archive, "archive.db3" in its folder.
+//
+// The database is a cache of the segment files: the file scanner rebuilds it
+// from them (mark and sweep: BeginScan marks every row 2, each file found is
+// confirmed with MarkScanned or added with AddSegment, both leaving 1, and
+// EndScan deletes what is still 2). Rows are keyed by the segment's start as
+// linear time (CZoneTime::ToLinear). A cached total of the sizes in KiB serves
+// the recycler's quota without a query.
+//
+// A database file that cannot be opened, is no database or is damaged makes
+// Open fail with the reason and the path in LastError(); nothing is deleted or
+// repaired, and nothing else in the archive folder is touched.
+//
+// Thread safety: every member may be called from any thread; one lock serialises
+// them, and GetIndex holds it while its callback runs (keep callbacks short).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+
+struct sqlite3;
+
+namespace logrum::archive {
+
+class AudioDatabaseSql {
+ public:
+  // Called once per segment of GetIndex, in ascending start time; false stops the walk.
+  using IndexCallback = bool (*)(const CZoneTime& start, uint32_t duration_ms, bool skim,
+                                 void* context);
+
+  AudioDatabaseSql() = default;
+  ~AudioDatabaseSql();
+  AudioDatabaseSql(const AudioDatabaseSql&) = delete;
+  AudioDatabaseSql& operator=(const AudioDatabaseSql&) = delete;
+
+  // Opens (creating it and its tables when it does not exist) FOLDER/archive.db3.
+  bool Open(std::string_view folder);
+  void Close();
+
+  bool HasSegment(const CZoneTime& start);
+  // Inserts the row, or updates the row of that start unless every value is
+  // unchanged (then nothing is written). KiB = bytes rounded up.
+  bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
+                  const CZoneTime& end);
+  bool DeleteSegment(const CZoneTime& start);
+  bool BeginScan();
+  // Deletes the rows not confirmed since BeginScan, then recounts the total.
+  bool EndScan();
+  bool MarkScanned(const CZoneTime& start);
+
+  uint32_t GetTotalKB();
+  uint32_t GetSizeKB(const CZoneTime& start);  // 0 when there is no such row
+  CZoneTime GetFirstTime();  // the null time when the table is empty
+  CZoneTime GetLastTime();
+  // (total KiB - KiB of the last segment) / seconds from first to last start;
+  // 0 when the segments start less than a second apart.
+  double GetAverageKBPerSecond();
+  // The segments with from <= start < to, in ascending start. false only when
+  // the query cannot be made.
+  bool GetIndex(const CZoneTime& from, const CZoneTime& to, IndexCallback callback,
+                void* context);
+
+  std::string GetPath();
+  std::string LastError();
+
+ private:
+  struct Row {
+    int64_t id = 0;
+    int64_t duration_ms = 0;
+    int64_t size_bytes = 0;
+    int64_t size_kb = 0;
+    int64_t next_file = 0;
+    int skim = 0;
+  };
+  // All helpers below expect mutex_ to be held.
+  bool Exec(const char* sql);
+  bool FindRow(int64_t start, Row* row);
+  bool QueryInt64(const char* sql, int64_t* value, bool* is_null);
+  CZoneTime QueryTime(const char* sql);
+  uint32_t SizeKBLocked(int64_t start);
+  void RecountTotal();
+  void CloseLocked();
+  bool SetError(const std::string& what);
+
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;   // guarded by mutex_
+  uint32_t total_kb_ = 0;   // guarded by mutex_
+  std::string path_;        // guarded by mutex_
+  std::string error_;       // guarded by mutex_
+};
+
+}  // namespace logrum::archive

@@ -1,0 +1,278 @@
+#include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <vector>
+
+#include "Lib/ArchiveManager/Time/tests/ZoneTestUtil.h"
+
+namespace logrum::archive {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The index trace is checked below; debug output is read once, so turn it on early.
+const bool kDebugOutputOn = (setenv("LOGRUM2_DEBUG", "1", 1), true);
+
+CZoneTime T(int y, int mo, int d, int h, int mi, int s, int daylight) {
+  CZoneTime t;
+  EXPECT_TRUE(t.Set(y, mo, d, h, mi, s, daylight));
+  return t;
+}
+
+struct IndexItem {
+  CZoneTime start;
+  uint32_t duration_ms;
+  bool skim;
+};
+
+struct Collector {
+  std::vector<IndexItem> items;
+  size_t stop_after = SIZE_MAX;
+
+  static bool Callback(const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
+    auto* self = static_cast<Collector*>(context);
+    self->items.push_back({start, duration_ms, skim});
+    return self->items.size() < self->stop_after;
+  }
+};
+
+class AudioDatabaseSqlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kDebugOutputOn);
+    dir_ = fs::temp_directory_path() /
+           ("segdb-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    db_.Close();
+    fs::remove_all(dir_);
+  }
+
+  std::string DbPath() const { return (dir_ / "archive.db3").string(); }
+
+  // Reads one integer straight from the file, past the object under test.
+  int64_t Peek(const std::string& sql) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    int64_t value = -1;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      value = sqlite3_column_int64(stmt, 0);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return value;
+  }
+
+  fs::path dir_;
+  AudioDatabaseSql db_;
+};
+
+TEST_F(AudioDatabaseSqlTest, NewFileGetsTheSchemaAndReopenRecountsTheTotal) {
+  ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+  EXPECT_EQ(db_.GetPath(), DbPath());
+  EXPECT_EQ(Peek("select count(*) from sqlite_master where name in ('codecs','formats','orphans',"
+                 "'segments','segment_starttime_index','segment_scanned_index')"),
+            6);
+  EXPECT_EQ(Peek("select count(*) from pragma_table_info('segments')"), 10);
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 900000, false, 14400000, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, true, 1025, CZoneTime()));
+  EXPECT_EQ(db_.GetTotalKB(), 14063u + 2u);
+  db_.Close();
+  EXPECT_EQ(db_.GetTotalKB(), 0u);
+  ASSERT_TRUE(db_.Open(dir_.string() + "/"));
+  EXPECT_EQ(db_.GetTotalKB(), 14065u);
+  EXPECT_EQ(Peek("select filenametime=starttime and scanned=1 and formatid is null from segments "
+                 "where sizebytes=1025"),
+            1);
+}
+
+TEST_F(AudioDatabaseSqlTest, KiBAreRoundedUp) {
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  struct Case {
+    uint32_t bytes, kb;
+  };
+  const Case cases[] = {{0, 0}, {1, 1}, {1023, 1}, {1024, 1}, {1025, 2}, {0xFFFFFFFFu, 4194304}};
+  uint32_t total = 0;
+  int minute = 0;
+  for (const Case& c : cases) {
+    const CZoneTime start = T(2010, 3, 4, 5, minute++, 0, 0);
+    ASSERT_TRUE(db_.AddSegment(start, 1000, false, c.bytes, CZoneTime()));
+    EXPECT_EQ(db_.GetSizeKB(start), c.kb) << c.bytes;
+    total += c.kb;
+    EXPECT_EQ(db_.GetTotalKB(), total) << c.bytes;
+  }
+  EXPECT_EQ(db_.GetSizeKB(T(2010, 3, 4, 6, 0, 0, 0)), 0u);
+}
+
+TEST_F(AudioDatabaseSqlTest, UnchangedRowIsNotWrittenAndAChangedOneIsUpdatedInPlace) {
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  const CZoneTime start = T(2010, 3, 4, 5, 0, 0, 0);
+  const CZoneTime end = T(2010, 3, 4, 5, 15, 0, 0);
+  ASSERT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, false, 5 * 1024, CZoneTime()));
+  const int64_t id = Peek("select id from segments where sizebytes=10240");
+
+  ASSERT_TRUE(db_.BeginScan());  // scanned=2 shows whether a statement touched the row
+  EXPECT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end));
+  EXPECT_EQ(Peek("select scanned from segments where id=" + std::to_string(id)), 2);
+  EXPECT_EQ(db_.GetTotalKB(), 15u);
+
+  struct Change {
+    uint32_t duration;
+    bool skim;
+    uint32_t bytes;
+    CZoneTime end;
+    uint32_t total;
+  };
+  const Change changes[] = {
+      {899000, false, 10 * 1024, end, 15},
+      {899000, true, 10 * 1024, end, 15},
+      {899000, true, 12 * 1024, end, 17},
+      {899000, true, 12 * 1024, T(2010, 3, 4, 5, 15, 0, 1), 17},
+      {899000, true, 12 * 1024, CZoneTime(), 17},
+  };
+  for (const Change& c : changes) {
+    ASSERT_TRUE(db_.BeginScan());
+    ASSERT_TRUE(db_.AddSegment(start, c.duration, c.skim, c.bytes, c.end));
+    EXPECT_EQ(Peek("select scanned from segments where id=" + std::to_string(id)), 1);
+    EXPECT_EQ(Peek("select durationmsec from segments where id=" + std::to_string(id)), c.duration);
+    EXPECT_EQ(Peek("select skim from segments where id=" + std::to_string(id)), c.skim ? 1 : 0);
+    EXPECT_EQ(Peek("select tnextfile from segments where id=" + std::to_string(id)), c.end.ToLinear());
+    EXPECT_EQ(db_.GetTotalKB(), c.total);
+  }
+  EXPECT_EQ(Peek("select count(*) from segments"), 2);
+}
+
+TEST_F(AudioDatabaseSqlTest, MarkAndSweep) {
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  const CZoneTime a = T(2010, 3, 4, 5, 0, 0, 0), b = T(2010, 3, 4, 5, 15, 0, 0),
+                  c = T(2010, 3, 4, 5, 30, 0, 0), d = T(2010, 3, 4, 5, 45, 0, 0);
+  for (const CZoneTime& t : {a, b, c}) ASSERT_TRUE(db_.AddSegment(t, 1000, false, 2048, CZoneTime()));
+  EXPECT_EQ(db_.GetTotalKB(), 6u);
+
+  // A rescan that finds every file changes nothing.
+  ASSERT_TRUE(db_.BeginScan());
+  for (const CZoneTime& t : {a, b, c}) ASSERT_TRUE(db_.MarkScanned(t));
+  ASSERT_TRUE(db_.EndScan());
+  EXPECT_EQ(Peek("select count(*) from segments where scanned=1"), 3);
+
+  // b's file was removed by hand; d was recorded while the scan ran.
+  ASSERT_TRUE(db_.BeginScan());
+  ASSERT_TRUE(db_.MarkScanned(a));
+  ASSERT_TRUE(db_.AddSegment(d, 1000, false, 4096, CZoneTime()));
+  ASSERT_TRUE(db_.MarkScanned(c));
+  EXPECT_FALSE(db_.MarkScanned(T(2010, 3, 4, 6, 0, 0, 0)));
+  ASSERT_TRUE(db_.EndScan());
+  EXPECT_TRUE(db_.HasSegment(a));
+  EXPECT_FALSE(db_.HasSegment(b));
+  EXPECT_TRUE(db_.HasSegment(c));
+  EXPECT_TRUE(db_.HasSegment(d));
+  EXPECT_EQ(db_.GetTotalKB(), 8u);  // the swept row no longer counts
+
+  for (const CZoneTime& t : {a, c, d}) ASSERT_TRUE(db_.DeleteSegment(t));
+  EXPECT_EQ(db_.GetTotalKB(), 0u);
+  EXPECT_TRUE(db_.DeleteSegment(a));  // no row: nothing to do
+  EXPECT_EQ(db_.GetTotalKB(), 0u);
+}
+
+TEST_F(AudioDatabaseSqlTest, FirstLastAndAverageRate) {
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  EXPECT_TRUE(db_.GetFirstTime().IsNull());
+  EXPECT_TRUE(db_.GetLastTime().IsNull());
+  EXPECT_EQ(db_.GetAverageKBPerSecond(), 0.0);
+
+  const CZoneTime first = T(2010, 3, 4, 5, 0, 0, 0);
+  ASSERT_TRUE(db_.AddSegment(first, 900000, false, 100 * 1024, CZoneTime()));
+  EXPECT_EQ(db_.GetAverageKBPerSecond(), 0.0);  // first = last
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 50, 0), 1000, false, 7 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 1, 40, 0), 1000, false, 50 * 1024, CZoneTime()));
+  EXPECT_TRUE(CZoneTime::IsSame(db_.GetFirstTime(), first));
+  EXPECT_TRUE(CZoneTime::IsSame(db_.GetLastTime(), T(2010, 3, 4, 5, 1, 40, 0)));
+  EXPECT_DOUBLE_EQ(db_.GetAverageKBPerSecond(), 107.0 / 100.0);
+}
+
+TEST_F(AudioDatabaseSqlTest, IndexIsHalfOpenOrderedAndKeepsTheDaylightFlag) {
+  testing::ScopedZone zone(testing::kNewYork);
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  // The night the hour repeats: 01:30 D comes before 01:00 S.
+  const CZoneTime times[] = {T(2010, 11, 7, 1, 0, 0, 0), T(2010, 11, 7, 0, 30, 0, 1),
+                             T(2010, 11, 7, 1, 30, 0, 1), T(2010, 11, 7, 1, 30, 0, 0),
+                             T(2010, 11, 7, 1, 0, 0, 1)};
+  for (size_t i = 0; i < std::size(times); ++i) {
+    ASSERT_TRUE(db_.AddSegment(times[i], 1000 + static_cast<uint32_t>(i), i % 2 == 1, 1, CZoneTime()));
+  }
+  Collector all;
+  ASSERT_TRUE(db_.GetIndex(T(2010, 11, 7, 0, 30, 0, 1), T(2010, 11, 7, 1, 30, 0, 0),
+                           &Collector::Callback, &all));
+  const CZoneTime expected[] = {T(2010, 11, 7, 0, 30, 0, 1), T(2010, 11, 7, 1, 0, 0, 1),
+                                T(2010, 11, 7, 1, 30, 0, 1), T(2010, 11, 7, 1, 0, 0, 0)};
+  ASSERT_EQ(all.items.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_TRUE(CZoneTime::IsSame(all.items[i].start, expected[i])) << i;
+  }
+  EXPECT_EQ(all.items[0].duration_ms, 1001u);
+  EXPECT_TRUE(all.items[0].skim);
+  EXPECT_FALSE(all.items[3].skim);
+
+  Collector first_two;
+  first_two.stop_after = 2;
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(db_.GetIndex(T(2010, 11, 7, 0, 0, 0, 1), T(2010, 11, 8, 0, 0, 0, 0),
+                           &Collector::Callback, &first_two));
+  Collector none;
+  ASSERT_TRUE(db_.GetIndex(times[0], times[0], &Collector::Callback, &none));
+  const std::string trace = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(first_two.items.size(), 2u);
+  EXPECT_TRUE(none.items.empty());
+  EXPECT_EQ(trace,
+            "AudioDatabaseSql::GetIndex: nSegmentsReturned=2\n"
+            "AudioDatabaseSql::GetIndex: nSegmentsReturned=0\n");
+}
+
+TEST_F(AudioDatabaseSqlTest, BadFilesAreReportedWithTheirPathAndLeftAlone) {
+  // Not a database.
+  std::ofstream(DbPath(), std::ios::binary) << std::string(4096, 'x');
+  std::ofstream(dir_ / "keep.mp3") << "audio";
+  auto listing = [&] {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename());
+    return names;
+  };
+  const std::set<std::string> before = listing();
+  EXPECT_FALSE(db_.Open(dir_.string()));
+  EXPECT_NE(db_.LastError().find(DbPath()), std::string::npos) << db_.LastError();
+  EXPECT_NE(db_.LastError().find("not a database"), std::string::npos) << db_.LastError();
+  EXPECT_EQ(listing(), before);
+  EXPECT_EQ(fs::file_size(DbPath()), 4096u);
+  EXPECT_FALSE(db_.HasSegment(T(2010, 3, 4, 5, 0, 0, 0)));
+  EXPECT_FALSE(db_.GetIndex(T(2010, 3, 4, 5, 0, 0, 0), T(2010, 3, 5, 5, 0, 0, 0),
+                            &Collector::Callback, nullptr));
+
+  // A folder that does not exist.
+  EXPECT_FALSE(db_.Open((dir_ / "missing").string()));
+  EXPECT_NE(db_.LastError().find((dir_ / "missing" / "archive.db3").string()), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir_ / "missing"));
+  EXPECT_FALSE(db_.Open(""));
+
+  // An empty file (a first open cut short) gets its tables.
+  fs::remove(DbPath());
+  std::ofstream(DbPath()).close();
+  ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+  EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
+}
+
+}  // namespace
+}  // namespace logrum::archive
