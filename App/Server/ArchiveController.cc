@@ -1,0 +1,86 @@
+#include "App/Server/ArchiveController.h"
+
+#include <cstdio>
+
+#include "App/Server/AudioDeviceTable.h"
+#include "App/Server/ConfigText.h"
+#include "App/Server/ScheduleClock.h"
+#include "App/Server/SharedLogger.h"
+#include "App/Server/StatusText.h"
+
+namespace logrum::server {
+
+ArchiveController::ArchiveController(ArchiveOptions* options,
+                                     std::unique_ptr<ArchiveBinding> archive,
+                                     const GpioBinding* gpio, const AudioDeviceTable* devices)
+    : options_(options), skim_switch_(std::make_unique<SkimSwitch>(gpio)),
+      archive_(std::move(archive)) {
+  std::string source = options_ != nullptr ? options_->GetSourceName() : "";
+  std::string device = devices != nullptr ? devices->DeviceOfSource(source) : "";
+  skim_switch_->OpenDevice(source, device);
+}
+
+ArchiveController::~ArchiveController() {
+  archive_.reset();
+  skim_switch_.reset();
+}
+
+bool ArchiveController::Start(void* level_listener) {
+  if (options_ != nullptr) skim_switch_->SetRecordEnabled(options_->EnableScheduler() == 0);
+  if (archive_ == nullptr || options_ == nullptr) return false;
+  scheduled_ = options_->EnableScheduler() != 0;
+
+  uint8_t mask = 0;
+  bool invert = false;
+  if (options_->GetRecordMode() != 0) {
+    if (auto selection = ParseSkimSource(options_->GetSkimSource())) {
+      mask = selection->mask;
+      invert = selection->level == 0;
+    }
+  }
+  DiagPrintf("Skim Options: sw=%X, invert=%s\n", mask, invert ? "YES" : "NO");
+  skim_switch_->Configure(mask, invert);
+  return archive_->Open(options_, skim_switch_.get(), level_listener);
+}
+
+void ArchiveController::Stop() {
+  if (archive_ != nullptr) archive_->Close();
+  scheduled_ = false;
+}
+
+bool ArchiveController::IsActive() const { return archive_ != nullptr && archive_->IsActive(); }
+
+bool ArchiveController::SchedulerTick() {
+  if (options_ == nullptr || options_->EnableScheduler() == 0) return false;
+  ScheduleDecision decision = EvaluateNow(options_->schedule());
+  if (decision.on == skim_switch_->IsRecordEnabled()) return false;
+  char line[1024];
+  std::snprintf(line, sizeof line, "INFO: Scheduler event '%s' turned recording %s\n",
+                decision.event.c_str(), decision.on ? "ON" : "OFF");
+  if (archive_ != nullptr) archive_->Log(line);
+  skim_switch_->SetRecordEnabled(decision.on);
+  return true;
+}
+
+ArchiveStatus ArchiveController::Refresh() {
+  ArchiveStatus status;
+  if (!IsActive()) {
+    status.state = "Inactive";
+    return status;
+  }
+  SchedulerTick();
+  status.active = true;
+  status.stop_enabled = true;
+  status.start_enabled = false;
+  double used = archive_->GetUsedStorageMB();
+  double total = archive_->GetTotalStorageMB();
+  int32_t first = archive_->GetFirstSegmentTime();
+  int32_t last = archive_->GetLastSegmentTime();
+  status.state = StateText(scheduled_, skim_switch_->IsRecordEnabled(),
+                           options_->GetRecordToDisk(), skim_switch_->IsOn());
+  status.disk = DiskText(used, total);
+  status.audio = AudioText(first, last);
+  return status;
+}
+
+}  // namespace logrum::server

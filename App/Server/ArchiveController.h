@@ -1,0 +1,91 @@
+// Archive control: ties one archive's options, its archive object in the
+// archive service and its skim switch together; starts and stops the archive,
+// runs the weekly schedule once per status tick and computes the status texts.
+//
+// The controller reaches the archive object through ArchiveBinding, the few
+// operations it needs; the program binds it to the archive service's archive
+// (tests bind a fake).
+//
+// Thread safety: every operation runs on the UI thread. The archive service
+// calls the skim switch from its own threads (see SkimSwitch.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "App/Server/ArchiveOptions.h"
+#include "App/Server/SkimSwitch.h"
+
+namespace logrum::server {
+
+class AudioDeviceTable;
+class GpioBinding;
+
+// The operations of an archive object that archive control uses. Destroying
+// the binding releases the archive.
+class ArchiveBinding {
+ public:
+  virtual ~ArchiveBinding() = default;
+  // Opens asynchronously: true once the archive's thread was started.
+  virtual bool Open(logrum::ArchiveOptions* options, logrum::SkimSwitch* skim_switch,
+                    void* level_listener) = 0;
+  virtual void Close() = 0;
+  virtual bool IsActive() = 0;
+  virtual double GetTotalStorageMB() = 0;
+  virtual double GetUsedStorageMB() = 0;
+  virtual int32_t GetFirstSegmentTime() = 0;
+  virtual int32_t GetLastSegmentTime() = 0;
+  // Posts a line to the archive's event log.
+  virtual void Log(const char* text) = 0;
+};
+
+// What the status display shows after a refresh.
+struct ArchiveStatus {
+  bool active = false;
+  bool start_enabled = true;
+  bool stop_enabled = false;
+  std::string state;  // "Inactive", "Active, skim ON", ...
+  std::string disk;   // empty when the archive reports no total
+  std::string audio;  // first and last day of recordings; empty when inactive
+};
+
+class ArchiveController {
+ public:
+  // `archive` may be null (no archive service, or the name was refused); such
+  // a controller never starts. `gpio` and `devices` may be null. The skim
+  // switch opens the GPIO device of the archive's source here and keeps it
+  // for the controller's whole life.
+  ArchiveController(ArchiveOptions* options, std::unique_ptr<ArchiveBinding> archive,
+                    const GpioBinding* gpio, const AudioDeviceTable* devices);
+  // Releases the archive (no stop is issued first), then closes the switch.
+  ~ArchiveController();
+  ArchiveController(const ArchiveController&) = delete;
+  ArchiveController& operator=(const ArchiveController&) = delete;
+
+  // Configures the skim switch from the options and opens the archive
+  // asynchronously. False without an archive; the caller shows "Unable to
+  // start archive!" for a single start.
+  bool Start(void* level_listener = nullptr);
+  void Stop();
+  bool IsActive() const;
+
+  // Turns recording on or off as the schedule says, when the archive's
+  // EnableScheduler is set; logs the change to the archive. True on a change.
+  bool SchedulerTick();
+  // The status tick: runs the scheduler on an active archive and computes
+  // the texts.
+  ArchiveStatus Refresh();
+
+  bool scheduled() const { return scheduled_; }
+  SkimSwitch& skim_switch() { return *skim_switch_; }
+  ArchiveOptions* options() const { return options_; }
+
+ private:
+  ArchiveOptions* options_;
+  std::unique_ptr<SkimSwitch> skim_switch_;
+  std::unique_ptr<ArchiveBinding> archive_;
+  bool scheduled_ = false;
+};
+
+}  // namespace logrum::server
