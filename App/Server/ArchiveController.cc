@@ -1,6 +1,8 @@
 #include "App/Server/ArchiveController.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "App/Server/AudioDeviceTable.h"
 #include "App/Server/ConfigText.h"
@@ -81,6 +83,33 @@ ArchiveStatus ArchiveController::Refresh() {
   status.disk = DiskText(used, total);
   status.audio = AudioText(first, last);
   return status;
+}
+
+void StartAll(const std::vector<ArchiveController*>& rows, int pause_ms,
+              const std::function<void(int ms)>& pause) {
+  for (ArchiveController* row : rows) {
+    if (row == nullptr || row->IsActive()) continue;
+    row->Start();
+    if (pause) {
+      pause(pause_ms);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+  }
+}
+
+void StopAll(const std::vector<ArchiveController*>& rows) {
+  for (ArchiveController* row : rows) {
+    if (row != nullptr) row->Stop();
+  }
+}
+
+bool AutoStartQueue::Tick() {
+  if (pending_.empty()) return false;
+  ArchiveController* next = pending_.front();
+  pending_.pop_front();
+  if (next != nullptr) next->Start();
+  return true;
 }
 
 }  // namespace logrum::server

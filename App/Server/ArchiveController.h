@@ -11,8 +11,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "App/Server/ArchiveOptions.h"
 #include "App/Server/SkimSwitch.h"
@@ -86,6 +89,30 @@ class ArchiveController {
   std::unique_ptr<SkimSwitch> skim_switch_;
   std::unique_ptr<ArchiveBinding> archive_;
   bool scheduled_ = false;
+};
+
+// Start All: starts every archive that is not active, in row order, pausing
+// `pause_ms` after each start so that the archives do not open their devices
+// and folders all at once. Failures show nothing. `pause` waits; by default it
+// sleeps on the real-time clock.
+void StartAll(const std::vector<ArchiveController*>& rows, int pause_ms = 200,
+              const std::function<void(int ms)>& pause = nullptr);
+// Stop All: stops every archive in row order, also inactive ones.
+void StopAll(const std::vector<ArchiveController*>& rows);
+
+// The archives to start after start-up, one per tick of a 500 ms timer, in
+// list order, and only once the server is open.
+class AutoStartQueue {
+ public:
+  static constexpr int kPeriodMs = 500;
+  void Push(ArchiveController* controller) { pending_.push_back(controller); }
+  // Starts the first pending archive (failures show nothing). False when the
+  // queue was empty: the timer is then killed.
+  bool Tick();
+  size_t size() const { return pending_.size(); }
+
+ private:
+  std::deque<ArchiveController*> pending_;
 };
 
 }  // namespace logrum::server

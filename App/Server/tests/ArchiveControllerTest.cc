@@ -234,5 +234,45 @@ TEST_F(ArchiveControllerTest, TheArchiveIsReleasedBeforeTheDeviceCloses) {
   EXPECT_FALSE(g_device_open);
 }
 
+TEST_F(ArchiveControllerTest, StartAllPausesAfterEachStartAndSkipsActiveArchives) {
+  ArchiveLog logs[3];
+  std::vector<std::unique_ptr<ArchiveController>> owned;
+  std::vector<ArchiveController*> rows;
+  for (auto& log : logs) {
+    owned.push_back(std::make_unique<ArchiveController>(
+        &options_, std::make_unique<FakeArchive>(&log), nullptr, nullptr));
+    rows.push_back(owned.back().get());
+  }
+  rows.push_back(nullptr);  // a row without a controller
+  logs[1].open = true;      // already active: not started again
+  std::vector<std::string> events;
+  StartAll(rows, 200, [&](int ms) {
+    events.push_back("pause " + std::to_string(ms) + " after " +
+                     std::to_string(logs[0].opens + logs[1].opens + logs[2].opens));
+  });
+  EXPECT_EQ(logs[0].opens, 1);
+  EXPECT_EQ(logs[1].opens, 0);
+  EXPECT_EQ(logs[2].opens, 1);
+  EXPECT_EQ(events, (std::vector<std::string>{"pause 200 after 1", "pause 200 after 2"}));
+
+  StopAll(rows);
+  for (auto& log : logs) EXPECT_EQ(log.closes, 1);
+}
+
+TEST_F(ArchiveControllerTest, AutoStartTakesOneArchivePerTickInOrder) {
+  ArchiveLog logs[2];
+  ArchiveController first(&options_, std::make_unique<FakeArchive>(&logs[0]), nullptr, nullptr);
+  ArchiveController second(&options_, std::make_unique<FakeArchive>(&logs[1]), nullptr, nullptr);
+  AutoStartQueue queue;
+  queue.Push(&first);
+  queue.Push(&second);
+  EXPECT_TRUE(queue.Tick());
+  EXPECT_EQ(logs[0].opens, 1);
+  EXPECT_EQ(logs[1].opens, 0);
+  EXPECT_TRUE(queue.Tick());
+  EXPECT_EQ(logs[1].opens, 1);
+  EXPECT_FALSE(queue.Tick());  // empty: the timer stops
+}
+
 }  // namespace
 }  // namespace logrum::server

@@ -227,5 +227,37 @@ TEST_F(ConfigStoreTest, NoDevicesNoSources) {
   EXPECT_STREQ(ChannelCodeText(0), "<Unknown>");
 }
 
+// An unreachable store: every load and save says so, and nothing crashes.
+TEST_F(ConfigStoreTest, AnUnreachableStoreShowsMessage103) {
+  std::string blocker = (dir_ / "a-file").string();
+  FILE* f = std::fopen(blocker.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  const char* old = getenv("LOGRUM2_HOME");
+  std::string saved = old ? old : "";
+  setenv("LOGRUM2_HOME", (blocker + "/state").c_str(), 1);
+  platform::Registry* previous = platform::SetDefaultRegistry(nullptr);
+
+  ArchiveList archives(nullptr, &sink_);
+  archives.Load();
+  EXPECT_EQ(archives.size(), 0u);
+  auto orphan = std::make_unique<ArchiveOptions>(nullptr);
+  orphan->RegisterDefaults();
+  orphan->set_name("News");
+  archives.Insert(std::move(orphan));
+  EXPECT_FALSE(archives.Save("News"));
+  EXPECT_EQ(archives.Find("News")->GetMaxDays(), 356);  // the edit stays in memory
+  EXPECT_EQ(sink_.numbers, (std::vector<int>{103, 103}));
+  EXPECT_EQ(sink_.texts[0],
+            "Unable to access the registry! Make sure you have administrative rights on this PC.");
+
+  platform::SetDefaultRegistry(previous);
+  if (old) {
+    setenv("LOGRUM2_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("LOGRUM2_HOME");
+  }
+}
+
 }  // namespace
 }  // namespace logrum::server
