@@ -222,7 +222,8 @@ int Run(const Args& args) {
 
   // Check the operands before connecting.
   int64_t from = 0, to = 0, start = 0;
-  uint64_t offset_ms = 0, duration_ms = UINT32_MAX;
+  // No segment is longer than a day: asking for one plays the segment to its end.
+  uint64_t offset_ms = 0, duration_ms = 24 * 3600 * 1000;
   if (command == "version" || command == "list") {
     if (!operands(0, 0)) return Usage(command + " takes no operands");
   } else if (command == "index") {
