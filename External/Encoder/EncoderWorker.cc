@@ -1,0 +1,111 @@
+#include "External/Encoder/EncoderWorker.h"
+
+#include <pthread.h>
+
+#include "Lib/Platform/Clock.h"
+
+namespace logrum::audenc {
+
+EncoderWorker::EncoderWorker(Handler* handler, const char* thread_name, uint32_t input_channels,
+                             uint64_t max_queued_frames)
+    : handler_(handler),
+      thread_name_(thread_name),
+      frame_bytes_(2 * input_channels),
+      max_queued_frames_(max_queued_frames) {}
+
+EncoderWorker::~EncoderWorker() { Stop(); }
+
+bool EncoderWorker::Start() {
+  std::lock_guard lock(mu_);
+  if (thread_.joinable()) return false;
+  accepting_ = true;
+  stopping_ = false;
+  position_ = 0;
+  dropping_ = 0;
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void EncoderWorker::Stop() {
+  {
+    std::lock_guard lock(mu_);
+    accepting_ = false;
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  // Nothing is left queued: the worker drains the queue before it ends.
+}
+
+bool EncoderWorker::Write(kit::IBlock* block) {
+  const int64_t wall_us = platform::DefaultClock().NowUs();
+  const uint32_t sample = block ? handler_->Sample() : 0;
+  std::unique_lock lock(mu_);
+  if (!accepting_) return false;
+  if (!block) {
+    queue_.push_back({nullptr, position_, 0, wall_us, dropping_, 0});
+    dropping_ = 0;
+  } else {
+    const uint32_t frames = block->GetDataLength() / frame_bytes_;
+    if (frames == 0) return true;
+    if (queued_frames_ + frames > max_queued_frames_) {
+      dropping_ += frames;
+      dropped_total_ += frames;
+      position_ += frames;
+      return true;
+    }
+    block->AddRef();
+    queue_.push_back({block, position_, frames, wall_us, dropping_, sample});
+    dropping_ = 0;
+    position_ += frames;
+    queued_frames_ += frames;
+  }
+  lock.unlock();
+  wake_.notify_one();
+  return true;
+}
+
+uint64_t EncoderWorker::dropped_frames() const {
+  std::lock_guard lock(mu_);
+  return dropped_total_;
+}
+
+void EncoderWorker::Run() {
+  pthread_setname_np(pthread_self(), thread_name_.substr(0, 15).c_str());
+  for (;;) {
+    std::unique_lock lock(mu_);
+    wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    if (queue_.empty()) {
+      // Stopping and drained. Blocks lost since the last queued one still count.
+      const uint64_t lost = dropping_;
+      const uint64_t at = position_ - lost;
+      dropping_ = 0;
+      lock.unlock();
+      const int64_t wall_us = platform::DefaultClock().NowUs();
+      try {
+        if (lost > 0) handler_->Gap(at, lost, wall_us);
+        handler_->EndOfInput("encoder closed", wall_us);
+      } catch (...) {
+      }
+      return;
+    }
+    InputItem item = queue_.front();
+    queue_.pop_front();
+    queued_frames_ -= item.frames;
+    lock.unlock();
+
+    // Nothing may escape the worker: a failure costs this block, not the process.
+    try {
+      if (item.dropped_before > 0)
+        handler_->Gap(item.position - item.dropped_before, item.dropped_before, item.wall_us);
+      if (item.block)
+        handler_->Process(item, reinterpret_cast<const int16_t*>(item.block->GetData()));
+      else
+        handler_->EndOfInput("source stopped", item.wall_us);
+    } catch (...) {
+    }
+    if (item.block) item.block->Release();
+  }
+}
+
+}  // namespace logrum::audenc

@@ -1,0 +1,116 @@
+#include "External/Encoder/LiveEncoder.h"
+
+#include "Lib/Diagnostics/Trace.h"
+
+namespace logrum::audenc {
+namespace {
+
+constexpr uint32_t kQueueSeconds = 10;
+
+}  // namespace
+
+LiveEncoder::LiveEncoder(const LiveEncoderParams& params)
+    : params_(params),
+      format_{static_cast<uint16_t>(params.nBitrateK), static_cast<uint16_t>(params.nSampleRate),
+              static_cast<uint8_t>(params.nChannels)},
+      readers_(params.cbOutBlock > 0 && params.cbOutBlock < (1u << 20) ? params.cbOutBlock : 1),
+      worker_(this, "LiveEncoder", params.nInChannels == 1 ? 1 : 2,
+              uint64_t{params.nInSampleRate} * kQueueSeconds) {}
+
+LiveEncoder::~LiveEncoder() { Close(); }
+
+void LiveEncoder::Release() { delete this; }
+
+bool LiveEncoder::Open() {
+  try {
+    std::lock_guard lock(open_mu_);
+    if (open_) return false;
+    std::string error;
+    const uint32_t block = BlockBytes(format_);
+    if (format_.bitrate_kbps != params_.nBitrateK || format_.sample_rate != params_.nSampleRate ||
+        block == 0) {
+      error = "format cannot be written";
+    } else if (params_.cbOutBlock == 0 || params_.cbOutBlock % block != 0 ||
+               params_.cbOutBlock != readers_.block_capacity()) {
+      error = "output block size is not a whole number of layer 3 blocks";
+    } else if (!Layer3Stream::Create(params_.nInSampleRate, params_.nInChannels, format_, &error)) {
+      // error says why
+    } else {
+      open_ = worker_.Start();
+      return open_;
+    }
+    diag::DebugTrace("LiveEncoder::Open: %s: %s\n", Describe(format_).c_str(), error.c_str());
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+void LiveEncoder::Close() {
+  try {
+    std::lock_guard lock(open_mu_);
+    if (!open_) return;
+    worker_.Stop();
+    stream_.reset();
+    pending_.clear();
+    readers_.EndAll();
+    open_ = false;
+  } catch (...) {
+  }
+}
+
+kit::AudioSink* LiveEncoder::GetInputSink() { return &worker_; }
+
+bool LiveEncoder::AddReader(kit::AudioSink* reader, uint32_t dwMask) {
+  return readers_.Add(reader, dwMask);
+}
+
+bool LiveEncoder::RemoveReader(kit::AudioSink* reader) { return readers_.Remove(reader); }
+
+const LiveEncoderParams* LiveEncoder::GetParams() { return &params_; }
+
+void LiveEncoder::Process(const InputItem& item, const int16_t* pcm) {
+  std::string error;
+  if (!stream_) {
+    stream_ = Layer3Stream::Create(params_.nInSampleRate, params_.nInChannels, format_, &error);
+    if (!stream_ || !stream_->Prime(nullptr, &error)) {
+      stream_.reset();
+      diag::DebugTrace("LiveEncoder: %s\n", error.c_str());
+      return;
+    }
+  }
+  if (!stream_->Encode(pcm, item.frames, &pending_, &error)) {
+    diag::DebugTrace("LiveEncoder: %s\n", error.c_str());
+    stream_.reset();
+    return;
+  }
+  SendWhole();
+}
+
+void LiveEncoder::SendWhole() {
+  const size_t size = params_.cbOutBlock;
+  size_t sent = 0;
+  while (pending_.size() - sent >= size) {
+    readers_.Send({}, std::span<const uint8_t>(pending_).subspan(sent, size));
+    sent += size;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
+}
+
+void LiveEncoder::EndStream() {
+  if (!stream_) return;
+  std::string error;
+  if (!stream_->Finish(&pending_, &error)) diag::DebugTrace("LiveEncoder: %s\n", error.c_str());
+  stream_.reset();
+  SendWhole();
+}
+
+void LiveEncoder::Gap(uint64_t, uint64_t frames, int64_t) {
+  diag::DebugTrace("LiveEncoder: could not keep up, %llu ms of audio dropped\n",
+                   static_cast<unsigned long long>(frames * 1000 / params_.nInSampleRate));
+  EndStream();
+}
+
+void LiveEncoder::EndOfInput(const char*, int64_t) { EndStream(); }
+
+}  // namespace logrum::audenc

@@ -1,0 +1,62 @@
+// The skim encoder: the recording side's encoder (ISkimEncoder).
+//
+// The input sink polls the skim switch, the schedule flag and the storage-full
+// flag for every captured block on the feed thread and queues the block; the
+// worker thread runs the SkimCore and sends each result to the readers as a
+// block of the 12-byte skim header and whole layer 3 blocks. A change to state
+// 255 is sent as a header-only block. Every change of state is posted to the
+// archive's event log with the time it takes effect.
+//
+// Thread safety: as ISkimEncoder (include/Encoder.h).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "External/Encoder/EncoderWorker.h"
+#include "External/Encoder/ReaderList.h"
+#include "External/Encoder/SkimCore.h"
+#include "External/Encoder/include/Encoder.h"
+
+namespace logrum::audenc {
+
+class SkimEncoder final : public ISkimEncoder,
+                          private EncoderWorker::Handler,
+                          private SkimCore::Sink {
+ public:
+  explicit SkimEncoder(const SkimEncoderParams& params);
+
+  void Release() override;
+  bool Open() override;
+  void Close() override;
+  void SetStorageFull(bool bFull) override;
+  kit::AudioSink* GetInputSink() override;
+  bool AddReader(kit::AudioSink* reader, uint32_t dwMask) override;
+  bool RemoveReader(kit::AudioSink* reader) override;
+  const SkimEncoderParams* GetParams() override;
+
+ private:
+  ~SkimEncoder();
+
+  // EncoderWorker::Handler
+  uint32_t Sample() override;
+  void Process(const InputItem& item, const int16_t* pcm) override;
+  void Gap(uint64_t position, uint64_t frames, int64_t wall_us) override;
+  void EndOfInput(const char* why, int64_t wall_us) override;
+  // SkimCore::Sink
+  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data) override;
+  void StateChanged(uint8_t state, const Layer3Format& format, uint64_t position, int64_t wall_us,
+                    const std::string& why) override;
+  void Message(int32_t level, const std::string& text) override;
+
+  const SkimEncoderParams params_;
+  std::mutex open_mu_;               // serialises Open and Close
+  bool open_ = false;                // guarded by open_mu_
+  std::unique_ptr<SkimCore> core_;   // the worker thread's while open
+  ReaderList readers_;
+  EncoderWorker worker_;             // the input sink, for the encoder's whole life
+  std::atomic<bool> storage_full_{false};
+};
+
+}  // namespace logrum::audenc
