@@ -131,15 +131,19 @@ void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<con
   head[5] = static_cast<uint8_t>(format.bitrate_kbps >> 8);
   head[6] = static_cast<uint8_t>(format.sample_rate);
   head[7] = static_cast<uint8_t>(format.sample_rate >> 8);
+  if (data.empty()) {
+    // A state change without audio (state 255).
+    if (!readers_.Send(head, {})) Message(1, "ERROR: Skim encoder: no memory for an output block\n");
+    return;
+  }
   // Whole layer 3 blocks per output block.
   const uint32_t block = BlockBytes(format);
   const size_t per_output = (readers_.block_capacity() - kSkimHeaderBytes) / block * block;
-  while (!data.empty() || state == kSkimStateStopped) {
+  while (!data.empty()) {
     const size_t n = std::min(per_output, data.size());
     if (!readers_.Send(head, data.first(n)))
       Message(1, "ERROR: Skim encoder: no memory for an output block, audio lost\n");
     data = data.subspan(n);
-    if (state == kSkimStateStopped) break;
   }
 }
 
