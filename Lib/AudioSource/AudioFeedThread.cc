@@ -1,0 +1,226 @@
+#include "Lib/AudioSource/AudioFeedThread.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Lib/AudioSource/AudioTrace.h"
+#include "Lib/Kit/ByteBuffer.h"
+
+namespace logrum::audio {
+
+namespace {
+constexpr uint32_t kFrameBytes = 4;  // 16-bit stereo
+}
+
+void SplitBlock(kit::MemBlock* source, kit::MemBlock* left, kit::MemBlock* right) {
+  const uint32_t length = source->data_length();
+  AUDIO_ASSERT(AudioUnit::kFeed, left->capacity() >= length && right->capacity() >= length);
+  AUDIO_ASSERT(AudioUnit::kFeed, length % kFrameBytes == 0);
+  uint32_t frames = std::min({length, left->capacity(), right->capacity()}) / kFrameBytes;
+  AUDIO_TRACE(AudioUnit::kPerBlock, "AFT.SplitBlock(%d from %lX to (%lX,%lX)\n",
+              static_cast<int>(frames), Addr(source->data()), Addr(left->data()),
+              Addr(right->data()));
+  const uint8_t* in = source->data();
+  uint8_t* l = left->data();
+  uint8_t* r = right->data();
+  for (uint32_t i = 0; i < frames; ++i, in += 4, l += 4, r += 4) {
+    std::memcpy(l, in, 2);
+    std::memcpy(l + 2, in, 2);
+    std::memcpy(r, in + 2, 2);
+    std::memcpy(r + 2, in + 2, 2);
+  }
+  left->set_flags(source->GetFlags());
+  right->set_flags(source->GetFlags());
+  left->set_data_length(frames * kFrameBytes);
+  right->set_data_length(frames * kFrameBytes);
+}
+
+bool CAudioFeedThread::ListenerList::Add(LevelListener* listener) {
+  std::lock_guard lock(mutex);
+  if (std::find(listeners.begin(), listeners.end(), listener) != listeners.end()) return false;
+  listeners.push_back(listener);
+  return true;
+}
+
+void CAudioFeedThread::ListenerList::Remove(LevelListener* listener) {
+  std::lock_guard lock(mutex);
+  listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+}
+
+void CAudioFeedThread::ListenerList::Call(int16_t minimum, int16_t maximum) {
+  std::lock_guard lock(mutex);
+  for (LevelListener* listener : listeners) {
+    try {
+      listener->OnLevel(minimum, maximum, 0);
+    } catch (...) {  // the device's thread must go on for the other listeners
+    }
+  }
+}
+
+CAudioFeedThread::CAudioFeedThread(const char* name)
+    : kit::CAppThread(name, 5000, 0, false) {}
+
+CAudioFeedThread::~CAudioFeedThread() { Close(); }
+
+bool CAudioFeedThread::ContinueHook() { return true; }
+
+bool CAudioFeedThread::BlockHook(kit::CPoolObject*) { return true; }
+
+void CAudioFeedThread::Levels(int16_t sLeftMin, int16_t sLeftMax, int16_t sRightMin,
+                              int16_t sRightMax) {
+  main_listeners_.Call(sLeftMin, sLeftMax);
+  right_listeners_.Call(sRightMin, sRightMax);
+}
+
+bool CAudioFeedThread::Subscribe(AudioSink* sink, LevelListener* listener, uint16_t channel,
+                                 uint32_t mask) {
+  AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Subscribe(0x%X): m_bSplitMono=%s\n", mask,
+              m_bSplitMono ? "true" : "false");
+  CAudioSinkManager* sinks = &main_sinks_;
+  ListenerList* listeners = &main_listeners_;
+  if (m_bSplitMono && channel != kChannelLeft) {
+    if (channel != kChannelRight) {
+      AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Subscribe(0x%X): ERROR!\n", mask);
+      return false;
+    }
+    AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Subscribe(0x%X): RIGHT\n", mask);
+    sinks = &right_sinks_;
+    listeners = &right_listeners_;
+  } else {
+    AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Subscribe(0x%X): LEFT\n", mask);
+  }
+  if (sink != nullptr) sinks->Add(sink, mask);
+  if (listener != nullptr && !listeners->Add(listener)) return false;
+  return true;
+}
+
+void CAudioFeedThread::Unsubscribe(AudioSink* sink, LevelListener* listener) {
+  if (sink != nullptr) {
+    main_sinks_.Remove(sink);
+    right_sinks_.Remove(sink);
+  }
+  if (listener != nullptr) {
+    main_listeners_.Remove(listener);
+    right_listeners_.Remove(listener);
+  }
+}
+
+void CAudioFeedThread::Attach(uint32_t cbPcmBlock, WaveInSource* reader) {
+  {
+    std::lock_guard lock(reader_mutex_);
+    cb_block_ = cbPcmBlock;
+    reader_ = reader;
+  }
+  if (pool_ != nullptr) pool_->Release();
+  pool_ = kit::CBlockPool::Create(cbPcmBlock);
+  Run();
+}
+
+void CAudioFeedThread::Close() {
+  AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Close: Enter\n");
+  {
+    std::lock_guard lock(reader_mutex_);  // waits for a Read in progress
+    reader_ = nullptr;
+  }
+  SetExit(0);
+  if (pool_ != nullptr) {
+    pool_->Release();
+    pool_ = nullptr;
+  }
+  AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Close: Done!\n");
+}
+
+void CAudioFeedThread::Body() {
+  if (pool_ == nullptr) return;
+  AUDIO_TRACE(AudioUnit::kFeed, "AFT(%s): Enter driver!\n", name() ? name() : "");
+  // Blocks carry whole frames only: with a block size that is not a multiple of the
+  // frame, a frame cut in two would shift every later block by one channel.
+  const uint32_t capacity = cb_block_ / kFrameBytes * kFrameBytes;
+  kit::CPoolObject* block = nullptr;
+  while (IsRunning()) {
+    block = pool_->GetBlock();
+    if (block == nullptr) break;
+    AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: %lX\n", Addr(block));
+    block->set_flags(kit::kBlockFlagPcm);
+    kit::ByteBuffer buffer;
+    buffer.Attach(block->data(), std::min(capacity, block->capacity()), false);
+    if (!ContinueHook()) break;
+    int32_t read;
+    {
+      std::lock_guard lock(reader_mutex_);
+      if (reader_ == nullptr) break;
+      read = reader_->Read(&buffer);
+    }
+    AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Read %d to %lX\n", read, Addr(block));
+    if (read <= 0) break;
+    block->set_data_length(buffer.data_length());
+    if (!BlockHook(block)) break;
+    if (m_bSplitMono) {
+      kit::CPoolObject* left = pool_->GetBlock();
+      kit::CPoolObject* right = pool_->GetBlock();
+      if (left == nullptr || right == nullptr) {
+        if (left != nullptr) left->Release();
+        if (right != nullptr) right->Release();
+        break;
+      }
+      AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: SplitBlock %lX to (L=%lX, R=%lX)\n", Addr(block),
+                  Addr(left), Addr(right));
+      SplitBlock(block, left, right);
+      main_sinks_.FeedClients(left);
+      right_sinks_.FeedClients(right);
+      AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Release (L=%lX, R=%lX)\n", Addr(left), Addr(right));
+      left->Release();
+      right->Release();
+    } else {
+      main_sinks_.FeedClients(block);
+    }
+    AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Release %lX\n", Addr(block));
+    block->Release();
+    block = nullptr;
+  }
+  if (block != nullptr) block->Release();
+  // The pool itself is released by Close once the thread has ended; the blocks handed
+  // out hold their own references to it.
+  main_sinks_.FeedClients(nullptr);
+  if (m_bSplitMono) right_sinks_.FeedClients(nullptr);
+  AUDIO_TRACE(AudioUnit::kFeed, "AFT(%s): Exit driver!\n", name() ? name() : "");
+}
+
+CAudioSourceThread::CAudioSourceThread(const DeviceInfo& info)
+    : CAudioFeedThread("CAudioSourceThread"), m_DevInfo(info) {
+  m_bSplitMono = info.bSplitMono != 0;
+}
+
+CAudioSourceThread::~CAudioSourceThread() { Stop(); }
+
+void CAudioSourceThread::Stop() {
+  // Stopping the source first ends a read that waits for audio, so the stop is prompt
+  // whatever the block size and however slow the clock.
+  if (m_pSource) m_pSource->Stop();
+  Close();
+  if (m_pSource) {
+    m_pSource->Close();
+    m_pSource.reset();
+  }
+}
+
+bool CAudioSourceThread::Open() {
+  Stop();
+  AUDIO_ASSERT(AudioUnit::kFeed, m_pSource == nullptr);
+  auto source = std::make_unique<WaveInSource>(
+      m_DevInfo.uDeviceIndex, static_cast<uint32_t>(std::max(m_DevInfo.nSampleRate, 0)), 2, 16,
+      static_cast<uint32_t>(std::max(m_DevInfo.cbPcmBlock, 0)), WaveInSource::kBufferCount,
+      this);
+  if (source->Open() != 0) return false;
+  AUDIO_TRACE(AudioUnit::kFeed, "AudioSourceThread::Open(cb=%d,split=%s\n", m_DevInfo.cbPcmBlock,
+              m_bSplitMono ? "Yes" : "No");
+  m_pSource = std::move(source);
+  Attach(static_cast<uint32_t>(m_DevInfo.cbPcmBlock), m_pSource.get());
+  return true;
+}
+
+platform::WaveInStats CAudioSourceThread::stats() const {
+  return m_pSource ? m_pSource->stats() : platform::WaveInStats{};
+}
+
+}  // namespace logrum::audio

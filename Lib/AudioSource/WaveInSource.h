@@ -1,0 +1,97 @@
+// WaveInSource: the device side of a capture thread. It keeps ten buffers of the block
+// size circulating between the wave input device (Lib/Platform/WaveIn.h) and a queue of
+// filled buffers, and lets its reader take the captured bytes at its own pace.
+//
+// The device's callback (on the device's thread) computes the buffer's peak levels,
+// hands them to the level target, and queues the buffer. It allocates nothing, does no
+// file I/O and takes no lock: the filled queue is a single-producer single-consumer
+// ring, and the events are atomics that sleepers wait on.
+//
+// Thread safety: one reader thread calls Read; Open and Close come from the owner's
+// thread; Stop may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Lib/Kit/EventSource.h"
+#include "Lib/Platform/WaveIn.h"
+
+namespace logrum::audio {
+
+// Receives the four peaks of each filled buffer (the feed thread's level interface).
+class LevelTarget {
+ public:
+  virtual void Levels(int16_t sLeftMin, int16_t sLeftMax, int16_t sRightMin,
+                      int16_t sRightMax) = 0;
+
+ protected:
+  ~LevelTarget() = default;
+};
+
+// The minima and maxima of each channel of `bytes` of 16-bit PCM. Minima start at
+// 32767 and maxima at -32767, so no samples give (32767, -32767). One channel gives
+// the same pair for left and right.
+struct Peaks {
+  int16_t left_min, left_max, right_min, right_max;
+};
+Peaks ComputePeaks(const int16_t* samples, uint32_t bytes, uint16_t channels);
+
+class WaveInSource : public kit::BlockSource {
+ public:
+  static constexpr uint32_t kBufferCount = 10;
+
+  WaveInSource(uint32_t uDeviceIndex, uint32_t nSampleRate, uint16_t nChannels,
+               uint16_t nBitsPerSample, uint32_t cbBuffer, uint32_t nBuffers,
+               LevelTarget* level_target);
+  ~WaveInSource() override;
+
+  // Stops, resets the device (every buffer comes back) and closes it. Harmless twice.
+  void Close() override;
+  // (Re)opens the device and starts capture. 0, or a WaveInResult.
+  int32_t Open() override;
+  bool IsOpen() override;
+  // Fills the buffer's free space with captured bytes, waiting for them. Returns the
+  // bytes copied, or -1 when the source is closed or stopped (what was copied so far
+  // stays in the buffer).
+  int32_t Read(kit::ByteBuffer* buffer) override;
+
+  // Makes a waiting Read return -1 at once; capture goes on until Close. Any thread.
+  void Stop();
+
+  const std::string& last_error() const { return last_error_; }
+  platform::WaveInStats stats() const;
+
+ private:
+  static void Callback(void* instance, platform::WaveInMessage message,
+                       platform::WaveInBuffer* buffer, uint64_t frames);
+  int GiveToDevice(platform::WaveInBuffer* header);
+  void Signal();
+
+  platform::WaveFormat format_;
+  std::unique_ptr<platform::WaveIn> device_;
+  LevelTarget* level_target_;
+  uint32_t device_index_;
+  uint32_t buffer_bytes_;
+
+  // Events. Each change bumps signals_, which Read and Close wait on.
+  std::atomic<bool> stopped_{true};      // signalled while not running
+  std::atomic<uint32_t> with_device_{0}; // all-returned is "with_device_ == 0"
+  std::atomic<uint32_t> signals_{0};
+
+  std::vector<std::vector<char>> storage_;
+  std::vector<platform::WaveInBuffer> headers_;  // user word: bytes already taken by Read
+
+  // The filled queue: written by the callback, read by Read.
+  static constexpr uint32_t kRing = 16;  // more than kBufferCount
+  platform::WaveInBuffer* ring_[kRing] = {};
+  std::atomic<uint32_t> ring_head_{0};  // next to read; Read's
+  std::atomic<uint32_t> ring_tail_{0};  // next to write; the callback's
+
+  std::string last_error_;
+};
+
+}  // namespace logrum::audio
