@@ -70,6 +70,11 @@ uint64_t EncoderWorker::dropped_frames() const {
   return dropped_total_;
 }
 
+uint64_t EncoderWorker::queued_frames() const {
+  std::lock_guard lock(mu_);
+  return queued_frames_;
+}
+
 void EncoderWorker::Run() {
   pthread_setname_np(pthread_self(), thread_name_.substr(0, 15).c_str());
   for (;;) {

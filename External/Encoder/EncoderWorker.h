@@ -60,6 +60,7 @@ class EncoderWorker : public kit::AudioSink {
   bool Write(kit::IBlock* block) override;
 
   uint64_t dropped_frames() const;
+  uint64_t queued_frames() const;  // waiting for the worker
 
  private:
   void Run();

@@ -33,6 +33,7 @@ class LiveEncoder final : public ILiveEncoder, private EncoderWorker::Handler {
   const LiveEncoderParams* GetParams() override;
 
   uint64_t dropped_frames() const { return worker_.dropped_frames(); }
+  uint64_t queued_frames() const { return worker_.queued_frames(); }
 
  private:
   ~LiveEncoder();

@@ -36,6 +36,9 @@ class SkimEncoder final : public ISkimEncoder,
   bool RemoveReader(kit::AudioSink* reader) override;
   const SkimEncoderParams* GetParams() override;
 
+  uint64_t dropped_frames() const { return worker_.dropped_frames(); }
+  uint64_t queued_frames() const { return worker_.queued_frames(); }
+
  private:
   ~SkimEncoder();
 
