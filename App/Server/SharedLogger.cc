@@ -329,4 +329,14 @@ void DiagPrintf(const char* format, ...) {
   va_end(args);
 }
 
+bool StartDiagnosticLog(SharedLogger* logger, const std::function<void(const char*)>& show) {
+  if (logger == nullptr || !logger->Open(SharedLogger::kChannelName, /*as_reader=*/false)) {
+    if (show) show(kDiagnosticOpenFailed);
+    return false;
+  }
+  SetDiagnosticLog(logger);
+  DiagPrintf("Start Logrum Server.\n");
+  return true;
+}
+
 }  // namespace logrum::server

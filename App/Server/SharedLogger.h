@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <semaphore.h>
 #include <shared_mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -144,5 +145,14 @@ void SetDiagnosticLog(SharedLogger* logger);
 bool DiagActive();
 // Formats and writes only when a viewer is attached.
 void DiagPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+inline constexpr char kDiagnosticOpenFailed[] =
+    "Unable to open diagnostic module. Press OK to run program anyway.";
+
+// The first step of start-up: opens `logger` as writer on the channel
+// "Logrum2" and makes it the process-wide log, then logs "Start Logrum
+// Server.". When that fails, `show` gets kDiagnosticOpenFailed, no log is set
+// and false is returned; the program runs on without diagnostics.
+bool StartDiagnosticLog(SharedLogger* logger, const std::function<void(const char*)>& show);
 
 }  // namespace logrum::server

@@ -188,5 +188,15 @@ TEST_F(SharedLoggerTest, ViewerProgramPrintsMessagesLive) {
   EXPECT_FALSE(writer->IsReaderPresent());
 }
 
+TEST_F(SharedLoggerTest, StartUpOpensTheProcessLogOrSaysWhyNot) {
+  SharedLogger unusable(0, 0, mapping_);
+  std::string shown;
+  EXPECT_FALSE(StartDiagnosticLog(&unusable, [&](const char* text) { shown = text; }));
+  EXPECT_EQ(shown, "Unable to open diagnostic module. Press OK to run program anyway.");
+  EXPECT_EQ(DiagnosticLog(), nullptr);
+  EXPECT_FALSE(DiagActive());
+  DiagPrintf("goes nowhere %d", 1);
+}
+
 }  // namespace
 }  // namespace logrum::server
