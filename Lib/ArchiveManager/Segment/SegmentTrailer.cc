@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
-#include "Lib/ArchiveManager/Time/ZoneTime.h"
 
 namespace logrum::archive {
 namespace {
@@ -29,11 +29,17 @@ void WriteSource(const std::string& source, uint8_t* out) {
   std::memcpy(out, source.data(), std::min(source.size(), kSourceNameMax));
 }
 
+// Local wall-clock time of the active zone, packed without the year window of
+// CZoneTime, so that an old file keeps its times whenever it is read.
 uint64_t PackedFromUnix(uint32_t seconds) {
   if (seconds == 0) return 0;
-  CZoneTime t;
-  if (!t.FromUnixSeconds(seconds)) return 0;
-  return t.ToPacked();
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (localtime_r(&t, &tm) == nullptr) return 0;
+  return static_cast<uint64_t>(tm.tm_year + 1900) << 48 | static_cast<uint64_t>(tm.tm_mon + 1) << 40 |
+         static_cast<uint64_t>(tm.tm_mday) << 32 | static_cast<uint64_t>(tm.tm_hour) << 24 |
+         static_cast<uint64_t>(tm.tm_min) << 16 | static_cast<uint64_t>(tm.tm_sec) << 8 |
+         (tm.tm_isdst > 0 ? 1u : 0u);
 }
 
 }  // namespace

@@ -1,0 +1,13 @@
+#include <iostream>
+
+#include "Tools/logrum-segment/SegmentTool.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return logrum::tools::SegmentToolMain(args, std::cout, std::cerr);
+  } catch (const std::exception& e) {
+    std::cerr << "logrum-segment: " << e.what() << "\n";
+    return 2;
+  }
+}
