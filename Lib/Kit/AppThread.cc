@@ -8,22 +8,20 @@ constexpr TraceUnit kUnit = TraceUnit::kThread;
 }  // namespace
 
 const ThreadFlavor& ArchiveThreadFlavor() {
-  static const ThreadFlavor flavor{&DebugTraceRoute(),
-                                   "AppThread::~AppThread! %s\n",
-                                   "AppThread::OnExit() %s\n",
-                                   "AppThread::Run(): Already running! Call SetExit() first!\n",
-                                   /*full_name=*/false,
-                                   /*assert_checks=*/false};
+  static const ThreadFlavor flavor{
+      &DebugTraceRoute(),         "AppThread::~AppThread! %s\n",
+      "AppThread::OnExit() %s\n", "AppThread::Run(): Already running! Call SetExit() first!\n",
+      /*full_name=*/false,
+      /*assert_checks=*/false};
   return flavor;
 }
 
 const ThreadFlavor& CaptureThreadFlavor() {
-  static const ThreadFlavor flavor{&CaptureTraceRoute(),
-                                   "CAppThread::~CAppThread! %s\n",
-                                   "CAppThread::OnExit() %s\n",
-                                   "CAppThread::Run(): Already running! Call SetExit() first!\n",
-                                   /*full_name=*/true,
-                                   /*assert_checks=*/true};
+  static const ThreadFlavor flavor{
+      &CaptureTraceRoute(),        "CAppThread::~CAppThread! %s\n",
+      "CAppThread::OnExit() %s\n", "CAppThread::Run(): Already running! Call SetExit() first!\n",
+      /*full_name=*/true,
+      /*assert_checks=*/true};
   return flavor;
 }
 
@@ -54,14 +52,18 @@ ThreadBase::~ThreadBase() {
   SetExit(-1);
 }
 
-const char* ThreadBase::TraceName() const { return has_name_ ? name_.c_str() : "(null)"; }
+const char* ThreadBase::TraceName() const {
+  return has_name_ ? name_.c_str() : "(null)";
+}
 
 bool ThreadBase::HasThread() const {
   std::lock_guard<std::mutex> lock(mu_);
   return thread_ != nullptr;
 }
 
-void ThreadBase::OnExit() { route().Write(kUnit, __LINE__, flavor_.on_exit_text, TraceName()); }
+void ThreadBase::OnExit() {
+  route().Write(kUnit, __LINE__, flavor_.on_exit_text, TraceName());
+}
 
 void ThreadBase::Run() {
   std::lock_guard<std::mutex> lock(mu_);

@@ -35,10 +35,11 @@ namespace logrum::kit {
 
 struct ThreadFlavor {
   const TraceRoute* route;
-  const char* destructor_text;    // "...::~...! %s\n"
-  const char* on_exit_text;       // "...::OnExit() %s\n"
+  const char* destructor_text;  // "...::~...! %s\n"
+  const char* on_exit_text;     // "...::OnExit() %s\n"
   const char* already_running_text;
-  bool full_name;      // false: at most 31 characters, null gives "AppThread"; true: as given, null stays null
+  bool full_name;      // false: at most 31 characters, null gives "AppThread"; true: as given, null
+                       // stays null
   bool assert_checks;  // the capture copy's "Assert failed!" checks
 };
 

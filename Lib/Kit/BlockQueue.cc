@@ -7,7 +7,9 @@ namespace logrum::kit {
 BlockQueue::BlockQueue(uint32_t lower_threshold, uint32_t upper_limit)
     : lower_threshold_(lower_threshold), upper_limit_(upper_limit) {}
 
-BlockQueue::~BlockQueue() { Stop(); }
+BlockQueue::~BlockQueue() {
+  Stop();
+}
 
 void BlockQueue::SetEventsLocked() {
   if (stopped_) {

@@ -30,7 +30,9 @@ void ByteBuffer::Attach(uint8_t* buffer, uint32_t capacity, bool owns) {
   owns_ = owns;
 }
 
-void ByteBuffer::Allocate(uint32_t capacity) { Attach(new uint8_t[capacity], capacity, true); }
+void ByteBuffer::Allocate(uint32_t capacity) {
+  Attach(new uint8_t[capacity], capacity, true);
+}
 
 uint8_t* ByteBuffer::WritePointer() {
   if (buffer_ == nullptr) return nullptr;

@@ -23,7 +23,10 @@ class ByteBuffer {
   void Attach(uint8_t* buffer, uint32_t capacity, bool owns);
   // Attach of a new owned buffer of `capacity` bytes.
   void Allocate(uint32_t capacity);
-  void Clear() { length_ = 0; start_ = buffer_; }
+  void Clear() {
+    length_ = 0;
+    start_ = buffer_;
+  }
   uint32_t FreeSpace() const { return capacity_ - length_; }
   // Moves the data to the buffer's beginning if needed; returns where the next
   // byte goes (null with no buffer).

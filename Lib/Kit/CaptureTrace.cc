@@ -10,7 +10,8 @@
 namespace logrum::kit {
 namespace {
 
-diag::TraceChannel g_thread_channel(diag::kModuleAudioSource, static_cast<uint16_t>(TraceUnit::kThread));
+diag::TraceChannel g_thread_channel(diag::kModuleAudioSource,
+                                    static_cast<uint16_t>(TraceUnit::kThread));
 diag::TraceChannel g_source_channel(diag::kModuleAudioSource,
                                     static_cast<uint16_t>(TraceUnit::kEventSource));
 diag::TraceChannel g_reset_channel(diag::kModuleAudioSource,

@@ -82,7 +82,7 @@ class EventLogMT : public AppThread, public EventPoster {
   std::mutex listeners_mu_;
   std::vector<EventLogListener*> listeners_;  // guarded by listeners_mu_
   CMemBlockFactory* pool_;
-  std::mutex post_mu_;   // orders posts against Stop
+  std::mutex post_mu_;      // orders posts against Stop
   bool accepting_ = false;  // guarded by post_mu_
   bool start_flag_ = false;
   BlockQueue queue_{0, BlockQueue::kUnlimitedQueue};

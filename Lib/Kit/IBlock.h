@@ -19,11 +19,11 @@ inline constexpr uint32_t kBlockFlagPcm = 1;
 class IBlock {
  public:
   // Slots in this order; the order is part of the interface.
-  virtual int32_t AddRef() = 0;         // the new count
-  virtual int32_t Release() = 0;        // the new count; at 0 the block goes back to its pool
+  virtual int32_t AddRef() = 0;   // the new count
+  virtual int32_t Release() = 0;  // the new count; at 0 the block goes back to its pool
   virtual uint8_t* GetData() = 0;
-  virtual uint32_t GetSize() = 0;       // capacity in bytes
-  virtual uint32_t GetDataLength() = 0; // bytes of data written
+  virtual uint32_t GetSize() = 0;        // capacity in bytes
+  virtual uint32_t GetDataLength() = 0;  // bytes of data written
   virtual uint32_t GetFlags() = 0;
 
  protected:

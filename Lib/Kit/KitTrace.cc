@@ -16,7 +16,9 @@ void TraceRoute::Write(TraceUnit unit, int source_line, const char* format, ...)
   va_end(args);
 }
 
-unsigned CurrentThreadId() { return static_cast<unsigned>(::syscall(SYS_gettid)); }
+unsigned CurrentThreadId() {
+  return static_cast<unsigned>(::syscall(SYS_gettid));
+}
 
 namespace {
 

@@ -9,11 +9,17 @@ MemBlock::MemBlock(uint32_t capacity, const TraceRoute& route)
 
 MemBlock::~MemBlock() = default;
 
-int32_t MemBlock::AddRef() { return PoolObject::AddRef(); }
+int32_t MemBlock::AddRef() {
+  return PoolObject::AddRef();
+}
 
-int32_t MemBlock::Release() { return PoolObject::Release(); }
+int32_t MemBlock::Release() {
+  return PoolObject::Release();
+}
 
-const char* MemBlock::ClassName() const { return "MemBlock"; }
+const char* MemBlock::ClassName() const {
+  return "MemBlock";
+}
 
 void MemBlock::Reset() {
   route_->Write(TraceUnit::kBlockReset, __LINE__, "MemBlock %lX: Reset!\n",
@@ -59,6 +65,8 @@ int32_t CPoolObject::FinalRelease() {
   return MemBlock::FinalRelease();
 }
 
-const char* CPoolObject::ClassName() const { return "CPoolObject"; }
+const char* CPoolObject::ClassName() const {
+  return "CPoolObject";
+}
 
 }  // namespace logrum::kit

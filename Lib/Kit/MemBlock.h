@@ -65,8 +65,9 @@ class CPoolObject : public MemBlock {
  public:
   explicit CPoolObject(uint32_t capacity, const TraceRoute& route = CaptureTraceRoute());
 
-  int32_t AddRef() override;    // writes "CPoolObject[0x%X]::AddRef(%d)"
-  int32_t Release() override;   // writes "CPoolObject[0x%X]::Release(%d)" and the final-release lines
+  int32_t AddRef() override;  // writes "CPoolObject[0x%X]::AddRef(%d)"
+  int32_t Release()
+      override;  // writes "CPoolObject[0x%X]::Release(%d)" and the final-release lines
   int32_t FinalRelease() override;
   const char* ClassName() const override;
 

@@ -11,7 +11,9 @@ ObjectPoolBase::~ObjectPoolBase() {
   free_.clear();
 }
 
-const char* ObjectPoolBase::ClassName() const { return "ObjectPoolBase"; }
+const char* ObjectPoolBase::ClassName() const {
+  return "ObjectPoolBase";
+}
 
 PoolObject* ObjectPoolBase::Get() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -47,7 +49,9 @@ PoolObject* ObjectPoolBase::Get() {
   return object;
 }
 
-void ObjectPoolBase::Return(PoolObject* object) { ReturnImpl(object); }
+void ObjectPoolBase::Return(PoolObject* object) {
+  ReturnImpl(object);
+}
 
 void ObjectPoolBase::ReturnImpl(PoolObject* object) {
   if (object == nullptr) return;
@@ -62,8 +66,9 @@ void ObjectPoolBase::ReturnImpl(PoolObject* object) {
 
 PoolStats ObjectPoolBase::Statistics() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  return PoolStats{first_count_, grow_step_, maximum_, created_,
-                   gets_, static_cast<uint32_t>(free_.size()), outstanding_};
+  return PoolStats{first_count_, grow_step_, maximum_,
+                   created_,     gets_,      static_cast<uint32_t>(free_.size()),
+                   outstanding_};
 }
 
 void ObjectPoolBase::Exhausted() {}
@@ -82,9 +87,13 @@ CMemBlockFactory* CMemBlockFactory::Create(uint32_t first_count, uint32_t grow_s
   return new CMemBlockFactory(first_count, grow_step, maximum, item_size);
 }
 
-const char* CMemBlockFactory::ClassName() const { return "CMemBlockFactory"; }
+const char* CMemBlockFactory::ClassName() const {
+  return "CMemBlockFactory";
+}
 
-PoolObject* CMemBlockFactory::CreateObject() { return new MemBlock(item_size_); }
+PoolObject* CMemBlockFactory::CreateObject() {
+  return new MemBlock(item_size_);
+}
 
 void CMemBlockFactory::ReturnImpl(PoolObject* object) {
   if (object == nullptr) return;
@@ -99,13 +108,18 @@ void CMemBlockFactory::ReturnImpl(PoolObject* object) {
   Release();
 }
 
-CBlockPool::CBlockPool(uint32_t block_size)
-    : CMemBlockFactory(0, 1, kPoolUnlimited, block_size) {}
+CBlockPool::CBlockPool(uint32_t block_size) : CMemBlockFactory(0, 1, kPoolUnlimited, block_size) {}
 
-CBlockPool* CBlockPool::Create(uint32_t block_size) { return new CBlockPool(block_size); }
+CBlockPool* CBlockPool::Create(uint32_t block_size) {
+  return new CBlockPool(block_size);
+}
 
-const char* CBlockPool::ClassName() const { return "CBlockPool"; }
+const char* CBlockPool::ClassName() const {
+  return "CBlockPool";
+}
 
-PoolObject* CBlockPool::CreateObject() { return new CPoolObject(item_size()); }
+PoolObject* CBlockPool::CreateObject() {
+  return new CPoolObject(item_size());
+}
 
 }  // namespace logrum::kit

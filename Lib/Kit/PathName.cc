@@ -17,7 +17,9 @@ namespace {
 constexpr char kSep = '/';
 constexpr const char* kBackupAttribute = "user.logrum2.backup";
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char FoldAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 PathName Slice(const char* text, uint32_t begin, uint32_t end) {
   PathName out;
@@ -54,7 +56,9 @@ void PathName::Assign(const char* text, int count) {
   path_[n] = '\0';
 }
 
-uint32_t PathName::Length() const { return static_cast<uint32_t>(std::strlen(path_)); }
+uint32_t PathName::Length() const {
+  return static_cast<uint32_t>(std::strlen(path_));
+}
 
 bool PathName::operator==(const PathName& other) const {
   return std::strcmp(path_, other.path_) == 0;
@@ -84,7 +88,9 @@ uint32_t PathName::ExtensionStart() const {
   return static_cast<uint32_t>(dot - path_);
 }
 
-PathName PathName::Root() const { return Slice(path_, 0, RootLength()); }
+PathName PathName::Root() const {
+  return Slice(path_, 0, RootLength());
+}
 
 PathName PathName::Folder() const {
   uint32_t begin = RootLength();
@@ -94,13 +100,21 @@ PathName PathName::Folder() const {
   return Slice(path_, begin, end > begin ? end : begin);
 }
 
-PathName PathName::Name() const { return Slice(path_, NameStart(), ExtensionStart()); }
+PathName PathName::Name() const {
+  return Slice(path_, NameStart(), ExtensionStart());
+}
 
-PathName PathName::Extension() const { return Slice(path_, ExtensionStart(), Length()); }
+PathName PathName::Extension() const {
+  return Slice(path_, ExtensionStart(), Length());
+}
 
-PathName PathName::NameExt() const { return Slice(path_, NameStart(), Length()); }
+PathName PathName::NameExt() const {
+  return Slice(path_, NameStart(), Length());
+}
 
-PathName PathName::Directory() const { return Slice(path_, 0, NameStart()); }
+PathName PathName::Directory() const {
+  return Slice(path_, 0, NameStart());
+}
 
 bool PathName::HasExtension(const char* text) const {
   const char* ours = path_ + ExtensionStart();
@@ -175,7 +189,9 @@ bool PathName::SetArchiveFlag(bool on) const {
   return ::setxattr(path_, kBackupAttribute, stamp.data(), stamp.size(), 0) == 0;
 }
 
-bool PathName::Delete() const { return path_[0] != '\0' && ::unlink(path_) == 0; }
+bool PathName::Delete() const {
+  return path_[0] != '\0' && ::unlink(path_) == 0;
+}
 
 bool PathName::CreateFolderTree() const {
   if (IsEmpty()) return false;

@@ -29,7 +29,10 @@ class PathName {
   PathName(std::string_view text);                 // NOLINT
   PathName(const PathName& other) = default;
   PathName& operator=(const PathName& other) = default;
-  PathName& operator=(const char* text) { Assign(text, 0); return *this; }
+  PathName& operator=(const char* text) {
+    Assign(text, 0);
+    return *this;
+  }
   virtual ~PathName() = default;
 
   // count < 1 takes the whole text, else its first `count` characters; at most
@@ -53,7 +56,7 @@ class PathName {
   bool HasExtension(const char* text) const;
 
   // Building.
-  PathName& Append(const char* component);  // adds '/' unless empty or already ending in one
+  PathName& Append(const char* component);       // adds '/' unless empty or already ending in one
   PathName& ReplaceName(const PathName& other);  // this Directory() + other's NameExt()
   bool MakeFull();  // absolute and normalised against the current directory; false if it cannot
   PathName& StripSeparator();  // removes one trailing '/' (the root "/" stays)

@@ -8,7 +8,9 @@ namespace {
 constexpr size_t kMaxName = 31;
 constexpr TraceUnit kUnit = TraceUnit::kEventSource;
 
-unsigned long Addr(const void* p) { return reinterpret_cast<unsigned long>(p); }
+unsigned long Addr(const void* p) {
+  return reinterpret_cast<unsigned long>(p);
+}
 }  // namespace
 
 QueueReader::QueueReader(uint32_t lower_threshold, uint32_t upper_limit, const char* name)
@@ -49,7 +51,9 @@ void QueueReader::Close() {
   pending_end_ = false;
 }
 
-bool QueueReader::IsOpen() { return open_.load(std::memory_order_acquire); }
+bool QueueReader::IsOpen() {
+  return open_.load(std::memory_order_acquire);
+}
 
 bool QueueReader::Write(IBlock* block) {
   if (block != nullptr) {

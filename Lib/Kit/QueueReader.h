@@ -48,11 +48,11 @@ class QueueReader : public BlockSource, public AudioSink {
 
  private:
   BlockQueue queue_;
-  std::mutex current_mu_;       // current block against Close from another thread
-  IBlock* current_ = nullptr;   // guarded by current_mu_
+  std::mutex current_mu_;      // current block against Close from another thread
+  IBlock* current_ = nullptr;  // guarded by current_mu_
   uint32_t current_offset_ = 0;
   uint32_t current_left_ = 0;
-  bool pending_end_ = false;    // an end mark reached after bytes were read
+  bool pending_end_ = false;  // an end mark reached after bytes were read
   std::string name_;
   std::atomic<uint32_t> last_length_{0};
   std::atomic<bool> open_{false};

@@ -10,9 +10,13 @@ RefCountBase::~RefCountBase() = default;
 
 void RefCountBase::PreDelete() {}
 
-int32_t RefCountBase::FinalRelease() { return 0; }
+int32_t RefCountBase::FinalRelease() {
+  return 0;
+}
 
-int32_t RefCountBase::AddRef() { return IncrementCount(); }
+int32_t RefCountBase::AddRef() {
+  return IncrementCount();
+}
 
 int32_t RefCountBase::Release() {
   const int32_t count = DecrementCount();
@@ -22,7 +26,9 @@ int32_t RefCountBase::Release() {
   return count;
 }
 
-const char* RefCountBase::ClassName() const { return "RefCountBase"; }
+const char* RefCountBase::ClassName() const {
+  return "RefCountBase";
+}
 
 int32_t RefCount::FinalRelease() {
   PreDelete();
@@ -30,9 +36,13 @@ int32_t RefCount::FinalRelease() {
   return 0;
 }
 
-const char* RefCount::ClassName() const { return "RefCount"; }
+const char* RefCount::ClassName() const {
+  return "RefCount";
+}
 
-const char* CRefCount::ClassName() const { return "CRefCount"; }
+const char* CRefCount::ClassName() const {
+  return "CRefCount";
+}
 
 bool CRefCount::IsClass(const char* name) {
   return name != nullptr && std::strcmp(name, "CRefCount") == 0;
@@ -45,7 +55,9 @@ int32_t PoolObject::FinalRelease() {
   return 0;
 }
 
-const char* PoolObject::ClassName() const { return "PoolObject"; }
+const char* PoolObject::ClassName() const {
+  return "PoolObject";
+}
 
 void PoolObject::Reset() {}
 

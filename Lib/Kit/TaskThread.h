@@ -55,7 +55,7 @@ class TaskThread {
   static int ThreadProcedure(void* argument);
   void Loop();
 
-  mutable std::mutex mu_;               // guards thread_, task_, argument_
+  mutable std::mutex mu_;  // guards thread_, task_, argument_
   std::unique_ptr<ThreadObject> thread_;
   EventObject started_{false, false};
   EventObject exited_{false, false};
