@@ -143,9 +143,17 @@ bool CZoneTime::IsDaylightLinear(int64_t ticks) {
   if (!zone.HasRules()) return false;
   platform::CalendarTime c;
   if (!platform::FileTimeToCalendar(ticks, &c)) return false;
-  int64_t start = platform::TransitionFileTime(zone.daylight_date, c.year);
-  int64_t end = platform::TransitionFileTime(zone.standard_date, c.year) +
-                int64_t{zone.daylight_bias} * kTicksPerMinute;
+  // Index walks convert thousands of times of the same year in a row.
+  thread_local const platform::TimeZoneRules* cached_zone = nullptr;
+  thread_local int cached_year = 0;
+  thread_local int64_t start = 0, end = 0;
+  if (cached_zone != &zone || cached_year != c.year) {
+    start = platform::TransitionFileTime(zone.daylight_date, c.year);
+    end = platform::TransitionFileTime(zone.standard_date, c.year) +
+          int64_t{zone.daylight_bias} * kTicksPerMinute;
+    cached_zone = &zone;
+    cached_year = c.year;
+  }
   if (start < end) return start <= ticks && ticks < end;
   return ticks >= start || ticks < end;  // daylight time spans the new year
 }
