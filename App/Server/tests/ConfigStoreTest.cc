@@ -175,13 +175,14 @@ TEST_F(ConfigStoreTest, SourcesAreDefinedFromAudioDevices2) {
   ASSERT_EQ(table.entries().size(), 2u);
   const auto& a = table.entries()[0];
   const auto& b = table.entries()[1];
-  EXPECT_EQ(a.info.uDeviceIndex, 0u);
-  EXPECT_EQ(a.info.nSampleRate, 44100);
-  EXPECT_EQ(a.info.cbPcmBlock, 36864);
-  EXPECT_EQ(a.info.bSplitMono, 0);
+  // Packed fields are copied out (unary +): a reference to one may be misaligned.
+  EXPECT_EQ(+a.info.uDeviceIndex, 0u);
+  EXPECT_EQ(+a.info.nSampleRate, 44100);
+  EXPECT_EQ(+a.info.cbPcmBlock, 36864);
+  EXPECT_EQ(+a.info.bSplitMono, 0);
   EXPECT_STREQ(a.info.szSourceLeft, "News");
   EXPECT_EQ(a.channel_use, 3);
-  EXPECT_EQ(b.info.bSplitMono, 1);
+  EXPECT_EQ(+b.info.bSplitMono, 1);
   EXPECT_STREQ(b.info.szSourceLeft, "Talk");
   EXPECT_STREQ(b.info.szSourceRight, "Phone");
   EXPECT_EQ(b.channel_use, 3);
