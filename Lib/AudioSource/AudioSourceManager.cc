@@ -41,9 +41,7 @@ AudioSourceManager::AudioSourceManager()
     : device_count_(static_cast<uint32_t>(platform::WaveInDeviceCount())),
       m_aThreads(device_count_),
       m_aDevInfo(device_count_),
-      m_aRefCount(device_count_, 0) {
-  std::memset(m_aDevInfo.data(), 0, m_aDevInfo.size() * sizeof(DeviceInfo));
-}
+      m_aRefCount(device_count_, 0) {}  // the records are value-initialised: all zero
 
 AudioSourceManager::~AudioSourceManager() { RemoveAll(); }
 
