@@ -1,6 +1,7 @@
 #include "Lib/AudioSource/WaveInSource.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <new>
 
 #include "Lib/AudioSource/AudioTrace.h"
@@ -105,8 +106,15 @@ void WaveInSource::Callback(void* instance, WaveInMessage message, WaveInBuffer*
 
 int32_t WaveInSource::Open() {
   Close();
-  if (format_.channels == 0 || buffer_bytes_ < format_.block_align() || headers_.empty()) {
-    last_error_ = "block size too small for one frame";
+  // Ten buffers of a block each are allocated up front; a block of more than 64 MiB (six
+  // minutes of CD-quality stereo) is a mistyped definition, not a plan.
+  constexpr uint32_t kMaxBlockBytes = 64u << 20;
+  if (format_.channels == 0 || buffer_bytes_ < format_.block_align() ||
+      buffer_bytes_ > kMaxBlockBytes || headers_.empty()) {
+    last_error_ = buffer_bytes_ > kMaxBlockBytes ? "block size above 64 MiB"
+                                                 : "block size too small for one frame";
+    std::fprintf(stderr, "audiosrc: capture device %u: %s (%u bytes)\n", device_index_,
+                 last_error_.c_str(), buffer_bytes_);
     return platform::kWaveInInvalidParam;
   }
   try {
@@ -116,6 +124,8 @@ int32_t WaveInSource::Open() {
   } catch (const std::bad_alloc&) {
     storage_.clear();
     last_error_ = "out of memory for the capture buffers";
+    std::fprintf(stderr, "audiosrc: capture device %u: %s (%u x %u bytes)\n", device_index_,
+                 last_error_.c_str(), static_cast<unsigned>(headers_.size()), buffer_bytes_);
     return platform::kWaveInNoMem;
   }
   int result = platform::WaveIn::Open(device_index_, format_, &Callback, this, &device_,

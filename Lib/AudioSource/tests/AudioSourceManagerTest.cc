@@ -142,10 +142,18 @@ TEST_F(AudioSourceManagerTest, FailedStartLeavesNoThreadAndNoCount) {
   EXPECT_EQ(manager_->ref_count(broken_), 0);
   EXPECT_TRUE(trace.Contains("Subscribe: Unable to start device"));
 
-  // A block too small for one frame cannot start either.
-  ASSERT_TRUE(Define(Info(a_, "Tiny", "", false, 2)));
-  EXPECT_FALSE(Sub("Tiny", &sub_));
-  EXPECT_FALSE(manager_->IsDeviceActive(a_));
+  // Nor can a block too small for one frame, or absurdly large, or a bad sample rate.
+  for (int32_t block : {2, 0, -4, 0x7FFFFFFF}) {
+    SCOPED_TRACE(block);
+    ASSERT_TRUE(Define(Info(a_, "Odd", "", false, block)));
+    EXPECT_FALSE(Sub("Odd", &sub_));
+    EXPECT_FALSE(manager_->IsDeviceActive(a_));
+    EXPECT_EQ(manager_->ref_count(a_), 0);
+  }
+  DeviceInfo rate = Info(a_, "Odd");
+  rate.nSampleRate = 0;
+  ASSERT_TRUE(Define(rate));
+  EXPECT_FALSE(Sub("Odd", &sub_));
 }
 
 TEST_F(AudioSourceManagerTest, UnsubscribeNeedsARunningDeviceAndAKnownName) {
