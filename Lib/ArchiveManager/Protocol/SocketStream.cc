@@ -42,6 +42,11 @@ void SocketStream::Adopt(int fd) {
   fd_.store(fd);
 }
 
+void SocketStream::Shutdown() {
+  const int fd = fd_.load();
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
 void SocketStream::Close() {
   const int fd = fd_.exchange(-1);
   if (fd < 0) return;

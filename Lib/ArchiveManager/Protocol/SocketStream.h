@@ -3,11 +3,13 @@
 // Write sends until every byte is gone (no SIGPIPE: a closed peer is a
 // failed write). TimedRead measures its whole time-out on the real-time tick
 // (Lib/Platform/Clock.h), so a peer that trickles bytes cannot stretch it.
-// Close shuts the socket down both ways, which makes a read or wait blocked in
-// another thread return with an error.
+// Shutdown ends both directions without giving up the descriptor, which makes
+// a read, wait or write blocked in another thread return with an error; Close
+// releases the descriptor as well.
 //
 // Thread safety: one reading thread; writers serialise through Lock/Unlock;
-// Close may be called from any thread.
+// Shutdown may be called from any thread; Close and Adopt only while no other
+// thread uses the stream (a released descriptor number can be reused at once).
 #pragma once
 
 #include <atomic>
@@ -32,6 +34,7 @@ class SocketStream : public StreamReader, public StreamWriter {
   bool Connect(const std::string& host, uint16_t port, uint32_t timeout_ms, std::string* error);
   // Takes ownership of a connected socket, closing any held one.
   void Adopt(int fd);
+  void Shutdown();
   void Close();
   int fd() const { return fd_.load(); }
   bool is_open() const { return fd_.load() >= 0; }

@@ -210,7 +210,7 @@ void FakeServer::Stop() {
     connections.swap(connections_);
   }
   for (auto& c : connections) {
-    ::shutdown(c->stream.fd(), SHUT_RDWR);  // wakes the connection's reads
+    c->stream.Shutdown();  // wakes the connection's reads
     c->thread.join();
   }
 }
@@ -237,7 +237,7 @@ void FakeServer::Serve(Connection* c) {
   HandshakeSeeds seeds;
   if (ServerHandshake(c->stream, c->stream, 0x5EED, kHandshakeTimeoutMs, &seeds) !=
       HandshakeResult::kOk) {
-    ::shutdown(c->stream.fd(), SHUT_RDWR);
+    c->stream.Shutdown();
     return;
   }
   WireRng decoder;
@@ -257,7 +257,7 @@ void FakeServer::Serve(Connection* c) {
     }
   }
   handler.OnDisconnect();
-  ::shutdown(c->stream.fd(), SHUT_RDWR);
+  c->stream.Shutdown();
 }
 
 }  // namespace logrum::protocol::testing
