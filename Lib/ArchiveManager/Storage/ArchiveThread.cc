@@ -1,0 +1,384 @@
+#include "Lib/ArchiveManager/Storage/ArchiveThread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+
+#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/ArchiveManager/Time/SegmentName.h"
+#include "Lib/ArchiveManager/Time/TimeFormat.h"
+#include "Lib/Diagnostics/Trace.h"
+#include "Lib/Platform/Clock.h"
+
+namespace logrum::archive {
+namespace {
+
+constexpr int64_t kTicksPerSecond = 10'000'000;
+constexpr uint32_t kHeaderBytes = audenc::kSkimHeaderBytes;
+constexpr uint8_t kStateClosed = audenc::kSkimStateStopped;
+// Failed writes of one block after which it goes to a new segment (once).
+constexpr int kWriteFailuresPerFile = 3;
+
+uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+// "%x" of a time into the 31 characters the reason texts allow.
+struct TimeText {
+  explicit TimeText(const CZoneTime& t) {
+    if (Format(t, "%x", text, sizeof text) < 0) text[0] = '\0';
+  }
+  char text[32];
+};
+
+// Releases the block it holds when it goes out of scope.
+class BlockRef {
+ public:
+  explicit BlockRef(kit::IBlock* block) : block_(block) {}
+  ~BlockRef() {
+    if (block_) block_->Release();
+  }
+  BlockRef(const BlockRef&) = delete;
+  BlockRef& operator=(const BlockRef&) = delete;
+
+ private:
+  kit::IBlock* block_;
+};
+
+}  // namespace
+
+bool ArchiveThread::QueueSink::Write(kit::IBlock* block) {
+  // The encoder ends each reader's stream with a null; the recording thread
+  // learns its end from Stop, which queues its own mark after the last block.
+  if (block == nullptr) return true;
+  return queue_->Put(block);
+}
+
+ArchiveThread::ArchiveThread(audenc::ISkimEncoder* encoder, std::string folder, std::string ext,
+                             std::string_view source_name, SegmentFinished* finished,
+                             kit::EventPoster* poster, int32_t max_time_adjust_sec,
+                             int32_t segment_minutes, bool align)
+    : AppThread("ArchiveThread", 5000, 0, false),
+      encoder_(encoder),
+      folder_(folder),
+      ext_(ext),
+      writer_(std::move(folder), std::move(ext), source_name),
+      poster_(poster),
+      finished_(finished),
+      max_time_adjust_sec_(max_time_adjust_sec),
+      // A zero size would end every segment at its own start.
+      segment_minutes_(std::max<int32_t>(segment_minutes, 1)),
+      align_(align) {}
+
+ArchiveThread::~ArchiveThread() { Stop(); }
+
+bool ArchiveThread::Start() {
+  if (encoder_ == nullptr || started_) return false;
+  stopping_.store(false);
+  stop_event_.Reset();
+  queue_.Start();
+  encoder_->AddReader(&sink_, 3);
+  started_ = true;
+  Run();
+  return true;
+}
+
+void ArchiveThread::Stop() {
+  if (started_) {
+    started_ = false;
+    // After RemoveReader the encoder writes no more; the mark behind its last
+    // block lets the thread write everything that was handed over.
+    encoder_->RemoveReader(&sink_);
+    queue_.Put(nullptr);
+    stopping_.store(true);
+    stop_event_.Set();  // a retry in progress gives up
+    SetExit(0);
+    queue_.Stop();
+  }
+  CloseFile(CZoneTime());
+}
+
+CZoneTime ArchiveThread::NextBoundary(const CZoneTime& start, int32_t segment_minutes, bool align) {
+  const int64_t step = static_cast<int64_t>(std::max<int32_t>(segment_minutes, 1)) * 60;
+  CZoneTime boundary = start;
+  if (!align) {
+    boundary.AddSeconds(step);
+    return boundary;
+  }
+  // Whole multiples of the segment size from local midnight (same daylight
+  // flag), and never less than a minute after the start.
+  boundary.SetHour(0);
+  boundary.SetMinute(0);
+  boundary.SetSecond(0);
+  while (CZoneTime::Difference(boundary, start) < 60 * kTicksPerSecond) {
+    if (!boundary.AddSeconds(step)) break;
+  }
+  return boundary;
+}
+
+bool ArchiveThread::WaitHandled(uint64_t count, uint32_t timeout_ms) {
+  std::unique_lock lock(handled_mu_);
+  return handled_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&] { return BlocksHandled() >= count; });
+}
+
+void ArchiveThread::MarkHandled() {
+  {
+    std::lock_guard lock(handled_mu_);
+    handled_.fetch_add(1, std::memory_order_acq_rel);
+  }
+  handled_cv_.notify_all();
+}
+
+void ArchiveThread::Post(int32_t level, const char* format, ...) {
+  if (poster_ == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  poster_->Format(level, format, args);
+  va_end(args);
+}
+
+std::string ArchiveThread::NameFor(const CZoneTime& t) const {
+  return FindSegmentFile(folder_, t, ext_);
+}
+
+CZoneTime ArchiveThread::CurrentTime() const {
+  CZoneTime now = CZoneTime::Now();
+  const audenc::SkimEncoderParams* params = encoder_ ? encoder_->GetParams() : nullptr;
+  const int64_t pre_delay_s = params ? static_cast<int64_t>(params->nPreDelayMs / 1000) : 0;
+  if (pre_delay_s != 0) now.AddSeconds(-pre_delay_s);
+  return now;
+}
+
+bool ArchiveThread::OpenFile(CZoneTime t, const AudioFormat& format, bool skim) {
+  diag::DebugTrace("AT::OpenFile!\n");
+  if (writer_.IsOpen()) {
+    // Two segments never share a start time.
+    if (CZoneTime::IsSame(t, writer_.GetStartTime())) t.AddSeconds(1);
+    CloseFile(t);
+  }
+  if (!writer_.Open(t, format, skim)) {
+    diag::DebugTrace("AT::OpenFile: %s\n", writer_.LastError().c_str());
+    return false;
+  }
+  reported_ = false;
+  last_sync_ms_ = platform::DefaultClock().TickMs();
+  Post(2, "INFO: Open file '%s'\n", writer_.GetFileName().c_str());
+  return true;
+}
+
+void ArchiveThread::CloseFile(const CZoneTime& end) {
+  if (!writer_.IsOpen()) return;
+  const CZoneTime start = writer_.GetStartTime();
+  const uint32_t bytes = writer_.GetByteCount();
+  const uint32_t duration_ms = DurationMsOfBytes(writer_.GetFormat(), bytes);
+  const bool skim = writer_.IsSkim();
+  const std::string name = writer_.GetFileName();
+  const bool closed = writer_.Close(end);
+  if (!closed) {
+    // The writer keeps the file open; the next segment's open drops it. The
+    // audio stays on disk, and the report below keeps it in the index.
+    Post(2, "ERROR: Unable to write the trailer of '%s'!\n", name.c_str());
+  }
+  if (!reported_ && finished_ != nullptr) {
+    finished_->OnSegmentFinished(start, duration_ms, skim, bytes, end);
+  }
+  reported_ = !closed;
+}
+
+bool ArchiveThread::BackOff(uint32_t* delay_ms) {
+  if (stop_event_.Wait(*delay_ms)) return false;
+  *delay_ms = std::min(*delay_ms * 2, std::max(retry_max_ms_, retry_first_ms_));
+  return !stopping_.load();
+}
+
+bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim) {
+  uint32_t delay = retry_first_ms_;
+  for (int attempt = 0;; ++attempt) {
+    if (OpenFile(t, format, skim)) {
+      if (attempt > 0) {
+        Post(2, "INFO: Recording resumed after %d failed attempts to open a file.\n", attempt);
+        retried_ = true;
+      }
+      return true;
+    }
+    if (attempt == 0) {
+      Post(2, "ERROR: Unable to open file!\n");
+      Post(2, "ERROR: %s (retrying)\n", writer_.LastError().c_str());
+    }
+    if (!BackOff(&delay)) return false;
+  }
+}
+
+bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format,
+                                  bool skim) {
+  uint32_t delay = retry_first_ms_;
+  int failures = 0;
+  for (;;) {
+    if (!writer_.IsOpen()) {
+      const CZoneTime t = CurrentTime();
+      if (!OpenFileRetrying(t, format, skim)) return false;
+      segment_end_ = NextBoundary(t, segment_minutes_, align_);
+    }
+    if (writer_.Write(data, length)) {
+      if (failures > 0) {
+        Post(2, "INFO: Write to file succeeded after %d failures.\n", failures);
+        retried_ = true;
+      }
+      return true;
+    }
+    if (failures == 0) {
+      Post(2, "ERROR: Write to file failed!\n");
+      Post(2, "ERROR: %s (retrying)\n", writer_.LastError().c_str());
+    }
+    ++failures;
+    if (failures == kWriteFailuresPerFile) {
+      // A new file may take what this one refuses (a file removed or damaged
+      // under us); its start is the time of the block that waits.
+      const CZoneTime t = CurrentTime();
+      Post(2, "INFO: Open new file %s. (write failed)\n", NameFor(t).c_str());
+      if (!OpenFileRetrying(t, format, skim)) return false;
+      segment_end_ = NextBoundary(t, segment_minutes_, align_);
+      continue;
+    }
+    if (!BackOff(&delay)) return false;
+  }
+}
+
+void ArchiveThread::Body() {
+  Post(2, "INFO: Begin archive thread!\n");
+  if (encoder_ == nullptr) {
+    Post(2, "ERROR: No skim encoder!\n");
+    return;
+  }
+  uint8_t prev_state = kStateClosed;
+  CZoneTime prev;
+  AudioFormat format;
+  bool skim = false;
+  uint64_t not_written = 0;
+
+  for (;;) {
+    kit::IBlock* block = nullptr;
+    if (!queue_.Get(&block)) {
+      diag::DebugTrace("AT: ERROR: Queue returned no block!\n");
+      break;
+    }
+    if (block == nullptr) break;  // Stop's mark: everything before it was written
+    BlockRef hold(block);
+    const uint8_t* data = block->GetData();
+    const uint32_t length = block->GetDataLength();
+    if (data == nullptr || length < kHeaderBytes) {
+      MarkHandled();
+      continue;
+    }
+    const uint8_t state = data[0];
+    format.channels = data[1];
+    format.bitrate = ReadLe16(data + 4);
+    format.samplerate = ReadLe16(data + 6);
+    retried_ = false;
+
+    if (state != prev_state) {
+      diag::DebugTrace("AT::Driver: State changed! flags=%d\n", state);
+      prev_state = state;
+      if (state == kStateClosed) {
+        diag::DebugTrace("AT::Driver: Encoder closed! flags=%d\n", state);
+        Post(2, "INFO: Close file %s. (encoder closed)\n", writer_.GetFileName().c_str());
+        CloseFile(CZoneTime());
+        MarkHandled();
+        continue;
+      }
+      skim = state != 0;
+      diag::DebugTrace("AT::Driver: OpenFile! flags=%d, bSkim=%s\n", state,
+                       skim ? "true" : "false");
+      const CZoneTime t = CurrentTime();
+      Post(2, "INFO: Open new file %s. (skim %s)\n", NameFor(t).c_str(), skim ? "ON" : "OFF");
+      if (!OpenFileRetrying(t, format, skim)) {
+        ++not_written;
+        break;
+      }
+      segment_end_ = NextBoundary(t, segment_minutes_, align_);
+      prev = retried_ ? CurrentTime() : t;
+    }
+    // Nothing is recorded while the encoder is closed; no segment is opened
+    // for its blocks either.
+    if (state == kStateClosed) {
+      MarkHandled();
+      continue;
+    }
+
+    CZoneTime now = CurrentTime();
+    int64_t diff = 0;
+    bool daylight_changed = false;
+    if (!prev.IsNull()) {
+      diff = CZoneTime::Difference(now, prev) / kTicksPerSecond;
+      daylight_changed = now.IsDaylight() != prev.IsDaylight();
+    }
+    uint32_t reasons = 0;
+    std::string reason_text;
+    char line[160];
+    if (!segment_end_.IsNull() && CZoneTime::Difference(now, segment_end_) >= 0) {
+      reasons |= 0x1;
+      std::snprintf(line, sizeof line, "end_block: end=%s, now=%s | ",
+                    TimeText(segment_end_).text, TimeText(now).text);
+      reason_text += line;
+    }
+    if (daylight_changed) {
+      reasons |= 0x2;
+      std::snprintf(line, sizeof line, "dst_change: prev=%s, now=%s",
+                    prev.IsDaylight() ? "ON" : "OFF", now.IsDaylight() ? "ON" : "OFF");
+      reason_text += line;
+    }
+    const TimeText prev_text(prev);
+    const char* prev_text_or_null = prev.IsNull() ? "<0>" : prev_text.text;
+    if (diff < -static_cast<int64_t>(max_time_adjust_sec_)) {
+      reasons |= 0x4;
+      std::snprintf(line, sizeof line, "clock_change_back: prev=%s, now=%s, diff=%d, max=%d |",
+                    prev_text_or_null, TimeText(now).text, static_cast<int>(diff),
+                    max_time_adjust_sec_);
+      reason_text += line;
+    }
+    if (diff > static_cast<int64_t>(max_time_adjust_sec_)) {
+      reasons |= 0x8;
+      std::snprintf(line, sizeof line, "clock_change_fwd: prev=%s, now=%s, diff=%d, max=%d |",
+                    prev_text_or_null, TimeText(now).text, static_cast<int>(diff),
+                    max_time_adjust_sec_);
+      reason_text += line;
+    }
+    if (reasons != 0) {
+      Post(2, "INFO: Open new file %s. (Reason below)\n", NameFor(now).c_str());
+      Post(2, "INFO: Reason[0x%X]: %s\n", reasons, reason_text.c_str());
+      if (!OpenFileRetrying(now, format, skim)) {
+        ++not_written;
+        break;
+      }
+      segment_end_ = NextBoundary(now, segment_minutes_, align_);
+      if (retried_) now = CurrentTime();
+    }
+    prev = now;
+
+    if (length > kHeaderBytes) {
+      if (!WriteRetrying(data + kHeaderBytes, length - kHeaderBytes, format, skim)) {
+        ++not_written;
+        break;
+      }
+      if (retried_) prev = CurrentTime();
+      const uint64_t tick = platform::DefaultClock().TickMs();
+      if (tick - last_sync_ms_ >= kSyncIntervalMs) {
+        writer_.Sync();
+        last_sync_ms_ = tick;
+      }
+    }
+    MarkHandled();
+  }
+  if (not_written > 0) {
+    // A retry given up at Stop: the rest waits in front of Stop's mark.
+    for (kit::IBlock* rest = nullptr; queue_.Get(&rest) && rest != nullptr; rest = nullptr) {
+      rest->Release();
+      ++not_written;
+    }
+    Post(2, "ERROR: Recording stopped with %llu blocks not written!\n",
+         static_cast<unsigned long long>(not_written));
+  }
+  Post(2, "INFO: Exit archive thread!\n");
+}
+
+}  // namespace logrum::archive

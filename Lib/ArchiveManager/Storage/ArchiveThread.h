@@ -1,0 +1,139 @@
+// ArchiveThread: the recording thread of one archive.
+//
+// It takes the skim encoder's blocks (12-byte header, then layer 3 audio) from
+// its own queue, stamps each with the wall-clock time (process clock, minus
+// the encoder's pre-delay in whole seconds) and writes the audio into segment
+// files. A segment ends, and the next begins at the time of the block that
+// ended it, when:
+//   - the block's time reaches the segment end (NextBoundary),
+//   - the daylight flag differs from the previous block's,
+//   - the clock stepped by more than MaxTimeAdjustSec between two blocks,
+//   - the skim state of the blocks changes (a new file at the current time).
+// State 255 (encoder closed) closes the segment without opening another.
+// Every closed segment is reported once to the SegmentFinished sink.
+//
+// Failures never end recording: a segment that cannot be created or a write
+// that fails is posted once ("ERROR: Unable to open file!", "ERROR: Write to
+// file failed!") and then retried with a back-off (0.1 s doubling to 5 s) while
+// the encoder's blocks wait in the queue; the block that failed is kept and
+// written as soon as a file takes it, so no block that could be written is
+// lost. After three failed writes of one block it is tried in a new segment.
+//
+// Durability: the open segment's data is synced to the disk (fdatasync) at
+// least every kSyncIntervalMs of real time while blocks arrive, and on close.
+//
+// Stop drains what the encoder queued before its reader was removed, so the
+// last segment holds every block handed over; a retry in progress is given up
+// at Stop (the blocks not written are counted in the exit message).
+//
+// Thread safety: Start and Stop from the owner's thread; GetCurrentFileBytes
+// and the counters from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "External/Encoder/include/Encoder.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+#include "Lib/ArchiveManager/Storage/SegmentFinished.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Kit/AppThread.h"
+#include "Lib/Kit/AudioSink.h"
+#include "Lib/Kit/BlockQueue.h"
+#include "Lib/Kit/EventLogMT.h"
+#include "Lib/Kit/EventObject.h"
+
+namespace logrum::archive {
+
+class ArchiveThread : public kit::AppThread {
+ public:
+  static constexpr uint32_t kSyncIntervalMs = 2000;
+
+  // encoder may be null (Start then refuses); finished and poster may be null.
+  // segment_minutes below 1 counts as 1.
+  ArchiveThread(audenc::ISkimEncoder* encoder, std::string folder, std::string ext,
+                std::string_view source_name, SegmentFinished* finished,
+                kit::EventPoster* poster, int32_t max_time_adjust_sec, int32_t segment_minutes,
+                bool align);
+  ~ArchiveThread() override;  // Stop()
+
+  // False without an encoder. Starts the queue, adds it as the encoder's reader
+  // (mask 3) and starts the thread.
+  bool Start();
+  // Detaches from the encoder, writes what was queued, stops the thread and
+  // closes the open segment with a null end time. Harmless when not started.
+  void Stop();
+
+  // Audio bytes in the open segment (a momentary value for display).
+  uint32_t GetCurrentFileBytes() const { return writer_.GetByteCount(); }
+
+  // The end of a segment that starts at `start` (see the .cc for alignment).
+  static CZoneTime NextBoundary(const CZoneTime& start, int32_t segment_minutes, bool align);
+
+  // Blocks taken from the queue and dealt with (written, or not needing a
+  // write); waits until at least `count` or the time-out (real ms) passes.
+  uint64_t BlocksHandled() const { return handled_.load(std::memory_order_acquire); }
+  bool WaitHandled(uint64_t count, uint32_t timeout_ms);
+  // Back-off of the retries, for tests.
+  void SetRetryDelays(uint32_t first_ms, uint32_t max_ms) {
+    retry_first_ms_ = first_ms;
+    retry_max_ms_ = max_ms;
+  }
+
+ protected:
+  void Body() override;
+
+ private:
+  // Puts the encoder's blocks into the queue; end marks are not forwarded.
+  class QueueSink : public kit::AudioSink {
+   public:
+    explicit QueueSink(kit::BlockQueue* queue) : queue_(queue) {}
+    bool Write(kit::IBlock* block) override;
+
+   private:
+    kit::BlockQueue* queue_;
+  };
+
+  CZoneTime CurrentTime() const;
+  bool OpenFile(CZoneTime t, const AudioFormat& format, bool skim);
+  void CloseFile(const CZoneTime& end);
+  // Retries OpenFile with a back-off until it succeeds or Stop is asked.
+  bool OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim);
+  // Writes the block's audio, retrying (and moving to a new segment) on failure.
+  bool WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format, bool skim);
+  // Waits for the back-off; false when Stop was asked meanwhile.
+  bool BackOff(uint32_t* delay_ms);
+  void MarkHandled();
+  void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  std::string NameFor(const CZoneTime& t) const;
+
+  audenc::ISkimEncoder* const encoder_;
+  const std::string folder_;
+  const std::string ext_;
+  CArchiveFileWrite writer_;
+  kit::EventPoster* const poster_;
+  kit::BlockQueue queue_{0, kit::BlockQueue::kUnlimitedQueue};
+  QueueSink sink_{&queue_};
+  SegmentFinished* const finished_;
+  CZoneTime segment_end_;
+  const int32_t max_time_adjust_sec_;
+  const int32_t segment_minutes_;
+  const bool align_;
+
+  bool started_ = false;             // owner's thread only
+  kit::EventObject stop_event_{true, false};
+  std::atomic<bool> stopping_{false};
+  bool retried_ = false;             // the current block needed a retry (recording thread)
+  bool reported_ = false;            // the open segment was reported already (recording thread)
+  uint64_t last_sync_ms_ = 0;        // recording thread
+  uint32_t retry_first_ms_ = 100;
+  uint32_t retry_max_ms_ = 5000;
+  std::atomic<uint64_t> handled_{0};
+  std::mutex handled_mu_;
+  std::condition_variable handled_cv_;
+};
+
+}  // namespace logrum::archive

@@ -1,0 +1,439 @@
+#include "Lib/ArchiveManager/Storage/ArchiveThread.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
+#include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
+#include "Lib/ArchiveManager/Time/SegmentName.h"
+#include "Lib/ArchiveManager/Storage/tests/RecordingFixture.h"
+
+namespace logrum::archive::testing {
+namespace {
+
+struct BoundaryCase {
+  int hour, minute, second;
+  int minutes;
+  bool align;
+  int day_after, hour_after, minute_after, second_after;  // expected end (day of January 2026)
+};
+
+class NextBoundaryTest : public ::testing::TestWithParam<BoundaryCase> {};
+
+TEST_P(NextBoundaryTest, EndsOnTheExpectedTime) {
+  const BoundaryCase& c = GetParam();
+  CZoneTime start = Local(2026, 1, 10, c.hour, c.minute, c.second);
+  CZoneTime end = ArchiveThread::NextBoundary(start, c.minutes, c.align);
+  EXPECT_EQ(Text(end), Text(Local(2026, 1, c.day_after, c.hour_after, c.minute_after,
+                                  c.second_after)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NextBoundaryTest,
+    ::testing::Values(
+        // Less than a minute to the hour: the next hour is skipped.
+        BoundaryCase{10, 59, 30, 60, true, 10, 12, 0, 0},
+        BoundaryCase{10, 58, 30, 60, true, 10, 11, 0, 0},
+        BoundaryCase{10, 59, 0, 60, true, 10, 11, 0, 0},
+        BoundaryCase{10, 59, 30, 15, false, 10, 11, 14, 30},
+        BoundaryCase{10, 7, 0, 15, true, 10, 10, 15, 0},
+        BoundaryCase{10, 14, 10, 15, true, 10, 10, 30, 0},
+        BoundaryCase{0, 0, 0, 15, true, 10, 0, 15, 0},
+        // Past midnight into the next day.
+        BoundaryCase{23, 50, 0, 15, true, 11, 0, 0, 0},
+        BoundaryCase{23, 59, 30, 60, true, 11, 1, 0, 0},
+        // A size that does not divide the day still counts from midnight.
+        BoundaryCase{10, 0, 0, 25, true, 10, 10, 25, 0},
+        // A size of 0 would end each segment at its start: it counts as 1.
+        BoundaryCase{10, 0, 0, 0, true, 10, 10, 1, 0},
+        BoundaryCase{10, 0, 0, 0, false, 10, 10, 1, 0}));
+
+class ArchiveThreadTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (thread_) thread_->Stop();
+  }
+
+  void Make(int32_t max_adjust = 5, int32_t minutes = 15, bool align = true,
+            uint32_t pre_delay_ms = 0) {
+    encoder_ = std::make_unique<FakeSkimEncoder>(pre_delay_ms);
+    thread_ = std::make_unique<ArchiveThread>(encoder_.get(), folder_.path(), ".mp3", "Studio A",
+                                              &reports_, &log_, max_adjust, minutes, align);
+    thread_->SetRetryDelays(10, 100);
+    ASSERT_TRUE(thread_->Start());
+  }
+
+  // Hands one block to the thread and waits until it has dealt with it.
+  void Feed(uint8_t state, uint32_t blocks = 1, const AudioFormat& format = kFormat128) {
+    ASSERT_TRUE(encoder_->Push(state, format, blocks * BlockSize(format)));
+    ++pushed_;
+    ASSERT_TRUE(thread_->WaitHandled(pushed_, 10000)) << "block " << pushed_ << " not handled";
+  }
+  void Push(uint8_t state, uint32_t blocks = 1, const AudioFormat& format = kFormat128) {
+    ASSERT_TRUE(encoder_->Push(state, format, blocks * BlockSize(format)));
+    ++pushed_;
+  }
+  static void Advance(int64_t seconds) { TestClock().AdvanceUs(seconds * 1000000); }
+
+  std::vector<std::string> ReportStarts() const {
+    std::vector<std::string> out;
+    for (const auto& r : reports_.Reports()) out.push_back(Text(r.start));
+    return out;
+  }
+  uint64_t ReportedBytes() const {
+    uint64_t sum = 0;
+    for (const auto& r : reports_.Reports()) sum += r.size_bytes;
+    return sum;
+  }
+  std::string PathOf(const std::string& relative) const { return folder_.path() + "/" + relative; }
+
+  // Every report matches the trailer of its file, and each segment ends where
+  // the next begins.
+  void ExpectReportsMatchFiles() {
+    auto reports = reports_.Reports();
+    for (size_t i = 0; i < reports.size(); ++i) {
+      const SegmentReport& r = reports[i];
+      CArchiveFileRead reader(folder_.path(), ".mp3");
+      std::string path = FindSegmentFile(folder_.path(), r.start, ".mp3");
+      ASSERT_TRUE(reader.ReadInfo(path)) << path << ": " << reader.LastError();
+      EXPECT_EQ(Text(reader.GetStartTime()), Text(r.start));
+      EXPECT_EQ(reader.GetSizeBytes(), r.size_bytes) << path;
+      EXPECT_EQ(reader.GetDurationMs(), r.duration_ms) << path;
+      EXPECT_EQ(reader.IsSkim(), r.skim) << path;
+      EXPECT_EQ(reader.GetEndTime().GetWord(), r.end.GetWord()) << path;
+      EXPECT_EQ(std::filesystem::file_size(path), r.size_bytes + kTrailerSize) << path;
+      if (i + 1 < reports.size() && !r.end.IsNull()) {
+        EXPECT_EQ(Text(r.end), Text(reports[i + 1].start));
+      }
+    }
+  }
+
+  TempFolder folder_;
+  MessageLog log_;
+  ReportLog reports_;
+  std::unique_ptr<FakeSkimEncoder> encoder_;
+  std::unique_ptr<ArchiveThread> thread_;
+  uint64_t pushed_ = 0;
+};
+
+TEST_F(ArchiveThreadTest, StartRefusesWithoutEncoder) {
+  ArchiveThread thread(nullptr, folder_.path(), ".mp3", "S", &reports_, &log_, 5, 15, true);
+  EXPECT_FALSE(thread.Start());
+  thread.Stop();
+  EXPECT_TRUE(reports_.Reports().empty());
+}
+
+TEST_F(ArchiveThreadTest, TwoHoursOfAlignedQuarterHourSegments) {
+  SetLocal(2026, 1, 10, 10, 7, 0);
+  Make(60, 15, true);  // blocks every 30 s are no clock step
+  Feed(0);
+  for (int i = 0; i < 240; ++i) {  // two hours, a block every 30 s
+    Advance(30);
+    Feed(0);
+  }
+  thread_->Stop();
+  std::vector<std::string> expected = {"2026.01.10/2026.01.10-10.07.00-S.mp3"};
+  for (int q = 1; q <= 8; ++q) {
+    char name[64];
+    std::snprintf(name, sizeof name, "2026.01.10/2026.01.10-%02d.%02d.00-S.mp3", 10 + q / 4,
+                  (q % 4) * 15);
+    expected.push_back(name);
+  }
+  EXPECT_EQ(SegmentFiles(folder_.path()), expected);
+  ASSERT_EQ(reports_.Reports().size(), 9u);
+  EXPECT_TRUE(reports_.Reports().back().end.IsNull());
+  EXPECT_EQ(ReportedBytes(), 241u * 417u);
+  ExpectReportsMatchFiles();
+  EXPECT_TRUE(log_.Contains("INFO: Reason[0x1]: end_block: end=2026.01.10-10:15:00-S, "
+                            "now=2026.01.10-10:15:00-S | "));
+  EXPECT_EQ(log_.LevelsOf("INFO: Begin archive thread!\n"), std::vector<int32_t>{2});
+  EXPECT_EQ(log_.LevelsOf("INFO: Exit archive thread!\n"), std::vector<int32_t>{2});
+  EXPECT_TRUE(log_.Contains("INFO: Open new file " + PathOf("2026.01.10/2026.01.10-10.07.00-S.mp3") +
+                            ". (skim OFF)\n"));
+}
+
+TEST_F(ArchiveThreadTest, UnalignedSegmentsCountFromTheirStart) {
+  SetLocal(2026, 1, 10, 10, 59, 30);
+  Make(60, 15, false);
+  Feed(0);
+  for (int i = 0; i < 40; ++i) {
+    Advance(60);
+    Feed(0);
+  }
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.01.10-10:59:30-S", "2026.01.10-11:14:30-S",
+                                      "2026.01.10-11:29:30-S"}));
+}
+
+TEST_F(ArchiveThreadTest, DaylightEndGivesDaylightThenStandardFilesOfTheSameNames) {
+  // 25 October 2026: at 03:00 daylight time the clocks go back to 02:00.
+  SetLocal(2026, 10, 25, 2, 10, 0, 1);
+  Make(60, 15, true);
+  Feed(0);
+  for (int i = 0; i < 100; ++i) {
+    Advance(60);
+    Feed(0);
+  }
+  thread_->Stop();
+  EXPECT_EQ(SegmentFiles(folder_.path()),
+            (std::vector<std::string>{
+                "2026.10.25/2026.10.25-02.00.00-S.mp3", "2026.10.25/2026.10.25-02.10.00-D.mp3",
+                "2026.10.25/2026.10.25-02.15.00-D.mp3", "2026.10.25/2026.10.25-02.15.00-S.mp3",
+                "2026.10.25/2026.10.25-02.30.00-D.mp3", "2026.10.25/2026.10.25-02.30.00-S.mp3",
+                "2026.10.25/2026.10.25-02.45.00-D.mp3", "2026.10.25/2026.10.25-02.45.00-S.mp3"}));
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.10.25-02:10:00-D", "2026.10.25-02:15:00-D",
+                                      "2026.10.25-02:30:00-D", "2026.10.25-02:45:00-D",
+                                      "2026.10.25-02:00:00-S", "2026.10.25-02:15:00-S",
+                                      "2026.10.25-02:30:00-S", "2026.10.25-02:45:00-S"}));
+  EXPECT_TRUE(log_.Contains("INFO: Reason[0x3]: end_block: end=2026.10.25-02:00:00-S, "
+                            "now=2026.10.25-02:00:00-S | dst_change: prev=ON, now=OFF\n"));
+  ExpectReportsMatchFiles();
+}
+
+TEST_F(ArchiveThreadTest, DaylightStartSplitsAtTheSwitch) {
+  // 29 March 2026: at 02:00 standard time the clocks go forward to 03:00.
+  SetLocal(2026, 3, 29, 1, 50, 0, 0);
+  Make(60, 60, false);
+  Feed(0);
+  for (int i = 0; i < 20; ++i) {
+    Advance(60);
+    Feed(0);
+  }
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.03.29-01:50:00-S", "2026.03.29-03:00:00-D"}));
+  EXPECT_TRUE(log_.Contains("INFO: Reason[0x2]: dst_change: prev=OFF, now=ON\n"));
+}
+
+struct StepCase {
+  int64_t step_seconds;
+  bool splits;
+  const char* reason;
+};
+
+class ClockStepTest : public ArchiveThreadTest, public ::testing::WithParamInterface<StepCase> {};
+
+TEST_P(ClockStepTest, StepBeyondTheMaximumSplits) {
+  const StepCase& c = GetParam();
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 240, false);
+  Feed(0);
+  Advance(1);
+  Feed(0);
+  TestClock().SetUs(TestClock().NowUs() + c.step_seconds * 1000000);
+  const CZoneTime stepped = CZoneTime::Now();
+  Feed(0);
+  Advance(1);
+  Feed(0);
+  thread_->Stop();
+  auto reports = reports_.Reports();
+  if (!c.splits) {
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].size_bytes, 4u * 417u);
+    EXPECT_FALSE(log_.Contains("Reason["));
+    return;
+  }
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(Text(reports[0].start), "2026.01.10-10:00:00-S");
+  EXPECT_EQ(Text(reports[0].end), Text(stepped));
+  EXPECT_EQ(Text(reports[1].start), Text(stepped));
+  EXPECT_EQ(reports[0].size_bytes, 2u * 417u);
+  EXPECT_EQ(reports[1].size_bytes, 2u * 417u);
+  EXPECT_TRUE(log_.Contains(c.reason)) << c.reason;
+  ExpectReportsMatchFiles();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ClockStepTest,
+    ::testing::Values(
+        StepCase{7200, true,
+                 "INFO: Reason[0x8]: clock_change_fwd: prev=2026.01.10-10:00:01-S, "
+                 "now=2026.01.10-12:00:01-S, diff=7200, max=5 |\n"},
+        StepCase{-7200, true,
+                 "INFO: Reason[0x4]: clock_change_back: prev=2026.01.10-10:00:01-S, "
+                 "now=2026.01.10-08:00:01-S, diff=-7200, max=5 |\n"},
+        StepCase{6, true, "diff=6, max=5 |"}, StepCase{-6, true, "diff=-6, max=5 |"},
+        StepCase{5, false, ""}, StepCase{-5, false, ""}));
+
+TEST_F(ArchiveThreadTest, SkimChangesSplitWithTheirTrailerFlags) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 60, true);
+  Feed(0);
+  Advance(10);
+  Feed(1, 1, kFormat32);
+  Feed(1, 1, kFormat32);  // same state: same file
+  Advance(10);
+  Feed(0);
+  Feed(7, 1, kFormat32);  // another change within the same second: one second later
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.01.10-10:00:00-S", "2026.01.10-10:00:10-S",
+                                      "2026.01.10-10:00:20-S", "2026.01.10-10:00:21-S"}));
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_FALSE(reports[0].skim);
+  EXPECT_TRUE(reports[1].skim);
+  EXPECT_FALSE(reports[2].skim);
+  EXPECT_TRUE(reports[3].skim);
+  EXPECT_EQ(reports[1].size_bytes, 2 * BlockSize(kFormat32));
+  CArchiveFileRead reader(folder_.path(), ".mp3");
+  ASSERT_TRUE(reader.ReadInfo(PathOf("2026.01.10/2026.01.10-10.00.10-S.mp3")));
+  EXPECT_EQ(reader.GetFormat(), kFormat32);
+  EXPECT_EQ(reader.GetTrailer().skim, '1');
+  ExpectReportsMatchFiles();
+  EXPECT_TRUE(log_.Contains(". (skim ON)\n"));
+}
+
+TEST_F(ArchiveThreadTest, EncoderClosedStateClosesWithoutOpening) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 15, true);
+  Feed(0);
+  Advance(5);
+  Feed(255, 0);
+  ASSERT_EQ(reports_.Reports().size(), 1u);
+  EXPECT_TRUE(reports_.Reports()[0].end.IsNull());
+  EXPECT_TRUE(log_.Contains("INFO: Close file " + PathOf("2026.01.10/2026.01.10-10.00.00-S.mp3") +
+                            ". (encoder closed)\n"));
+  // More closed blocks past the segment end open nothing.
+  Advance(3600);
+  Feed(255, 0);
+  Feed(255, 0);
+  EXPECT_EQ(SegmentFiles(folder_.path()).size(), 1u);
+  Advance(5);
+  Feed(0);
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.01.10-10:00:00-S", "2026.01.10-11:00:10-S"}));
+  ExpectReportsMatchFiles();
+}
+
+TEST_F(ArchiveThreadTest, HeaderOnlyBlocksDriveSegmentsButWriteNothing) {
+  SetLocal(2026, 1, 10, 10, 14, 0);
+  Make(5, 15, true);
+  Feed(0, 0);
+  Advance(60);
+  Feed(0, 0);
+  thread_->Stop();
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(Text(reports[1].start), "2026.01.10-10:15:00-S");
+  EXPECT_EQ(reports[0].size_bytes, 0u);
+  EXPECT_EQ(reports[0].duration_ms, 0u);
+  ExpectReportsMatchFiles();
+}
+
+TEST_F(ArchiveThreadTest, PreDelayShiftsTheTimesByWholeSeconds) {
+  SetLocal(2026, 1, 10, 10, 0, 10);
+  Make(5, 15, true, 3900);
+  Feed(0);
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(), std::vector<std::string>{"2026.01.10-10:00:07-S"});
+}
+
+TEST_F(ArchiveThreadTest, StopWritesEverythingQueued) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 15, true);
+  for (int i = 0; i < 300; ++i) Push(0);
+  thread_->Stop();
+  EXPECT_FALSE(encoder_->has_reader());
+  EXPECT_EQ(ReportedBytes(), 300u * 417u);
+  ExpectReportsMatchFiles();
+  EXPECT_FALSE(log_.Contains("not written"));
+}
+
+// A segment that cannot be created (its day folder is blocked by a file) is
+// retried until it can, and no block waiting meanwhile is lost.
+TEST_F(ArchiveThreadTest, FailedCreateIsRetriedWithoutLosingBlocks) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  const std::string day = folder_.path() + "/2026.01.10";
+  { std::ofstream(day) << "in the way"; }
+  Make(5, 15, true);
+  Push(0);
+  ASSERT_TRUE(log_.WaitFor("ERROR: Unable to open file!\n"));
+  for (int i = 0; i < 5; ++i) Push(0);
+  std::filesystem::remove(day);
+  ASSERT_TRUE(thread_->WaitHandled(pushed_, 10000));
+  Advance(1);
+  Feed(0);
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(), std::vector<std::string>{"2026.01.10-10:00:00-S"});
+  EXPECT_EQ(ReportedBytes(), 7u * 417u);
+  EXPECT_EQ(log_.LevelsOf("ERROR: Unable to open file!\n"), std::vector<int32_t>{2});
+  EXPECT_TRUE(log_.Contains("INFO: Recording resumed after"));
+  ExpectReportsMatchFiles();
+}
+
+// A later segment's create failing (day folder blocked at midnight) is retried too.
+TEST_F(ArchiveThreadTest, FailedCreateAtTheNextDayIsRetried) {
+  SetLocal(2026, 1, 10, 23, 59, 0);
+  Make(5, 15, true);
+  Feed(0);
+  { std::ofstream(folder_.path() + "/2026.01.11") << "in the way"; }
+  Advance(60);
+  Push(0);
+  ASSERT_TRUE(log_.WaitFor("ERROR: Unable to open file!\n"));
+  Push(0);
+  std::filesystem::remove(folder_.path() + "/2026.01.11");
+  ASSERT_TRUE(thread_->WaitHandled(pushed_, 10000));
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.01.10-23:59:00-S", "2026.01.11-00:00:00-S"}));
+  EXPECT_EQ(ReportedBytes(), 3u * 417u);
+  ExpectReportsMatchFiles();
+}
+
+// Writes failing for lack of room (the file size limit stands in for a full
+// disk) are retried; the block that failed is written once room returns.
+TEST_F(ArchiveThreadTest, FailedWritesAreRetriedUntilThereIsRoom) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 15, true);
+  Feed(0, 2);
+  struct rlimit old_limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 100;  // no whole block fits in any file
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  Push(0, 1, kFormat128);
+  const bool failed = log_.WaitFor("ERROR: Write to file failed!\n");
+  const bool moved = log_.WaitFor(". (write failed)\n");
+  Push(0);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(failed);
+  ASSERT_TRUE(moved);
+  ASSERT_TRUE(thread_->WaitHandled(pushed_, 10000));
+  thread_->Stop();
+  EXPECT_EQ(ReportedBytes(), 4u * 417u);
+  EXPECT_EQ(log_.LevelsOf("ERROR: Write to file failed!\n"), std::vector<int32_t>{2});
+  EXPECT_TRUE(log_.Contains("INFO: Write to file succeeded after"));
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].size_bytes, 2u * 417u);  // the first file kept what it had
+  EXPECT_EQ(Text(reports[1].start), "2026.01.10-10:00:01-S");
+  ExpectReportsMatchFiles();
+}
+
+TEST_F(ArchiveThreadTest, StopGivesUpARetryAndCountsWhatWasNotWritten) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  { std::ofstream(folder_.path() + "/2026.01.10") << "in the way"; }
+  Make(5, 15, true);
+  Push(0);
+  ASSERT_TRUE(log_.WaitFor("ERROR: Unable to open file!\n"));
+  Push(0);
+  Push(0);
+  thread_->Stop();
+  EXPECT_TRUE(log_.Contains("ERROR: Recording stopped with 3 blocks not written!\n"));
+  EXPECT_TRUE(log_.Contains("INFO: Exit archive thread!\n"));
+  EXPECT_TRUE(reports_.Reports().empty());
+}
+
+}  // namespace
+}  // namespace logrum::archive::testing

@@ -1,0 +1,151 @@
+#include "Lib/ArchiveManager/Storage/tests/RecordingFixture.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "Lib/ArchiveManager/Time/TimeFormat.h"
+
+namespace logrum::archive::testing {
+
+void SetLocal(int year, int month, int day, int hour, int minute, int second, int daylight) {
+  CZoneTime t = Local(year, month, day, hour, minute, second, daylight);
+  TestClock().SetUs(t.ToUnixSeconds() * 1000000);
+}
+
+CZoneTime Local(int year, int month, int day, int hour, int minute, int second, int daylight) {
+  CZoneTime t;
+  EXPECT_TRUE(t.Set(year, month, day, hour, minute, second, daylight));
+  return t;
+}
+
+bool FakeSkimEncoder::AddReader(kit::AudioSink* reader, uint32_t mask) {
+  std::lock_guard lock(mu_);
+  if (reader == nullptr || reader_ != nullptr || (mask & audenc::kBlockFlagLayer3) == 0) return false;
+  reader_ = reader;
+  return true;
+}
+
+bool FakeSkimEncoder::RemoveReader(kit::AudioSink* reader) {
+  std::lock_guard lock(mu_);
+  if (reader != reader_ || reader == nullptr) return false;
+  reader_->Write(nullptr);
+  reader_ = nullptr;
+  return true;
+}
+
+bool FakeSkimEncoder::has_reader() const {
+  std::lock_guard lock(mu_);
+  return reader_ != nullptr;
+}
+
+bool FakeSkimEncoder::Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes,
+                           uint8_t fill) {
+  std::lock_guard lock(mu_);
+  if (reader_ == nullptr) return false;
+  auto* block = new kit::MemBlock(audenc::kSkimHeaderBytes + audio_bytes);
+  uint8_t* d = block->data();
+  std::memset(d, 0, audenc::kSkimHeaderBytes);
+  d[0] = state;
+  d[1] = format.channels;
+  d[4] = static_cast<uint8_t>(format.bitrate & 0xFF);
+  d[5] = static_cast<uint8_t>(format.bitrate >> 8);
+  d[6] = static_cast<uint8_t>(format.samplerate & 0xFF);
+  d[7] = static_cast<uint8_t>(format.samplerate >> 8);
+  std::memset(d + audenc::kSkimHeaderBytes, fill, audio_bytes);
+  block->set_data_length(audenc::kSkimHeaderBytes + audio_bytes);
+  block->set_flags(audenc::kBlockFlagLayer3);
+  reader_->Write(block->block());
+  block->Release();
+  return true;
+}
+
+void MessageLog::Post(int32_t level, const char* text) {
+  {
+    std::lock_guard lock(mu_);
+    messages_.emplace_back(level, text ? text : "");
+  }
+  cv_.notify_all();
+}
+
+void MessageLog::Format(int32_t level, const char* format, va_list args) {
+  char buffer[1024];
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  Post(level, buffer);
+}
+
+std::vector<std::string> MessageLog::Texts() const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> out;
+  for (const auto& m : messages_) out.push_back(m.second);
+  return out;
+}
+
+bool MessageLog::Contains(const std::string& part) const {
+  std::lock_guard lock(mu_);
+  return std::any_of(messages_.begin(), messages_.end(),
+                     [&](const auto& m) { return m.second.find(part) != std::string::npos; });
+}
+
+std::vector<int32_t> MessageLog::LevelsOf(const std::string& part) const {
+  std::lock_guard lock(mu_);
+  std::vector<int32_t> out;
+  for (const auto& m : messages_)
+    if (m.second.find(part) != std::string::npos) out.push_back(m.first);
+  return out;
+}
+
+bool MessageLog::WaitFor(const std::string& part, int timeout_ms) {
+  std::unique_lock lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return std::any_of(messages_.begin(), messages_.end(),
+                       [&](const auto& m) { return m.second.find(part) != std::string::npos; });
+  });
+}
+
+void ReportLog::OnSegmentFinished(const CZoneTime& start, uint32_t duration_ms, bool skim,
+                                  uint32_t size_bytes, const CZoneTime& end) {
+  std::lock_guard lock(mu_);
+  reports_.push_back({start, duration_ms, skim, size_bytes, end});
+}
+
+std::vector<SegmentReport> ReportLog::Reports() const {
+  std::lock_guard lock(mu_);
+  return reports_;
+}
+
+TempFolder::TempFolder() {
+  char pattern[] = "/tmp/logrum-storage-XXXXXX";
+  const char* made = ::mkdtemp(pattern);
+  path_ = made ? made : "/tmp";
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> SegmentFiles(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
+    if (!it->is_regular_file()) continue;
+    const std::string name = it->path().filename().string();
+    if (it->path().extension() != ".mp3") continue;
+    out.push_back(it->path().parent_path().filename().string() + "/" + name);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string Text(const CZoneTime& t) {
+  char buffer[40];
+  if (archive::Format(t, "%x", buffer, sizeof buffer) < 0) return "?";
+  return buffer;
+}
+
+}  // namespace logrum::archive::testing

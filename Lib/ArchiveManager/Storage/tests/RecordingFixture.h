@@ -1,0 +1,115 @@
+// Test doubles around the recording thread: a skim encoder fed by hand, an
+// event poster and a segment sink that keep what they get, and a fixture with
+// a temporary archive folder on the manual clock of StorageTestMain.cc.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdarg>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "External/Encoder/include/Encoder.h"
+#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/ArchiveManager/Storage/SegmentFinished.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Kit/EventLogMT.h"
+#include "Lib/Kit/MemBlock.h"
+#include "Lib/Platform/Clock.h"
+
+namespace logrum::archive::testing {
+
+// The manual clock that StorageTestMain.cc installs.
+platform::ManualClock& TestClock();
+
+// Sets the test clock to a local time (zone rules decide the daylight flag
+// unless daylight is 0 or 1).
+void SetLocal(int year, int month, int day, int hour, int minute, int second, int daylight = -1);
+CZoneTime Local(int year, int month, int day, int hour, int minute, int second, int daylight = -1);
+
+class FakeSkimEncoder : public audenc::ISkimEncoder {
+ public:
+  explicit FakeSkimEncoder(uint32_t pre_delay_ms = 0) {
+    params_.cbSize = sizeof params_;
+    params_.nKind = audenc::kSkimEncoderKind;
+    params_.nPreDelayMs = pre_delay_ms;
+  }
+  void Release() override {}
+  bool Open() override { return true; }
+  void Close() override {}
+  void SetStorageFull(bool full) override { storage_full_ = full; }
+  kit::AudioSink* GetInputSink() override { return nullptr; }
+  bool AddReader(kit::AudioSink* reader, uint32_t mask) override;
+  bool RemoveReader(kit::AudioSink* reader) override;
+  const audenc::SkimEncoderParams* GetParams() override { return &params_; }
+
+  // Hands one block to the reader: header (state, format) and `audio_bytes`
+  // bytes of audio whose every byte is `fill`. False when no reader is added.
+  bool Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes, uint8_t fill = 0x55);
+  bool storage_full() const { return storage_full_; }
+  bool has_reader() const;
+
+ private:
+  audenc::SkimEncoderParams params_{};
+  mutable std::mutex mu_;
+  kit::AudioSink* reader_ = nullptr;
+  bool storage_full_ = false;
+};
+
+class MessageLog : public kit::EventPoster {
+ public:
+  void Post(int32_t level, const char* text) override;
+  void Format(int32_t level, const char* format, va_list args) override;
+  std::vector<std::string> Texts() const;
+  bool Contains(const std::string& part) const;
+  // Waits (real time) until a message containing `part` has been posted.
+  bool WaitFor(const std::string& part, int timeout_ms = 10000);
+  std::vector<int32_t> LevelsOf(const std::string& part) const;
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::pair<int32_t, std::string>> messages_;
+};
+
+struct SegmentReport {
+  CZoneTime start;
+  uint32_t duration_ms;
+  bool skim;
+  uint32_t size_bytes;
+  CZoneTime end;
+};
+
+class ReportLog : public SegmentFinished {
+ public:
+  void OnSegmentFinished(const CZoneTime& start, uint32_t duration_ms, bool skim,
+                         uint32_t size_bytes, const CZoneTime& end) override;
+  std::vector<SegmentReport> Reports() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<SegmentReport> reports_;
+};
+
+// 128 kbit/s, 44.1 kHz stereo: blocks of 417 bytes.
+inline constexpr AudioFormat kFormat128{128, 44100, 2};
+inline constexpr AudioFormat kFormat32{32, 22050, 1};
+
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Segment files under a folder (relative names "day/name"), sorted.
+std::vector<std::string> SegmentFiles(const std::string& folder);
+std::string Text(const CZoneTime& t);  // "%x"
+
+}  // namespace logrum::archive::testing
