@@ -1,0 +1,397 @@
+#include "Lib/ArchiveManager/Archive/ArchiveP.h"
+
+#include <cstdarg>
+#include <filesystem>
+#include <mutex>
+
+#include "Lib/ArchiveManager/Archive/ArchiveManager.h"
+#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Diagnostics/Trace.h"
+
+namespace logrum::archive {
+namespace {
+
+constexpr uint32_t kSubscribeMask = 3;
+constexpr int kLogKeepDays = 30;
+constexpr size_t kMaxPath = 260;
+
+uint32_t Low16(int32_t v) { return static_cast<uint32_t>(v) & 0xFFFFu; }
+uint32_t Low8(int32_t v) { return static_cast<uint32_t>(v) & 0xFFu; }
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+
+}  // namespace
+
+CArchiveP::CArchiveP(const char* name, ArchiveDeleter* deleter, EncoderLibrary* encoders)
+    : AppThread("ArchiveP", 5000, 0, false),
+      deleter_(deleter),
+      encoders_(encoders),
+      name_(OrEmpty(name)) {
+  event_log_.AddListener(&dispatcher_);
+  event_log_.Start(true);
+}
+
+CArchiveP::~CArchiveP() {
+  Close();
+  event_log_.Stop();
+  event_log_.RemoveListener(&dispatcher_);
+  dispatcher_.file.Close();
+}
+
+void CArchiveP::Dispatcher::Log(int32_t level, const char* text) {
+  if (level == kFlushLevel) {
+    flushed.Set();
+    return;
+  }
+  std::lock_guard lock(mu);
+  if (file_on) file.Log(level, text);
+  if (caller != nullptr) caller->Log(level, text);
+}
+
+void CArchiveP::FlushEventLog() {
+  dispatcher_.flushed.Reset();
+  event_log_.Post(Dispatcher::kFlushLevel, "");
+  dispatcher_.flushed.Wait(2000);
+}
+
+void CArchiveP::Post(int32_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  event_log_.Format(level, format, args);
+  va_end(args);
+}
+
+void CArchiveP::Release() {
+  if (deleter_ != nullptr) {
+    deleter_->DeleteArchive(this);
+  } else {
+    delete this;
+  }
+}
+
+bool CArchiveP::Open(ArchiveOptions* options, SkimSwitch* skim_switch,
+                     audio::LevelListener* level_listener, bool async,
+                     ArchiveLogListener* listener) {
+  try {
+    {
+      std::unique_lock lock(parts_mu_);
+      listener_ = listener;
+      dispatcher_.SetCaller(listener_);
+    }
+    if (!async) {
+      pending_options_ = nullptr;
+      pending_switch_ = nullptr;
+      pending_level_ = nullptr;
+      std::unique_lock lock(parts_mu_);
+      return OpenSequence(options, skim_switch, level_listener);
+    }
+    pending_options_ = options;
+    pending_switch_ = skim_switch;
+    pending_level_ = level_listener;
+    async_ = true;
+    wake_.Reset();
+    Run();
+    return true;
+  } catch (...) {
+    diag::DebugTrace("CArchiveP::Open: exception\n");
+    return false;
+  }
+}
+
+void CArchiveP::Body() {
+  bool opened = false;
+  {
+    std::unique_lock lock(parts_mu_);
+    opened = OpenSequence(pending_options_, pending_switch_, pending_level_);
+  }
+  if (!opened) return;
+  while (IsRunning()) {
+    {
+      std::shared_lock lock(parts_mu_);
+      if (skim_encoder_ != nullptr && storage_ != nullptr) {
+        skim_encoder_->SetStorageFull(storage_->IsStorageFull());
+      }
+    }
+    wake_.Wait(500);
+  }
+}
+
+void CArchiveP::Close() {
+  diag::DebugTrace("CArchiveP::Close!\n");
+  // The archive's thread ends first: an open still running finishes, and the
+  // 500 ms loop is out of the way before any part is destroyed.
+  if (async_) {
+    wake_.Set();
+    SetExit(0);
+    async_ = false;
+    pending_options_ = nullptr;
+    pending_switch_ = nullptr;
+    pending_level_ = nullptr;
+  }
+  std::unique_lock lock(parts_mu_);
+  TearDown();
+}
+
+void CArchiveP::TearDown() {
+  if (live_binding_) live_binding_->Unsubscribe();
+  if (skim_binding_) skim_binding_->Unsubscribe();
+  if (storage_) storage_->Close();
+  if (live_encoder_) live_encoder_->Close();
+  if (skim_encoder_) skim_encoder_->Close();
+  storage_.reset();
+  if (live_encoder_) live_encoder_->Release();
+  if (skim_encoder_) skim_encoder_->Release();
+  live_encoder_ = nullptr;
+  skim_encoder_ = nullptr;
+  live_block_size_ = 0;
+  live_block_samples_ = 0;
+  live_binding_.reset();
+  skim_binding_.reset();
+  if (listener_ != nullptr) {
+    FlushEventLog();
+    dispatcher_.SetCaller(nullptr);
+    listener_ = nullptr;
+  }
+}
+
+bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
+                             audio::LevelListener* level_listener) {
+  if (options == nullptr) return false;
+  skim_switch_.store(skim_switch);
+  skim_bridge_.switch_ = skim_switch;
+
+  // 1. Log file.
+  const char* log_path = OrEmpty(options->GetLogPath());
+  if (!dispatcher_.file.Open(options->GetLogPrefix(), ".log", log_path, kLogKeepDays)) {
+    diag::DebugTrace("Unable to open log file! Path='%s'\n", log_path);
+    Post(3, "Unable to open log file! Path='%s'", log_path);
+    return false;
+  }
+  dispatcher_.SetFileOn();
+
+  // 2. Input block: whole 4608-byte frames' worth of every 9216 Hz.
+  const uint32_t rec_rate = Low16(options->GetRecSampleRate());
+  const uint32_t rec_channels = Low8(options->GetRecChannels());
+  const uint32_t input_block = (rec_rate / 9216) * rec_channels * 4608;
+
+  // 3.
+  pre_delay_ = options->GetPreDelay();
+  record_to_disk_ = options->GetRecordToDisk() != 0;
+  live_encoder_ = nullptr;
+  skim_encoder_ = nullptr;
+  const char* source = OrEmpty(options->GetSourceName());
+
+  // 4. Encoders and subscriptions.
+  if (record_to_disk_) {
+    const uint32_t live_kbps = Low16(options->GetLiveBitrateK());
+    if (live_kbps != 0) {
+      AudioFormat live{static_cast<uint16_t>(live_kbps),
+                       static_cast<uint16_t>(Low16(options->GetLiveSampleRate())),
+                       static_cast<uint8_t>(Low8(options->GetLiveChannels()))};
+      const double block_ms = BlockDurationMs(live);
+      uint32_t frames = block_ms > 0 ? static_cast<uint32_t>(options->GetLiveBlockDuration() / block_ms)
+                                     : 0;
+      if (frames == 0) frames = 1;
+      live_block_size_ = BlockSize(live) * frames;
+      live_block_samples_ = SamplesPerBlock(live) * frames;
+      audenc::LiveEncoderParams params{};
+      params.cbSize = sizeof params;
+      params.nKind = audenc::kLiveEncoderKind;
+      params.nInSampleRate = rec_rate;
+      params.nInChannels = rec_channels;
+      params.cbInBlock = input_block;
+      params.nBitrateK = live.bitrate;
+      params.nSampleRate = live.samplerate;
+      params.nChannels = live.channels;
+      params.cbOutBlock = live_block_size_;
+      params.dwReserved = 0;
+      params.dwReserved2 = 0xFFFFFFFFu;
+      live_encoder_ = static_cast<audenc::ILiveEncoder*>(encoders_->Create(&params));
+    }
+    audenc::SkimEncoderParams skim{};
+    skim.cbSize = sizeof skim;
+    skim.nKind = audenc::kSkimEncoderKind;
+    skim.nInSampleRate = rec_rate;
+    skim.nInChannels = rec_channels;
+    skim.cbInBlock = input_block;
+    skim.nOnBitrateK = Low16(options->GetOnBitrateK());
+    skim.nOnSampleRate = Low16(options->GetOnSampleRate());
+    skim.nOnChannels = Low8(options->GetOnChannels());
+    skim.nOffBitrateK = Low16(options->GetOffBitrateK());
+    skim.nOffSampleRate = Low16(options->GetOffSampleRate());
+    skim.nOffChannels = Low8(options->GetOffChannels());
+    skim.nPreDelayMs = static_cast<uint32_t>(pre_delay_);
+    skim.nPostDelayMs = static_cast<uint32_t>(options->GetPostDelay());
+    skim.dwReserved = 0;
+    skim.pSkimSwitch = skim_switch ? &skim_bridge_ : nullptr;
+    skim.pEventLog = event_log_.poster();
+    skim_encoder_ = static_cast<audenc::ISkimEncoder*>(encoders_->Create(&skim));
+
+    if (live_kbps != 0 && (live_encoder_ == nullptr || !live_encoder_->Open())) {
+      diag::DebugTrace("ERROR: Unable to open live encoder!\n");
+      Post(1, "ERROR: Unable to open live encoder!");
+      TearDown();
+      return false;
+    }
+    if (skim_encoder_ == nullptr || !skim_encoder_->Open()) {
+      diag::DebugTrace("ERROR: Unable to open skimming encoder!\n");
+      Post(1, "ERROR: Unable to open skimming encoder!");
+      TearDown();
+      return false;
+    }
+    bool subscribed = true;
+    std::string error;
+    if (live_encoder_ != nullptr) {
+      if (!live_binding_) live_binding_ = std::make_unique<SourceBinding>();
+      subscribed = live_binding_->Load(&error) &&
+                   live_binding_->Subscribe(source, live_encoder_->GetInputSink(), kSubscribeMask,
+                                            nullptr);
+      if (subscribed) Post(0, "TRACE: Subscribe live enc to '%s'\n", source);
+    }
+    if (subscribed) {
+      if (!skim_binding_) skim_binding_ = std::make_unique<SourceBinding>();
+      subscribed = skim_binding_->Load(&error) &&
+                   skim_binding_->Subscribe(source, skim_encoder_->GetInputSink(), kSubscribeMask,
+                                            level_listener);
+      if (subscribed) {
+        Post(0, "TRACE: Subscribe skim enc to '%s'\n", source);
+        source_name_ = source;
+      }
+    }
+    if (!subscribed) {
+      if (!error.empty()) diag::DebugTrace("CArchiveP: %s\n", error.c_str());
+      diag::DebugTrace("ERROR: Unable to subscribe source '%s'!\n", source);
+      Post(1, "ERROR: Unable to subscribe to source '%s'!", source);
+      TearDown();
+      return false;
+    }
+  }
+
+  // 5. Archive folder.
+  namespace fs = std::filesystem;
+  std::string folder = OrEmpty(options->GetArchivePath());
+  std::error_code ec;
+  if (folder.empty() || !fs::exists(folder, ec)) {
+    if (!folder.empty()) fs::create_directories(folder, ec);
+    Post(1, "WARNING: Archive path '%s' does not exist! Creating new directory.\n", folder.c_str());
+  }
+  if (folder.empty() || !fs::is_directory(folder, ec)) {
+    Post(1, "ERROR: Invalid archive path! Current directory will be used instead.");
+    folder = ".";
+  }
+  fs::path absolute = fs::absolute(folder, ec);
+  if (!ec) {
+    std::string text = absolute.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    if (text.size() <= kMaxPath) folder = text;
+  }
+  folder_ = folder;
+  ext_ = OrEmpty(options->GetArchiveExt());
+
+  // 6. Storage manager.
+  StorageSettings settings;
+  settings.folder = folder_;
+  settings.ext = ext_;
+  settings.source_name = source;
+  settings.backup_string = OrEmpty(options->GetBackupString());
+  settings.disk_space_kb = static_cast<uint32_t>(options->GetDiskSpaceToUseKB());
+  settings.max_days = static_cast<uint32_t>(options->GetMaxDays());
+  settings.recycle_period_ms = static_cast<uint32_t>(options->GetRecyclePeriodMsec());
+  settings.erase = options->GetEraseBehavior() != 0;
+  settings.record_to_disk = record_to_disk_;
+  settings.max_time_adjust_sec = options->GetMaxTimeAdjustSec();
+  settings.segment_minutes = options->GetSegmentSizeMinutes();
+  settings.segment_align = options->GetSegmentAlign() != 0;
+  storage_ = std::make_unique<CStorageManager>(record_to_disk_ ? skim_encoder_ : nullptr,
+                                               std::move(settings), event_log_.poster());
+  if (!storage_->Open()) {
+    diag::DebugTrace("ERROR: Unable to open Storage Manager!\n");
+    Post(1, "ERROR: Unable to open Storage Manager!");
+    storage_.reset();
+  }
+
+  // 7.
+  diag::DebugTrace("Return OK!\n");
+  return true;
+}
+
+bool CArchiveP::IsActive() { return IsRunning(); }
+
+double CArchiveP::GetAverageKBPerSecond() {
+  std::shared_lock lock(parts_mu_);
+  return storage_ ? storage_->GetAverageKBPerSecond() : 0.0;
+}
+
+double CArchiveP::GetTotalStorageMB() {
+  std::shared_lock lock(parts_mu_);
+  return storage_ ? storage_->GetTotalStorageMB() : 0.0;
+}
+
+double CArchiveP::GetUsedStorageMB() {
+  std::shared_lock lock(parts_mu_);
+  return storage_ ? storage_->GetUsedStorageMB() : 0.0;
+}
+
+int32_t CArchiveP::GetFirstSegmentTime() {
+  std::shared_lock lock(parts_mu_);
+  if (!storage_) return 0;
+  CZoneTime t = storage_->GetFirstTime();
+  return t.IsNull() ? 0 : static_cast<int32_t>(t.ToUnixSeconds());
+}
+
+int32_t CArchiveP::GetLastSegmentTime() {
+  std::shared_lock lock(parts_mu_);
+  if (!storage_) return 0;
+  CZoneTime t = storage_->GetLastTime();
+  return t.IsNull() ? 0 : static_cast<int32_t>(t.ToUnixSeconds());
+}
+
+bool CArchiveP::GetSkimState() {
+  SkimSwitch* skim_switch = skim_switch_.load();
+  return skim_switch != nullptr && skim_switch->IsOn();
+}
+
+void CArchiveP::Log(const char* text) { event_log_.Post(6, OrEmpty(text)); }
+
+bool CArchiveP::WithStorage(const std::function<void(CStorageManager&)>& fn) {
+  std::shared_lock lock(parts_mu_);
+  if (!storage_) return false;
+  fn(*storage_);
+  return true;
+}
+
+std::string CArchiveP::GetArchiveFolder() {
+  std::shared_lock lock(parts_mu_);
+  return folder_;
+}
+
+std::string CArchiveP::GetArchiveExt() {
+  std::shared_lock lock(parts_mu_);
+  return ext_;
+}
+
+std::string CArchiveP::GetSourceName() {
+  std::shared_lock lock(parts_mu_);
+  return source_name_;
+}
+
+uint32_t CArchiveP::GetLiveBlockSize() {
+  std::shared_lock lock(parts_mu_);
+  return live_block_size_;
+}
+
+uint32_t CArchiveP::GetLiveBlockSamples() {
+  std::shared_lock lock(parts_mu_);
+  return live_block_samples_;
+}
+
+bool CArchiveP::AddLiveReader(kit::AudioSink* reader) {
+  std::shared_lock lock(parts_mu_);
+  return live_encoder_ != nullptr && live_encoder_->AddReader(reader, kSubscribeMask);
+}
+
+bool CArchiveP::RemoveLiveReader(kit::AudioSink* reader) {
+  std::shared_lock lock(parts_mu_);
+  return live_encoder_ != nullptr && live_encoder_->RemoveReader(reader);
+}
+
+}  // namespace logrum::archive

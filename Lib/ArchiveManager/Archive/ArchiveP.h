@@ -1,0 +1,169 @@
+// CArchiveP: one recording channel of the archive service.
+//
+// Opening builds, in this order: the daily log file (a listener of the
+// archive's event log), a live encoder (when LiveBitrateK is not 0) and a skim
+// encoder from audenc.so, their subscriptions to the archive's audio source
+// through audiosrc.so, the archive folder, and the storage manager with the
+// recording thread and the segment database. Close undoes it in reverse.
+// With RecordToDisk 0 no encoder exists and nothing is subscribed: the
+// archive only serves what is on disk.
+//
+// Asynchronous open runs the open sequence on the archive's own "ArchiveP"
+// thread, which then passes the recycler's storage-full flag to the skim
+// encoder every 500 ms until Close. Close stops that thread first (waking it
+// at once, and waiting for an open still in progress), and only then tears the
+// parts down, so the thread never sees a part being destroyed.
+//
+// The network service (inside this library) reaches an open archive's parts
+// through the accessors below: WithStorage runs a function on the storage
+// manager while Close cannot destroy it; AddLiveReader/RemoveLiveReader attach
+// a live listener's queue to the live encoder safely.
+//
+// Thread safety: Open, Close and Release from one host thread; the getters,
+// Log and the accessors from any thread (the parts are guarded by a
+// reader-writer lock that the open sequence and the teardown hold exclusively).
+#pragma once
+
+#include <atomic>
+#include <climits>
+#include <mutex>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+
+#include "External/Encoder/include/Encoder.h"
+#include "Lib/ArchiveManager/Archive/Bindings.h"
+#include "Lib/ArchiveManager/Storage/StorageManager.h"
+#include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/Diagnostics/LogFile.h"
+#include "Lib/Kit/AppThread.h"
+#include "Lib/Kit/EventLogMT.h"
+#include "Lib/Kit/EventObject.h"
+
+namespace logrum::archive {
+
+class ArchiveDeleter;
+
+class CArchiveP : public kit::AppThread, public IArchive {
+ public:
+  CArchiveP(const char* name, ArchiveDeleter* deleter, EncoderLibrary* encoders);
+  ~CArchiveP() override;  // Close, then the event log and the log file end
+
+  static CArchiveP* FromInterface(IArchive* archive) { return static_cast<CArchiveP*>(archive); }
+  IArchive* GetInterface() { return this; }
+
+  // IArchive
+  void Release() override;
+  bool Open(ArchiveOptions* options, SkimSwitch* skim_switch, audio::LevelListener* level_listener,
+            bool async, ArchiveLogListener* listener) override;
+  void Close() override;
+  bool IsActive() override;
+  double GetAverageKBPerSecond() override;
+  double GetTotalStorageMB() override;
+  double GetUsedStorageMB() override;
+  int32_t GetFirstSegmentTime() override;
+  int32_t GetLastSegmentTime() override;
+  bool GetSkimState() override;
+  void Log(const char* text) override;
+
+  // For the network service.
+  const std::string& GetName() const { return name_; }
+  kit::EventPoster* poster() { return event_log_.poster(); }
+  // Runs fn on the open storage manager; false (fn not run) when there is none.
+  bool WithStorage(const std::function<void(CStorageManager&)>& fn);
+  // Folder and extension of the last open (empty before the first).
+  std::string GetArchiveFolder();
+  std::string GetArchiveExt();
+  std::string GetSourceName();
+  // The live stream: blocks of exactly GetLiveBlockSize() bytes, each
+  // GetLiveBlockSamples() samples; 0 when there is no live encoder.
+  uint32_t GetLiveBlockSize();
+  uint32_t GetLiveBlockSamples();
+  bool AddLiveReader(kit::AudioSink* reader);
+  bool RemoveLiveReader(kit::AudioSink* reader);
+  // Attached network connections (interlocked).
+  int32_t AddClient() { return ++clients_; }
+  int32_t RemoveClient() { return --clients_; }
+  int32_t GetClientCount() const { return clients_.load(); }
+
+ protected:
+  void Body() override;
+
+ private:
+  // The host's skim switch as the encoder's interface.
+  class SkimSwitchBridge : public audenc::SkimSwitch {
+   public:
+    bool IsOn() override { return switch_ != nullptr && switch_->IsOn(); }
+    bool IsRecordEnabled() override { return switch_ == nullptr || switch_->IsRecordEnabled(); }
+    logrum::SkimSwitch* switch_ = nullptr;
+  };
+  // The event log's one listener: the log file (from the first open on) and
+  // the caller's listener. A flush mark lets a teardown wait until what was
+  // posted before it has reached the caller's listener, so an open's failure
+  // message is not lost when the listener is removed right after.
+  class Dispatcher : public kit::EventLogListener {
+   public:
+    static constexpr int32_t kFlushLevel = INT32_MIN;
+    void Log(int32_t level, const char* text) override;
+    void SetFileOn() {
+      std::lock_guard lock(mu);
+      file_on = true;
+    }
+    void SetCaller(ArchiveLogListener* listener) {
+      std::lock_guard lock(mu);
+      caller = listener;
+    }
+    diag::LogFile file;
+    kit::EventObject flushed{true, false};
+
+   private:
+    std::mutex mu;
+    bool file_on = false;                   // guarded by mu
+    ArchiveLogListener* caller = nullptr;   // guarded by mu
+  };
+  // Waits (at most 2 s) until the messages posted so far are delivered.
+  void FlushEventLog();
+
+  // Both expect parts_mu_ to be held exclusively.
+  bool OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
+                    audio::LevelListener* level_listener);
+  void TearDown();
+  void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  ArchiveDeleter* const deleter_;
+  EncoderLibrary* const encoders_;
+  const std::string name_;
+
+  std::shared_mutex parts_mu_;
+  std::unique_ptr<SourceBinding> live_binding_;   // guarded by parts_mu_
+  std::unique_ptr<SourceBinding> skim_binding_;   // guarded by parts_mu_
+  audenc::ILiveEncoder* live_encoder_ = nullptr;  // guarded by parts_mu_
+  audenc::ISkimEncoder* skim_encoder_ = nullptr;  // guarded by parts_mu_
+  std::unique_ptr<CStorageManager> storage_;      // guarded by parts_mu_
+  SkimSwitchBridge skim_bridge_;                  // guarded by parts_mu_
+  std::string folder_;                            // guarded by parts_mu_
+  std::string ext_;                               // guarded by parts_mu_
+  std::string source_name_;                       // guarded by parts_mu_
+  uint32_t live_block_size_ = 0;                  // guarded by parts_mu_
+  uint32_t live_block_samples_ = 0;               // guarded by parts_mu_
+  int32_t pre_delay_ = 0;                         // guarded by parts_mu_
+  bool record_to_disk_ = true;                    // guarded by parts_mu_
+  std::atomic<SkimSwitch*> skim_switch_{nullptr};
+
+  kit::EventLogMT event_log_{512};
+  Dispatcher dispatcher_;
+
+  // Host thread only.
+  ArchiveOptions* pending_options_ = nullptr;
+  SkimSwitch* pending_switch_ = nullptr;
+  audio::LevelListener* pending_level_ = nullptr;
+  bool async_ = false;
+  ArchiveLogListener* listener_ = nullptr;
+  kit::EventObject wake_{true, false};
+
+  std::atomic<int32_t> clients_{0};
+};
+
+}  // namespace logrum::archive

@@ -1,0 +1,61 @@
+// Bindings of the archive service to the libraries it loads by file name.
+//
+//   EncoderLibrary  audenc.so: loaded on first use and kept until the archive
+//                   manager (its owner) ends; Create calls its entry point.
+//   SourceBinding   audiosrc.so: one per subscription. Each loads the library
+//                   itself, holds at most one subscription, and unsubscribes
+//                   and frees the library when it is deleted.
+// Both look for their library in the library folder of archsvc.so (or of the
+// program that links the archive core), never on the system search path.
+//
+// Thread safety: EncoderLibrary from any thread; a SourceBinding from one
+// thread at a time (its archive's).
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "External/Encoder/include/Encoder.h"
+#include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/Platform/DynamicLibrary.h"
+
+namespace logrum::archive {
+
+class EncoderLibrary {
+ public:
+  // A new encoder for the parameter record, or null when the library or its
+  // entry point is missing or the record is refused. Why is in LastError().
+  void* Create(const void* params);
+  std::string LastError();
+
+ private:
+  std::mutex mu_;
+  platform::DynamicLibrary library_;         // guarded by mu_
+  audenc::EncoderEntryFn entry_ = nullptr;   // guarded by mu_
+  std::string error_;                        // guarded by mu_
+};
+
+class SourceBinding {
+ public:
+  SourceBinding() = default;
+  ~SourceBinding();  // unsubscribes, then frees the library
+  SourceBinding(const SourceBinding&) = delete;
+  SourceBinding& operator=(const SourceBinding&) = delete;
+
+  // Loads the library and takes its manager. False (with error) when missing.
+  bool Load(std::string* error);
+  // Subscribes (any earlier subscription of this binding is dropped first).
+  bool Subscribe(const char* source, kit::AudioSink* sink, uint32_t mask,
+                 audio::LevelListener* level_listener);
+  void Unsubscribe();
+  bool IsSubscribed() const { return subscribed_; }
+
+ private:
+  platform::DynamicLibrary library_;
+  audio::CAudioSourceManager* manager_ = nullptr;
+  std::string source_;
+  bool subscribed_ = false;
+  audio::SourceSubscription subscription_{};
+};
+
+}  // namespace logrum::archive

@@ -1,0 +1,24 @@
+// The archive service's server object: the owner of the network listener.
+// Thread safety: Open and Close from the host's thread.
+#pragma once
+
+#include <memory>
+
+#include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/ArchiveManager/include/NetworkSeam.h"
+
+namespace logrum::archive {
+
+class ArchiveServerObject : public IArchiveServer {
+ public:
+  explicit ArchiveServerObject(IArchiveManager* manager);
+  ~ArchiveServerObject();  // Close()
+
+  bool Open(uint32_t port) override;
+  void Close() override;
+
+ private:
+  std::unique_ptr<INetworkServer> network_;  // null until the network layer exists
+};
+
+}  // namespace logrum::archive

@@ -1,0 +1,1 @@
+#include "Lib/ArchiveManager/Archive/testing/HostOptions.h"

@@ -1,0 +1,108 @@
+#include "Lib/ArchiveManager/Storage/StorageManager.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cstdarg>
+
+#include "Lib/ArchiveManager/Time/TimeFormat.h"
+
+namespace logrum::archive {
+
+CStorageManager::CStorageManager(audenc::ISkimEncoder* encoder, StorageSettings settings,
+                                 kit::EventPoster* poster)
+    : settings_(std::move(settings)), poster_(poster) {
+  if (settings_.record_to_disk) {
+    recorder_ = std::make_unique<ArchiveThread>(
+        encoder, settings_.folder, settings_.ext, settings_.source_name, &finished_adapter_,
+        poster_, settings_.max_time_adjust_sec, settings_.segment_minutes, settings_.segment_align);
+  }
+  // Backup thread (folder, ext, backup string, database, poster), recycle
+  // thread (folder, ext, quota, max days, period, erase flag, database,
+  // poster), file scanner (folder, ext, index_adapter_ with backup_adapter_,
+  // poster) and directory watcher are built here once they exist.
+}
+
+CStorageManager::~CStorageManager() { Close(); }
+
+void CStorageManager::Post(int32_t level, const char* format, ...) {
+  if (poster_ == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  poster_->Format(level, format, args);
+  va_end(args);
+}
+
+bool CStorageManager::Open() {
+  if (open_) return true;
+  if (!database_.Open(settings_.folder)) {
+    Post(1, "ERROR: %s\n", database_.LastError().c_str());
+    return false;
+  }
+  open_ = true;  // Close undoes whatever of the steps below has run
+  if (recorder_ && !recorder_->Start()) return false;
+  // Backup thread start.
+  // Recycle thread start (record-to-disk only).
+  // File scanner start on the folder, then the directory watcher reporting to
+  // the file-event adapter.
+  return true;
+}
+
+void CStorageManager::Close() {
+  if (!open_) return;
+  // Directory watcher stop, then file scanner stop.
+  if (recorder_) recorder_->Stop();
+  // Backup thread stop, then recycle thread stop.
+  database_.Close();
+  open_ = false;
+}
+
+void CStorageManager::FinishedAdapter::OnSegmentFinished(const CZoneTime& start,
+                                                         uint32_t duration_ms, bool skim,
+                                                         uint32_t size_bytes,
+                                                         const CZoneTime& end) {
+  // A null end (segment closed by the encoder or by the stop) is stored as 0.
+  if (!owner_->database_.AddSegment(start, duration_ms, skim, size_bytes, end)) {
+    char text[40];
+    if (Format(start, "%x", text, sizeof text) < 0) text[0] = '\0';
+    owner_->Post(2, "WARNING: Unable to add segment %s to the database! %s\n", text,
+                 owner_->database_.LastError().c_str());
+  }
+  owner_->backup_adapter_.EnqueueBackup(start);
+}
+
+void CStorageManager::BackupAdapter::EnqueueBackup(const CZoneTime& /*start*/) {
+  // Forwarded to the backup thread's queue once it exists.
+}
+
+double CStorageManager::GetAverageKBPerSecond() {
+  return open_ ? database_.GetAverageKBPerSecond() : 0.0;
+}
+
+uint64_t CStorageManager::GetFreeSpaceKB() const {
+  struct statvfs info {};
+  if (::statvfs(settings_.folder.c_str(), &info) != 0) return 0;
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize / 1000;
+}
+
+double CStorageManager::GetTotalStorageMB() {
+  const uint64_t total_kb = std::min<uint64_t>(settings_.disk_space_kb, GetFreeSpaceKB());
+  return static_cast<double>(total_kb) * 0.001;
+}
+
+double CStorageManager::GetUsedStorageMB() {
+  const uint64_t used_kb =
+      static_cast<uint64_t>(open_ ? database_.GetTotalKB() : 0) + GetCurrentFileBytes() / 1000;
+  return static_cast<double>(used_kb) * 0.001;
+}
+
+CZoneTime CStorageManager::GetFirstTime() { return open_ ? database_.GetFirstTime() : CZoneTime(); }
+CZoneTime CStorageManager::GetLastTime() { return open_ ? database_.GetLastTime() : CZoneTime(); }
+
+uint32_t CStorageManager::GetCurrentFileBytes() const {
+  return recorder_ ? recorder_->GetCurrentFileBytes() : 0;
+}
+
+bool CStorageManager::IsStorageFull() const { return false; }
+
+}  // namespace logrum::archive
