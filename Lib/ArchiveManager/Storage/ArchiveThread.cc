@@ -17,8 +17,10 @@ namespace {
 constexpr int64_t kTicksPerSecond = 10'000'000;
 constexpr uint32_t kHeaderBytes = audenc::kSkimHeaderBytes;
 constexpr uint8_t kStateClosed = audenc::kSkimStateStopped;
-// Failed writes of one block after which it goes to a new segment (once).
-constexpr int kWriteFailuresPerFile = 3;
+// Real time for which writes into one file may fail before the waiting block
+// is tried in a new segment (once). Shorter failures (a full disk that the
+// recycler frees) are waited out in the same file, which keeps its trailer.
+constexpr uint64_t kWriteFailureMoveMs = 30000;
 
 uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -213,6 +215,8 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const Au
                                   bool skim) {
   uint32_t delay = retry_first_ms_;
   int failures = 0;
+  bool moved = false;
+  uint64_t first_failure_ms = 0;
   for (;;) {
     if (!writer_.IsOpen()) {
       const CZoneTime t = CurrentTime();
@@ -226,12 +230,15 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const Au
       }
       return true;
     }
+    const uint64_t tick = platform::DefaultClock().TickMs();
     if (failures == 0) {
       Post(2, "ERROR: Write to file failed!\n");
       Post(2, "ERROR: %s (retrying)\n", writer_.LastError().c_str());
+      first_failure_ms = tick;
     }
     ++failures;
-    if (failures == kWriteFailuresPerFile) {
+    if (!moved && tick - first_failure_ms >= kWriteFailureMoveMs) {
+      moved = true;
       // A new file may take what this one refuses (a file removed or damaged
       // under us); its start is the time of the block that waits.
       const CZoneTime t = CurrentTime();

@@ -17,7 +17,8 @@
 // file failed!") and then retried with a back-off (0.1 s doubling to 5 s) while
 // the encoder's blocks wait in the queue; the block that failed is kept and
 // written as soon as a file takes it, so no block that could be written is
-// lost. After three failed writes of one block it is tried in a new segment.
+// lost. When writes into one file keep failing for 30 s the waiting block is
+// tried in a new segment (once per block).
 //
 // Durability: the open segment's data is synced to the disk (fdatasync) at
 // least every kSyncIntervalMs of real time while blocks arrive, and on close.
