@@ -61,7 +61,9 @@ bool Layer3Stream::Init(std::string* error) {
   lame_set_mode(lame_, format_.channels == 1 ? MONO : JOINT_STEREO);
   // Every frame at one standard rate with no padding: VBR held to one rate.
   lame_set_VBR(lame_, vbr_mtrh);
-  lame_set_VBR_quality(lame_, 0);  // always wants the whole frame
+  // Quality 2 wants more than the frame at the usual rates, so frames are
+  // filled; 0 and 1 gain little for half as much CPU again.
+  lame_set_VBR_quality(lame_, 2);
   lame_set_VBR_min_bitrate_kbps(lame_, static_cast<int>(lame_rate_));
   lame_set_VBR_max_bitrate_kbps(lame_, static_cast<int>(lame_rate_));
   lame_set_VBR_hard_min(lame_, 1);

@@ -29,7 +29,7 @@ namespace logrum::audenc {
 namespace {
 
 constexpr uint32_t kRate = 44100;
-constexpr uint32_t kSeconds = 20;
+constexpr uint32_t kSeconds = 40;
 constexpr uint32_t kPieceBytes = 36864;
 
 double CpuSeconds(int who) {

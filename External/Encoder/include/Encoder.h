@@ -17,8 +17,10 @@
 // a 24 and a 16 kbit/s frame).
 //
 // Blocks handed to readers carry the flag kBlockFlagLayer3; a reader added with
-// a mask that shares no bit with it receives nothing. A reader receives
-// Write(nullptr) once when it is removed or the encoder closes.
+// a mask that shares no bit with it receives nothing. A reader whose Write
+// returns false is dropped. When a live encoder closes, each reader still added
+// receives Write(nullptr) (end of the live stream); a skim encoder ends with a
+// state 255 block instead. RemoveReader writes nothing to the reader.
 //
 // Thread safety: Open, Close, Release, AddReader, RemoveReader, SetStorageFull
 // and GetParams may be called from any thread; the input sink is written by the
