@@ -244,6 +244,13 @@ RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* sto
   return RegStatus::Ok();
 }
 
+RegStatus Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
+  store->reset();
+  std::string folder, error;
+  if (!MakeStateFolder(&folder, &error)) return RegStatus::Error(RegStatus::kAccessDenied, error);
+  return Open(folder + "/registry.db3", store);
+}
+
 void Registry::SetWriteHookForTesting(std::function<void(int)> hook) {
   std::lock_guard lock(mutex_);
   write_hook_ = std::move(hook);
@@ -265,6 +272,11 @@ RegStatus Registry::Run(bool write, const std::function<RegStatus(RegistryTxn&)>
     if (rc != SQLITE_OK) status = SqlError(db_, rc, path_, write ? "cannot commit" : "cannot read");
   }
   if (sqlite3_get_autocommit(db_) == 0) Exec(db_, "ROLLBACK");
+  if (write && status.ok()) {
+    // Best effort: a reader holding an old snapshot may keep part of the log
+    // back; the next write or the last close copies the rest.
+    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
   return status;
 }
 
@@ -573,10 +585,8 @@ RegStatus DefaultRegistry(Registry** store) {
     return RegStatus::Ok();
   }
   if (process.opened == nullptr) {
-    std::string folder, error;
-    if (!MakeStateFolder(&folder, &error)) return RegStatus::Error(RegStatus::kAccessDenied, error);
     std::unique_ptr<Registry> opened;
-    if (RegStatus status = Registry::Open(folder + "/registry.db3", &opened); !status.ok()) {
+    if (RegStatus status = Registry::OpenInStateFolder(&opened); !status.ok()) {
       return status;
     }
     process.opened = opened.release();

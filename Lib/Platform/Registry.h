@@ -19,7 +19,10 @@
 //                                                UNIQUE(parent, name)
 //   reg_values(id, key, name NOCASE, type, data) UNIQUE(key, name); data is a BLOB
 // Rowids grow with every insertion, so ordering by id gives creation order.
-// The file runs in WAL mode with synchronous=FULL. Every write is one SQLite
+// The file runs in WAL mode with synchronous=FULL, and every committed write is
+// copied into the main file at once (a passive checkpoint), so the main file
+// alone holds the configuration and a stale or damaged main file shows at the
+// next open instead of hiding behind the log. Every write is one SQLite
 // transaction begun IMMEDIATE (it takes the write lock first, so two writers
 // queue on the busy time-out instead of failing when they upgrade a read lock).
 // A process that dies inside a transaction leaves only uncommitted frames in the
@@ -114,6 +117,8 @@ class Registry {
  public:
   // Opens the store file at `path`, creating it (not its folder) when absent.
   static RegStatus Open(const std::string& path, std::unique_ptr<Registry>* store);
+  // Opens "registry.db3" in the state folder, creating the folder when missing.
+  static RegStatus OpenInStateFolder(std::unique_ptr<Registry>* store);
 
   ~Registry();
   Registry(const Registry&) = delete;

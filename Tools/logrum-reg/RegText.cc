@@ -1,0 +1,441 @@
+#include "Tools/logrum-reg/RegText.h"
+
+#include <cstdio>
+
+namespace logrum::tools {
+namespace {
+
+using platform::RegRoot;
+using platform::RegStatus;
+
+constexpr char kHeader5[] = "Windows Registry Editor Version 5.00";
+constexpr char kHeader4[] = "REGEDIT4";
+constexpr size_t kWrapColumn = 76;
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// UTF-16LE text (after its byte order mark) as UTF-8.
+std::string FromUtf16(std::string_view bytes) {
+  std::string out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t c = static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8;
+    if (c >= 0xd800 && c < 0xdc00 && i + 3 < bytes.size()) {
+      uint32_t low = static_cast<uint8_t>(bytes[i + 2]) | static_cast<uint8_t>(bytes[i + 3]) << 8;
+      if (low >= 0xdc00 && low < 0xe000) {
+        c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
+        i += 2;
+      }
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xe0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+      out += static_cast<char>(0xf0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
+// Checks a key path the way the store will, so that a bad name is refused with
+// its line number before anything is written.
+bool CheckPath(std::string_view path, std::string* error) {
+  if (path.empty()) return true;
+  if (path.back() == '\\') path.remove_suffix(1);
+  while (true) {
+    size_t slash = path.find('\\');
+    std::string_view name = path.substr(0, slash);
+    if (name.empty()) {
+      *error = "empty key name in the path";
+      return false;
+    }
+    if (name.size() > 255) {
+      *error = "key name longer than 255 bytes";
+      return false;
+    }
+    if (slash == std::string_view::npos) return true;
+    path.remove_prefix(slash + 1);
+  }
+}
+
+// Reads a quoted string at the start of `s` ("..." with \\ and \" escapes).
+bool ReadQuoted(std::string_view* s, std::string* out, std::string* error) {
+  if (s->empty() || s->front() != '"') {
+    *error = "expected a double quote";
+    return false;
+  }
+  out->clear();
+  for (size_t i = 1; i < s->size(); ++i) {
+    char c = (*s)[i];
+    if (c == '"') {
+      s->remove_prefix(i + 1);
+      return true;
+    }
+    if (c == '\\') {
+      if (i + 1 >= s->size() || ((*s)[i + 1] != '\\' && (*s)[i + 1] != '"')) {
+        *error = "a backslash in quotes must be written \\\\ (or \\\" for a quote)";
+        return false;
+      }
+      c = (*s)[++i];
+    }
+    *out += c;
+  }
+  *error = "missing closing double quote";
+  return false;
+}
+
+bool ParseHexBytes(std::string_view s, std::string* out, std::string* error) {
+  out->clear();
+  s = Trim(s);
+  if (s.empty()) return true;
+  while (true) {
+    s = Trim(s);
+    size_t comma = s.find(',');
+    std::string_view item = Trim(s.substr(0, comma));
+    if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 ||
+        (item.size() == 2 && HexDigit(item[1]) < 0)) {
+      *error = "malformed hex byte \"" + std::string(item) + "\"";
+      return false;
+    }
+    int value = HexDigit(item[0]);
+    if (item.size() == 2) value = value * 16 + HexDigit(item[1]);
+    out->push_back(static_cast<char>(value));
+    if (comma == std::string_view::npos) return true;
+    s.remove_prefix(comma + 1);
+  }
+}
+
+// Names go on one line: no control characters.
+bool OneLine(std::string_view name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+std::string Quote(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+// Whether a string value can be written in quotes and read back to the same
+// bytes: text, one terminating NUL, and nothing a line could not carry.
+bool Quotable(std::string_view data) {
+  if (data.empty() || data.back() != '\0') return false;
+  data.remove_suffix(1);
+  for (char c : data) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+void AppendHex(std::string* text, std::string line, std::string_view data) {
+  char byte[4];
+  for (size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(data[i]));
+    line += byte;
+    if (i + 1 < data.size()) {
+      line += ',';
+      if (line.size() >= kWrapColumn) {
+        *text += line + "\\\n";
+        line = "  ";
+      }
+    }
+  }
+  *text += line + "\n";
+}
+
+}  // namespace
+
+bool ParseKeyName(std::string_view text, RegRoot* root, std::string* path) {
+  size_t slash = text.find('\\');
+  std::string_view head = text.substr(0, slash);
+  if (EqualNoCase(head, "HKEY_LOCAL_MACHINE") || EqualNoCase(head, "HKLM")) {
+    *root = RegRoot::kLocalMachine;
+  } else if (EqualNoCase(head, "HKEY_CURRENT_USER") || EqualNoCase(head, "HKCU")) {
+    *root = RegRoot::kCurrentUser;
+  } else {
+    return false;
+  }
+  *path = slash == std::string_view::npos ? std::string() : std::string(text.substr(slash + 1));
+  return true;
+}
+
+std::string KeyName(RegRoot root, std::string_view path) {
+  std::string name = platform::RegRootName(root);
+  if (!path.empty()) name += "\\" + std::string(path);
+  return name;
+}
+
+bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_line,
+                  std::string* error) {
+  ops->clear();
+  std::string converted;
+  if (input.substr(0, 2) == "\xff\xfe") {
+    converted = FromUtf16(input.substr(2));
+    input = converted;
+  } else if (input.substr(0, 3) == "\xef\xbb\xbf") {
+    input.remove_prefix(3);
+  }
+  auto fail = [&](int line, std::string message) {
+    *error_line = line;
+    *error = std::move(message);
+    return false;
+  };
+
+  bool have_header = false;
+  bool have_key = false;
+  bool key_deleted = false;
+  RegRoot root = RegRoot::kLocalMachine;
+  std::string path;
+  int line_number = 0;
+  size_t pos = 0;
+  auto next_line = [&](std::string_view* line) {
+    if (pos >= input.size()) return false;
+    size_t end = input.find('\n', pos);
+    if (end == std::string_view::npos) end = input.size();
+    *line = input.substr(pos, end - pos);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    pos = end + 1;
+    ++line_number;
+    return true;
+  };
+
+  std::string_view raw;
+  while (next_line(&raw)) {
+    std::string_view line = Trim(raw);
+    if (line.empty()) continue;
+    if (!have_header) {
+      if (line != kHeader5 && line != kHeader4) {
+        return fail(line_number, std::string("expected \"") + kHeader5 + "\" as the first line");
+      }
+      have_header = true;
+      continue;
+    }
+    if (line.front() == ';') continue;
+    const int first_line = line_number;
+
+    if (line.front() == '[') {
+      if (line.back() != ']') return fail(first_line, "a key line must end with ]");
+      std::string_view name = line.substr(1, line.size() - 2);
+      bool remove = !name.empty() && name.front() == '-';
+      if (remove) name.remove_prefix(1);
+      std::string key_error;
+      std::string_view head = name.substr(0, name.find('\\'));
+      if (!(EqualNoCase(head, "HKEY_LOCAL_MACHINE") || EqualNoCase(head, "HKEY_CURRENT_USER")) ||
+          !ParseKeyName(name, &root, &path)) {
+        return fail(first_line, "unknown key root in [" + std::string(name) +
+                                    "]: use HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER");
+      }
+      if (!CheckPath(path, &key_error)) return fail(first_line, key_error);
+      if (remove && path.empty()) return fail(first_line, "a root key cannot be deleted");
+      RegOp op;
+      op.kind = remove ? RegOp::kDeleteKey : RegOp::kCreateKey;
+      op.root = root;
+      op.path = path;
+      op.line = first_line;
+      ops->push_back(std::move(op));
+      have_key = true;
+      key_deleted = remove;
+      continue;
+    }
+
+    // A value line, possibly continued over several lines with a trailing backslash.
+    std::string joined(line);
+    while (!joined.empty() && joined.back() == '\\') {
+      joined.pop_back();
+      std::string_view more;
+      if (!next_line(&more)) return fail(line_number, "the file ends inside a continued line");
+      joined += std::string(Trim(more));
+    }
+    if (!have_key) return fail(first_line, "a value before the first [key] line");
+    if (key_deleted) return fail(first_line, "a value for a key that this file deletes");
+
+    std::string_view rest = joined;
+    RegOp op;
+    op.root = root;
+    op.path = path;
+    op.line = first_line;
+    std::string message;
+    if (rest.front() == '@') {
+      rest.remove_prefix(1);
+    } else if (!ReadQuoted(&rest, &op.name, &message)) {
+      return fail(first_line, "value name: " + message);
+    }
+    rest = Trim(rest);
+    if (rest.empty() || rest.front() != '=') return fail(first_line, "expected = after the value name");
+    rest = Trim(rest.substr(1));
+    if (op.name.size() > 16383) return fail(first_line, "value name longer than 16383 bytes");
+
+    if (rest == "-") {
+      op.kind = RegOp::kDeleteValue;
+    } else if (!rest.empty() && rest.front() == '"') {
+      std::string text;
+      if (!ReadQuoted(&rest, &text, &message)) return fail(first_line, "string: " + message);
+      if (!Trim(rest).empty()) return fail(first_line, "text after the closing double quote");
+      op.kind = RegOp::kSetValue;
+      op.type = platform::kRegString;
+      op.data = text;
+      op.data.push_back('\0');
+    } else if (rest.substr(0, 6) == "dword:") {
+      std::string_view digits = rest.substr(6);
+      if (digits.empty() || digits.size() > 8) {
+        return fail(first_line, "a dword needs 1 to 8 hex digits");
+      }
+      uint32_t value = 0;
+      for (char c : digits) {
+        if (HexDigit(c) < 0) return fail(first_line, "a dword needs 1 to 8 hex digits");
+        value = value * 16 + static_cast<uint32_t>(HexDigit(c));
+      }
+      op.kind = RegOp::kSetValue;
+      op.type = platform::kRegDword;
+      op.data = {static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
+                 static_cast<char>((value >> 16) & 0xff), static_cast<char>(value >> 24)};
+    } else if (rest.substr(0, 3) == "hex") {
+      rest.remove_prefix(3);
+      uint32_t type = platform::kRegBinary;
+      if (!rest.empty() && rest.front() == '(') {
+        size_t close = rest.find(')');
+        std::string_view digits = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
+        if (close == std::string_view::npos || digits.empty() || digits.size() > 8) {
+          return fail(first_line, "malformed hex(type)");
+        }
+        type = 0;
+        for (char c : digits) {
+          if (HexDigit(c) < 0) return fail(first_line, "malformed hex(type)");
+          type = type * 16 + static_cast<uint32_t>(HexDigit(c));
+        }
+        rest.remove_prefix(close + 1);
+      }
+      if (rest.empty() || rest.front() != ':') return fail(first_line, "expected : after hex");
+      if (!ParseHexBytes(rest.substr(1), &op.data, &message)) return fail(first_line, message);
+      if (type == platform::kRegDword && op.data.size() != 4) {
+        return fail(first_line, "a dword value must be 4 bytes");
+      }
+      op.kind = RegOp::kSetValue;
+      op.type = type;
+    } else {
+      return fail(first_line, "unrecognised value: expected \"text\", dword:, hex:, hex(n): or -");
+    }
+    ops->push_back(std::move(op));
+  }
+  if (!have_header) return fail(line_number == 0 ? 1 : line_number, "empty file");
+  return true;
+}
+
+RegStatus ApplyRegOps(platform::RegistryTxn& txn, const std::vector<RegOp>& ops,
+                      std::string_view class_name) {
+  for (const RegOp& op : ops) {
+    RegStatus status;
+    switch (op.kind) {
+      case RegOp::kCreateKey:
+        status = txn.CreateKey(op.root, op.path, class_name);
+        break;
+      case RegOp::kDeleteKey:
+        status = txn.DeleteKey(op.root, op.path);
+        if (status.IsNotFound()) status = RegStatus::Ok();
+        break;
+      case RegOp::kSetValue:
+        status = txn.SetValue(op.root, op.path, op.name, op.type, op.data);
+        break;
+      case RegOp::kDeleteValue:
+        status = txn.DeleteValue(op.root, op.path, op.name);
+        if (status.IsNotFound()) status = RegStatus::Ok();
+        break;
+    }
+    if (!status.ok()) {
+      return RegStatus::Error(status.code(),
+                              "line " + std::to_string(op.line) + ": " + status.message());
+    }
+  }
+  return RegStatus::Ok();
+}
+
+RegStatus ExportRegText(platform::RegistryTxn& txn, RegRoot root, std::string_view path,
+                        std::string* text) {
+  if (text->empty()) *text = std::string(kHeader5) + "\n\n";
+  // Depth first, iteratively: the stack holds keys still to write, next on top.
+  std::vector<std::string> pending{std::string(path)};
+  while (!pending.empty()) {
+    std::string key = std::move(pending.back());
+    pending.pop_back();
+    std::vector<platform::RegValue> values;
+    if (RegStatus s = txn.ListValues(root, key, &values); !s.ok()) return s;
+    if (!OneLine(key)) {
+      return RegStatus::Error(RegStatus::kInvalidArgument,
+                              KeyName(root, key) + ": a key name with control characters "
+                                                   "cannot be written as .reg text");
+    }
+    *text += "[" + KeyName(root, key) + "]\n";
+    for (const platform::RegValue& value : values) {
+      if (!OneLine(value.name)) {
+        return RegStatus::Error(RegStatus::kInvalidArgument,
+                                KeyName(root, key) + ": a value name with control characters "
+                                                     "cannot be written as .reg text");
+      }
+      std::string head = value.name.empty() ? "@=" : Quote(value.name) + "=";
+      if (value.type == platform::kRegString && Quotable(value.data)) {
+        *text += head + Quote(std::string_view(value.data).substr(0, value.data.size() - 1)) + "\n";
+      } else if (value.type == platform::kRegDword && value.data.size() == 4) {
+        char digits[16];
+        uint32_t v = static_cast<uint8_t>(value.data[0]) |
+                     static_cast<uint32_t>(static_cast<uint8_t>(value.data[1])) << 8 |
+                     static_cast<uint32_t>(static_cast<uint8_t>(value.data[2])) << 16 |
+                     static_cast<uint32_t>(static_cast<uint8_t>(value.data[3])) << 24;
+        std::snprintf(digits, sizeof digits, "%08x", v);
+        *text += head + "dword:" + digits + "\n";
+      } else if (value.type == platform::kRegBinary) {
+        AppendHex(text, head + "hex:", value.data);
+      } else {
+        char type[24];
+        std::snprintf(type, sizeof type, "hex(%x):", value.type);
+        AppendHex(text, head + type, value.data);
+      }
+    }
+    *text += "\n";
+    std::vector<std::string> subkeys;
+    if (RegStatus s = txn.ListSubkeys(root, key, &subkeys); !s.ok()) return s;
+    for (auto it = subkeys.rbegin(); it != subkeys.rend(); ++it) {
+      pending.push_back(key.empty() ? *it : key + "\\" + *it);
+    }
+  }
+  return RegStatus::Ok();
+}
+
+}  // namespace logrum::tools
