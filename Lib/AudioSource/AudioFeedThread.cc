@@ -48,7 +48,10 @@ void CAudioFeedThread::ListenerList::Remove(LevelListener* listener) {
 }
 
 void CAudioFeedThread::ListenerList::Call(int16_t minimum, int16_t maximum) {
-  std::lock_guard lock(mutex);
+  // Called from the device's callback, which must not wait: while a subscriber is being
+  // added or removed this one report is skipped (the next comes with the next buffer).
+  std::unique_lock lock(mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
   for (LevelListener* listener : listeners) {
     try {
       listener->OnLevel(minimum, maximum, 0);

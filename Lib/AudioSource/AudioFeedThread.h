@@ -8,7 +8,9 @@
 //
 // Thread safety: Subscribe, Unsubscribe, Open and Close come from the source manager's
 // (serialised) caller; the body runs on the thread; Levels comes from the device's
-// thread. Each sink list and each listener list has its own lock.
+// callback. Each sink list and each listener list has its own lock; Levels never waits
+// for a listener list's lock (it skips that report instead), and once Unsubscribe has
+// returned the listener is not called again.
 #pragma once
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 //
 // The device's callback (on the device's thread) computes the buffer's peak levels,
 // hands them to the level target, and queues the buffer. It allocates nothing, does no
-// file I/O and takes no lock: the filled queue is a single-producer single-consumer
+// file I/O and never waits for a lock: the filled queue is a single-producer single-consumer
 // ring, and the events are atomics that sleepers wait on.
 //
 // Thread safety: one reader thread calls Read; Open and Close come from the owner's
