@@ -1,0 +1,216 @@
+#include "Lib/ArchiveManager/Network/NetworkServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Lib/ArchiveManager/Network/ConnObj.h"
+#include "Lib/Diagnostics/Trace.h"
+#include "Lib/Kit/Options/OptionsReg.h"
+
+namespace logrum::network {
+
+NetworkSettings ReadNetworkSettings(platform::Registry* store) {
+  NetworkSettings settings;
+  settings.store = store;
+  kit::OptionsReg server(false, store);
+  server.set_trace(false);
+  if (server.Read(kServerKey)) {
+    const int32_t cap = server.GetInteger(kMaxClientsValue);
+    if (cap >= 1 && cap <= 4096) settings.max_connections = static_cast<uint32_t>(cap);
+  }
+  return settings;
+}
+
+// ---------------------------------------------------------------- ThreadPool
+
+ThreadPool* ThreadPool::Create(NetworkServer* server, NetArchiveSource* archives,
+                               const NetworkSettings* settings) {
+  return new ThreadPool(server, archives, settings);
+}
+
+static uint32_t PoolMaximum(uint32_t max_connections) {
+  const uint32_t step = ThreadPool::kGrowStep;
+  return (max_connections + step - 1) / step * step;
+}
+
+ThreadPool::ThreadPool(NetworkServer* server, NetArchiveSource* archives,
+                       const NetworkSettings* settings)
+    : kit::ObjectPoolBase(kGrowStep, kGrowStep, PoolMaximum(settings->max_connections)),
+      server_(server),
+      archives_(archives),
+      settings_(settings) {}
+
+kit::PoolObject* ThreadPool::CreateObject() {
+  auto* connection = new ConnObj(server_, archives_, settings_);
+  if (!connection->started()) {
+    connection->Release();
+    return nullptr;
+  }
+  return connection;
+}
+
+// ------------------------------------------------------------- NetworkServer
+
+NetworkServer::NetworkServer(NetArchiveSource* archives, NetworkSettings settings)
+    : archives_(archives), settings_(settings) {
+  thread_.Start();
+}
+
+NetworkServer::~NetworkServer() {
+  Close();
+}
+
+static void CloseFd(int fd) {
+  if (fd < 0) return;
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}
+
+bool NetworkServer::Open(uint32_t port) {
+  if (pool_ != nullptr) return false;
+  pool_ = ThreadPool::Create(this, archives_, &settings_);
+  if (pool_ == nullptr) return false;
+  if (running_.load() || !thread_.IsStarted() || port > 65535) return false;
+
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  linger off{0, 1};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  // A restart must not wait for the old connections' TIME_WAIT to pass.
+  const int reuse = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 5) != 0) {
+    diag::DebugTrace("NetworkServer: cannot listen on port %u: %s\n", port, strerror(errno));
+    ::close(fd);
+    return false;
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  bound_port_ = ntohs(address.sin_port);
+  listen_fd_.store(fd);
+  running_.store(true);
+  if (!thread_.Execute(this, 0)) {
+    running_.store(false);
+    CloseFd(listen_fd_.exchange(-1));
+    return false;
+  }
+  return true;
+}
+
+void NetworkServer::Close() {
+  if (pool_ == nullptr) return;
+  thread_.Cancel(kit::kInfinite);
+  CloseFd(listen_fd_.exchange(-1));
+  // Connections in progress end now; the pool goes once every object is
+  // back, here, never on a connection's own thread.
+  std::unique_lock lock(mu_);
+  for (ConnObj* connection : active_) connection->CancelConnection();
+  changed_.wait(lock, [this] { return active_count_ == 0; });
+  lock.unlock();
+  pool_->Release();
+  pool_ = nullptr;
+  bound_port_ = 0;
+}
+
+void NetworkServer::Run(uint32_t /*argument*/) {
+  while (running_.load()) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int listen_fd = listen_fd_.load();
+    const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (!running_.load()) break;
+      // A client that gave up before its turn, or a signal: keep listening.
+      if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+      // Out of descriptors: wait a little for connections to end.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        ::poll(nullptr, 0, 100);
+        continue;
+      }
+      diag::DebugTrace("NetworkServer: accept failed: %s\n", strerror(errno));
+      break;
+    }
+    OnAccept(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port));
+  }
+  running_.store(false);
+}
+
+void NetworkServer::Cancel() {
+  running_.store(false);
+  // Wakes the accept; the descriptor itself is closed by Close.
+  const int fd = listen_fd_.load();
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
+  {
+    std::lock_guard lock(mu_);
+    if (active_count_ >= settings_.max_connections) {
+      ++refused_;
+      CloseFd(fd);
+      return;
+    }
+    ++active_count_;
+    changed_.notify_all();
+  }
+  auto* connection = static_cast<ConnObj*>(pool_->Get());
+  if (connection == nullptr) {
+    CloseFd(fd);
+    ConnectionGone();
+    return;
+  }
+  {
+    std::lock_guard lock(mu_);
+    active_.insert(connection);
+  }
+  if (!connection->Start(fd, address, port)) {
+    ConnectionEnded(connection);
+    connection->Release();
+    ConnectionGone();
+  }
+}
+
+void NetworkServer::ConnectionEnded(ConnObj* connection) {
+  std::lock_guard lock(mu_);
+  active_.erase(connection);
+}
+
+void NetworkServer::ConnectionGone() {
+  std::lock_guard lock(mu_);
+  --active_count_;
+  changed_.notify_all();
+}
+
+uint32_t NetworkServer::ActiveConnections() {
+  std::lock_guard lock(mu_);
+  return active_count_;
+}
+
+uint32_t NetworkServer::PoolSize() {
+  ThreadPool* pool = pool_;
+  return pool != nullptr ? pool->Statistics().created : 0;
+}
+
+uint64_t NetworkServer::RefusedConnections() {
+  std::lock_guard lock(mu_);
+  return refused_;
+}
+
+bool NetworkServer::WaitForActive(uint32_t count, uint32_t timeout_ms) {
+  std::unique_lock lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return active_count_ == count; });
+}
+
+}  // namespace logrum::network

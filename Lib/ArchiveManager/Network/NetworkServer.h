@@ -1,0 +1,102 @@
+// The network service: a listener thread accepts clients on one TCP port
+// (IPv4, all local addresses) and hands each socket to a pooled connection
+// object (ConnObj) whose own thread serves that client.
+//
+// The pool (ThreadPool) makes connection objects eight at a time, each with
+// its task thread, and takes them back when their client leaves. At most
+// max_connections clients are served at once; a socket over the cap is closed
+// at once, so a flood of idle or half-open connections cannot use up threads
+// or memory (a silent client is dropped after the handshake time-out).
+//
+// Close stops the listener, cancels the connections in progress, waits until
+// every connection object is back, and only then lets the pool go: the pool
+// and its threads always end on the closing thread, never on a connection's
+// own thread.
+//
+// Thread safety: Open and Close from one (the host's) thread; the accessors
+// from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <set>
+
+#include "Lib/ArchiveManager/Network/NetArchive.h"
+#include "Lib/ArchiveManager/Network/NetworkSettings.h"
+#include "Lib/Kit/ObjectPool.h"
+#include "Lib/Kit/TaskThread.h"
+
+namespace logrum::network {
+
+class ConnObj;
+class NetworkServer;
+
+// The pool of connection objects: grows in steps of eight up to a maximum.
+class ThreadPool : public kit::ObjectPoolBase {
+ public:
+  static constexpr uint32_t kGrowStep = 8;
+  static ThreadPool* Create(NetworkServer* server, NetArchiveSource* archives,
+                            const NetworkSettings* settings);
+  const char* ClassName() const override { return "ThreadPool"; }
+
+ protected:
+  ThreadPool(NetworkServer* server, NetArchiveSource* archives, const NetworkSettings* settings);
+  ~ThreadPool() override = default;
+  kit::PoolObject* CreateObject() override;
+
+ private:
+  NetworkServer* const server_;
+  NetArchiveSource* const archives_;
+  const NetworkSettings* const settings_;
+};
+
+class NetworkServer : private kit::TaskThreadTask {
+ public:
+  NetworkServer(NetArchiveSource* archives, NetworkSettings settings);
+  ~NetworkServer();  // Close
+  NetworkServer(const NetworkServer&) = delete;
+  NetworkServer& operator=(const NetworkServer&) = delete;
+
+  // Creates the pool and listens on the port (0: any free port, see port()).
+  // False when already open or the socket cannot be made, bound or listened on.
+  bool Open(uint32_t port);
+  void Close();
+
+  uint16_t port() const { return bound_port_; }
+  // Connections being served now.
+  uint32_t ActiveConnections();
+  // Connection objects made so far (0 while closed).
+  uint32_t PoolSize();
+  // Sockets closed at once because the cap was reached.
+  uint64_t RefusedConnections();
+  // Waits until ActiveConnections() == count, at most timeout_ms; for tests.
+  bool WaitForActive(uint32_t count, uint32_t timeout_ms);
+
+ private:
+  friend class ConnObj;
+
+  // kit::TaskThreadTask: the accept loop.
+  void Run(uint32_t argument) override;
+  void Cancel() override;
+  void OnAccept(int fd, uint32_t address, uint16_t port);
+  // Called by a connection's task after it gave its object back.
+  void ConnectionEnded(ConnObj* connection);
+  void ConnectionGone();
+
+  NetArchiveSource* const archives_;
+  const NetworkSettings settings_;
+  kit::TaskThread thread_;
+  std::atomic<bool> running_{false};
+  std::atomic<int> listen_fd_{-1};
+  uint16_t bound_port_ = 0;
+  ThreadPool* pool_ = nullptr;  // host thread (Open, Close) and the listener
+
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::set<ConnObj*> active_;  // guarded by mu_
+  uint32_t active_count_ = 0;  // guarded by mu_; includes objects being returned
+  uint64_t refused_ = 0;       // guarded by mu_
+};
+
+}  // namespace logrum::network
