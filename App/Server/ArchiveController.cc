@@ -78,8 +78,14 @@ ArchiveStatus ArchiveController::Refresh() {
   double total = archive_->GetTotalStorageMB();
   int32_t first = archive_->GetFirstSegmentTime();
   int32_t last = archive_->GetLastSegmentTime();
-  status.state = StateText(scheduled_, skim_switch_->IsRecordEnabled(),
-                           options_->GetRecordToDisk(), skim_switch_->IsOn());
+  status.skim_on = skim_switch_->IsOn();
+  status.record_enabled = skim_switch_->IsRecordEnabled();
+  status.used_mb = used;
+  status.total_mb = total;
+  status.first_time = first;
+  status.last_time = last;
+  status.state = StateText(scheduled_, status.record_enabled, options_->GetRecordToDisk(),
+                           status.skim_on);
   status.disk = DiskText(used, total);
   status.audio = AudioText(first, last);
   return status;

@@ -51,6 +51,13 @@ struct ArchiveStatus {
   std::string state;  // "Inactive", "Active, skim ON", ...
   std::string disk;   // empty when the archive reports no total
   std::string audio;  // first and last day of recordings; empty when inactive
+  // The figures behind the texts (zero when inactive), for the archive's row.
+  bool skim_on = false;
+  bool record_enabled = false;
+  double used_mb = 0;
+  double total_mb = 0;
+  int32_t first_time = 0;
+  int32_t last_time = 0;
 };
 
 class ArchiveController {

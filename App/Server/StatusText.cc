@@ -5,7 +5,6 @@
 #include <cstdio>
 
 namespace logrum::server {
-namespace {
 
 std::string DayText(int64_t seconds) {
   time_t t = static_cast<time_t>(seconds);
@@ -16,8 +15,6 @@ std::string DayText(int64_t seconds) {
   }
   return buffer;
 }
-
-}  // namespace
 
 std::string StateText(bool scheduled, bool record_enabled, int32_t record_to_disk, bool skim_on) {
   const char* skim = skim_on ? "ON" : "OFF";

@@ -8,6 +8,9 @@
 
 namespace logrum::server {
 
+// "%Y.%b.%d" of a time (seconds since 1970) in local time; "?" when it has none.
+std::string DayText(int64_t seconds);
+
 // "Scheduled, Active, skim ON", "Scheduled, Paused", "Active, skim OFF" or
 // "Server active (not recording)".
 std::string StateText(bool scheduled, bool record_enabled, int32_t record_to_disk, bool skim_on);
