@@ -384,6 +384,13 @@ uint32_t CArchiveP::GetLiveBlockSamples() {
   return live_block_samples_;
 }
 
+bool CArchiveP::GetLiveParams(audenc::LiveEncoderParams* params) {
+  std::shared_lock lock(parts_mu_);
+  if (live_encoder_ == nullptr || live_encoder_->GetParams() == nullptr) return false;
+  *params = *live_encoder_->GetParams();
+  return true;
+}
+
 bool CArchiveP::AddLiveReader(kit::AudioSink* reader) {
   std::shared_lock lock(parts_mu_);
   return live_encoder_ != nullptr && live_encoder_->AddReader(reader, kSubscribeMask);

@@ -81,6 +81,8 @@ class CArchiveP : public kit::AppThread, public IArchive {
   // GetLiveBlockSamples() samples; 0 when there is no live encoder.
   uint32_t GetLiveBlockSize();
   uint32_t GetLiveBlockSamples();
+  // A copy of the live encoder's parameter record; false when there is none.
+  bool GetLiveParams(audenc::LiveEncoderParams* params);
   bool AddLiveReader(kit::AudioSink* reader);
   bool RemoveLiveReader(kit::AudioSink* reader);
   // Attached network connections (interlocked).

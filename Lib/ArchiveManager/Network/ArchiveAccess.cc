@@ -1,0 +1,210 @@
+#include "Lib/ArchiveManager/Network/ArchiveAccess.h"
+
+#include <vector>
+
+#include "Lib/ArchiveManager/Archive/ArchiveP.h"
+#include "Lib/ArchiveManager/Archive/Bindings.h"
+#include "Lib/ArchiveManager/Network/NetworkServer.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/ArchiveManager/include/NetworkSeam.h"
+#include "Lib/Diagnostics/Trace.h"
+
+namespace logrum::network {
+
+using archive::CArchiveP;
+using archive::CZoneTime;
+
+namespace {
+
+// A time past the range of zone times (a client asking for "everything")
+// reads as the last representable second rather than as the null time.
+CZoneTime ClampedTime(int64_t linear) {
+  CZoneTime time;
+  if (linear <= 0 || time.FromLinear(linear)) return time;
+  CZoneTime::Make(CZoneTime::BaseYear() + 15, 12, 31, 23, 59, 59, 0, &time);
+  return time;
+}
+
+class LevelBinding : public LevelSubscription {
+ public:
+  archive::SourceBinding binding;
+};
+
+}  // namespace
+
+class ManagerAccess::Archive : public NetArchive {
+ public:
+  Archive(IArchiveManager* manager, std::string name, IArchive* archive)
+      : manager_(manager), name_(std::move(name)), archive_(archive) {}
+
+  bool IsActive() override {
+    CArchiveP* a = Live();
+    return a != nullptr && a->IsActive();
+  }
+  double GetUsedStorageMB() override {
+    CArchiveP* a = Live();
+    return a != nullptr ? a->GetUsedStorageMB() : 0;
+  }
+  double GetTotalStorageMB() override {
+    CArchiveP* a = Live();
+    return a != nullptr ? a->GetTotalStorageMB() : 0;
+  }
+  void AddClient() override {
+    if (CArchiveP* a = Live()) a->AddClient();
+  }
+  void RemoveClient() override {
+    if (CArchiveP* a = Live()) a->RemoveClient();
+  }
+  uint32_t GetClientCount() override {
+    CArchiveP* a = Live();
+    return a != nullptr ? static_cast<uint32_t>(std::max(0, a->GetClientCount())) : 0;
+  }
+
+  bool ReadIndex(int64_t from, int64_t to, std::vector<IndexEntry>* out) override {
+    CArchiveP* a = Live();
+    if (a == nullptr) return false;
+    bool read = false;
+    const bool open = a->WithStorage([&](archive::CStorageManager& storage) {
+      if (!storage.IsOpen()) return;
+      read = storage.database()->GetIndex(
+          ClampedTime(from), ClampedTime(to),
+          [](const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
+            static_cast<std::vector<IndexEntry>*>(context)->push_back(
+                IndexEntry{start.ToLinear(), duration_ms, skim});
+            return true;
+          },
+          out);
+    });
+    return open && read;
+  }
+
+  std::string GetFolder() override {
+    CArchiveP* a = Live();
+    return a != nullptr ? a->GetArchiveFolder() : std::string();
+  }
+  std::string GetExt() override {
+    CArchiveP* a = Live();
+    return a != nullptr ? a->GetArchiveExt() : std::string();
+  }
+  bool RecordsToDisk() override {
+    CArchiveP* a = Live();
+    bool records = false;
+    if (a != nullptr) {
+      a->WithStorage([&](archive::CStorageManager& s) { records = s.settings().record_to_disk; });
+    }
+    return records;
+  }
+
+  std::unique_ptr<LevelSubscription> SubscribeLevels(audio::LevelListener* listener) override {
+    CArchiveP* a = Live();
+    if (a == nullptr) return nullptr;
+    const std::string source = a->GetSourceName();
+    auto subscription = std::make_unique<LevelBinding>();
+    std::string error;
+    if (!subscription->binding.Load(&error)) {
+      diag::DebugTrace("ClientHandler: audio capture library missing: %s\n", error.c_str());
+      return nullptr;
+    }
+    if (!subscription->binding.Subscribe(source.c_str(), nullptr, 3, listener)) {
+      diag::DebugTrace("ClientHandler: cannot subscribe to source '%s'\n", source.c_str());
+      return nullptr;
+    }
+    return subscription;
+  }
+
+  bool GetLiveFormat(LiveFormat* format) override {
+    CArchiveP* a = Live();
+    audenc::LiveEncoderParams params{};
+    if (a == nullptr || !a->GetLiveParams(&params)) return false;
+    format->bitrate_kbps = static_cast<int32_t>(params.nBitrateK);
+    format->sample_rate = static_cast<int32_t>(params.nSampleRate);
+    format->channels = static_cast<int32_t>(params.nChannels);
+    format->block_size = a->GetLiveBlockSize();
+    format->block_samples = a->GetLiveBlockSamples();
+    return true;
+  }
+  bool AddLiveReader(kit::AudioSink* reader) override {
+    CArchiveP* a = Live();
+    return a != nullptr && a->AddLiveReader(reader);
+  }
+  bool RemoveLiveReader(kit::AudioSink* reader) override {
+    CArchiveP* a = Live();
+    return a != nullptr && a->RemoveLiveReader(reader);
+  }
+
+ private:
+  // The archive, if the manager still holds it under this name.
+  CArchiveP* Live() {
+    IArchive* now = manager_->FindArchive(name_.c_str());
+    return now == archive_ ? CArchiveP::FromInterface(now) : nullptr;
+  }
+
+  IArchiveManager* const manager_;
+  const std::string name_;
+  IArchive* const archive_;
+};
+
+ManagerAccess::~ManagerAccess() = default;
+
+NetArchive* ManagerAccess::AccessFor(const char* name, IArchive* archive) {
+  std::lock_guard lock(mu_);
+  auto& face = faces_[{name, archive}];
+  if (face == nullptr) face = std::make_unique<Archive>(manager_, name, archive);
+  return face.get();
+}
+
+void ManagerAccess::EnumArchives(
+    const std::function<void(const char* name, NetArchive* archive)>& fn) {
+  // The manager's callback runs under its lock: gather first, call after.
+  std::vector<std::pair<std::string, IArchive*>> found;
+  manager_->EnumArchives(
+      [](const char* name, IArchive* archive, void* context) {
+        static_cast<std::vector<std::pair<std::string, IArchive*>>*>(context)->emplace_back(
+            name, archive);
+      },
+      &found);
+  for (const auto& [name, archive] : found) fn(name.c_str(), AccessFor(name.c_str(), archive));
+}
+
+NetArchive* ManagerAccess::FindArchive(const char* name) {
+  if (name == nullptr) return nullptr;
+  IArchive* archive = manager_->FindArchive(name);
+  return archive != nullptr ? AccessFor(name, archive) : nullptr;
+}
+
+namespace {
+
+// The server object's network server: settings from the registry at Open.
+class SeamServer : public archive::INetworkServer {
+ public:
+  explicit SeamServer(IArchiveManager* manager) : access_(manager) {}
+  ~SeamServer() override { Close(); }
+
+  bool Open(uint32_t port) override {
+    if (server_ != nullptr) return false;
+    server_ = std::make_unique<NetworkServer>(&access_, ReadNetworkSettings(nullptr));
+    return server_->Open(port);
+  }
+  void Close() override {
+    if (server_ == nullptr) return;
+    server_->Close();
+    server_.reset();
+  }
+
+ private:
+  ManagerAccess access_;
+  std::unique_ptr<NetworkServer> server_;
+};
+
+}  // namespace
+
+}  // namespace logrum::network
+
+namespace logrum::archive {
+
+std::unique_ptr<INetworkServer> CreateNetworkServer(IArchiveManager* manager) {
+  if (manager == nullptr) return nullptr;
+  return std::make_unique<network::SeamServer>(manager);
+}
+
+}  // namespace logrum::archive

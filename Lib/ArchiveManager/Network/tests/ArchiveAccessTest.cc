@@ -1,0 +1,177 @@
+// The network server over real archives of the archive service: a
+// serving-only archive with a segment in its folder and database, reached
+// through the server object's network server and the protocol client.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "Lib/ArchiveManager/Archive/ArchiveManager.h"
+#include "Lib/ArchiveManager/Archive/ArchiveP.h"
+#include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
+#include "Lib/ArchiveManager/Network/UserRights.h"
+#include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/ArchiveManager/include/NetworkSeam.h"
+#include "Lib/Kit/Options/OptionsReg.h"
+#include "Lib/Kit/Options/RegistryKey.h"
+
+namespace logrum::network {
+namespace {
+
+using archive::CZoneTime;
+
+uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+class Receiver : public protocol::AudioReceiver {
+ public:
+  bool OnAudioBegin(const protocol::AudioFormatInfo& f) override {
+    format = f;
+    return true;
+  }
+  bool OnAudioData(const uint8_t* data, size_t size) override {
+    bytes += size;
+    (void)data;
+    return true;
+  }
+  protocol::AudioFormatInfo format;
+  size_t bytes = 0;
+};
+
+class ArchiveAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    char pattern[] = "/tmp/logrum-network-XXXXXX";
+    root_ = ::mkdtemp(pattern);
+    ASSERT_TRUE(platform::Registry::Open(root_ + "/registry.db3", &store_).ok());
+    previous_ = platform::SetDefaultRegistry(store_.get());
+    kit::RegistryKey users(false, store_.get());
+    ASSERT_TRUE(users.Open(kUsersKey, false));
+    ASSERT_TRUE(users.WriteString("anna", "Password", "pw"));
+    kit::OptionsReg rights(false, store_.get());
+    rights.SetInteger("News", 1);
+    ASSERT_TRUE(rights.Save(std::string(kUsersKey) + "\\anna\\ArchiveRights"));
+
+    options_.log_path = root_ + "/logs";
+    options_.archive_path = root_ + "/News";
+    options_.record_to_disk = false;
+    archive_ = manager_.CreateArchive("News");
+    ASSERT_TRUE(archive_->Open(&options_, nullptr, nullptr, true, nullptr));
+    ASSERT_TRUE(archive_->IsActive());
+  }
+  void TearDown() override {
+    archive_->Release();
+    platform::SetDefaultRegistry(previous_);
+    store_.reset();
+    std::filesystem::remove_all(root_);
+  }
+
+  // A segment of `blocks` blocks in the folder and the database.
+  CZoneTime AddSegment(uint32_t blocks) {
+    CZoneTime start;
+    EXPECT_TRUE(CZoneTime::Make(2026, 5, 6, 7, 0, 0, 0, &start));
+    const archive::AudioFormat format{128, 44100, 2};
+    archive::CArchiveFileWrite writer(options_.archive_path, ".mp3", "Studio");
+    EXPECT_TRUE(writer.Open(start, format, false));
+    std::vector<uint8_t> block(archive::BlockSize(format), 0x55);
+    for (uint32_t i = 0; i < blocks; ++i) writer.Write(block.data(), block.size());
+    EXPECT_TRUE(writer.Close(start));
+    const uint32_t duration = archive::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
+    EXPECT_TRUE(archive::CArchiveP::FromInterface(archive_)->WithStorage(
+        [&](archive::CStorageManager& storage) {
+          EXPECT_TRUE(storage.database()->AddSegment(start, duration, false,
+                                                     blocks * block.size(), start));
+        }));
+    return start;
+  }
+
+  std::string root_;
+  std::unique_ptr<platform::Registry> store_;
+  platform::Registry* previous_ = nullptr;
+  archive::testing::HostOptions options_;
+  archive::ArchiveManager manager_;
+  IArchive* archive_ = nullptr;
+};
+
+TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
+  const CZoneTime start = AddSegment(12);
+  std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
+  ASSERT_NE(server, nullptr);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(server->Open(port));
+  EXPECT_FALSE(server->Open(port));
+
+  protocol::ProtocolClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
+  ASSERT_TRUE(client.Login("ANNA", "pw").ok());
+  std::vector<std::string> names;
+  ASSERT_TRUE(client.ListArchives(protocol::kListRecordings, &names).ok());
+  EXPECT_EQ(names, std::vector<std::string>{"News"});
+  ASSERT_TRUE(client.Attach("News").ok());
+  EXPECT_EQ(archive::CArchiveP::FromInterface(archive_)->GetClientCount(), 1);
+
+  std::vector<protocol::IndexItem> items;
+  ASSERT_TRUE(client.GetIndex(0, INT64_MAX, &items).ok());
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].start_time, start.ToLinear());
+
+  Receiver receiver;
+  ASSERT_TRUE(client.PlayArchive(start.ToLinear(), 0, 60000, receiver).ok());
+  const uint32_t block = archive::BlockSize(archive::AudioFormat{128, 44100, 2});
+  EXPECT_EQ(receiver.bytes, 12u * block);
+  EXPECT_EQ(receiver.format.block_size, static_cast<int32_t>(block));
+
+  // A serving-only archive has no live encoder, and no source for levels.
+  Receiver live;
+  EXPECT_EQ(client.PlayLive(live).result(), 5);  // no live right
+  int reports = 0;
+  ASSERT_TRUE(client.FollowStatus([&](const protocol::ArchiveStatusInfo& s) {
+                      EXPECT_EQ(s.clients, 1u);
+                      EXPECT_EQ(s.peak_max, 0);
+                      return ++reports < 2;
+                    }).ok());
+
+  // Closed archive: attached still, but nothing to serve.
+  archive_->Close();
+  EXPECT_EQ(client.GetIndex(0, INT64_MAX, &items).result(), 2);
+  server->Close();
+  EXPECT_EQ(archive::CArchiveP::FromInterface(archive_)->GetClientCount(), 0);
+  EXPECT_TRUE(server->Open(port));
+  server->Close();
+}
+
+TEST_F(ArchiveAccessTest, DeletedArchiveIsNotReachedThroughAnAttachment) {
+  std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(server->Open(port));
+  protocol::ProtocolClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
+  ASSERT_TRUE(client.Login("anna", "pw").ok());
+  ASSERT_TRUE(client.Attach("News").ok());
+  archive_->Release();
+  archive_ = manager_.CreateArchive("Other");  // for TearDown
+  std::vector<protocol::IndexItem> items;
+  EXPECT_EQ(client.GetIndex(0, INT64_MAX, &items).result(), 2);
+  EXPECT_TRUE(client.Ping().ok());
+  server->Close();
+}
+
+}  // namespace
+}  // namespace logrum::network
