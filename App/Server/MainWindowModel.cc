@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <thread>
 
@@ -286,6 +287,34 @@ void MainWindowModel::ShutdownRows() {
   }
   rows_.clear();
   selection_.clear();
+}
+
+void StartWindowTimers(AppLoop* loop, MainWindowModel* model,
+                       std::function<void(const ArchiveRow& row)> on_change) {
+  // The active state each row had when last reported, by archive name.
+  auto reported = std::make_shared<std::map<std::string, bool>>();
+  auto report = [model, reported, on_change] {
+    for (size_t i = 0; i < model->row_count(); ++i) {
+      const ArchiveRow& row = model->row(i);
+      bool active = row.active == "Yes";
+      auto [it, added] = reported->try_emplace(row.name, false);
+      if (it->second != active) {
+        it->second = active;
+        if (on_change) on_change(row);
+      }
+    }
+  };
+  loop->SetTimer(kAutoStartTimer, kAutoStartPeriodMs, [loop, model, report] {
+    if (!model->AutoStartTick()) {
+      loop->KillTimer(kAutoStartTimer);
+      return;
+    }
+    report();
+  });
+  loop->SetTimer(kStatusTimer, kStatusPeriodMs, [model, report] {
+    model->StatusTick();
+    report();
+  });
 }
 
 }  // namespace logrum::server

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "App/Server/AppLoop.h"
 #include "App/Server/ArchiveController.h"
 #include "App/Server/ArchiveList.h"
 #include "App/Server/ServerSettings.h"
@@ -160,5 +161,17 @@ class MainWindowModel {
   std::set<size_t> selection_;
   std::deque<std::string> auto_start_;  // archive names, so a removed one is skipped
 };
+
+// The main window's timers on the UI loop: auto-start (one queued archive per
+// 500 ms tick; the timer is killed when a tick finds the queue empty) and the
+// status tick of the active archives (1 s, with the scheduler). `on_change`,
+// when given, hears every row whose active state a tick changed. The loop and
+// the model must outlive the timers (kill them, or end the loop, first).
+inline constexpr int kStatusTimer = 1;
+inline constexpr int kAutoStartTimer = 3;
+inline constexpr int kStatusPeriodMs = 1000;
+inline constexpr int kAutoStartPeriodMs = 500;
+void StartWindowTimers(AppLoop* loop, MainWindowModel* model,
+                       std::function<void(const ArchiveRow& row)> on_change);
 
 }  // namespace logrum::server

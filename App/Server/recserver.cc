@@ -36,9 +36,6 @@ namespace logrum::server {
 namespace {
 
 constexpr char kAppName[] = "recserver";
-constexpr int kAutoStartTimer = 3;
-constexpr int kStatusTimer = 1;
-constexpr int kStatusPeriodMs = 1000;
 constexpr int kNoticeMinimumMs = 900;
 const int kAnchor = 0;
 
@@ -208,21 +205,11 @@ int Main(int argc, char** argv) {
     Say(kInfo, "%d archive(s), %d to start", static_cast<int>(model->row_count()),
         static_cast<int>(model->auto_start_pending()));
 
-    loop.SetTimer(kAutoStartTimer, 500, [&] {
-      if (!model->AutoStartTick()) {
-        loop.KillTimer(kAutoStartTimer);
-        return;
-      }
-    });
-    loop.SetTimer(kStatusTimer, kStatusPeriodMs, [&] {
-      std::vector<bool> was(model->row_count());
-      for (size_t i = 0; i < model->row_count(); ++i) was[i] = model->row(i).active == "Yes";
-      model->StatusTick();
-      for (size_t i = 0; i < model->row_count(); ++i) {
-        const ArchiveRow& row = model->row(i);
-        bool now = row.active == "Yes";
-        if (now && !was[i]) Say(kInfo, "archive %s: %s", row.name.c_str(), row.status.state.c_str());
-        if (!now && was[i]) Say(kWarning, "archive %s stopped: Inactive", row.name.c_str());
+    StartWindowTimers(&loop, model.get(), [](const ArchiveRow& row) {
+      if (row.active == "Yes") {
+        Say(kInfo, "archive %s: %s", row.name.c_str(), row.status.state.c_str());
+      } else {
+        Say(kWarning, "archive %s: Inactive", row.name.c_str());
       }
     });
     signals.Start(&loop, [&](int signal_number) {

@@ -132,6 +132,42 @@ TEST_F(MainWindowModelTest, AutoStartsOnePerTickInListOrder) {
   EXPECT_TRUE(model_->row(2).status_timer);
 }
 
+TEST_F(MainWindowModelTest, TimersStartOneArchivePerHalfSecondAndNoticeAnEndedArchive) {
+  PutArchive("A", 1);
+  PutArchive("B", 0);
+  PutArchive("C", 1);
+  PutArchive("D", 1);
+  MakeModel();
+  AppLoop loop(&clock_);
+  std::vector<std::string> changes;
+  StartWindowTimers(&loop, model_.get(), [&](const ArchiveRow& row) {
+    changes.push_back(row.name + (row.active == "Yes" ? " on" : " off"));
+  });
+  auto advance = [&](int ms) {
+    clock_.AdvanceUs(int64_t{ms} * 1000);
+    loop.RunPending();
+  };
+  advance(499);
+  EXPECT_TRUE(events_.empty());
+  advance(1);
+  EXPECT_EQ(events_, (std::vector<std::string>{"open A"}));
+  advance(499);
+  EXPECT_EQ(events_.size(), 1u);
+  advance(1);
+  advance(500);
+  EXPECT_EQ(events_, (std::vector<std::string>{"open A", "open C", "open D"}));
+  EXPECT_TRUE(loop.HasTimer(kAutoStartTimer));
+  advance(500);  // finds the queue empty
+  EXPECT_FALSE(loop.HasTimer(kAutoStartTimer));
+  EXPECT_TRUE(loop.HasTimer(kStatusTimer));
+  EXPECT_EQ(changes, (std::vector<std::string>{"A on", "C on", "D on"}));
+
+  archives_["C"].open = false;  // the archive service ended it
+  advance(1000);
+  EXPECT_EQ(changes.back(), "C off");
+  EXPECT_EQ(model_->row(2).status.state, "Inactive");
+}
+
 TEST_F(MainWindowModelTest, ButtonRules) {
   MakeModel();
   MainButtons none = model_->Buttons();
