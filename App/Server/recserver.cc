@@ -7,7 +7,8 @@
 // set) each line carries a "<N>" priority prefix that the journal reads.
 //
 // Exit codes: 0 after an orderly stop and when another instance already
-// runs; 1 when the server cannot start (no archive service, no state folder).
+// runs; 1 when the server cannot start (no archive service, its port cannot
+// be opened, no state folder), so that a service manager sees the failure.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -197,28 +198,27 @@ int Main(int argc, char** argv) {
   } else {
     int32_t port = model->settings().port();
     if (!server->Open(static_cast<uint32_t>(port))) {
-      // Recording goes on without clients rather than not at all.
       Say(kError, "Unable to open server! (port %d)", static_cast<int>(port));
+      exit_code = 1;
     } else {
       Say(kInfo, "listening for clients on port %d", static_cast<int>(port));
+      Say(kInfo, "%d archive(s), %d to start", static_cast<int>(model->row_count()),
+          static_cast<int>(model->auto_start_pending()));
+      StartWindowTimers(&loop, model.get(), [](const ArchiveRow& row) {
+        if (row.active == "Yes") {
+          Say(kInfo, "archive %s: %s", row.name.c_str(), row.status.state.c_str());
+        } else {
+          Say(kWarning, "archive %s: Inactive", row.name.c_str());
+        }
+      });
+      signals.Start(&loop, [&](int signal_number) {
+        Say(kNotice, "%s: stopping every archive", strsignal(signal_number));
+        model->StopAll();
+        model->ShutdownRows();
+        loop.Quit(0);
+      });
+      loop.Run();
     }
-    Say(kInfo, "%d archive(s), %d to start", static_cast<int>(model->row_count()),
-        static_cast<int>(model->auto_start_pending()));
-
-    StartWindowTimers(&loop, model.get(), [](const ArchiveRow& row) {
-      if (row.active == "Yes") {
-        Say(kInfo, "archive %s: %s", row.name.c_str(), row.status.state.c_str());
-      } else {
-        Say(kWarning, "archive %s: Inactive", row.name.c_str());
-      }
-    });
-    signals.Start(&loop, [&](int signal_number) {
-      Say(kNotice, "%s: stopping every archive", strsignal(signal_number));
-      model->StopAll();
-      model->ShutdownRows();
-      loop.Quit(0);
-    });
-    loop.Run();
   }
   model->ShutdownRows();
 

@@ -149,7 +149,8 @@ class RecserverTest : public ::testing::Test {
     home_ = root_ + "/state";
     fs::create_directories(home_);
     ASSERT_TRUE(platform::Registry::Open(home_ + "/registry.db3", &store_).ok());
-    PutInt(std::string(kLogrum2) + "\\Server", "ServerPort", static_cast<uint32_t>(FreePort()));
+    port_ = FreePort();
+    PutInt(std::string(kLogrum2) + "\\Server", "ServerPort", static_cast<uint32_t>(port_));
     PutString(std::string(kLogrum2) + "\\AudioDevices2", "Studio", "3Tone");
   }
   void TearDown() override {
@@ -221,6 +222,7 @@ class RecserverTest : public ::testing::Test {
     EXPECT_EQ(rows, durations) << folder;
   }
 
+  int port_ = 0;
   std::string root_;
   std::string home_;
   std::unique_ptr<platform::Registry> store_;
@@ -241,6 +243,8 @@ TEST_P(StopSignalTest, SecondInstanceExitsAndTheSignalFinishesEverySegment) {
   EXPECT_LT(server.Line("archive Music:"), server.Line("archive News:"));
   EXPECT_LT(server.Line("2 to start"), server.Line("archive Music:"));
   EXPECT_EQ(server.Line("archive Idle"), -1);
+  EXPECT_LT(server.Line("listening for clients on port " + std::to_string(port_)),
+            server.Line("archive Music:"));
 
   // A second copy reports the running one and leaves it alone.
   Program second(home_, "Tone=tone:440,660");
@@ -279,6 +283,27 @@ TEST_P(StopSignalTest, SecondInstanceExitsAndTheSignalFinishesEverySegment) {
   ASSERT_TRUE(again.WaitForLine("archive Music: Active")) << again.Text();
   again.Signal(SIGTERM);
   EXPECT_EQ(again.Wait(), 0);
+}
+
+TEST_F(RecserverTest, PortInUseIsReportedAndEndsTheProgramWithoutRecording) {
+  std::string news = AddArchive("News", 1);
+  store_.reset();
+  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+
+  Program server(home_, "Tone=tone:440");
+  EXPECT_EQ(server.Wait(), 1);
+  ::close(holder);
+  int failed = server.Line("Unable to open server!");
+  EXPECT_NE(failed, -1) << server.Text();
+  EXPECT_LT(failed, server.Line("Shutting down Logrum server. Please wait..."));
+  EXPECT_EQ(server.Line("archive News"), -1);
+  EXPECT_TRUE(Segments(news).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT),
