@@ -146,11 +146,12 @@ int Main(int argc, char** argv) {
       break;
     case InstanceLock::Result::kAlreadyRunning:
       DiagPrintf("Another instance is already running!\n");
+      Say(kNotice, "Another instance is already running!");
       if (lock.other_pid() > 0) {
-        Say(kNotice, "Another instance is already running! (process %d, lock file %s)",
+        Say(kNotice, "running instance: process %d (lock file %s)",
             static_cast<int>(lock.other_pid()), lock.path().c_str());
       } else {
-        Say(kNotice, "Another instance is already running! (lock file %s)", lock.path().c_str());
+        Say(kNotice, "running instance: lock file %s", lock.path().c_str());
       }
       return 0;
     case InstanceLock::Result::kError:
@@ -198,7 +199,8 @@ int Main(int argc, char** argv) {
   } else {
     int32_t port = model->settings().port();
     if (!server->Open(static_cast<uint32_t>(port))) {
-      Say(kError, "Unable to open server! (port %d)", static_cast<int>(port));
+      Say(kError, "Unable to open server!");
+      Say(kError, "port %d cannot be opened; is another server using it?", static_cast<int>(port));
       exit_code = 1;
     } else {
       Say(kInfo, "listening for clients on port %d", static_cast<int>(port));

@@ -55,7 +55,8 @@ int FreePort() {
 // One run of the program with its standard error collected line by line.
 class Program {
  public:
-  Program(const std::string& home, const std::string& devices) {
+  Program(const std::string& home, const std::string& devices,
+          const std::string& program_path = ProgramPath()) {
     int pipe_fds[2];
     EXPECT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
     pid_ = ::fork();
@@ -64,7 +65,7 @@ class Program {
       ::setenv("LOGRUM2_HOME", home.c_str(), 1);
       ::setenv("LOGRUM2_VIRTUAL_DEVICES", devices.c_str(), 1);
       ::unsetenv("JOURNAL_STREAM");
-      std::string program = ProgramPath();
+      const std::string& program = program_path;
       ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -249,9 +250,8 @@ TEST_P(StopSignalTest, SecondInstanceExitsAndTheSignalFinishesEverySegment) {
   // A second copy reports the running one and leaves it alone.
   Program second(home_, "Tone=tone:440,660");
   EXPECT_EQ(second.Wait(), 0);
-  EXPECT_NE(second.Line("Another instance is already running! (process " +
-                        std::to_string(server.pid())),
-            -1)
+  EXPECT_NE(second.Line("Another instance is already running!"), -1) << second.Text();
+  EXPECT_NE(second.Line("running instance: process " + std::to_string(server.pid())), -1)
       << second.Text();
   EXPECT_EQ(second.Line("Shutting down"), -1);
 
@@ -304,6 +304,22 @@ TEST_F(RecserverTest, PortInUseIsReportedAndEndsTheProgramWithoutRecording) {
   EXPECT_LT(failed, server.Line("Shutting down Logrum server. Please wait..."));
   EXPECT_EQ(server.Line("archive News"), -1);
   EXPECT_TRUE(Segments(news).empty());
+}
+
+TEST_F(RecserverTest, MissingArchiveServiceIsReportedAndEndsTheProgram) {
+  AddArchive("News", 1);
+  store_.reset();
+  // A copy of the program with no library folder beside it.
+  fs::create_directories(root_ + "/bin");
+  std::string copy = root_ + "/bin/recserver";
+  fs::copy_file(ProgramPath(), copy);
+
+  Program server(home_, "Tone=tone:440", copy);
+  EXPECT_EQ(server.Wait(), 1);
+  int failed = server.Line("Unable to get server instance!");
+  EXPECT_NE(failed, -1) << server.Text();
+  EXPECT_LT(failed, server.Line("Shutting down Logrum server. Please wait..."));
+  EXPECT_NE(server.Line("archsvc.so"), -1) << server.Text();  // says where it looked
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT),
