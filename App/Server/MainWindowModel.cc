@@ -291,15 +291,14 @@ void MainWindowModel::ShutdownRows() {
 
 void StartWindowTimers(AppLoop* loop, MainWindowModel* model,
                        std::function<void(const ArchiveRow& row)> on_change) {
-  // The active state each row had when last reported, by archive name.
-  auto reported = std::make_shared<std::map<std::string, bool>>();
+  // The state text each row had when last reported, by archive name.
+  auto reported = std::make_shared<std::map<std::string, std::string>>();
   auto report = [model, reported, on_change] {
     for (size_t i = 0; i < model->row_count(); ++i) {
       const ArchiveRow& row = model->row(i);
-      bool active = row.active == "Yes";
-      auto [it, added] = reported->try_emplace(row.name, false);
-      if (it->second != active) {
-        it->second = active;
+      auto [it, added] = reported->try_emplace(row.name, "Inactive");
+      if (it->second != row.status.state) {
+        it->second = row.status.state;
         if (on_change) on_change(row);
       }
     }

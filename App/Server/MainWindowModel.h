@@ -165,7 +165,8 @@ class MainWindowModel {
 // The main window's timers on the UI loop: auto-start (one queued archive per
 // 500 ms tick; the timer is killed when a tick finds the queue empty) and the
 // status tick of the active archives (1 s, with the scheduler). `on_change`,
-// when given, hears every row whose active state a tick changed. The loop and
+// when given, hears every row whose state text a tick changed ("Inactive",
+// "Active, skim OFF", "Scheduled, Paused", ...). The loop and
 // the model must outlive the timers (kill them, or end the loop, first).
 inline constexpr int kStatusTimer = 1;
 inline constexpr int kAutoStartTimer = 3;

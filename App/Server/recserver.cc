@@ -207,11 +207,8 @@ int Main(int argc, char** argv) {
       Say(kInfo, "%d archive(s), %d to start", static_cast<int>(model->row_count()),
           static_cast<int>(model->auto_start_pending()));
       StartWindowTimers(&loop, model.get(), [](const ArchiveRow& row) {
-        if (row.active == "Yes") {
-          Say(kInfo, "archive %s: %s", row.name.c_str(), row.status.state.c_str());
-        } else {
-          Say(kWarning, "archive %s: Inactive", row.name.c_str());
-        }
+        Say(row.active == "Yes" ? kInfo : kWarning, "archive %s: %s", row.name.c_str(),
+            row.status.state.c_str());
       });
       signals.Start(&loop, [&](int signal_number) {
         Say(kNotice, "%s: stopping every archive", strsignal(signal_number));

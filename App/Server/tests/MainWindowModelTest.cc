@@ -168,6 +168,36 @@ TEST_F(MainWindowModelTest, TimersStartOneArchivePerHalfSecondAndNoticeAnEndedAr
   EXPECT_EQ(model_->row(2).status.state, "Inactive");
 }
 
+TEST_F(MainWindowModelTest, StatusTickTurnsAScheduledArchiveOnAndReportsTheNewState) {
+  PutArchive("Night", 1, 1);
+  std::string schedule = ScheduleKeyPath("Night");
+  // Every day: on at 09:00:02, off at 10:00:00.
+  PutInt(schedule, "EventCount", 2);
+  PutString(schedule, "Desc001", "Go");
+  Put(schedule, "Data001", platform::kRegBinary, Dword(9 * 3600 + 2) + Dword(0) + Dword(0x7F));
+  PutString(schedule, "Desc002", "Halt");
+  Put(schedule, "Data002", platform::kRegBinary, Dword(10 * 3600) + Dword(1) + Dword(0x7F));
+  MakeModel();
+  AppLoop loop(&clock_);
+  std::vector<std::string> changes;
+  StartWindowTimers(&loop, model_.get(),
+                    [&](const ArchiveRow& row) { changes.push_back(row.status.state); });
+  auto advance = [&](int ms) {
+    clock_.AdvanceUs(int64_t{ms} * 1000);
+    loop.RunPending();
+  };
+  advance(500);  // 09:00:00.5: started, the schedule says off
+  EXPECT_EQ(changes, (std::vector<std::string>{"Scheduled, Paused"}));
+  EXPECT_EQ(model_->row(0).icon, kIconScheduledPaused);
+  advance(500);  // 09:00:01
+  EXPECT_EQ(changes.size(), 1u);
+  advance(1000);  // 09:00:02: the start event's own second
+  EXPECT_EQ(changes, (std::vector<std::string>{"Scheduled, Paused", "Scheduled, Active, skim OFF"}));
+  EXPECT_EQ(model_->row(0).icon, kIconScheduledOn);
+  EXPECT_EQ(archives_["Night"].log,
+            (std::vector<std::string>{"INFO: Scheduler event 'Go' turned recording ON\n"}));
+}
+
 TEST_F(MainWindowModelTest, ButtonRules) {
   MakeModel();
   MainButtons none = model_->Buttons();
