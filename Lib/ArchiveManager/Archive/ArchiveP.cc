@@ -84,6 +84,9 @@ bool CArchiveP::Open(ArchiveOptions* options, SkimSwitch* skim_switch,
       std::unique_lock lock(parts_mu_);
       return OpenSequence(options, skim_switch, level_listener);
     }
+    if (IsRunning()) return true;  // already active: it keeps what it opened
+    // A thread whose open failed has ended on its own; reap it before the next.
+    if (async_) SetExit(0);
     pending_options_ = options;
     pending_switch_ = skim_switch;
     pending_level_ = level_listener;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
@@ -134,6 +135,26 @@ TEST_F(ArchivePTest, UnusableLogFolderFailsTheOpen) {
   EXPECT_FALSE(std::filesystem::exists(options_.archive_path));  // nothing else was built
   EXPECT_FALSE(archive->Open(&options_, nullptr, nullptr, false, &listener_));
   archive->Release();
+}
+
+TEST_F(ArchivePTest, AsynchronousOpenAfterAFailedOneStartsAgain) {
+  { std::ofstream(root_ + "/file") << "x"; }
+  const std::string good_logs = options_.log_path;
+  options_.log_path = root_ + "/file/logs";
+  IArchive* archive = manager_.CreateArchive("A");
+  ASSERT_TRUE(archive->Open(&options_, nullptr, nullptr, true, &listener_));
+  ASSERT_EQ(listener_.LevelOf("Unable to open log file!"), 3);
+  // The host sees the failure as the archive turning inactive.
+  for (int i = 0; i < 1000 && archive->IsActive(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_FALSE(archive->IsActive());
+  options_.log_path = good_logs;
+  ASSERT_TRUE(archive->Open(&options_, nullptr, nullptr, true, &listener_));
+  EXPECT_EQ(listener_.LevelOf("WARNING: Archive path"), 1);
+  EXPECT_TRUE(archive->IsActive());
+  archive->Release();  // waits for the open to finish
+  EXPECT_TRUE(std::filesystem::exists(options_.archive_path + "/archive.db3"));
 }
 
 TEST_F(ArchivePTest, ArchivePathThatIsAFileUsesTheCurrentFolder) {
