@@ -1,5 +1,7 @@
 #include "Lib/ArchiveManager/Storage/ArchiveThread.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -187,6 +189,11 @@ void ArchiveThread::CloseFile(const CZoneTime& end) {
   reported_ = !closed;
 }
 
+bool ArchiveThread::SegmentFileIsThere() const {
+  struct stat info {};
+  return ::stat(writer_.GetFileName().c_str(), &info) == 0;
+}
+
 bool ArchiveThread::BackOff(uint32_t* delay_ms) {
   if (stop_event_.Wait(*delay_ms)) return false;
   *delay_ms = std::min(*delay_ms * 2, std::max(retry_max_ms_, retry_first_ms_));
@@ -363,6 +370,20 @@ void ArchiveThread::Body() {
     prev = now;
 
     if (length > kHeaderBytes) {
+      if (platform::DefaultClock().TickMs() - last_sync_ms_ >= kSyncIntervalMs &&
+          writer_.IsOpen() && !SegmentFileIsThere()) {
+        // Removed under us (its day folder deleted by hand): what it held is
+        // gone with it, but recording goes on in a new segment from now.
+        Post(2, "ERROR: Segment file '%s' was removed while recording!\n",
+             writer_.GetFileName().c_str());
+        reported_ = true;  // no index row for a file that is gone
+        Post(2, "INFO: Open new file %s. (file removed)\n", NameFor(now).c_str());
+        if (!OpenFileRetrying(now, format, skim)) {
+          ++not_written;
+          break;
+        }
+        segment_end_ = NextBoundary(now, segment_minutes_, align_);
+      }
       if (!WriteRetrying(data + kHeaderBytes, length - kHeaderBytes, format, skim)) {
         ++not_written;
         break;

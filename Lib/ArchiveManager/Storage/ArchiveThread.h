@@ -22,6 +22,9 @@
 //
 // Durability: the open segment's data is synced to the disk (fdatasync) at
 // least every kSyncIntervalMs of real time while blocks arrive, and on close.
+// As often, the thread checks that the segment's file is still there: a file
+// removed while it is written (its day folder deleted by hand) would take
+// everything written after with it, so recording moves to a new segment.
 //
 // Stop drains what the encoder queued before its reader was removed, so the
 // last segment holds every block handed over; a retry in progress is given up
@@ -105,6 +108,8 @@ class ArchiveThread : public kit::AppThread {
   bool OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim);
   // Writes the block's audio, retrying (and moving to a new segment) on failure.
   bool WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format, bool skim);
+  // Whether the open segment's file still exists at its name.
+  bool SegmentFileIsThere() const;
   // Waits for the back-off; false when Stop was asked meanwhile.
   bool BackOff(uint32_t* delay_ms);
   void MarkHandled();

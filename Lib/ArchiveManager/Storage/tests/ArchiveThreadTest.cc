@@ -418,6 +418,28 @@ TEST_F(ArchiveThreadTest, FailedWritesAreRetriedUntilThereIsRoom) {
   ExpectReportsMatchFiles();
 }
 
+// A day folder deleted while its segment is written: recording goes on in a
+// new segment within the check interval, and no row is made for the lost file.
+TEST_F(ArchiveThreadTest, RemovedSegmentFileMovesRecordingToANewSegment) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 15, true);
+  Feed(0);
+  std::filesystem::remove_all(folder_.path() + "/2026.01.10");
+  Advance(1);
+  Feed(0);  // within the check interval: still into the removed file
+  Advance(2);
+  Feed(0);
+  Advance(1);
+  Feed(0);
+  thread_->Stop();
+  EXPECT_TRUE(log_.Contains("ERROR: Segment file '" +
+                            PathOf("2026.01.10/2026.01.10-10.00.00-S.mp3") +
+                            "' was removed while recording!\n"));
+  EXPECT_EQ(ReportStarts(), std::vector<std::string>{"2026.01.10-10:00:03-S"});
+  EXPECT_EQ(ReportedBytes(), 2u * 417u);
+  ExpectReportsMatchFiles();
+}
+
 TEST_F(ArchiveThreadTest, StopGivesUpARetryAndCountsWhatWasNotWritten) {
   SetLocal(2026, 1, 10, 10, 0, 0);
   { std::ofstream(folder_.path() + "/2026.01.10") << "in the way"; }
