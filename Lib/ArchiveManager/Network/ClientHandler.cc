@@ -232,6 +232,11 @@ bool ClientHandler::RequestLiveAudio() {
   if (!attached_->GetLiveFormat(&live) || live.block_size == 0) {
     return enc_->AudioError(kAudioNoLiveSource, kTextNoLiveSource);
   }
+  if (live.block_size > kMaxAudioData) {
+    // Such blocks cannot go out in one AudioData; say so rather than
+    // starting a stream whose first block would fail.
+    return enc_->AudioError(kAudioNoLiveSource, kTextLiveBlockTooLarge);
+  }
   const uint64_t byte_limit = static_cast<uint64_t>(live.bitrate_kbps) * 1250;
 
   kit::QueueReader reader(0, 0xFFFFFFFFu, user_.c_str());

@@ -35,6 +35,8 @@ inline constexpr char kTextNoRecordingsRight[] =
     "Access denied: no right to this archive's recordings!";
 inline constexpr char kTextNoLiveRight[] = "Access denied: no right to this archive's live stream!";
 inline constexpr char kTextBlockTooLarge[] = "Segment blocks are too large to stream! '";
+inline constexpr char kTextLiveBlockTooLarge[] =
+    "Live blocks of this archive are too large to stream (shorten its live block duration)!";
 
 class ClientHandler : public protocol::ClientHandler {
  public:

@@ -335,6 +335,11 @@ TEST_F(LiveAudioTest, WrongBlockSizeAndMissingEncoder) {
   EXPECT_EQ(status.message(), "Invalid data received from encoder!");
   EXPECT_TRUE(receiver.blocks.empty());
 
+  news_->live.block_size = 1976;  // over the largest AudioData
+  status = client->PlayLive(receiver);
+  EXPECT_EQ(status.result(), 2);
+  EXPECT_EQ(status.message(), kTextLiveBlockTooLarge);
+
   news_->has_live = false;
   status = client->PlayLive(receiver);
   EXPECT_EQ(status.result(), 2);

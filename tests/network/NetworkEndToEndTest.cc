@@ -1,0 +1,252 @@
+// The network service end to end, through the built programs: archsvc.so
+// records a stereo tone (440 Hz left, 1000 Hz right) from a virtual file:
+// device on a clock running eight times fast, and logrum-client, as a station
+// engineer would run it, lists, indexes, plays a stretch, follows the live
+// stream and the status. ffmpeg decodes the audio that came over the wire.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Lib/ArchiveManager/Archive/testing/ArchiveHost.h"
+#include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
+#include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
+#include "Lib/Kit/Options/OptionsReg.h"
+#include "Lib/Kit/Options/RegistryKey.h"
+#include "Lib/Platform/Registry.h"
+
+namespace logrum::archive {
+namespace {
+
+constexpr int kRate = 44100;
+constexpr char kUsers[] = "Software\\Norvane Systems\\Logrum2\\Users";
+constexpr char kArchive[] = "Studio A";
+
+std::string Root() {
+  static std::string root = [] {
+    char pattern[] = "/tmp/logrum-network-e2e-XXXXXX";
+    return std::string(::mkdtemp(pattern));
+  }();
+  return root;
+}
+
+void WriteToneWav(const std::string& path, int seconds) {
+  const int frames = kRate * seconds;
+  std::vector<int16_t> pcm(static_cast<size_t>(frames) * 2);
+  for (int i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    pcm[2 * i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * t));
+    pcm[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * t));
+  }
+  std::ofstream out(path, std::ios::binary);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  const auto bytes = static_cast<uint32_t>(pcm.size() * 2);
+  out.write("RIFF", 4);
+  u32(36 + bytes);
+  out.write("WAVEfmt ", 8);
+  u32(16);
+  u16(1);
+  u16(2);
+  u32(kRate);
+  u32(kRate * 4);
+  u16(4);
+  u16(16);
+  out.write("data", 4);
+  u32(bytes);
+  out.write(reinterpret_cast<const char*>(pcm.data()), bytes);
+}
+
+uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+struct ClientRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs logrum-client with the arguments (already quoted for the shell).
+ClientRun Client(uint16_t port, const std::string& login, const std::string& arguments) {
+  const std::string err_file = Root() + "/client.err";
+  const std::string command = std::string(LOGRUM2_BUILD_DIR) + "/bin/logrum-client --port " +
+                              std::to_string(port) + " " + login + " " + arguments + " 2>" +
+                              err_file;
+  ClientRun run;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
+  const int status = ::pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream in(err_file);
+  run.err.assign(std::istreambuf_iterator<char>(in), {});
+  return run;
+}
+
+// Decodes with ffmpeg into 16-bit samples of `channels` channels at `rate`.
+std::vector<int16_t> Decode(const std::string& mp3, int channels, int rate) {
+  const std::string raw = mp3 + ".raw";
+  const std::string command = "ffmpeg -v error -y -i " + mp3 + " -f s16le -ac " +
+                              std::to_string(channels) + " -ar " + std::to_string(rate) + " " +
+                              raw;
+  if (std::system(command.c_str()) != 0) return {};
+  std::ifstream in(raw, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  return std::vector<int16_t>(reinterpret_cast<const int16_t*>(bytes.data()),
+                              reinterpret_cast<const int16_t*>(bytes.data()) + bytes.size() / 2);
+}
+
+// Frequency of one channel from its rising zero crossings.
+double Frequency(const std::vector<int16_t>& pcm, int channels, int channel, int rate) {
+  const size_t frames = pcm.size() / channels;
+  int crossings = 0;
+  for (size_t i = 1; i < frames; ++i) {
+    if (pcm[(i - 1) * channels + channel] < 0 && pcm[i * channels + channel] >= 0) ++crossings;
+  }
+  return frames == 0 ? 0 : crossings * static_cast<double>(rate) / frames;
+}
+
+class NetworkEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WriteToneWav(Root() + "/tone.wav", 10);
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    ::setenv("LOGRUM2_HOME", Root().c_str(), 1);
+    ::setenv("LOGRUM2_CLOCK", "start=2026-06-01T10:00:50,speed=8", 1);
+    ::setenv("LOGRUM2_VIRTUAL_DEVICES", ("Tone=file:" + Root() + "/tone.wav").c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    std::filesystem::remove_all(Root(), ec);
+  }
+
+  void AddUser(const std::string& user, const std::string& password, int32_t rights) {
+    std::unique_ptr<platform::Registry> store;
+    ASSERT_TRUE(platform::Registry::Open(Root() + "/registry.db3", &store).ok());
+    kit::RegistryKey users(false, store.get());
+    ASSERT_TRUE(users.Open(kUsers, false));
+    ASSERT_TRUE(users.WriteString(user, "Password", protocol::PasswordDigestText(user, password)));
+    kit::OptionsReg map(false, store.get());
+    map.SetInteger(kArchive, rights);
+    ASSERT_TRUE(map.Save(std::string(kUsers) + "\\" + user + "\\ArchiveRights"));
+  }
+};
+
+TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) {
+  AddUser("anna", "secret", 3);
+  AddUser("bert", "secret", 2);  // live stream only
+
+  testing::ArchiveHost host;
+  std::string error;
+  ASSERT_TRUE(host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib", &error)) << error;
+  ASSERT_TRUE(host.DefineSource(0, "Studio"));
+  testing::HostOptions options;
+  options.log_path = Root() + "/logs";
+  options.archive_path = Root() + "/archive";
+  options.source_name = "Studio";
+  options.live_bitrate_k = 32;
+  options.live_sample_rate = 22050;
+  options.live_channels = 1;
+  options.live_block_duration = 200;  // blocks of 790 bytes: one AudioData each
+  options.off_bitrate_k = 128;
+  options.off_sample_rate = 44100;
+  options.off_channels = 2;
+  options.segment_minutes = 1;
+  testing::HostSkimSwitch skim_switch;
+  IArchive* archive = host.manager()->CreateArchive(kArchive);
+  ASSERT_NE(archive, nullptr);
+  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, nullptr));
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(host.server()->Open(port));
+
+  const std::string anna = "--user anna --password secret";
+  const std::string bert = "--user bert --password secret";
+  const std::string name = std::string("'") + kArchive + "'";
+
+  ClientRun run = Client(port, anna, "list");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, std::string(kArchive) + "\n");
+  EXPECT_EQ(Client(port, bert, "list").out, "");
+  EXPECT_EQ(Client(port, bert, "list --live").out, std::string(kArchive) + "\n");
+
+  // The first segment (from the open to 10:02:00: alignment starts no segment
+  // shorter than a minute) is indexed once it is finished.
+  std::string minute;
+  for (int i = 0; i < 120 && minute.empty(); ++i) {
+    run = Client(port, anna, "index " + name + " 2026-06-01T10:00:00 2026-06-01T11:00:00");
+    std::istringstream lines(run.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (minute.empty() && line.rfind("2026.06.01-10.0", 0) == 0) minute = line;
+    }
+    if (minute.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  ASSERT_FALSE(minute.empty()) << run.out << run.err;
+  const std::string start = minute.substr(0, minute.find(' '));
+  const int duration_ms = std::stoi(minute.substr(minute.find(' ') + 1));
+  EXPECT_GE(duration_ms, 60000);
+
+  // 20 s from 10 s into the minute, decoded.
+  const std::string played = Root() + "/played.mp3";
+  run = Client(port, anna, "play " + name + " " + start + " 10000 20000 -o " + played);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<int16_t> pcm = Decode(played, 2, kRate);
+  const double seconds = static_cast<double>(pcm.size()) / 2 / kRate;
+  EXPECT_NEAR(seconds, 20.0, 0.1);
+  EXPECT_NEAR(Frequency(pcm, 2, 0, kRate), 440, 5);
+  EXPECT_NEAR(Frequency(pcm, 2, 1, kRate), 1000, 10);
+
+  // Rights are checked where the data is served.
+  run = Client(port, bert, "play " + name + " " + start + " 0 1000 -o " + Root() + "/no.mp3");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Access denied"), std::string::npos) << run.err;
+  run = Client(port, bert, "index " + name + " 2026-06-01T10:00:00 2026-06-01T11:00:00");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Access denied"), std::string::npos) << run.err;
+
+  // The live stream: 32 kbit/s, 22050 Hz mono.
+  const std::string live = Root() + "/live.mp3";
+  run = Client(port, bert, "live " + name + " -o " + live + " --seconds 3");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("32 kbit/s, 22050 Hz, 1 channel"), std::string::npos) << run.err;
+  pcm = Decode(live, 1, 22050);
+  EXPECT_GE(static_cast<double>(pcm.size()) / 22050, 2.5)
+      << std::filesystem::file_size(live) << " bytes; " << run.err;
+
+  // Status: the tone's levels (8000 peak) and this client attached.
+  run = Client(port, anna, "status " + name + " --count 3");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("clients 1"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("peak max 7999"), std::string::npos) << run.out;
+
+  host.server()->Close();
+  archive->Close();
+  archive->Release();
+  host.Unload();
+}
+
+}  // namespace
+}  // namespace logrum::archive
