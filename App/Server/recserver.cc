@@ -122,6 +122,9 @@ void DefineDevices(audio::CAudioSourceManager* manager, const AudioDeviceTable& 
 
 int Main(int argc, char** argv) {
   SignalWatcher signals;  // before any thread exists
+  // A peer that goes away (a client, an FTP server) is an error on that
+  // connection, never the end of the recording server.
+  ::signal(SIGPIPE, SIG_IGN);
 
   // The "/m" switch (start hidden in the tray) is accepted for old start
   // entries; a daemon has no window to hide.
