@@ -1,0 +1,266 @@
+// Benchmarks of the network service over loopback, against an archive face
+// held in memory (no recording):
+//
+//   ArchivedAudio       a 10-minute segment at 128 kbit/s played whole:
+//                       time to the first AudioData and MB/s, against reading
+//                       the same file directly (the baseline in this run).
+//   LiveListeners/N     N clients follow one live stream of 128 kbit/s; the
+//                       process CPU and resident memory per listener, against
+//                       one listener.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Lib/ArchiveManager/Network/NetArchive.h"
+#include "Lib/ArchiveManager/Network/NetworkServer.h"
+#include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Kit/MemBlock.h"
+#include "Lib/ArchiveManager/Network/UserRights.h"
+#include "Lib/Kit/ObjectPool.h"
+#include "Lib/Kit/Options/OptionsReg.h"
+#include "Lib/Kit/Options/RegistryKey.h"
+
+namespace logrum::network {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class BenchArchive : public NetArchive {
+ public:
+  std::string folder;
+  LiveFormat live{128, 44100, 2, 836, 2304};
+
+  bool IsActive() override { return true; }
+  double GetUsedStorageMB() override { return 0; }
+  double GetTotalStorageMB() override { return 0; }
+  void AddClient() override {}
+  void RemoveClient() override {}
+  uint32_t GetClientCount() override { return 0; }
+  bool ReadIndex(int64_t, int64_t, std::vector<IndexEntry>*) override { return true; }
+  std::string GetFolder() override { return folder; }
+  std::string GetExt() override { return ".mp3"; }
+  bool RecordsToDisk() override { return false; }
+  std::unique_ptr<LevelSubscription> SubscribeLevels(audio::LevelListener*) override {
+    return nullptr;
+  }
+  bool GetLiveFormat(LiveFormat* format) override {
+    *format = live;
+    return true;
+  }
+  bool AddLiveReader(kit::AudioSink* reader) override {
+    std::lock_guard lock(mu);
+    readers.push_back(reader);
+    return true;
+  }
+  bool RemoveLiveReader(kit::AudioSink* reader) override {
+    std::lock_guard lock(mu);
+    std::erase(readers, reader);
+    return true;
+  }
+  size_t Readers() {
+    std::lock_guard lock(mu);
+    return readers.size();
+  }
+  // One block to every reader, as the live encoder's thread does.
+  void Send(kit::CMemBlockFactory* pool) {
+    kit::MemBlock* block = pool->GetBlock();
+    std::memset(block->GetData(), 0x5A, live.block_size);
+    block->set_data_length(live.block_size);
+    {
+      std::lock_guard lock(mu);
+      for (kit::AudioSink* reader : readers) reader->Write(block);
+    }
+    block->Release();
+  }
+
+  std::mutex mu;
+  std::vector<kit::AudioSink*> readers;
+};
+
+class BenchSource : public NetArchiveSource {
+ public:
+  BenchArchive archive;
+  void EnumArchives(const std::function<void(const char*, NetArchive*)>& fn) override {
+    fn("Bench", &archive);
+  }
+  NetArchive* FindArchive(const char* name) override {
+    return std::strcmp(name, "Bench") == 0 ? &archive : nullptr;
+  }
+};
+
+struct Fixture {
+  Fixture() {
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    char pattern[] = "/tmp/logrum-network-bench-XXXXXX";
+    root = ::mkdtemp(pattern);
+    source.archive.folder = root;
+    if (!platform::Registry::Open(root + "/registry.db3", &store).ok()) std::abort();
+    kit::RegistryKey users(false, store.get());
+    if (!users.Open(kUsersKey, false) || !users.WriteString("bench", "Password", "pw")) std::abort();
+    kit::OptionsReg rights(false, store.get());
+    rights.SetInteger("Bench", kRightRecordings | kRightLive);
+    if (!rights.Save(std::string(kUsersKey) + "\\bench\\ArchiveRights")) std::abort();
+    NetworkSettings settings;
+    settings.store = store.get();
+    settings.max_connections = 256;
+    server = std::make_unique<NetworkServer>(&source, settings);
+    if (!server->Open(0)) std::abort();
+  }
+  ~Fixture() {
+    server->Close();
+    std::filesystem::remove_all(root);
+  }
+  std::unique_ptr<protocol::ProtocolClient> Connect() {
+    auto client = std::make_unique<protocol::ProtocolClient>();
+    if (!client->Connect("127.0.0.1", server->port()).ok()) std::abort();
+    if (!client->Login("bench", "pw").ok() || !client->Attach("Bench").ok()) std::abort();
+    return client;
+  }
+  std::string root;
+  std::unique_ptr<platform::Registry> store;
+  BenchSource source;
+  std::unique_ptr<NetworkServer> server;
+};
+
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ResidentMB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<double>(::sysconf(_SC_PAGESIZE)) / 1e6;
+}
+
+class Counter : public protocol::AudioReceiver {
+ public:
+  bool OnAudioBegin(const protocol::AudioFormatInfo&) override { return true; }
+  bool OnAudioData(const uint8_t*, size_t size) override {
+    if (bytes == 0) first = Clock::now();
+    bytes += size;
+    ++blocks;
+    return limit == 0 || blocks < limit;
+  }
+  Clock::time_point first;
+  uint64_t bytes = 0;
+  uint64_t blocks = 0;
+  uint64_t limit = 0;
+};
+
+void ArchivedAudio(benchmark::State& state) {
+  Fixture fixture;
+  archive::CZoneTime start;
+  archive::CZoneTime::Make(2026, 1, 2, 3, 0, 0, 0, &start);
+  const archive::AudioFormat format{128, 44100, 2};
+  const uint32_t block = archive::BlockSize(format);
+  const uint64_t blocks = archive::BlocksCovering(format, 600000);
+  {
+    archive::CArchiveFileWrite writer(fixture.root, ".mp3", "Bench");
+    writer.Open(start, format, false);
+    std::vector<uint8_t> data(block, 0x33);
+    for (uint64_t i = 0; i < blocks; ++i) writer.Write(data.data(), data.size());
+    writer.Close(start);
+  }
+  double direct_mbps = 0;
+  {
+    const auto t0 = Clock::now();
+    archive::CArchiveFileRead reader(fixture.root, ".mp3");
+    reader.OpenAt(start, 0, 600000);
+    std::vector<uint8_t> buffer(block);
+    uint64_t bytes = 0;
+    while (reader.Read(buffer.data(), block) == block) bytes += block;
+    direct_mbps = bytes / 1e6 / std::chrono::duration<double>(Clock::now() - t0).count();
+  }
+  auto client = fixture.Connect();
+  double first_ms = 0, mbps = 0;
+  for (auto _ : state) {
+    Counter counter;
+    const auto t0 = Clock::now();
+    if (!client->PlayArchive(start.ToLinear(), 0, 600000, counter).ok()) std::abort();
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    first_ms = std::chrono::duration<double, std::milli>(counter.first - t0).count();
+    mbps = counter.bytes / 1e6 / seconds;
+  }
+  state.counters["first_block_ms"] = first_ms;
+  state.counters["MB_per_s"] = mbps;
+  state.counters["direct_read_MB_per_s"] = direct_mbps;
+  state.counters["ratio_to_direct"] = mbps / direct_mbps;
+}
+BENCHMARK(ArchivedAudio)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+double g_cpu_one = 0;
+
+void LiveListeners(benchmark::State& state) {
+  const int listeners = static_cast<int>(state.range(0));
+  constexpr uint64_t kBlocks = 100;  // about 4.4 s of stream at 128 kbit/s
+  Fixture fixture;
+  kit::CMemBlockFactory* pool =
+      kit::CMemBlockFactory::Create(64, 64, kit::kPoolUnlimited, fixture.source.archive.live.block_size);
+
+  for (auto _ : state) {
+    const double rss0 = ResidentMB();
+    std::vector<std::unique_ptr<protocol::ProtocolClient>> clients;
+    for (int i = 0; i < listeners; ++i) {
+      clients.push_back(fixture.Connect());
+    }
+    std::vector<std::thread> threads;
+    std::atomic<uint64_t> received{0};
+    for (auto& client : clients) {
+      threads.emplace_back([&client, &received] {
+        Counter counter;
+        counter.limit = kBlocks;
+        client->PlayLive(counter);
+        received += counter.blocks;
+      });
+    }
+    while (fixture.source.archive.Readers() < static_cast<size_t>(listeners)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const double rss1 = ResidentMB();
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    // Paced at ten times the stream's rate (26 ms blocks every 2.6 ms).
+    for (uint64_t b = 0; b < kBlocks + 5; ++b) {
+      fixture.source.archive.Send(pool);
+      std::this_thread::sleep_until(t0 + std::chrono::microseconds(2612 * (b + 1)));
+    }
+    for (auto& thread : threads) thread.join();
+    const double cpu = CpuSeconds() - cpu0;
+    const double stream_s = kBlocks * 1152.0 / 44100.0;
+    const double per_listener_pct = cpu / stream_s / listeners * 100;
+    if (listeners == 1) g_cpu_one = per_listener_pct;
+    state.counters["cpu_pct_of_core_per_listener_at_1x"] = per_listener_pct;
+    state.counters["cpu_ratio_to_1"] = g_cpu_one > 0 ? per_listener_pct / g_cpu_one : 0;
+    state.counters["rss_MB_per_listener"] = (rss1 - rss0) / listeners;
+    state.counters["blocks_received_pct"] =
+        100.0 * received.load() / (static_cast<double>(kBlocks) * listeners);
+    clients.clear();
+    fixture.server->WaitForActive(0, 30000);
+  }
+  pool->Release();
+}
+BENCHMARK(LiveListeners)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+}  // namespace logrum::network
+
+BENCHMARK_MAIN();
