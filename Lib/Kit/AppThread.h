@@ -29,6 +29,7 @@
 
 #include "Lib/Kit/EventObject.h"
 #include "Lib/Kit/KitTrace.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/ThreadObject.h"
 
 namespace logrum::kit {
@@ -93,7 +94,7 @@ class ThreadBase {
   std::atomic<int32_t> exit_code_{0};
   std::atomic<bool> self_delete_;
   EventObject quit_event_{true, true};  // non-signalled exactly while a thread started by Run runs
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   std::atomic<bool> running_{false};
 };
 

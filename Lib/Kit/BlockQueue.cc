@@ -1,7 +1,5 @@
 #include "Lib/Kit/BlockQueue.h"
 
-#include <vector>
-
 namespace logrum::kit {
 
 BlockQueue::BlockQueue(uint32_t lower_threshold, uint32_t upper_limit)
@@ -17,21 +15,39 @@ void BlockQueue::SetEventsLocked() {
     not_full_.Set();
     return;
   }
-  if (entries_.size() > lower_threshold_) {
+  if (count_ > lower_threshold_) {
     not_empty_.Set();
   } else {
     not_empty_.Reset();
   }
-  if (entries_.size() < upper_limit_) {
+  if (count_ < upper_limit_) {
     not_full_.Set();
   } else {
     not_full_.Reset();
   }
 }
 
+void BlockQueue::PushLocked(IBlock* entry) {
+  if (count_ == ring_.size()) {
+    std::vector<IBlock*> bigger(ring_.empty() ? 16 : ring_.size() * 2);
+    for (size_t i = 0; i < count_; ++i) bigger[i] = ring_[(head_ + i) % ring_.size()];
+    ring_.swap(bigger);
+    head_ = 0;
+  }
+  ring_[(head_ + count_) % ring_.size()] = entry;
+  ++count_;
+}
+
+IBlock* BlockQueue::PopLocked() {
+  IBlock* entry = ring_[head_];
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
+  return entry;
+}
+
 bool BlockQueue::Put(IBlock* entry) {
   std::unique_lock<std::mutex> lock(mu_);
-  while (!stopped_ && entries_.size() >= upper_limit_) {
+  while (!stopped_ && count_ >= upper_limit_) {
     lock.unlock();
     not_full_.Wait(kInfinite);
     lock.lock();
@@ -41,7 +57,7 @@ bool BlockQueue::Put(IBlock* entry) {
     entry->AddRef();
     queued_bytes_ += entry->GetDataLength();
   }
-  entries_.push_back(entry);
+  PushLocked(entry);
   SetEventsLocked();
   return true;
 }
@@ -50,14 +66,13 @@ bool BlockQueue::Get(IBlock** entry) {
   *entry = nullptr;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    if (!entries_.empty() && (stopped_ || entries_.size() > lower_threshold_)) break;
+    if (count_ > 0 && (stopped_ || count_ > lower_threshold_)) break;
     if (stopped_) return false;
     lock.unlock();
     not_empty_.Wait(kInfinite);
     lock.lock();
   }
-  IBlock* taken = entries_.front();
-  entries_.pop_front();
+  IBlock* taken = PopLocked();
   if (taken != nullptr) queued_bytes_ -= taken->GetDataLength();
   SetEventsLocked();
   *entry = taken;
@@ -71,16 +86,20 @@ void BlockQueue::Start() {
 }
 
 void BlockQueue::Stop() {
-  std::deque<IBlock*> dropped;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopped_ = true;
-    dropped.swap(entries_);
-    queued_bytes_ = 0;
-    SetEventsLocked();
-  }
-  // Outside the lock: a last release goes back to a pool and takes its lock.
-  for (IBlock* entry : dropped) {
+  for (;;) {
+    IBlock* entry;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped_ = true;
+      SetEventsLocked();
+      if (count_ == 0) {
+        queued_bytes_ = 0;
+        return;
+      }
+      entry = PopLocked();
+      if (entry != nullptr) queued_bytes_ -= entry->GetDataLength();
+    }
+    // Outside the lock: a last release goes back to a pool and takes its lock.
     if (entry != nullptr) entry->Release();
   }
 }
@@ -92,7 +111,7 @@ bool BlockQueue::IsStopped() const {
 
 uint32_t BlockQueue::Count() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return static_cast<uint32_t>(entries_.size());
+  return static_cast<uint32_t>(count_);
 }
 
 uint64_t BlockQueue::QueuedBytes() const {

@@ -10,11 +10,12 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <mutex>
+#include <vector>
 
 #include "Lib/Kit/EventObject.h"
 #include "Lib/Kit/IBlock.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::kit {
 
@@ -46,9 +47,15 @@ class BlockQueue {
 
  private:
   void SetEventsLocked();
+  void PushLocked(IBlock* entry);
+  IBlock* PopLocked();
 
-  mutable std::mutex mu_;
-  std::deque<IBlock*> entries_;
+  mutable Mutex mu_;
+  // A ring that only grows: once it has held the working set, queueing
+  // allocates nothing.
+  std::vector<IBlock*> ring_;
+  size_t head_ = 0;
+  size_t count_ = 0;
   uint64_t queued_bytes_ = 0;
   const uint32_t lower_threshold_;
   const uint32_t upper_limit_;

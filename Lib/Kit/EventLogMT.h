@@ -24,6 +24,7 @@
 
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/BlockQueue.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/ObjectPool.h"
 
 namespace logrum::kit {
@@ -79,14 +80,14 @@ class EventLogMT : public AppThread, public EventPoster {
   void Deliver(MemBlock* message);
 
   const uint32_t max_length_;
-  std::mutex listeners_mu_;
+  Mutex listeners_mu_;
   std::vector<EventLogListener*> listeners_;  // guarded by listeners_mu_
   CMemBlockFactory* pool_;
-  std::mutex post_mu_;      // orders posts against Stop
+  Mutex post_mu_;           // orders posts against Stop
   bool accepting_ = false;  // guarded by post_mu_
   bool start_flag_ = false;
   BlockQueue queue_{0, BlockQueue::kUnlimitedQueue};
-  std::mutex format_mu_;
+  Mutex format_mu_;
   std::vector<char> format_buffer_;  // guarded by format_mu_
 };
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "Lib/Kit/Mutex.h"
+
 namespace logrum::kit {
 
 // Wait without time-out.
@@ -32,7 +34,7 @@ class EventObject {
 
  private:
   const bool manual_reset_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   std::condition_variable cv_;
   bool signalled_;
 };

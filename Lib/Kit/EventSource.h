@@ -16,6 +16,7 @@
 
 #include "Lib/Kit/ByteBuffer.h"
 #include "Lib/Kit/KitTrace.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::kit {
 
@@ -29,7 +30,7 @@ class CEventSource {
   // The archive service passes DebugTraceRoute(), the audio capture library CaptureTraceRoute().
   explicit CEventSource(const TraceRoute& route);
 
-  std::recursive_mutex cs_;
+  RecursiveMutex cs_;
   uint32_t state_a_ = 0;
   uint32_t state_b_ = 0;
 };

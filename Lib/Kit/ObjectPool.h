@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Lib/Kit/MemBlock.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/RefCount.h"
 
 namespace logrum::kit {
@@ -64,7 +65,7 @@ class ObjectPoolBase : public RefCount {
   void ForgetOutstanding();
 
  private:
-  std::recursive_mutex mu_;  // the object's final release re-enters Return while Get grows
+  RecursiveMutex mu_;  // the object's final release re-enters Return while Get grows
   uint32_t first_count_;
   uint32_t grow_step_;
   uint32_t maximum_;

@@ -25,6 +25,7 @@
 #include "Lib/Kit/AudioSink.h"
 #include "Lib/Kit/BlockQueue.h"
 #include "Lib/Kit/EventSource.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::kit {
 
@@ -48,7 +49,7 @@ class QueueReader : public BlockSource, public AudioSink {
 
  private:
   BlockQueue queue_;
-  std::mutex current_mu_;      // current block against Close from another thread
+  Mutex current_mu_;           // current block against Close from another thread
   IBlock* current_ = nullptr;  // guarded by current_mu_
   uint32_t current_offset_ = 0;
   uint32_t current_left_ = 0;

@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "Lib/Kit/EventObject.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/ThreadObject.h"
 
 namespace logrum::kit {
@@ -55,7 +56,7 @@ class TaskThread {
   static int ThreadProcedure(void* argument);
   void Loop();
 
-  mutable std::mutex mu_;  // guards thread_, task_, argument_
+  mutable Mutex mu_;  // guards thread_, task_, argument_
   std::unique_ptr<ThreadObject> thread_;
   EventObject started_{false, false};
   EventObject exited_{false, false};

@@ -35,7 +35,7 @@ class Collector : public EventLogListener {
   }
 
  private:
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable cv_;
   std::vector<std::pair<int32_t, std::string>> messages_;
   std::thread::id thread_;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "Lib/Kit/BlockQueue.h"
 #include "Lib/Kit/MemBlock.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/RefCount.h"
@@ -158,24 +159,35 @@ TEST(KitPoolTest, LastReleaseResetsAndNextGetReturnsSameBlockLastInFirstOut) {
   pool->Release();
 }
 
-TEST(KitPoolTest, WarmPoolAllocatesNothingPerBlock) {
+TEST(KitPoolTest, WarmPoolAndQueueAllocateNothingPerBlock) {
   if (!KIT_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocation counting needs the plain allocator";
   auto* pool = CMemBlockFactory::Create(32, 32, 512, 256);
+  BlockQueue queue(0, BlockQueue::kUnlimitedQueue);
+  queue.Start();
   std::vector<MemBlock*> blocks;
   blocks.reserve(512);
-  // Warm up: grow to the working set twice over.
-  for (int i = 0; i < 96; ++i) blocks.push_back(pool->GetBlock());
-  for (MemBlock* b : blocks) b->Release();
-  blocks.clear();
+  // One pass through the pool and the queue with the working set warms both.
+  auto pass = [&] {
+    for (int i = 0; i < 96; ++i) blocks.push_back(pool->GetBlock());
+    for (MemBlock* b : blocks) {
+      ASSERT_TRUE(queue.Put(b->block()));
+      b->Release();
+    }
+    blocks.clear();
+    IBlock* entry;
+    for (int i = 0; i < 96; ++i) {
+      ASSERT_TRUE(queue.Get(&entry));
+      entry->Release();
+    }
+  };
+  pass();
 
   const long before = g_allocations.load();
-  for (int round = 0; round < 50; ++round) {
-    for (int i = 0; i < 96; ++i) blocks.push_back(pool->GetBlock());
-    for (MemBlock* b : blocks) b->Release();
-    blocks.clear();
-  }
+  for (int round = 0; round < 50; ++round) pass();
   EXPECT_EQ(g_allocations.load() - before, 0);
   EXPECT_EQ(pool->Statistics().created, 96u);
+  EXPECT_EQ(pool->Statistics().outstanding, 0u);
+  queue.Stop();
   pool->Release();
 }
 

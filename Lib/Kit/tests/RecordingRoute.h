@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Lib/Kit/KitTrace.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::kit::testing {
 
@@ -56,7 +57,7 @@ class RecordingRoute final : public TraceRoute {
   }
 
  private:
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   mutable std::vector<std::string> lines_;
   mutable std::vector<TraceUnit> units_;
 };
