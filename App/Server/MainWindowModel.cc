@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "App/Server/ConfigKeys.h"
+#include "App/Server/SharedLogger.h"
 #include "App/Server/ScheduleStore.h"
 #include "App/Server/StatusText.h"
 
@@ -277,6 +278,122 @@ bool MainWindowModel::SetServerPort(int32_t port) {
   if (port < 1 || port > 65535) return false;
   settings_.set_port(port);
   return settings_.Save();
+}
+
+bool MainWindowModel::AddUser(const std::string& name, const std::string& full_name,
+                              const std::string& password, const std::string& confirm) {
+  if (name.empty()) {
+    Show("Please enter a user name!");
+    return false;
+  }
+  if (users_.Find(name) != nullptr) {
+    Show("This user name has already been used. Please select another.");
+    return false;
+  }
+  if (password != confirm) {
+    Show("The two passwords entered do not match!");
+    return false;
+  }
+  auto user = std::make_unique<UserRecord>(archives_.store(), sink_);
+  user->SetNameAndPassword(name, password.c_str());
+  user->set_full_name(full_name);
+  UserRecord* stored = users_.Insert(std::move(user));
+  stored->PruneRights(archives_);
+  stored->SetAllRights(kRightAccess | kRightLiveStream);
+  if (stored->RightsCount() == 0) {
+    Show("There are no archives currently defined! Please define archives before assigning user "
+         "rights.");
+  }
+  return stored->Save();
+}
+
+bool MainWindowModel::EditUser(const std::string& name, const std::string& full_name,
+                               const std::string* password) {
+  UserRecord* user = users_.Find(name);
+  if (user == nullptr) return false;
+  user->set_full_name(full_name);
+  if (password != nullptr) user->SetNameAndPassword(user->name(), password->c_str());
+  return user->Save();
+}
+
+bool MainWindowModel::SetUserRights(const std::string& name, const std::string& archive,
+                                    int32_t rights) {
+  UserRecord* user = users_.Find(name);
+  if (user == nullptr || archives_.Find(archive) == nullptr) return false;
+  user->SetRights(archives_.Find(archive)->name(), rights & (kRightAccess | kRightLiveStream));
+  return user->Save();
+}
+
+bool MainWindowModel::RemoveUser(const std::string& name) {
+  if (users_.Find(name) == nullptr) return false;
+  return users_.Remove(name);
+}
+
+bool MainWindowModel::AddSource(const std::string& name, int device, int code) {
+  if (devices_ == nullptr || devices_->entries().empty()) {
+    Show("Unable to detect input audio devices! Can't add audio sources!");
+    return false;
+  }
+  if (devices_->FullyUsedCount() == static_cast<int>(devices_->entries().size())) {
+    Show("Audio source limit reached! Please install additional audio devices for more audio "
+         "sources.");
+    return false;
+  }
+  if (name.empty()) {
+    Show("You must specify an audio source name!");
+    return false;
+  }
+  bool used = false;
+  devices_->sources().Enumerate([&](const std::string& source, const kit::OptionValue&) {
+    if (FoldName(source) == FoldName(name)) used = true;
+  });
+  if (used) {
+    Show("This audio source name is already in use! Please choose another.");
+    return false;
+  }
+  if (device < 0 || device >= static_cast<int>(devices_->entries().size()) || code < 1 ||
+      code > 3 || (devices_->entries()[static_cast<size_t>(device)].channel_use & code) != 0) {
+    return false;  // the page offers only free channels
+  }
+  if (manager_ != nullptr && manager_->IsDeviceActive(static_cast<uint32_t>(device))) {
+    Show("This device is currently active. Unable to modify it at this time.");
+    return false;
+  }
+  devices_->SetSource(name, device, code, true);
+  RedefineDevices();
+  return true;
+}
+
+bool MainWindowModel::RemoveSource(const std::string& name) {
+  if (devices_ == nullptr || devices_->sources().GetString(name) == nullptr) return false;
+  int device = devices_->FindDevice(devices_->DeviceOfSource(name));
+  if (manager_ != nullptr && device >= 0 && manager_->IsDeviceActive(static_cast<uint32_t>(device))) {
+    Show("Device is active. Unable to remove it at this time.");
+    return false;
+  }
+  devices_->RemoveSource(name);
+  RedefineDevices();
+  return true;
+}
+
+void MainWindowModel::RedefineDevices() {
+  if (manager_ == nullptr || devices_ == nullptr) return;
+  const auto& entries = devices_->entries();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const AudioDeviceEntry& entry = entries[i];
+    if (manager_->IsDeviceActive(static_cast<uint32_t>(i))) {
+      DiagPrintf("Device '%s' (%d) is active. Not modified!\n", entry.name.c_str(),
+                 static_cast<int>(i));
+      continue;
+    }
+    if (!manager_->DefineDevice(&entry.info)) {
+      Show("Unable to update the definition for audio device \"" + entry.name +
+           "\". Restarting the application may correct the problem.");
+      continue;
+    }
+    DiagPrintf("B: Updated definition for device '%s' (%d).\n", entry.name.c_str(),
+               static_cast<int>(i));
+  }
 }
 
 void MainWindowModel::ShutdownRows() {

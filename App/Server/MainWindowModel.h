@@ -24,12 +24,12 @@
 #include "App/Server/AppLoop.h"
 #include "App/Server/ArchiveController.h"
 #include "App/Server/ArchiveList.h"
+#include "App/Server/AudioDeviceTable.h"
 #include "App/Server/ServerSettings.h"
 #include "App/Server/UserRecord.h"
 
 namespace logrum::server {
 
-class AudioDeviceTable;
 class GpioBinding;
 
 // Row icons of the archive list.
@@ -132,6 +132,26 @@ class MainWindowModel {
   bool RemoveSelected();
   void Show(size_t row, bool shown);
 
+  // ---- Users (each saved at once). AddUser gives the new user both rights
+  // on every archive. False, with the message shown, for an empty or used
+  // name, passwords that differ, or an unknown user. An empty password is
+  // allowed: the page asks before it sends one.
+  bool AddUser(const std::string& name, const std::string& full_name, const std::string& password,
+               const std::string& confirm);
+  // Changes the full name, and the password when `password` is not null.
+  bool EditUser(const std::string& name, const std::string& full_name, const std::string* password);
+  bool SetUserRights(const std::string& name, const std::string& archive, int32_t rights);
+  bool RemoveUser(const std::string& name);
+
+  // ---- Audio sources. `manager` (may be null) is the capture library's
+  // manager: a source is never changed on a device that is capturing, and
+  // every device is defined again after a change.
+  void set_audio_manager(audio::CAudioSourceManager* manager) { manager_ = manager; }
+  // Names channels `code` (1 right, 2 left, 3 both as stereo) of device
+  // `device` (a table index) as source `name`, and saves.
+  bool AddSource(const std::string& name, int device, int code);
+  bool RemoveSource(const std::string& name);
+
   // The setup commands edit these directly and save through them.
   AudioDeviceTable* sources() { return devices_; }
   UserList& users() { return users_; }
@@ -149,11 +169,13 @@ class MainWindowModel {
   std::unique_ptr<ArchiveRow> MakeRow(ArchiveOptions* options);
   bool Validate(ArchiveOptions& options, bool adding, const std::string& except);
   void Show(const std::string& text);
+  void RedefineDevices();
 
   MessageSink* sink_;
   ArchiveFactory factory_;
   const GpioBinding* gpio_;
   AudioDeviceTable* devices_;
+  audio::CAudioSourceManager* manager_ = nullptr;
   ArchiveList archives_;
   UserList users_;
   ServerSettings settings_;

@@ -191,6 +191,7 @@ int Main(int argc, char** argv) {
       nullptr, &sink,
       [&service](const std::string& name) { return service->CreateArchive(name); }, gpio.get(),
       devices.get());
+  model->set_audio_manager(manager);
   model->Load();
 
   int exit_code = 0;

@@ -382,6 +382,47 @@ TEST_F(MainWindowModelTest, EditIsRefusedWhileActiveAndUndoneWhenInvalid) {
   EXPECT_EQ(Get(ArchiveKeyPath("A"), "MaxDays"), Dword(5));
 }
 
+TEST_F(MainWindowModelTest, UsersAreCheckedGrantedEveryArchiveAndSaved) {
+  MakeModel();
+  EXPECT_TRUE(model_->AddUser("early", "", "pw", "pw"));  // no archive yet: told so, still saved
+  EXPECT_EQ(sink_.texts.back(),
+            "There are no archives currently defined! Please define archives before assigning "
+            "user rights.");
+  PutArchive("News", 0);
+  PutArchive("Talk", 0);
+  MakeModel();
+  sink_.texts.clear();
+  EXPECT_FALSE(model_->AddUser("", "", "a", "a"));
+  EXPECT_FALSE(model_->AddUser("EARLY", "", "a", "a"));
+  EXPECT_FALSE(model_->AddUser("ann", "", "a", "b"));
+  EXPECT_EQ(sink_.texts, (std::vector<std::string>{
+                             "Please enter a user name!",
+                             "This user name has already been used. Please select another.",
+                             "The two passwords entered do not match!"}));
+  ASSERT_TRUE(model_->AddUser("ann", "Ann Smith", "secret", "secret"));
+  EXPECT_EQ(Get(UserRightsKeyPath("ann"), "News"), Dword(3));
+  EXPECT_EQ(Get(UserRightsKeyPath("ann"), "Talk"), Dword(3));
+  std::string digest = Get(UserKeyPath("ann"), "Password");
+  ASSERT_TRUE(model_->EditUser("Ann", "Ann Jones", nullptr));  // password kept
+  EXPECT_EQ(Get(UserKeyPath("ann"), "Password"), digest);
+  std::string other = "other";
+  ASSERT_TRUE(model_->EditUser("ann", "Ann Jones", &other));
+  EXPECT_NE(Get(UserKeyPath("ann"), "Password"), digest);
+  ASSERT_TRUE(model_->SetUserRights("ann", "talk", 1));
+  EXPECT_EQ(Get(UserRightsKeyPath("ann"), "Talk"), Dword(1));
+  EXPECT_FALSE(model_->SetUserRights("ann", "Nowhere", 1));
+  ASSERT_TRUE(model_->RemoveUser("ANN"));
+  EXPECT_FALSE(KeyExists(UserKeyPath("ann")));
+  EXPECT_FALSE(model_->RemoveUser("ann"));
+}
+
+TEST_F(MainWindowModelTest, SourcesNeedADeviceAndAFreeName) {
+  MakeModel();  // no device table
+  EXPECT_FALSE(model_->AddSource("Studio", 0, 3));
+  EXPECT_EQ(sink_.texts.back(), "Unable to detect input audio devices! Can't add audio sources!");
+  EXPECT_FALSE(model_->RemoveSource("Studio"));
+}
+
 TEST_F(MainWindowModelTest, ServerPortIsCheckedAndSaved) {
   MakeModel();
   EXPECT_EQ(model_->settings().port(), 9020);
