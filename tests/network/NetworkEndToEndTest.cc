@@ -242,6 +242,25 @@ TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) 
   EXPECT_NE(run.out.find("clients 1"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("peak max 7999"), std::string::npos) << run.out;
 
+  // Nine clients at once, each following the status for a few seconds: all
+  // are served together (the ninth grows the pool), so each sees nine
+  // attached clients at some point.
+  std::vector<FILE*> pipes;
+  for (int i = 0; i < 9; ++i) {
+    const std::string command = std::string(LOGRUM2_BUILD_DIR) + "/bin/logrum-client --port " +
+                                std::to_string(port) + " " + anna + " status " + name +
+                                " --count 150 2>/dev/null";
+    pipes.push_back(::popen(command.c_str(), "r"));
+    ASSERT_NE(pipes.back(), nullptr);
+  }
+  for (FILE* pipe : pipes) {
+    std::string out;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_NE(out.find("clients 9,"), std::string::npos) << out.substr(0, 400);
+  }
+
   host.server()->Close();
   archive->Close();
   archive->Release();
