@@ -16,15 +16,6 @@ const ThreadFlavor& ArchiveThreadFlavor() {
   return flavor;
 }
 
-const ThreadFlavor& CaptureThreadFlavor() {
-  static const ThreadFlavor flavor{
-      &CaptureTraceRoute(),        "CAppThread::~CAppThread! %s\n",
-      "CAppThread::OnExit() %s\n", "CAppThread::Run(): Already running! Call SetExit() first!\n",
-      /*full_name=*/true,
-      /*assert_checks=*/true};
-  return flavor;
-}
-
 ThreadBase::ThreadBase(const ThreadFlavor& flavor, const char* name, uint32_t stack_size,
                        int32_t priority, bool self_delete)
     : flavor_(flavor),

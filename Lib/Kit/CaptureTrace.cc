@@ -1,11 +1,15 @@
-// The audio capture library's channels for the kit's units. They are static
+// The audio capture library's variants: its trace channels for the kit's
+// units, the CAppThread flavor and the CBlockPool. The channels are static
 // objects so that they register while the library is loaded, before any kit
-// object of the library can trace; this file is linked only into programs that
-// use CaptureTraceRoute().
+// object of the library can trace. Everything that refers to them lives in
+// this file, so that only a program that uses a capture variant links it (and
+// binds the trace provider); the archive service does not.
 #include <cstdio>
 
 #include "Lib/Diagnostics/Trace.h"
+#include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/KitTrace.h"
+#include "Lib/Kit/ObjectPool.h"
 
 namespace logrum::kit {
 namespace {
@@ -54,6 +58,29 @@ class CaptureRoute final : public TraceRoute {
 const TraceRoute& CaptureTraceRoute() {
   static const CaptureRoute route;
   return route;
+}
+
+const ThreadFlavor& CaptureThreadFlavor() {
+  static const ThreadFlavor flavor{
+      &CaptureTraceRoute(),        "CAppThread::~CAppThread! %s\n",
+      "CAppThread::OnExit() %s\n", "CAppThread::Run(): Already running! Call SetExit() first!\n",
+      /*full_name=*/true,
+      /*assert_checks=*/true};
+  return flavor;
+}
+
+CBlockPool::CBlockPool(uint32_t block_size) : CMemBlockFactory(0, 1, kPoolUnlimited, block_size) {}
+
+CBlockPool* CBlockPool::Create(uint32_t block_size) {
+  return new CBlockPool(block_size);
+}
+
+const char* CBlockPool::ClassName() const {
+  return "CBlockPool";
+}
+
+PoolObject* CBlockPool::CreateObject() {
+  return new CPoolObject(item_size());
 }
 
 }  // namespace logrum::kit

@@ -108,18 +108,4 @@ void CMemBlockFactory::ReturnImpl(PoolObject* object) {
   Release();
 }
 
-CBlockPool::CBlockPool(uint32_t block_size) : CMemBlockFactory(0, 1, kPoolUnlimited, block_size) {}
-
-CBlockPool* CBlockPool::Create(uint32_t block_size) {
-  return new CBlockPool(block_size);
-}
-
-const char* CBlockPool::ClassName() const {
-  return "CBlockPool";
-}
-
-PoolObject* CBlockPool::CreateObject() {
-  return new CPoolObject(item_size());
-}
-
 }  // namespace logrum::kit
