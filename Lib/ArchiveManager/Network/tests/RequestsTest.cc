@@ -168,6 +168,20 @@ TEST_F(NetworkTest, StatusOfASilentSourceStillEnds) {
   EXPECT_TRUE(client->Ping().ok());
 }
 
+TEST_F(NetworkTest, DisconnectDuringStatusOfASilentSourceEndsTheConnection) {
+  FakeArchive* news = source_.Add("News");
+  StartServer();
+  auto client = Connect();
+  ASSERT_TRUE(client->Attach("News").ok());
+  EXPECT_TRUE(client->FollowStatus([&](const protocol::ArchiveStatusInfo&) {
+                      client->Close();  // gone without a word
+                      return true;
+                    }).failed());
+  EXPECT_TRUE(server_->WaitForActive(0, 10000));
+  EXPECT_TRUE(news->WaitForLevelListener(false));
+  EXPECT_EQ(news->clients.load(), 0);
+}
+
 TEST_F(NetworkTest, StatusWithoutASourceClosesTheConnection) {
   source_.Add("News")->subscribe_fails = true;
   StartServer();
