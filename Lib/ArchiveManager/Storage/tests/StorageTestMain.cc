@@ -18,8 +18,13 @@ platform::ManualClock& TestClock() {
 int main(int argc, char** argv) {
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   logrum::platform::ReloadActiveZone();
-  logrum::platform::SetDefaultClock(&logrum::archive::testing::TestClock());
-  if (logrum::archive::CZoneTime::BaseYear() != 2026) return 2;
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  logrum::platform::Clock* process_clock =
+      logrum::platform::SetDefaultClock(&logrum::archive::testing::TestClock());
+  int result = 2;
+  if (logrum::archive::CZoneTime::BaseYear() == 2026) {
+    testing::InitGoogleTest(&argc, argv);
+    result = RUN_ALL_TESTS();
+  }
+  logrum::platform::SetDefaultClock(process_clock);  // the process clock stays reachable
+  return result;
 }
