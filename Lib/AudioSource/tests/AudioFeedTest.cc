@@ -87,11 +87,21 @@ TEST_F(AudioFeedTest, SplitDeviceDeliversLeftAndRightCopies) {
     AdvanceToFrame(4 * kBlockFrames);
     ASSERT_TRUE(left.WaitBlocks(3));
     ASSERT_TRUE(right.WaitBlocks(3));
+    // The feed thread may be handing the next block to one side while we look:
+    // compare the blocks that both sides have received.
     auto l = left.samples();
     auto r = right.samples();
-    for (uint32_t length : left.lengths()) EXPECT_EQ(length, 36864u);
-    EXPECT_EQ(left.lengths(), right.lengths());
-    ASSERT_EQ(l.size(), r.size());
+    auto left_lengths = left.lengths();
+    auto right_lengths = right.lengths();
+    size_t blocks = std::min(left_lengths.size(), right_lengths.size());
+    left_lengths.resize(blocks);
+    right_lengths.resize(blocks);
+    for (uint32_t length : left_lengths) EXPECT_EQ(length, 36864u);
+    EXPECT_EQ(left_lengths, right_lengths);
+    size_t common = std::min(l.size(), r.size());
+    ASSERT_GE(common, 3u * 36864u / sizeof(l[0]));
+    l.resize(common);
+    r.resize(common);
     for (size_t f = 0; f < l.size() / 2; ++f) {
       ASSERT_EQ(l[2 * f], FileSample(2 * f)) << f;
       ASSERT_EQ(l[2 * f + 1], FileSample(2 * f)) << f;
