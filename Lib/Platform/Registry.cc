@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 #include "Lib/Platform/StateFolder.h"
 
@@ -222,8 +224,19 @@ RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* sto
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlError(db, rc, path, "unreadable");
   }
 
-  if ((rc = Exec(db, "PRAGMA journal_mode=WAL")) != SQLITE_OK) {
-    return SqlError(db, rc, path, "cannot switch to write-ahead logging");
+  // The switch to write-ahead logging takes an exclusive lock without waiting on
+  // the busy handler, so a second process opening the store at the same moment
+  // gets BUSY (or a transient I/O error while the first creates the -shm file).
+  // Retry for as long as any other write would wait.
+  for (int waited_ms = 0;; waited_ms += 10) {
+    rc = Exec(db, "PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_OK) break;
+    int primary = rc & 0xFF;
+    bool transient = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR;
+    if (!transient || waited_ms >= kBusyTimeoutMs) {
+      return SqlError(db, rc, path, "cannot switch to write-ahead logging");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if ((rc = Exec(db, "PRAGMA synchronous=FULL")) != SQLITE_OK) {
     return SqlError(db, rc, path, "cannot set synchronous mode");
