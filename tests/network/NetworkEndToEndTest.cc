@@ -26,6 +26,7 @@
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
 namespace {
@@ -50,36 +51,10 @@ void WriteToneWav(const std::string& path, int seconds) {
     pcm[2 * i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * t));
     pcm[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * t));
   }
-  std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  const auto bytes = static_cast<uint32_t>(pcm.size() * 2);
-  out.write("RIFF", 4);
-  u32(36 + bytes);
-  out.write("WAVEfmt ", 8);
-  u32(16);
-  u16(1);
-  u16(2);
-  u32(kRate);
-  u32(kRate * 4);
-  u16(4);
-  u16(16);
-  out.write("data", 4);
-  u32(bytes);
-  out.write(reinterpret_cast<const char*>(pcm.data()), bytes);
+  logrum::testing::WriteStereoWav(path, pcm, kRate);
 }
 
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+uint16_t FreePort() { return logrum::testing::FreeLoopbackPort(); }
 
 struct ClientRun {
   int status = -1;

@@ -29,6 +29,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/TimeZone.h"
+#include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
 namespace {
@@ -65,23 +66,7 @@ std::vector<int16_t> MakeSource() {
 }
 
 void WriteWav(const std::string& path, const std::vector<int16_t>& pcm) {
-  std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  const uint32_t bytes = static_cast<uint32_t>(pcm.size() * 2);
-  out.write("RIFF", 4);
-  u32(36 + bytes);
-  out.write("WAVEfmt ", 8);
-  u32(16);
-  u16(1);
-  u16(2);
-  u32(kRate);
-  u32(kRate * 4);
-  u16(4);
-  u16(16);
-  out.write("data", 4);
-  u32(bytes);
-  out.write(reinterpret_cast<const char*>(pcm.data()), bytes);
+  logrum::testing::WriteStereoWav(path, pcm, kRate);
 }
 
 class Listener : public ArchiveLogListener {

@@ -23,6 +23,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/DynamicLibrary.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
 namespace {
@@ -40,17 +41,7 @@ std::string ProgramPath() {
   return platform::CodeFolder(&kAnchor) + "/../bin/recserver";
 }
 
-int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+int FreePort() { return logrum::testing::FreeLoopbackPort(); }
 
 // One run of the program with its standard error collected line by line.
 class Program {

@@ -20,23 +20,14 @@
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
+#include "tests/support/TestSupport.h"
 
 namespace logrum::network {
 namespace {
 
 using archive::CZoneTime;
 
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+uint16_t FreePort() { return logrum::testing::FreeLoopbackPort(); }
 
 class Receiver : public protocol::AudioReceiver {
  public:
