@@ -1,6 +1,11 @@
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
+
+#include <memory>
+#include <utility>
 
 #include "Lib/ArchiveManager/Time/TimeFormat.h"
 
@@ -31,6 +36,36 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Splits a path at its last separator: (folder, name).
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+  const size_t slash = path.rfind(kPathSeparator);
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? std::string(1, kPathSeparator) : path.substr(0, slash),
+          path.substr(slash + 1)};
+}
+
+// The file in the day folder whose name is `current`'s or `old`'s without
+// regard to the case of A-Z (the current form first, the first in byte order
+// among several); empty when there is none.
+std::string FindIgnoringCase(const std::string& current, const std::string& old) {
+  const auto [folder, current_name] = SplitPath(current);
+  const std::string old_name = SplitPath(old).second;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return std::string();
+  std::string best_current, best_old;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const char* name = entry->d_name;
+    if (::strcasecmp(name, current_name.c_str()) == 0) {
+      if (best_current.empty() || best_current > name) best_current = name;
+    } else if (!old_name.empty() && ::strcasecmp(name, old_name.c_str()) == 0) {
+      if (best_old.empty() || best_old > name) best_old = name;
+    }
+  }
+  const std::string& best = best_current.empty() ? best_old : best_current;
+  if (best.empty()) return std::string();
+  return folder + kPathSeparator + best;
+}
+
 bool Digits(std::string_view text, size_t pos, size_t count, int* value) {
   int result = 0;
   for (size_t i = pos; i < pos + count; ++i) {
@@ -58,6 +93,13 @@ std::string FindSegmentFile(std::string_view folder, const CZoneTime& time, std:
   if (Exists(current)) return current;
   std::string old = OldSegmentFileName(folder, time, ext);
   if (Exists(old)) return old;
+  // Names are read without regard to the case of the zone letter and the
+  // extension ("-s", ".MP3"), so a file so named is found again the same way:
+  // it can be played and recycled, and a new segment never takes its time.
+  if (!current.empty()) {
+    std::string other = FindIgnoringCase(current, old);
+    if (!other.empty()) return other;
+  }
   return current;
 }
 

@@ -26,7 +26,9 @@ std::string SegmentFileName(std::string_view folder, const CZoneTime& time, std:
 std::string OldSegmentFileName(std::string_view folder, const CZoneTime& time,
                                std::string_view ext);
 // The current name if that file exists; else the older name if that file exists;
-// else the current name.
+// else a file of the day folder named as either of them without regard to the
+// case of A-Z (a zone letter "s", an extension ".MP3": such names are read as
+// segments, so they are found again the same way); else the current name.
 std::string FindSegmentFile(std::string_view folder, const CZoneTime& time, std::string_view ext);
 
 // Parses a file name without folder and extension: "YYYY.MM.DD-hh.mm.ss" followed

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "Lib/ArchiveManager/Time/tests/ZoneTestUtil.h"
 
@@ -86,6 +88,41 @@ TEST(SegmentNameTest, FindPrefersTheCurrentNameAndFallsBackToTheOlderOne) {
   EXPECT_EQ(FindSegmentFile(dir.string(), t, "mp3"), old);
   std::ofstream(current).put('x');
   EXPECT_EQ(FindSegmentFile(dir.string(), t, "mp3"), current);
+  fs::remove_all(dir);
+}
+
+// A name is read without regard to the case of its zone letter and its
+// extension, so it is found again the same way; an exact name comes first.
+TEST(SegmentNameTest, FindFindsANameThatDiffersOnlyInCase) {
+  fs::path dir = fs::temp_directory_path() / ("segname-case-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  const std::string day = (dir / "2010.03.04").string() + "/";
+  fs::create_directories(day);
+  const CZoneTime t = T(2010, 3, 4, 5, 6, 7, 0);
+  const std::string folder = dir.string();
+  struct Case {
+    std::vector<std::string> files;
+    std::string found;  // relative to the day folder; empty: the current name (none found)
+  };
+  const Case cases[] = {
+      {{"2010.03.04-05.06.07-s.mp3"}, "2010.03.04-05.06.07-s.mp3"},
+      {{"2010.03.04-05.06.07-S.MP3"}, "2010.03.04-05.06.07-S.MP3"},
+      {{"2010.03.04-05.06.07.Mp3"}, "2010.03.04-05.06.07.Mp3"},
+      // The current form before the older one, the first in byte order among several.
+      {{"2010.03.04-05.06.07.MP3", "2010.03.04-05.06.07-s.MP3", "2010.03.04-05.06.07-s.mp3"},
+       "2010.03.04-05.06.07-s.MP3"},
+      {{"2010.03.04-05.06.07-s.mp3", "2010.03.04-05.06.07-S.mp3"}, "2010.03.04-05.06.07-S.mp3"},
+      // Another time, another zone letter or another extension is not this segment.
+      {{"2010.03.04-05.06.08-s.mp3", "2010.03.04-05.06.07-d.mp3", "2010.03.04-05.06.07-s.wav"},
+       ""},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& name : c.files) std::ofstream(day + name).put('x');
+    const std::string expected =
+        c.found.empty() ? SegmentFileName(folder, t, "mp3") : day + c.found;
+    EXPECT_EQ(FindSegmentFile(folder, t, "mp3"), expected) << c.files.front();
+    for (const std::string& name : c.files) fs::remove(day + name);
+  }
   fs::remove_all(dir);
 }
 
