@@ -3,18 +3,23 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "Lib/Diagnostics/Trace.h"
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::archive {
 namespace {
 
-// Executed once on a new database file, exactly as every archive has it.
-constexpr char kSchema[] = R"(PRAGMA synchronous = OFF;
-
+// Executed once on a new database file, exactly as every archive has it: the
+// pragma first (it cannot change inside a transaction), then the tables in
+// one transaction, so a creation cut short leaves no half-made schema.
+constexpr char kSchemaPragma[] = "PRAGMA synchronous = OFF;";
+constexpr char kSchema[] = R"(
 -- Maybe we'll use this when we allow linear recording
 CREATE TABLE codecs (
   id INTEGER NOT NULL,
@@ -79,12 +84,31 @@ class Statement {
   int64_t Int64(int column) const { return sqlite3_column_int64(stmt_, column); }
   int Int(int column) const { return sqlite3_column_int(stmt_, column); }
   bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  sqlite3_stmt* get() const { return stmt_; }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
 };
 
 uint32_t KiB(uint32_t bytes) { return static_cast<uint32_t>((uint64_t{bytes} + 1023) / 1024); }
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// "20260110-100000" of the process clock's local time.
+std::string StampNow() {
+  const platform::LocalTime t = platform::LocalNow();
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+// The journals SQLite keeps beside a database file; a stale one must not be
+// applied to the new file that takes its name.
+constexpr const char* kCompanions[] = {"-journal", "-wal", "-shm"};
 
 }  // namespace
 
@@ -100,6 +124,7 @@ bool AudioDatabaseSql::Open(std::string_view folder) {
   std::lock_guard lock(mutex_);
   CloseLocked();
   error_.clear();
+  notice_.clear();
   if (folder.empty()) {
     error_ = "no archive folder for the segment database";
     return false;
@@ -113,34 +138,106 @@ bool AudioDatabaseSql::Open(std::string_view folder) {
   }
   struct stat st {};
   const bool existed = ::stat(path_.c_str(), &st) == 0;
+  if (!OpenConnectionLocked()) return false;
+  if (existed) {
+    std::string why;
+    switch (CheckLocked(&why)) {
+      case Health::kGood:
+        RecountTotal();
+        return true;
+      case Health::kEmpty:
+        break;  // its first open was cut short: it gets its tables now
+      case Health::kDamaged:
+        // The database is only an index of the segment files: a bad one must
+        // not keep the archive from recording. It is kept for a look, under
+        // a name that says what it is, and a new one takes its place.
+        CloseLocked();
+        if (!SetAsideLocked(why) || !OpenConnectionLocked()) return false;
+        break;
+      case Health::kUnusable:
+        SetError(why);
+        CloseLocked();
+        return false;
+    }
+  }
+  if (!Exec(kSchemaPragma) || !Exec("BEGIN")) {
+    SetError("cannot create the tables of the segment database");
+    CloseLocked();
+    return false;
+  }
+  if (!Exec(kSchema) || !Exec("COMMIT")) {
+    SetError("cannot create the tables of the segment database");
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    CloseLocked();
+    return false;
+  }
+  total_kb_ = 0;
+  return true;
+}
+
+bool AudioDatabaseSql::OpenConnectionLocked() {
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
     SetError("cannot open the segment database");
     CloseLocked();
     return false;
   }
-  if (existed) {
-    // Reading the schema is where a file that is no database, or a damaged one, shows.
-    int64_t tables = 0;
-    bool is_null = false;
-    if (!QueryInt64("select count(*) from sqlite_master where type='table' and name='segments'",
-                    &tables, &is_null)) {
-      SetError("the segment database is damaged or not a database");
-      CloseLocked();
-      return false;
-    }
-    if (tables != 0) {
-      RecountTotal();
-      return true;
-    }
-    // An empty file (its first open was cut short) gets its tables now.
+  return true;
+}
+
+AudioDatabaseSql::Health AudioDatabaseSql::CheckLocked(std::string* why) {
+  // Only what a file holds counts as damage; a file that cannot be read now
+  // (locked, no permission, an I/O error) is left alone.
+  auto failure = [&](const char* what) {
+    const int code = sqlite3_errcode(db_);
+    *why = std::string(what) + ": " + sqlite3_errmsg(db_);
+    return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? Health::kDamaged : Health::kUnusable;
+  };
+  int64_t tables = 0;
+  bool is_null = false;
+  if (!QueryInt64("select count(*) from sqlite_master", &tables, &is_null)) {
+    return failure("the segment database is damaged or not a database");
   }
-  if (!Exec(kSchema)) {
-    SetError("cannot create the tables of the segment database");
-    CloseLocked();
+  if (tables == 0) return Health::kEmpty;
+  {
+    Statement columns(db_,
+                      "select id,formatid,starttime,durationmsec,sizebytes,sizekb,tnextfile,skim,"
+                      "filenametime,scanned from segments limit 0");
+    if (!columns.ok()) {
+      *why = std::string("the segment database has no complete segments table: ") +
+             sqlite3_errmsg(db_);
+      return Health::kDamaged;
+    }
+  }
+  Statement check(db_, "pragma quick_check");
+  if (!check.ok()) return failure("the segment database cannot be checked");
+  if (!check.Step()) return failure("the segment database is damaged");
+  const unsigned char* verdict = sqlite3_column_text(check.get(), 0);
+  const std::string text = verdict != nullptr ? reinterpret_cast<const char*>(verdict) : "";
+  if (text != "ok") {
+    *why = "the segment database is damaged: " + text;
+    return Health::kDamaged;
+  }
+  return Health::kGood;
+}
+
+bool AudioDatabaseSql::SetAsideLocked(const std::string& why) {
+  const std::string stem = path_ + ".damaged-" + StampNow();
+  std::string aside = stem;
+  for (int n = 2; Exists(aside); ++n) aside = stem + "-" + std::to_string(n);
+  if (::rename(path_.c_str(), aside.c_str()) != 0) {
+    error_ = why + " (" + path_ + "), and it cannot be moved aside: " + std::strerror(errno);
     return false;
   }
-  total_kb_ = 0;
+  for (const char* suffix : kCompanions) {
+    const std::string companion = path_ + suffix;
+    if (Exists(companion) && ::rename(companion.c_str(), (aside + suffix).c_str()) != 0) {
+      ::unlink(companion.c_str());
+    }
+  }
+  notice_ = "The segment database " + path_ + " was damaged (" + why + "). It was moved to " +
+            aside + " and a new one was created.";
+  diag::DebugTrace("AudioDatabaseSql: %s\n", notice_.c_str());
   return true;
 }
 
@@ -358,6 +455,13 @@ std::string AudioDatabaseSql::GetPath() {
 std::string AudioDatabaseSql::LastError() {
   std::lock_guard lock(mutex_);
   return error_;
+}
+
+std::string AudioDatabaseSql::TakeNotice() {
+  std::lock_guard lock(mutex_);
+  std::string notice;
+  notice.swap(notice_);
+  return notice;
 }
 
 }  // namespace logrum::archive

@@ -7,9 +7,14 @@
 // linear time (CZoneTime::ToLinear). A cached total of the sizes in KiB serves
 // the recycler's quota without a query.
 //
-// A database file that cannot be opened, is no database or is damaged makes
-// Open fail with the reason and the path in LastError(); nothing is deleted or
-// repaired, and nothing else in the archive folder is touched.
+// A database file that is no database, is damaged (SQLite's quick check) or
+// has no complete segments table is moved aside, with its journals, as
+// "archive.db3.damaged-YYYYMMDD-HHMMSS", and a new one is created in its
+// place (TakeNotice() then says so): the database is only an index of the
+// files, and the archive must go on recording. A file that cannot be read
+// for another reason (no permission, locked, not a file) makes Open fail
+// with the reason and the path in LastError(), and is left as it is. A new
+// database gets its tables in one transaction.
 //
 // Thread safety: every member may be called from any thread; one lock serialises
 // them, and GetIndex holds it while its callback runs (keep callbacks short).
@@ -66,6 +71,9 @@ class AudioDatabaseSql {
 
   std::string GetPath();
   std::string LastError();
+  // What the last Open did beyond opening (a damaged file set aside), once;
+  // empty when there is nothing to tell.
+  std::string TakeNotice();
 
  private:
   struct Row {
@@ -76,7 +84,12 @@ class AudioDatabaseSql {
     int64_t next_file = 0;
     int skim = 0;
   };
+  enum class Health { kGood, kEmpty, kDamaged, kUnusable };
+
   // All helpers below expect mutex_ to be held.
+  bool OpenConnectionLocked();
+  Health CheckLocked(std::string* why);
+  bool SetAsideLocked(const std::string& why);
   bool Exec(const char* sql);
   bool FindRow(int64_t start, Row* row);
   bool QueryInt64(const char* sql, int64_t* value, bool* is_null);
@@ -91,6 +104,7 @@ class AudioDatabaseSql {
   uint32_t total_kb_ = 0;   // guarded by mutex_
   std::string path_;        // guarded by mutex_
   std::string error_;       // guarded by mutex_
+  std::string notice_;      // guarded by mutex_
 };
 
 }  // namespace logrum::archive

@@ -39,6 +39,8 @@ bool CStorageManager::Open() {
     Post(1, "ERROR: %s\n", database_.LastError().c_str());
     return false;
   }
+  const std::string notice = database_.TakeNotice();
+  if (!notice.empty()) Post(1, "WARNING: %s\n", notice.c_str());
   open_ = true;  // Close undoes whatever of the steps below has run
   if (recorder_ && !recorder_->Start()) return false;
   // Backup thread start.

@@ -242,24 +242,87 @@ TEST_F(AudioDatabaseSqlTest, IndexIsHalfOpenOrderedAndKeepsTheDaylightFlag) {
             "AudioDatabaseSql::GetIndex: nSegmentsReturned=0\n");
 }
 
-TEST_F(AudioDatabaseSqlTest, BadFilesAreReportedWithTheirPathAndLeftAlone) {
-  // Not a database.
-  std::ofstream(DbPath(), std::ios::binary) << std::string(4096, 'x');
-  std::ofstream(dir_ / "keep.mp3") << "audio";
-  auto listing = [&] {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename());
-    return names;
+// A file that is no database, a damaged one, or one with a half-made schema is
+// moved aside, byte for byte, and a new database takes its place.
+TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
+  auto write = [&](const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   };
-  const std::set<std::string> before = listing();
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  // A good database with enough rows to fill several pages, as bytes.
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, i / 60, i % 60, 0), 1000, false, 417, CZoneTime()));
+  }
+  db_.Close();
+  const std::string good = read(DbPath());
+  ASSERT_GT(good.size(), 8192u);
+  auto half_made = [&](const char* sql) {
+    fs::remove(DbPath());
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(sqlite3_open(DbPath().c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    return read(DbPath());
+  };
+  std::string garbled = good;
+  for (size_t i = 4096; i < garbled.size(); ++i) garbled[i] = static_cast<char>(i * 7);
+  struct Case {
+    const char* what;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"not a database", std::string(4096, 'x')},
+      {"damaged", garbled},
+      {"half-made schema",
+       half_made("create table codecs (id integer not null, primary key(id));")},
+      {"incomplete segments table",
+       half_made("create table segments (id integer not null, starttime integer);")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+    write(DbPath(), c.bytes);
+    ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+    std::vector<std::string> aside;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (name.rfind("archive.db3.damaged-", 0) == 0) aside.push_back(name);
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(read((dir_ / aside[0]).string()), c.bytes);
+    const std::string notice = db_.TakeNotice();
+    EXPECT_NE(notice.find(DbPath()), std::string::npos) << notice;
+    EXPECT_NE(notice.find((dir_ / aside[0]).string()), std::string::npos) << notice;
+    EXPECT_EQ(db_.TakeNotice(), "");
+    // The new database works and starts empty.
+    EXPECT_EQ(db_.GetTotalKB(), 0u);
+    EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
+    EXPECT_EQ(Peek("select count(*) from segments"), 1);
+    db_.Close();
+  }
+  // A good database is kept as it is, with nothing to tell.
+  for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+  write(DbPath(), good);
+  ASSERT_TRUE(db_.Open(dir_.string()));
+  EXPECT_EQ(db_.TakeNotice(), "");
+  EXPECT_EQ(db_.GetTotalKB(), 400u);
+}
+
+// What cannot be opened for another reason than its content is left alone.
+TEST_F(AudioDatabaseSqlTest, UnusablePathsFailTheOpenAndAreLeftAlone) {
+  fs::create_directories(DbPath());  // not a file
   EXPECT_FALSE(db_.Open(dir_.string()));
   EXPECT_NE(db_.LastError().find(DbPath()), std::string::npos) << db_.LastError();
-  EXPECT_NE(db_.LastError().find("not a database"), std::string::npos) << db_.LastError();
-  EXPECT_EQ(listing(), before);
-  EXPECT_EQ(fs::file_size(DbPath()), 4096u);
+  EXPECT_TRUE(fs::is_directory(DbPath()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
   EXPECT_FALSE(db_.HasSegment(T(2010, 3, 4, 5, 0, 0, 0)));
   EXPECT_FALSE(db_.GetIndex(T(2010, 3, 4, 5, 0, 0, 0), T(2010, 3, 5, 5, 0, 0, 0),
                             &Collector::Callback, nullptr));
+  fs::remove(DbPath());
 
   // A folder that does not exist.
   EXPECT_FALSE(db_.Open((dir_ / "missing").string()));
@@ -268,9 +331,9 @@ TEST_F(AudioDatabaseSqlTest, BadFilesAreReportedWithTheirPathAndLeftAlone) {
   EXPECT_FALSE(db_.Open(""));
 
   // An empty file (a first open cut short) gets its tables.
-  fs::remove(DbPath());
   std::ofstream(DbPath()).close();
   ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+  EXPECT_EQ(db_.TakeNotice(), "");
   EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
 }
 
