@@ -63,6 +63,7 @@ void CArchiveFileWrite::CloseFd() {
 bool CArchiveFileWrite::Open(const CZoneTime& start, const AudioFormat& format, bool skim) {
   if (IsOpen() && !Close(CZoneTime())) CloseFd();  // the old file's trailer is lost; go on
   error_.clear();
+  name_taken_ = false;
   std::string path = FindSegmentFile(folder_, start, ext_);
   if (path.empty() || path.size() >= PATH_MAX) {
     error_ = "segment path for " + folder_ + " is empty or too long";
@@ -74,22 +75,21 @@ bool CArchiveFileWrite::Open(const CZoneTime& start, const AudioFormat& format, 
     error_ = "cannot create the folder of " + path + ": " + ec.message();
     return false;
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // Never over an existing file: after the clock was set back, the name of a
+  // new segment can be that of a recording made an hour ago.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error_ = PosixError("cannot create " + path, errno);
+    const int error = errno;
+    name_taken_ = error == EEXIST;
+    error_ = name_taken_ ? path + " already exists" : PosixError("cannot create " + path, error);
     return false;
   }
-  // Lock before truncating: a file that someone reads is not replaced under them.
+  // Readers wait for the trailer: they are refused while the segment is written.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     ::close(fd);
-    error_ = error == EWOULDBLOCK ? path + " is in use by a reader" : PosixError("cannot lock " + path, error);
-    return false;
-  }
-  if (::ftruncate(fd, 0) != 0) {
-    int error = errno;
-    ::close(fd);
-    error_ = PosixError("cannot replace " + path, error);
+    ::unlink(path.c_str());
+    error_ = PosixError("cannot lock " + path, error);
     return false;
   }
   fd_ = fd;

@@ -1,9 +1,10 @@
 // CArchiveFileWrite: writes one segment file at a time (see SegmentTrailer.h).
 //
 // Open creates FOLDER/<day folder>/<segment name> (day folder and parents made
-// as needed; an existing file of that name is replaced) and holds an exclusive
-// advisory lock (flock) on it until Close, so readers (CArchiveFileRead) are
-// refused while the segment is written and a file being read is not replaced.
+// as needed) and holds an exclusive advisory lock (flock) on it until Close,
+// so readers (CArchiveFileRead) are refused while the segment is written. An
+// existing file of that name is never replaced or truncated: Open fails and
+// NameTaken() says so, and the caller picks another start time.
 // Write appends audio; Close appends the 109-byte trailer and syncs the file.
 // A failed write leaves the file as it was before the call (cut back to the
 // last whole write), so the audio bytes and the trailer's count always agree.
@@ -33,8 +34,11 @@ class CArchiveFileWrite {
   CArchiveFileWrite(const CArchiveFileWrite&) = delete;
   CArchiveFileWrite& operator=(const CArchiveFileWrite&) = delete;
 
-  // Closes any open file (null end time) and opens the file for `start`.
+  // Closes any open file (null end time) and creates the file for `start`.
+  // False when it cannot be created, also when a file of that name exists.
   bool Open(const CZoneTime& start, const AudioFormat& format, bool skim);
+  // The last Open failed because a file of that name (FindSegmentFile) exists.
+  bool NameTaken() const { return name_taken_; }
   // Appends audio. On failure writes a trace line and returns false; the file
   // and the byte count are as before the call.
   bool Write(const void* data, size_t length);
@@ -68,6 +72,7 @@ class CArchiveFileWrite {
   std::atomic<uint32_t> byte_count_{0};
   SegmentTrailer trailer_;
   std::string error_;
+  bool name_taken_ = false;
 };
 
 }  // namespace logrum::archive

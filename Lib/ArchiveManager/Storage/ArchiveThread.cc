@@ -54,7 +54,15 @@ bool ArchiveThread::QueueSink::Write(kit::IBlock* block) {
   // The encoder ends each reader's stream with a null; the recording thread
   // learns its end from Stop, which queues its own mark after the last block.
   if (block == nullptr) return true;
-  return queue_->Put(block);
+  double dropped_ms = 0;
+  if (!owner_->backlog_.Put(block, owner_->CurrentTime(), &dropped_ms)) return false;
+  if (dropped_ms > 0 && !owner_->dropping_.exchange(true)) {
+    owner_->Post(2,
+                 "WARNING: Nothing could be written for %u s: dropping the oldest audio "
+                 "waiting to be recorded!\n",
+                 kBacklogMs / 1000);
+  }
+  return true;
 }
 
 ArchiveThread::ArchiveThread(audenc::ISkimEncoder* encoder, std::string folder, std::string ext,
@@ -79,7 +87,8 @@ bool ArchiveThread::Start() {
   if (encoder_ == nullptr || started_) return false;
   stopping_.store(false);
   stop_event_.Reset();
-  queue_.Start();
+  dropping_.store(false);
+  backlog_.Start();
   encoder_->AddReader(&sink_, 3);
   started_ = true;
   Run();
@@ -92,11 +101,11 @@ void ArchiveThread::Stop() {
     // After RemoveReader the encoder writes no more; the mark behind its last
     // block lets the thread write everything that was handed over.
     encoder_->RemoveReader(&sink_);
-    queue_.Put(nullptr);
+    backlog_.Put(nullptr, CZoneTime());
     stopping_.store(true);
     stop_event_.Set();  // a retry in progress gives up
     SetExit(0);
-    queue_.Stop();
+    backlog_.Stop();
   }
   CloseFile(CZoneTime());
 }
@@ -153,17 +162,33 @@ CZoneTime ArchiveThread::CurrentTime() const {
   return now;
 }
 
+bool ArchiveThread::NameTaken(const CZoneTime& t) const {
+  struct stat info {};
+  return ::stat(NameFor(t).c_str(), &info) == 0;
+}
+
 bool ArchiveThread::OpenFile(CZoneTime t, const AudioFormat& format, bool skim) {
   diag::DebugTrace("AT::OpenFile!\n");
-  if (writer_.IsOpen()) {
-    // Two segments never share a start time.
-    if (CZoneTime::IsSame(t, writer_.GetStartTime())) t.AddSeconds(1);
-    CloseFile(t);
+  // Two segments never share a start time, and a new one never takes the
+  // name of a file already there (the clock was set back over it): its start
+  // moves on by a second until the name is free.
+  if (writer_.IsOpen() && CZoneTime::IsSame(t, writer_.GetStartTime())) t.AddSeconds(1);
+  const CZoneTime wanted = t;
+  int moves = 0;
+  while (moves < kMaxNameMoves && NameTaken(t)) {
+    t.AddSeconds(1);
+    ++moves;
   }
+  if (writer_.IsOpen()) CloseFile(t);
   if (!writer_.Open(t, format, skim)) {
     diag::DebugTrace("AT::OpenFile: %s\n", writer_.LastError().c_str());
     return false;
   }
+  if (moves > 0) {
+    Post(2, "WARNING: Segment file '%s' already exists! The new segment starts at %s instead.\n",
+         NameFor(wanted).c_str(), TimeText(t).text);
+  }
+  segment_end_ = NextBoundary(t, segment_minutes_, align_);
   reported_ = false;
   last_sync_ms_ = platform::DefaultClock().TickMs();
   Post(2, "INFO: Open file '%s'\n", writer_.GetFileName().c_str());
@@ -206,7 +231,6 @@ bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const AudioFormat& form
     if (OpenFile(t, format, skim)) {
       if (attempt > 0) {
         Post(2, "INFO: Recording resumed after %d failed attempts to open a file.\n", attempt);
-        retried_ = true;
       }
       return true;
     }
@@ -219,22 +243,15 @@ bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const AudioFormat& form
 }
 
 bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format,
-                                  bool skim) {
+                                  bool skim, const CZoneTime& time) {
   uint32_t delay = retry_first_ms_;
   int failures = 0;
   bool moved = false;
   uint64_t first_failure_ms = 0;
   for (;;) {
-    if (!writer_.IsOpen()) {
-      const CZoneTime t = CurrentTime();
-      if (!OpenFileRetrying(t, format, skim)) return false;
-      segment_end_ = NextBoundary(t, segment_minutes_, align_);
-    }
+    if (!writer_.IsOpen() && !OpenFileRetrying(time, format, skim)) return false;
     if (writer_.Write(data, length)) {
-      if (failures > 0) {
-        Post(2, "INFO: Write to file succeeded after %d failures.\n", failures);
-        retried_ = true;
-      }
+      if (failures > 0) Post(2, "INFO: Write to file succeeded after %d failures.\n", failures);
       return true;
     }
     const uint64_t tick = platform::DefaultClock().TickMs();
@@ -247,11 +264,10 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const Au
     if (!moved && tick - first_failure_ms >= kWriteFailureMoveMs) {
       moved = true;
       // A new file may take what this one refuses (a file removed or damaged
-      // under us); its start is the time of the block that waits.
-      const CZoneTime t = CurrentTime();
-      Post(2, "INFO: Open new file %s. (write failed)\n", NameFor(t).c_str());
-      if (!OpenFileRetrying(t, format, skim)) return false;
-      segment_end_ = NextBoundary(t, segment_minutes_, align_);
+      // under us). It starts with the waiting block, so at that block's time,
+      // not at the time of the move.
+      Post(2, "INFO: Open new file %s. (write failed)\n", NameFor(time).c_str());
+      if (!OpenFileRetrying(time, format, skim)) return false;
       continue;
     }
     if (!BackOff(&delay)) return false;
@@ -271,15 +287,23 @@ void ArchiveThread::Body() {
   uint64_t not_written = 0;
 
   for (;;) {
-    kit::IBlock* block = nullptr;
-    if (!queue_.Get(&block)) {
+    RecordingBacklog::Entry entry;
+    if (!backlog_.Get(&entry)) {
       diag::DebugTrace("AT: ERROR: Queue returned no block!\n");
       break;
     }
-    if (block == nullptr) break;  // Stop's mark: everything before it was written
-    BlockRef hold(block);
-    const uint8_t* data = block->GetData();
-    const uint32_t length = block->GetDataLength();
+    if (entry.block == nullptr) break;  // Stop's mark: everything before it was written
+    BlockRef hold(entry.block);
+    // Audio dropped in front of this block is a gap: the block goes into a
+    // new segment that starts at its own time.
+    const uint64_t gap_ms = entry.dropped_ms;
+    if (gap_ms > 0) {
+      dropping_.store(false);
+      Post(2, "WARNING: %llu ms of audio were dropped while nothing could be written!\n",
+           static_cast<unsigned long long>(gap_ms));
+    }
+    const uint8_t* data = entry.block->GetData();
+    const uint32_t length = entry.block->GetDataLength();
     if (data == nullptr || length < kHeaderBytes) {
       MarkHandled();
       continue;
@@ -288,7 +312,8 @@ void ArchiveThread::Body() {
     format.channels = data[1];
     format.bitrate = ReadLe16(data + 4);
     format.samplerate = ReadLe16(data + 6);
-    retried_ = false;
+    const CZoneTime now = entry.time;
+    bool new_segment = false;
 
     if (state != prev_state) {
       diag::DebugTrace("AT::Driver: State changed! flags=%d\n", state);
@@ -303,14 +328,13 @@ void ArchiveThread::Body() {
       skim = state != 0;
       diag::DebugTrace("AT::Driver: OpenFile! flags=%d, bSkim=%s\n", state,
                        skim ? "true" : "false");
-      const CZoneTime t = CurrentTime();
-      Post(2, "INFO: Open new file %s. (skim %s)\n", NameFor(t).c_str(), skim ? "ON" : "OFF");
-      if (!OpenFileRetrying(t, format, skim)) {
+      Post(2, "INFO: Open new file %s. (skim %s)\n", NameFor(now).c_str(), skim ? "ON" : "OFF");
+      if (!OpenFileRetrying(now, format, skim)) {
         ++not_written;
         break;
       }
-      segment_end_ = NextBoundary(t, segment_minutes_, align_);
-      prev = retried_ ? CurrentTime() : t;
+      prev = now;
+      new_segment = true;
     }
     // Nothing is recorded while the encoder is closed; no segment is opened
     // for its blocks either.
@@ -319,7 +343,6 @@ void ArchiveThread::Body() {
       continue;
     }
 
-    CZoneTime now = CurrentTime();
     int64_t diff = 0;
     bool daylight_changed = false;
     if (!prev.IsNull()) {
@@ -357,6 +380,12 @@ void ArchiveThread::Body() {
                     max_time_adjust_sec_);
       reason_text += line;
     }
+    if (gap_ms > 0 && !new_segment) {
+      reasons |= 0x10;
+      std::snprintf(line, sizeof line, "audio_dropped: %llu ms |",
+                    static_cast<unsigned long long>(gap_ms));
+      reason_text += line;
+    }
     if (reasons != 0) {
       Post(2, "INFO: Open new file %s. (Reason below)\n", NameFor(now).c_str());
       Post(2, "INFO: Reason[0x%X]: %s\n", reasons, reason_text.c_str());
@@ -364,8 +393,6 @@ void ArchiveThread::Body() {
         ++not_written;
         break;
       }
-      segment_end_ = NextBoundary(now, segment_minutes_, align_);
-      if (retried_) now = CurrentTime();
     }
     prev = now;
 
@@ -382,13 +409,11 @@ void ArchiveThread::Body() {
           ++not_written;
           break;
         }
-        segment_end_ = NextBoundary(now, segment_minutes_, align_);
       }
-      if (!WriteRetrying(data + kHeaderBytes, length - kHeaderBytes, format, skim)) {
+      if (!WriteRetrying(data + kHeaderBytes, length - kHeaderBytes, format, skim, now)) {
         ++not_written;
         break;
       }
-      if (retried_) prev = CurrentTime();
       const uint64_t tick = platform::DefaultClock().TickMs();
       if (tick - last_sync_ms_ >= kSyncIntervalMs) {
         writer_.Sync();
@@ -399,8 +424,8 @@ void ArchiveThread::Body() {
   }
   if (not_written > 0) {
     // A retry given up at Stop: the rest waits in front of Stop's mark.
-    for (kit::IBlock* rest = nullptr; queue_.Get(&rest) && rest != nullptr; rest = nullptr) {
-      rest->Release();
+    for (RecordingBacklog::Entry rest; backlog_.Get(&rest) && rest.block != nullptr;) {
+      rest.block->Release();
       ++not_written;
     }
     Post(2, "ERROR: Recording stopped with %llu blocks not written!\n",

@@ -12,13 +12,23 @@
 // State 255 (encoder closed) closes the segment without opening another.
 // Every closed segment is reported once to the SegmentFinished sink.
 //
+// Each block is stamped when the encoder hands it over, not when it is
+// written, so a segment begun after a wait starts at the time of its first
+// block.
+//
+// A segment never replaces an existing file: when the name for a start time
+// is taken (the clock was set back over earlier recordings), the start moves
+// on by a second until the name is free, and the move is posted.
+//
 // Failures never end recording: a segment that cannot be created or a write
 // that fails is posted once ("ERROR: Unable to open file!", "ERROR: Write to
 // file failed!") and then retried with a back-off (0.1 s doubling to 5 s) while
-// the encoder's blocks wait in the queue; the block that failed is kept and
-// written as soon as a file takes it, so no block that could be written is
-// lost. When writes into one file keep failing for 30 s the waiting block is
-// tried in a new segment (once per block).
+// the encoder's blocks wait in the backlog; the block that failed is kept and
+// written as soon as a file takes it. When writes into one file keep failing
+// for 30 s the waiting block is tried in a new segment (once per block).
+// The backlog holds at most kBacklogMs of audio: during a longer outage the
+// oldest blocks are dropped (posted once when it begins, and with the
+// milliseconds lost when recording resumes, in a new segment at the gap).
 //
 // Durability: the open segment's data is synced to the disk (fdatasync) at
 // least every kSyncIntervalMs of real time while blocks arrive, and on close.
@@ -42,11 +52,11 @@
 
 #include "External/Encoder/include/Encoder.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+#include "Lib/ArchiveManager/Storage/RecordingBacklog.h"
 #include "Lib/ArchiveManager/Storage/SegmentFinished.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/AudioSink.h"
-#include "Lib/Kit/BlockQueue.h"
 #include "Lib/Kit/EventLogMT.h"
 #include "Lib/Kit/EventObject.h"
 
@@ -55,6 +65,12 @@ namespace logrum::archive {
 class ArchiveThread : public kit::AppThread {
  public:
   static constexpr uint32_t kSyncIntervalMs = 2000;
+  // What the backlog keeps while nothing can be written: 5 minutes of audio,
+  // and at most this many blocks (about 16 KiB each).
+  static constexpr uint32_t kBacklogMs = 5 * 60 * 1000;
+  static constexpr uint32_t kBacklogBlocks = 4096;
+  // How far a start moves on to find a free segment name before the open fails.
+  static constexpr int kMaxNameMoves = 3600;
 
   // encoder may be null (Start then refuses); finished and poster may be null.
   // segment_minutes below 1 counts as 1.
@@ -81,6 +97,9 @@ class ArchiveThread : public kit::AppThread {
   // write); waits until at least `count` or the time-out (real ms) passes.
   uint64_t BlocksHandled() const { return handled_.load(std::memory_order_acquire); }
   bool WaitHandled(uint64_t count, uint32_t timeout_ms);
+  // Audio dropped from the backlog since Start, and what waits in it now.
+  uint64_t DroppedMs() const { return backlog_.DroppedMs(); }
+  double BacklogMs() const { return backlog_.QueuedMs(); }
   // Back-off of the retries, for tests.
   void SetRetryDelays(uint32_t first_ms, uint32_t max_ms) {
     retry_first_ms_ = first_ms;
@@ -91,23 +110,30 @@ class ArchiveThread : public kit::AppThread {
   void Body() override;
 
  private:
-  // Puts the encoder's blocks into the queue; end marks are not forwarded.
+  // Puts the encoder's blocks, stamped, into the backlog; end marks are not
+  // forwarded.
   class QueueSink : public kit::AudioSink {
    public:
-    explicit QueueSink(kit::BlockQueue* queue) : queue_(queue) {}
+    explicit QueueSink(ArchiveThread* owner) : owner_(owner) {}
     bool Write(kit::IBlock* block) override;
 
    private:
-    kit::BlockQueue* queue_;
+    ArchiveThread* owner_;
   };
 
   CZoneTime CurrentTime() const;
+  // Whether a file for a segment starting at t exists.
+  bool NameTaken(const CZoneTime& t) const;
+  // Opens the segment at t, or at the first free second after it; sets the
+  // segment end from the start it got.
   bool OpenFile(CZoneTime t, const AudioFormat& format, bool skim);
   void CloseFile(const CZoneTime& end);
   // Retries OpenFile with a back-off until it succeeds or Stop is asked.
   bool OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim);
-  // Writes the block's audio, retrying (and moving to a new segment) on failure.
-  bool WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format, bool skim);
+  // Writes the block's audio, retrying (and moving to a new segment that
+  // starts at `time`, the block's own) on failure.
+  bool WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format, bool skim,
+                     const CZoneTime& time);
   // Whether the open segment's file still exists at its name.
   bool SegmentFileIsThere() const;
   // Waits for the back-off; false when Stop was asked meanwhile.
@@ -121,8 +147,8 @@ class ArchiveThread : public kit::AppThread {
   const std::string ext_;
   CArchiveFileWrite writer_;
   kit::EventPoster* const poster_;
-  kit::BlockQueue queue_{0, kit::BlockQueue::kUnlimitedQueue};
-  QueueSink sink_{&queue_};
+  RecordingBacklog backlog_{kBacklogMs, kBacklogBlocks};
+  QueueSink sink_{this};
   SegmentFinished* const finished_;
   CZoneTime segment_end_;
   const int32_t max_time_adjust_sec_;
@@ -132,7 +158,7 @@ class ArchiveThread : public kit::AppThread {
   bool started_ = false;             // owner's thread only
   kit::EventObject stop_event_{true, false};
   std::atomic<bool> stopping_{false};
-  bool retried_ = false;             // the current block needed a retry (recording thread)
+  std::atomic<bool> dropping_{false};  // the backlog drops audio; not yet reported
   bool reported_ = false;            // the open segment was reported already (recording thread)
   uint64_t last_sync_ms_ = 0;        // recording thread
   uint32_t retry_first_ms_ = 100;

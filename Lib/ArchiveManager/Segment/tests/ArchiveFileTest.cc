@@ -118,12 +118,9 @@ TEST_F(ArchiveFileTest, TrailerWrittenIsReadBackFieldForField) {
   EXPECT_EQ(reader.GetDurationMs(), 2612u);
 }
 
-TEST_F(ArchiveFileTest, ZeroByteSegmentGetsAFullTrailerAndAFileIsReplaced) {
+TEST_F(ArchiveFileTest, ZeroByteSegmentGetsAFullTrailer) {
   const CZoneTime start = T(2010, 3, 4, 5, 6, 7, 0);
-  std::string path = WriteSegment(start, 10, CZoneTime());
-  ASSERT_EQ(fs::file_size(path), 10 * kBlock + kTrailerSize);
-  // The same start again replaces the file.
-  EXPECT_EQ(WriteSegment(start, 0, CZoneTime()), path);
+  std::string path = WriteSegment(start, 0, CZoneTime());
   ASSERT_EQ(fs::file_size(path), kTrailerSize);
   CArchiveFileRead reader(Folder(), "mp3");
   ASSERT_TRUE(reader.ReadTrailer(path));
@@ -132,6 +129,30 @@ TEST_F(ArchiveFileTest, ZeroByteSegmentGetsAFullTrailerAndAFileIsReplaced) {
   EXPECT_EQ(reader.GetTrailer().end_time, 0u);
   EXPECT_TRUE(reader.GetEndTime().IsNull());
   EXPECT_FALSE(reader.OpenAt(start, 0, 1000));  // no audio to stream
+}
+
+// A clock set back gives names of segments already recorded: they are never
+// replaced, whatever form their name has.
+TEST_F(ArchiveFileTest, AnExistingFileIsNeverReplaced) {
+  const CZoneTime start = T(2010, 3, 4, 5, 6, 7, 0);
+  const std::string path = WriteSegment(start, 10, CZoneTime());
+  const std::vector<uint8_t> before = FileBytes(path);
+  const std::string older = Folder() + "/2010.03.04/2010.03.04-05.06.08.mp3";
+  fs::copy_file(path, older);
+  for (const CZoneTime& taken : {start, T(2010, 3, 4, 5, 6, 8, 0)}) {
+    CArchiveFileWrite writer(Folder(), "mp3", "Studio A");
+    EXPECT_FALSE(writer.Open(taken, kFormat, false));
+    EXPECT_TRUE(writer.NameTaken());
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_NE(writer.LastError().find("already exists"), std::string::npos) << writer.LastError();
+    // A failure of another kind is no taken name.
+    EXPECT_TRUE(writer.Open(T(2010, 3, 4, 5, 6, 9, 0), kFormat, false));
+    EXPECT_FALSE(writer.NameTaken());
+    EXPECT_TRUE(writer.Close(CZoneTime()));
+    fs::remove(Folder() + "/2010.03.04/2010.03.04-05.06.09-S.mp3");
+  }
+  EXPECT_EQ(FileBytes(path), before);
+  EXPECT_EQ(FileBytes(older), before);
 }
 
 TEST_F(ArchiveFileTest, CutOrDamagedFilesFailReadTrailer) {
@@ -230,14 +251,8 @@ TEST_F(ArchiveFileTest, ReadersAreRefusedWhileASegmentIsWritten) {
   const std::string path = writer.GetFileName();
   ASSERT_TRUE(writer.Close(CZoneTime()));
 
-  // A file being read is not replaced under its reader.
   ASSERT_TRUE(reader.ReadTrailer(path));
-  CArchiveFileWrite second(Folder(), "mp3", "Studio");
-  EXPECT_FALSE(second.Open(start, kFormat, false));
-  EXPECT_NE(second.LastError().find("in use"), std::string::npos) << second.LastError();
-  EXPECT_EQ(fs::file_size(path), 3 * kBlock + kTrailerSize);
-  reader.Close();
-  EXPECT_TRUE(second.Open(start, kFormat, false));
+  EXPECT_EQ(reader.GetSizeBytes(), 3 * kBlock);
 }
 
 TEST_F(ArchiveFileTest, OpenAtSeeksByWholeBlocksAndStopsAtTheAudioEnd) {

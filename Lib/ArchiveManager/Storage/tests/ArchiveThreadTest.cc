@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cmath>
+
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
@@ -437,6 +440,133 @@ TEST_F(ArchiveThreadTest, RemovedSegmentFileMovesRecordingToANewSegment) {
                             "' was removed while recording!\n"));
   EXPECT_EQ(ReportStarts(), std::vector<std::string>{"2026.01.10-10:00:03-S"});
   EXPECT_EQ(ReportedBytes(), 2u * 417u);
+  ExpectReportsMatchFiles();
+}
+
+// Writes that keep failing move the waiting block into a new segment after
+// 30 s; that segment starts at the time the block was handed over, not at the
+// time of the move.
+TEST_F(ArchiveThreadTest, SegmentBegunAfterFailedWritesStartsAtItsFirstBlock) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 60, true);
+  Feed(0, 2);
+  Advance(5);
+  struct rlimit old_limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 1000;  // 834 bytes and a trailer fit, a third block does not
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  Push(0);
+  bool moved = log_.WaitFor("ERROR: Write to file failed!\n");
+  Advance(40);
+  moved = moved && log_.WaitFor(". (write failed)\n");
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(moved);
+  ASSERT_TRUE(thread_->WaitHandled(pushed_, 10000));
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(),
+            (std::vector<std::string>{"2026.01.10-10:00:00-S", "2026.01.10-10:00:05-S"}));
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].size_bytes, 2u * 417u);
+  EXPECT_EQ(reports[1].size_bytes, 417u);
+  EXPECT_TRUE(log_.Contains("INFO: Open new file " +
+                            PathOf("2026.01.10/2026.01.10-10.00.05-S.mp3") + ". (write failed)\n"));
+  ExpectReportsMatchFiles();
+}
+
+// Ten minutes in which nothing can be written: the backlog keeps the newest
+// five minutes and drops the oldest audio, so memory stops growing; the loss
+// is posted with its length, and recording resumes, in a new segment at the
+// gap, as soon as the disk takes writes again.
+TEST_F(ArchiveThreadTest, LongWriteOutageKeepsMemoryFlatAndRecordingResumes) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  Make(5, 60, true);
+  constexpr uint32_t kBlocksPerPush = 38;  // 992.65 ms of audio, 15846 bytes
+  const double push_ms = kBlocksPerPush * BlockDurationMs(kFormat128);
+  Feed(0, kBlocksPerPush);
+  struct rlimit old_limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 20000;  // the segment holds 15846 bytes: no further push fits
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  // One push per second of wall-clock time. The real-time ticks stand still,
+  // so the outage stays in one file (no move after 30 s).
+  auto push_second = [&](int i) {
+    TestClock().SetUs(Local(2026, 1, 10, 10, 0, 0).ToUnixSeconds() * 1000000 + i * 1000000LL);
+    Push(0, kBlocksPerPush);
+  };
+  push_second(1);
+  const bool failing = log_.WaitFor("ERROR: Write to file failed!\n");
+  uint32_t created_at_7_minutes = 0;
+  for (int i = 2; i <= 600; ++i) {
+    push_second(i);
+    if (i == 420) created_at_7_minutes = encoder_->PoolBlocksCreated();
+  }
+  const uint32_t created_at_10_minutes = encoder_->PoolBlocksCreated();
+  const double backlog_ms = thread_->BacklogMs();
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(failing);
+
+  EXPECT_EQ(created_at_10_minutes, created_at_7_minutes);
+  EXPECT_LE(backlog_ms, ArchiveThread::kBacklogMs);
+  EXPECT_GT(backlog_ms, ArchiveThread::kBacklogMs * 0.9 - push_ms);
+  EXPECT_EQ(log_.LevelsOf("WARNING: Nothing could be written for 300 s: dropping the oldest "
+                          "audio waiting to be recorded!\n"),
+            std::vector<int32_t>{2});
+
+  // Back to normal: the block that waited, then the audio kept, then
+  // what comes next.
+  ASSERT_TRUE(log_.WaitFor("INFO: Write to file succeeded after"));
+  const uint64_t kept = static_cast<uint64_t>(std::lround(backlog_ms / push_ms));
+  ASSERT_TRUE(thread_->WaitHandled(2 + kept, 10000));
+  push_second(601);
+  ASSERT_TRUE(thread_->WaitHandled(3 + kept, 10000));
+  thread_->Stop();
+  const uint64_t dropped_ms = thread_->DroppedMs();
+  const int dropped_pushes = static_cast<int>(std::lround(dropped_ms / push_ms));
+  EXPECT_NEAR(dropped_ms, dropped_pushes * push_ms, 1.0);
+  EXPECT_EQ(dropped_pushes, 600 - 1 - static_cast<int>(kept));  // all but the waiting and the kept
+  EXPECT_TRUE(log_.Contains("WARNING: " + std::to_string(dropped_ms) +
+                            " ms of audio were dropped while nothing could be written!\n"));
+  EXPECT_TRUE(log_.Contains("audio_dropped: " + std::to_string(dropped_ms) + " ms |"));
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(Text(reports[0].start), "2026.01.10-10:00:00-S");
+  EXPECT_EQ(reports[0].size_bytes, 2u * kBlocksPerPush * 417u);
+  // The first push kept was handed over at second 2 + dropped_pushes.
+  CZoneTime first_kept = Local(2026, 1, 10, 10, 0, 0);
+  first_kept.AddSeconds(2 + dropped_pushes);
+  EXPECT_EQ(Text(reports[1].start), Text(first_kept));
+  EXPECT_EQ(reports[1].size_bytes, (601u - 1u - dropped_pushes) * kBlocksPerPush * 417u);
+  ExpectReportsMatchFiles();
+}
+
+// The clock set back over earlier recordings, or a file whose name differs
+// only in case: the new segment never takes the name of a file that is there;
+// it starts a second later, and says so.
+TEST_F(ArchiveThreadTest, TakenNamesMoveTheStartOnBySeconds) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  std::filesystem::create_directories(PathOf("2026.01.10"));
+  for (const char* name : {"2026.01.10-10.00.00-s.mp3", "2026.01.10-10.00.01.MP3"}) {
+    std::ofstream(PathOf(std::string("2026.01.10/") + name)) << "not ours";
+  }
+  Make(5, 60, true);
+  Feed(0);
+  thread_->Stop();
+  EXPECT_EQ(ReportStarts(), std::vector<std::string>{"2026.01.10-10:00:02-S"});
+  EXPECT_TRUE(log_.Contains("WARNING: Segment file '" +
+                            PathOf("2026.01.10/2026.01.10-10.00.00-s.mp3") +
+                            "' already exists! The new segment starts at 2026.01.10-10:00:02-S "
+                            "instead.\n"));
+  for (const char* name : {"2026.01.10-10.00.00-s.mp3", "2026.01.10-10.00.01.MP3"}) {
+    std::ifstream in(PathOf(std::string("2026.01.10/") + name));
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "not ours") << name;
+  }
   ExpectReportsMatchFiles();
 }
 

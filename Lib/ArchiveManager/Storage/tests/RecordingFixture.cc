@@ -22,6 +22,19 @@ CZoneTime Local(int year, int month, int day, int hour, int minute, int second, 
   return t;
 }
 
+FakeSkimEncoder::FakeSkimEncoder(uint32_t pre_delay_ms)
+    : pool_(kit::CMemBlockFactory::Create(8, 8, kit::kPoolUnlimited, kPoolBlockBytes)) {
+  params_.cbSize = sizeof params_;
+  params_.nKind = audenc::kSkimEncoderKind;
+  params_.nPreDelayMs = pre_delay_ms;
+}
+
+FakeSkimEncoder::~FakeSkimEncoder() {
+  if (pool_ != nullptr) pool_->Release();  // blocks still held keep it alive
+}
+
+uint32_t FakeSkimEncoder::PoolBlocksCreated() const { return pool_->Statistics().created; }
+
 bool FakeSkimEncoder::AddReader(kit::AudioSink* reader, uint32_t mask) {
   std::lock_guard lock(mu_);
   if (reader == nullptr || reader_ != nullptr || (mask & audenc::kBlockFlagLayer3) == 0) return false;
@@ -46,7 +59,9 @@ bool FakeSkimEncoder::Push(uint8_t state, const AudioFormat& format, uint32_t au
                            uint8_t fill) {
   std::lock_guard lock(mu_);
   if (reader_ == nullptr) return false;
-  auto* block = new kit::MemBlock(audenc::kSkimHeaderBytes + audio_bytes);
+  const uint32_t size = audenc::kSkimHeaderBytes + audio_bytes;
+  kit::MemBlock* block = size <= kPoolBlockBytes ? pool_->GetBlock() : new kit::MemBlock(size);
+  if (block == nullptr) return false;
   uint8_t* d = block->data();
   std::memset(d, 0, audenc::kSkimHeaderBytes);
   d[0] = state;

@@ -18,6 +18,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/EventLogMT.h"
 #include "Lib/Kit/MemBlock.h"
+#include "Lib/Kit/ObjectPool.h"
 #include "Lib/Platform/Clock.h"
 
 namespace logrum::archive::testing {
@@ -30,13 +31,14 @@ platform::ManualClock& TestClock();
 void SetLocal(int year, int month, int day, int hour, int minute, int second, int daylight = -1);
 CZoneTime Local(int year, int month, int day, int hour, int minute, int second, int daylight = -1);
 
+// Its blocks come from a pool like the real encoder's (16 KiB blocks, no
+// maximum), so what the pool had to create shows what was held at once.
 class FakeSkimEncoder : public audenc::ISkimEncoder {
  public:
-  explicit FakeSkimEncoder(uint32_t pre_delay_ms = 0) {
-    params_.cbSize = sizeof params_;
-    params_.nKind = audenc::kSkimEncoderKind;
-    params_.nPreDelayMs = pre_delay_ms;
-  }
+  static constexpr uint32_t kPoolBlockBytes = 16384;
+
+  explicit FakeSkimEncoder(uint32_t pre_delay_ms = 0);
+  ~FakeSkimEncoder();
   void Release() override {}
   bool Open() override { return true; }
   void Close() override {}
@@ -51,12 +53,15 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
   bool Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes, uint8_t fill = 0x55);
   bool storage_full() const { return storage_full_; }
   bool has_reader() const;
+  // Blocks the pool has created so far.
+  uint32_t PoolBlocksCreated() const;
 
  private:
   audenc::SkimEncoderParams params_{};
   mutable std::mutex mu_;
   kit::AudioSink* reader_ = nullptr;
   bool storage_full_ = false;
+  kit::CMemBlockFactory* pool_;
 };
 
 class MessageLog : public kit::EventPoster {

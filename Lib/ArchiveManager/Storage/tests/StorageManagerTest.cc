@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
 #include "Lib/ArchiveManager/Time/SegmentName.h"
@@ -115,6 +118,97 @@ TEST_F(StorageManagerTest, UnusableDatabaseFailsTheOpenAndStartsNoRecording) {
   EXPECT_FALSE(storage.IsOpen());
   EXPECT_FALSE(encoder_.has_reader());
   EXPECT_TRUE(log_.Contains("ERROR: "));
+}
+
+// The clock set back by two hours over two hours of recordings: every earlier
+// segment keeps its bytes and its row; the new ones start a second after the
+// names they would have taken.
+TEST_F(StorageManagerTest, ClockSetBackKeepsEverySegmentAndRow) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  CStorageManager storage(&encoder_, Settings(), &log_);
+  ASSERT_TRUE(storage.Open());
+  auto feed = [&](uint8_t fill) {
+    ASSERT_TRUE(encoder_.Push(0, kFormat128, 417, fill));
+    ++pushed_;
+    ASSERT_TRUE(storage.recorder()->WaitHandled(pushed_, 10000));
+  };
+  for (int i = 0; i < 240; ++i) {  // 10:00 to 11:59:30, a block every 30 s
+    feed(1);
+    TestClock().AdvanceUs(30'000'000);
+  }
+  feed(1);  // 12:00:00 opens the ninth segment
+  std::map<std::string, std::vector<char>> before;
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>((std::istreambuf_iterator<char>(in)), {});
+  };
+  for (const std::string& name : SegmentFiles(folder_.path())) {
+    before[name] = read(folder_.path() + "/" + name);
+  }
+  ASSERT_EQ(before.size(), 9u);
+  std::vector<Row> rows_before;
+  ASSERT_TRUE(storage.database()->GetIndex(Local(2026, 1, 10, 0, 0, 0),
+                                           Local(2026, 1, 11, 0, 0, 0), CollectRow, &rows_before));
+  ASSERT_EQ(rows_before.size(), 8u);  // the ninth is still being written
+
+  TestClock().SetUs(TestClock().NowUs() - 7200'000'000LL);  // back to 10:00:00
+  for (int i = 0; i < 241; ++i) {
+    feed(2);
+    TestClock().AdvanceUs(30'000'000);
+  }
+  storage.Close();
+
+  for (const auto& [name, bytes] : before) {
+    if (name == "2026.01.10/2026.01.10-12.00.00-S.mp3") continue;  // closed by the step since
+    EXPECT_EQ(read(folder_.path() + "/" + name), bytes) << name;
+  }
+  ASSERT_TRUE(storage.Open());
+  std::vector<Row> rows;
+  ASSERT_TRUE(storage.database()->GetIndex(Local(2026, 1, 10, 0, 0, 0),
+                                           Local(2026, 1, 11, 0, 0, 0), CollectRow, &rows));
+  std::vector<std::string> starts;
+  for (const Row& row : rows) starts.push_back(Text(row.start));
+  for (const Row& row : rows_before) {
+    auto it = std::find_if(rows.begin(), rows.end(), [&](const Row& r) {
+      return CZoneTime::IsSame(r.start, row.start);
+    });
+    ASSERT_NE(it, rows.end()) << Text(row.start);
+    EXPECT_EQ(it->duration_ms, row.duration_ms) << Text(row.start);
+  }
+  // 10:00:01, 10:15:01, ... 12:00:01 after the step, beside 10:00:00 ... 12:00:00.
+  EXPECT_EQ(rows.size(), 18u);
+  for (const char* moved : {"2026.01.10-10:00:01-S", "2026.01.10-10:15:01-S",
+                            "2026.01.10-11:45:01-S", "2026.01.10-12:00:01-S"}) {
+    EXPECT_NE(std::find(starts.begin(), starts.end(), moved), starts.end()) << moved;
+  }
+  EXPECT_TRUE(log_.Contains("WARNING: Segment file '" + folder_.path() +
+                            "/2026.01.10/2026.01.10-10.15.00-S.mp3' already exists! The new "
+                            "segment starts at 2026.01.10-10:15:01-S instead.\n"));
+}
+
+// A damaged database is set aside and a new one made; recording goes on and
+// is indexed in it.
+TEST_F(StorageManagerTest, DamagedDatabaseIsSetAsideAndRecordingGoesOn) {
+  SetLocal(2026, 1, 10, 10, 14, 0);
+  std::ofstream(folder_.path() + "/archive.db3", std::ios::binary) << std::string(8192, 'x');
+  CStorageManager storage(&encoder_, Settings(), &log_);
+  ASSERT_TRUE(storage.Open());
+  ASSERT_TRUE(encoder_.has_reader());
+  Feed(storage, 0);
+  storage.Close();
+  std::vector<std::string> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("archive.db3.damaged-", 0) == 0) aside.push_back(name);
+  }
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(folder_.path() + "/" + aside[0]), 8192u);
+  EXPECT_EQ(log_.LevelsOf("WARNING: The segment database " + folder_.path() +
+                          "/archive.db3 was damaged"),
+            std::vector<int32_t>{1});
+  EXPECT_TRUE(log_.Contains(aside[0] + " and a new one was created."));
+  ASSERT_TRUE(storage.Open());
+  EXPECT_EQ(Text(storage.GetFirstTime()), "2026.01.10-10:14:00-S");
 }
 
 TEST_F(StorageManagerTest, RecordingWithoutEncoderFailsTheOpen) {
