@@ -1,5 +1,6 @@
 #include "Lib/ArchiveManager/Archive/ArchiveP.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <filesystem>
 #include <mutex>
@@ -137,9 +138,12 @@ void CArchiveP::Close() {
 void CArchiveP::TearDown() {
   if (live_binding_) live_binding_->Unsubscribe();
   if (skim_binding_) skim_binding_->Unsubscribe();
-  if (storage_) storage_->Close();
+  // The encoders close before the storage: the skim encoder holds back
+  // PreDelay of audio and a partial block, and its closing flush must still
+  // find the recording thread, which writes all it was handed at its stop.
   if (live_encoder_) live_encoder_->Close();
   if (skim_encoder_) skim_encoder_->Close();
+  if (storage_) storage_->Close();
   storage_.reset();
   if (live_encoder_) live_encoder_->Release();
   if (skim_encoder_) skim_encoder_->Release();
@@ -354,6 +358,36 @@ bool CArchiveP::GetSkimState() {
 }
 
 void CArchiveP::Log(const char* text) { event_log_.Post(6, OrEmpty(text)); }
+
+std::string CArchiveP::StatusText() {
+  std::shared_lock lock(parts_mu_);
+  std::string text;
+  auto add = [&text](const std::string& line) {
+    if (!text.empty()) text += "; ";
+    text += line;
+  };
+  ArchiveThread* recorder = storage_ ? storage_->recorder() : nullptr;
+  if (recorder != nullptr && recorder->DroppedMs() > 0) {
+    add("Audio dropped: " + std::to_string(recorder->DroppedMs()) +
+        " ms (nothing could be written)");
+  }
+  return text;
+}
+
+int32_t CArchiveP::GetStatusText(char* buffer, uint32_t size) {
+  try {
+    const std::string text = StatusText();
+    if (buffer != nullptr && size > 0) {
+      const size_t n = std::min<size_t>(text.size(), size - 1);
+      text.copy(buffer, n);
+      buffer[n] = '\0';
+    }
+    return static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
+  } catch (...) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return 0;
+  }
+}
 
 bool CArchiveP::WithStorage(const std::function<void(CStorageManager&)>& fn) {
   std::shared_lock lock(parts_mu_);

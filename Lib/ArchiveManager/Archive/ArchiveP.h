@@ -67,6 +67,11 @@ class CArchiveP : public kit::AppThread, public IArchive {
   int32_t GetLastSegmentTime() override;
   bool GetSkimState() override;
   void Log(const char* text) override;
+  int32_t GetStatusText(char* buffer, uint32_t size) override;
+
+  // What the archive has to say beyond its figures, for the host's status
+  // display: one part per condition, joined by "; "; empty when all is well.
+  std::string StatusText();
 
   // For the network service.
   const std::string& GetName() const { return name_; }

@@ -58,6 +58,10 @@ class IArchive {
   virtual bool GetSkimState() = 0;              // 10
   // 11: posts the text to the archive's event log with level 6.
   virtual void Log(const char* pszText) = 0;
+  // 12: what the archive reports beyond its figures (audio dropped, ...), for
+  // the status display; empty when all is well. Copies it NUL-terminated into
+  // the buffer, cut to fit, and returns its whole length.
+  virtual int32_t GetStatusText(char* pszBuffer, uint32_t cbBuffer) = 0;
 
  protected:
   ~IArchive() = default;
