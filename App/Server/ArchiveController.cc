@@ -86,6 +86,8 @@ ArchiveStatus ArchiveController::Refresh() {
   status.last_time = last;
   status.state = StateText(scheduled_, status.record_enabled, options_->GetRecordToDisk(),
                            status.skim_on);
+  const std::string archive_text = archive_->GetStatusText();
+  if (!archive_text.empty()) status.state += "; " + archive_text;
   status.disk = DiskText(used, total);
   status.audio = AudioText(first, last);
   return status;

@@ -41,6 +41,9 @@ class ArchiveBinding {
   virtual int32_t GetLastSegmentTime() = 0;
   // Posts a line to the archive's event log.
   virtual void Log(const char* text) = 0;
+  // What the archive reports beyond its figures (audio dropped, ...); empty
+  // when all is well.
+  virtual std::string GetStatusText() { return std::string(); }
 };
 
 // What the status display shows after a refresh.
@@ -48,7 +51,7 @@ struct ArchiveStatus {
   bool active = false;
   bool start_enabled = true;
   bool stop_enabled = false;
-  std::string state;  // "Inactive", "Active, skim ON", ...
+  std::string state;  // "Inactive", "Active, skim ON", ..., then "; " and the archive's own text
   std::string disk;   // empty when the archive reports no total
   std::string audio;  // first and last day of recordings; empty when inactive
   // The figures behind the texts (zero when inactive), for the archive's row.

@@ -25,6 +25,12 @@ int32_t ServiceArchive::GetFirstSegmentTime() { return archive_->GetFirstSegment
 int32_t ServiceArchive::GetLastSegmentTime() { return archive_->GetLastSegmentTime(); }
 void ServiceArchive::Log(const char* text) { archive_->Log(text); }
 
+std::string ServiceArchive::GetStatusText() {
+  char text[512];
+  archive_->GetStatusText(text, sizeof text);
+  return text;
+}
+
 ArchiveServiceBinding::~ArchiveServiceBinding() { Unload(); }
 
 bool ArchiveServiceBinding::Load(std::string* error) {

@@ -34,6 +34,7 @@ class ServiceArchive final : public ArchiveBinding {
   int32_t GetFirstSegmentTime() override;
   int32_t GetLastSegmentTime() override;
   void Log(const char* text) override;
+  std::string GetStatusText() override;
 
  private:
   logrum::IArchive* archive_;

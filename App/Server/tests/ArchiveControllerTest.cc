@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <string>
 #include <vector>
 
 #include "App/Server/GpioBinding.h"
@@ -21,6 +22,7 @@ struct ArchiveLog {
   std::vector<std::string> lines;
   bool released = false;
   bool device_closed_before_release = false;
+  std::string status_text;
 };
 
 class FakeArchive final : public ArchiveBinding {
@@ -43,6 +45,7 @@ class FakeArchive final : public ArchiveBinding {
   int32_t GetFirstSegmentTime() override { return 1704067200; }  // 2024-01-01
   int32_t GetLastSegmentTime() override { return 1704153600; }   // 2024-01-02
   void Log(const char* text) override { log_->lines.push_back(text); }
+  std::string GetStatusText() override { return log_->status_text; }
 
  private:
   ArchiveLog* log_;
@@ -162,6 +165,12 @@ TEST_F(ArchiveControllerTest, UnscheduledStatusAndStop) {
   EXPECT_EQ(status.state, "Active, skim OFF");
   EXPECT_EQ(status.disk, "1500.000 GB used of 2000.000 GB total");
   EXPECT_EQ(status.audio, "2024.Jan.01 - 2024.Jan.02");
+
+  // What the archive reports itself follows the state.
+  log_.status_text = "Audio dropped: 1500 ms (nothing could be written)";
+  EXPECT_EQ(controller->Refresh().state,
+            "Active, skim OFF; Audio dropped: 1500 ms (nothing could be written)");
+  log_.status_text.clear();
 
   options_.values().SetInteger("RecordToDisk", 0);
   EXPECT_EQ(controller->Refresh().state, "Server active (not recording)");
