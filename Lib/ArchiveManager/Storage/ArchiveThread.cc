@@ -58,9 +58,8 @@ bool ArchiveThread::QueueSink::Write(kit::IBlock* block) {
   if (!owner_->backlog_.Put(block, owner_->CurrentTime(), &dropped_ms)) return false;
   if (dropped_ms > 0 && !owner_->dropping_.exchange(true)) {
     owner_->Post(2,
-                 "WARNING: Nothing could be written for %u s: dropping the oldest audio "
-                 "waiting to be recorded!\n",
-                 kBacklogMs / 1000);
+                 "WARNING: Nothing could be written and the backlog is full: dropping the "
+                 "oldest audio waiting to be recorded!\n");
   }
   return true;
 }

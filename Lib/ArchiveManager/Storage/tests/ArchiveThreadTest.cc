@@ -515,8 +515,8 @@ TEST_F(ArchiveThreadTest, LongWriteOutageKeepsMemoryFlatAndRecordingResumes) {
   EXPECT_EQ(created_at_10_minutes, created_at_7_minutes);
   EXPECT_LE(backlog_ms, ArchiveThread::kBacklogMs);
   EXPECT_GT(backlog_ms, ArchiveThread::kBacklogMs * 0.9 - push_ms);
-  EXPECT_EQ(log_.LevelsOf("WARNING: Nothing could be written for 300 s: dropping the oldest "
-                          "audio waiting to be recorded!\n"),
+  EXPECT_EQ(log_.LevelsOf("WARNING: Nothing could be written and the backlog is full: dropping "
+                          "the oldest audio waiting to be recorded!\n"),
             std::vector<int32_t>{2});
 
   // Back to normal: the block that waited, then the audio kept, then
