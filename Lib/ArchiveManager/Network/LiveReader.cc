@@ -1,0 +1,46 @@
+#include "Lib/ArchiveManager/Network/LiveReader.h"
+
+#include <chrono>
+
+namespace logrum::network {
+
+LiveReader::LiveReader(uint64_t byte_limit, const char* name)
+    : kit::QueueReader(0, kit::BlockQueue::kUnlimitedQueue, name), byte_limit_(byte_limit) {}
+
+bool LiveReader::Write(kit::IBlock* block) {
+  bool queued = false;
+  if (block == nullptr) {
+    queued = kit::QueueReader::Write(nullptr);
+    if (queued) ended_.store(true);
+  } else if (!overflowed_.load()) {
+    if (QueuedBytes() + block->GetDataLength() > byte_limit_) {
+      overflowed_.store(true);
+    } else {
+      queued = kit::QueueReader::Write(block);
+    }
+  }
+  {
+    std::lock_guard lock(mu_);
+  }
+  changed_.notify_all();
+  return queued;
+}
+
+void LiveReader::Close() {
+  kit::QueueReader::Close();
+  {
+    std::lock_guard lock(mu_);
+  }
+  changed_.notify_all();
+}
+
+bool LiveReader::Ready() {
+  return QueuedBytes() > 0 || ended_.load() || overflowed_.load() || !IsOpen();
+}
+
+bool LiveReader::WaitForData(uint32_t ms) {
+  std::unique_lock lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Ready(); });
+}
+
+}  // namespace logrum::network
