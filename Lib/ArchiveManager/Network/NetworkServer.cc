@@ -167,14 +167,15 @@ static std::string AddressText(uint32_t address) {
 }
 
 void NetworkServer::Refuse(int fd, uint32_t address, const std::string& why) {
-  CloseFd(fd);
   std::string line;
   {
+    // Counted before the close, so whoever sees the close sees the count.
     std::lock_guard lock(mu_);
     ++refused_;
     const uint64_t now = platform::DefaultClock().TickMs();
     if (logged_refusal_ && now - last_refusal_log_ms_ < settings_.refusal_log_interval_ms) {
       ++unlogged_refusals_;
+      CloseFd(fd);
       return;
     }
     logged_refusal_ = true;
@@ -185,6 +186,7 @@ void NetworkServer::Refuse(int fd, uint32_t address, const std::string& why) {
     }
     unlogged_refusals_ = 0;
   }
+  CloseFd(fd);
   diag::DebugTrace("NetworkServer: %s\n", line.c_str());
   if (settings_.log) {
     settings_.log(line);

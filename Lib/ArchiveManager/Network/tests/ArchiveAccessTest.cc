@@ -70,6 +70,13 @@ class ArchiveAccessTest : public ::testing::Test {
     archive_ = manager_.CreateArchive("News");
     ASSERT_TRUE(archive_->Open(&options_, nullptr, nullptr, true, nullptr));
     ASSERT_TRUE(archive_->IsActive());
+    // The open sequence runs on the archive's thread: its storage manager
+    // (with the database the tests write to) comes a moment later.
+    for (int i = 0; i < 2000 && !archive::CArchiveP::FromInterface(archive_)->WithStorage(
+                                    [](archive::CStorageManager&) {});
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   void TearDown() override {
     archive_->Release();
@@ -193,6 +200,27 @@ TEST_F(ArchiveAccessTest, IndexBoundsBeforeAndAfterTheTimeRangeGiveTheOverlap) {
     EXPECT_EQ(items.size(), c.segments) << c.from << " to " << c.to;
   }
   server->Close();
+}
+
+TEST_F(ArchiveAccessTest, DeletingAPinnedArchiveWaitsUntilItsUseEnds) {
+  archive::CArchiveP* pinned = manager_.Pin("News", archive_);
+  ASSERT_NE(pinned, nullptr);
+  std::atomic<bool> deleted{false};
+  std::thread host([&] {
+    archive_->Release();
+    deleted = true;
+  });
+  // The name goes at once, so no new use can begin ...
+  while (manager_.FindArchive("News") != nullptr) std::this_thread::yield();
+  EXPECT_EQ(manager_.Pin("News", archive_), nullptr);
+  // ... while the one under way still has its archive.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(deleted.load());
+  EXPECT_EQ(pinned->GetName(), "News");
+  manager_.Unpin(pinned);
+  host.join();
+  EXPECT_TRUE(deleted.load());
+  archive_ = manager_.CreateArchive("News");  // for TearDown
 }
 
 // Deleting an archive while a status stream reads it many times a second:

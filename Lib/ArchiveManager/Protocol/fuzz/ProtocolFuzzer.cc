@@ -197,7 +197,7 @@ class PacedClient : public StreamReader, public StreamWriter {
 };
 
 void ServePacedClient(const uint8_t* data, size_t size) {
-  if (size < 4) return;
+  if (size < 7) return;
   const uint32_t seed = Word(data);
   const bool stalls = (data[4] & 1) != 0;
   const size_t room = (size_t{data[5]} | size_t{data[6]} << 8) * 16;
