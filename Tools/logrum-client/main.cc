@@ -123,8 +123,8 @@ std::string ParseArgs(int argc, char** argv, Args* args) {
 // side of this year, but a user may well ask for older or later times (the
 // server answers what exists of them).
 bool LocalToLinear(int y, int mo, int d, int h, int mi, int s, int64_t* linear) {
-  if (y < 1601 || mo < 1 || mo > 12 || d < 1 || d > logrum::platform::DaysInMonth(y, mo) ||
-      h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
+  if (y < 1601 || mo < 1 || mo > 12 || d < 1 || d > logrum::platform::DaysInMonth(y, mo) || h < 0 ||
+      h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
     return false;
   }
   const int64_t wall = logrum::platform::CalendarToFileTime({y, mo, d, h, mi, s});

@@ -32,6 +32,7 @@
 
 #include "Lib/ArchiveManager/Network/NetArchive.h"
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
+#include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
@@ -39,7 +40,6 @@
 #include "Lib/ArchiveManager/Segment/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/MemBlock.h"
-#include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"

@@ -141,8 +141,8 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
   std::thread listener([&] { status = client.PlayLive(receiver); });
   {
     std::unique_lock lock(receiver.mu);
-    ASSERT_TRUE(receiver.changed.wait_for(lock, std::chrono::seconds(30),
-                                          [&] { return receiver.began; }));
+    ASSERT_TRUE(
+        receiver.changed.wait_for(lock, std::chrono::seconds(30), [&] { return receiver.began; }));
   }
 
   // Ten minutes on the process clock; resident memory once a minute, from

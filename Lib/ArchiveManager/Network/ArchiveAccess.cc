@@ -173,7 +173,9 @@ ManagerAccess::ManagerAccess(IArchiveManager* manager)
 
 ManagerAccess::~ManagerAccess() = default;
 
-IArchiveManager* ManagerAccess::manager() { return manager_; }
+IArchiveManager* ManagerAccess::manager() {
+  return manager_;
+}
 
 NetArchive* ManagerAccess::AccessFor(const char* name, IArchive* archive) {
   std::lock_guard lock(mu_);

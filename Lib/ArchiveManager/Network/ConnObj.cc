@@ -87,8 +87,7 @@ void ConnObj::Serve() {
   diag::DebugTrace("ConnObj=0x%lX: Running task on socket %d...\n",
                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)), stream_.fd());
   if (!connected) return;
-  const protocol::RoundTimeouts timeouts{settings_->idle_timeout_ms,
-                                         settings_->message_timeout_ms};
+  const protocol::RoundTimeouts timeouts{settings_->idle_timeout_ms, settings_->message_timeout_ms};
   const protocol::TickSource clock = [] { return platform::DefaultClock().TickMs(); };
   while (running_.load()) {
     const protocol::RoundResult round =

@@ -19,18 +19,20 @@ bool LiveReader::Write(kit::IBlock* block) {
       queued = kit::QueueReader::Write(block);
     }
   }
-  {
-    std::lock_guard lock(mu_);
-  }
-  changed_.notify_all();
+  Wake();
   return queued;
 }
 
 void LiveReader::Close() {
   kit::QueueReader::Close();
-  {
-    std::lock_guard lock(mu_);
-  }
+  Wake();
+}
+
+void LiveReader::Wake() {
+  // The state WaitForData looks at is atomic, not guarded by mu_; passing
+  // through mu_ orders this wake after a waiter's last look, so none is lost.
+  mu_.lock();
+  mu_.unlock();
   changed_.notify_all();
 }
 

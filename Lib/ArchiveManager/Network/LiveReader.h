@@ -37,6 +37,7 @@ class LiveReader : public kit::QueueReader {
 
  private:
   bool Ready();
+  void Wake();
 
   const uint64_t byte_limit_;
   std::atomic<bool> overflowed_{false};

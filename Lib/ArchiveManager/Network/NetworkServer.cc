@@ -1,14 +1,15 @@
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
 #include "Lib/ArchiveManager/Network/ConnObj.h"
 #include "Lib/Diagnostics/Trace.h"

@@ -107,9 +107,9 @@ class NetworkServer : private kit::TaskThreadTask {
   uint32_t active_count_ = 0;  // guarded by mu_; includes objects being returned
   std::map<uint32_t, uint32_t> per_address_;  // guarded by mu_; connections by address
   uint64_t refused_ = 0;       // guarded by mu_
-  bool logged_refusal_ = false;        // guarded by mu_
-  uint64_t last_refusal_log_ms_ = 0;   // guarded by mu_
-  uint64_t unlogged_refusals_ = 0;     // guarded by mu_
+  bool logged_refusal_ = false;       // guarded by mu_
+  uint64_t last_refusal_log_ms_ = 0;  // guarded by mu_
+  uint64_t unlogged_refusals_ = 0;    // guarded by mu_
 };
 
 }  // namespace logrum::network

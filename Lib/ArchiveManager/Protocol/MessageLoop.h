@@ -51,10 +51,10 @@ struct RoundTimeouts {
 };
 
 enum class RoundResult {
-  kServed,        // a message was read and served
-  kIdle,          // the client was silent; OnIdle succeeded
-  kEnd,           // the connection ends: closed, failed request or read
-  kMessageLate,   // the connection ends: a begun message did not arrive whole in time
+  kServed,       // a message was read and served
+  kIdle,         // the client was silent; OnIdle succeeded
+  kEnd,          // the connection ends: closed, failed request or read
+  kMessageLate,  // the connection ends: a begun message did not arrive whole in time
 };
 
 // Waits for the client at most timeouts.idle_ms. Data: reads one message

@@ -243,9 +243,9 @@ TEST_F(ArchiveAccessTest, ArchiveDeletedWhileAStatusStreamPollsIt) {
     ASSERT_TRUE(client.Attach("News").ok());
     std::atomic<int> reports{0};
     std::thread follower([&] {
-      EXPECT_TRUE(client.FollowStatus([&](const protocol::ArchiveStatusInfo&) {
-                          return ++reports < 4000;
-                        }).ok());
+      EXPECT_TRUE(
+          client.FollowStatus([&](const protocol::ArchiveStatusInfo&) { return ++reports < 4000; })
+              .ok());
     });
     while (reports.load() < 50) std::this_thread::yield();
     archive_->Release();

@@ -72,8 +72,8 @@ class HostileClientsTest : public NetworkTest {
   }
 
   std::unique_ptr<protocol::ProtocolClient> ConnectFrom(const std::string& address,
-                                                       ClientStatus* status,
-                                                       uint32_t receive_buffer = 0) {
+                                                        ClientStatus* status,
+                                                        uint32_t receive_buffer = 0) {
     auto client = std::make_unique<protocol::ProtocolClient>();
     protocol::ClientOptions options;
     options.local_address = address;

@@ -90,7 +90,9 @@ void FakeArchive::WriteBlock(kit::AudioSink* reader, uint32_t size, uint8_t fill
 FakeArchive::FakeArchive()
     : live_pool_(kit::CMemBlockFactory::Create(8, 8, kit::kPoolUnlimited, kMaxLiveBlock)) {}
 
-FakeArchive::~FakeArchive() { live_pool_->Release(); }
+FakeArchive::~FakeArchive() {
+  live_pool_->Release();
+}
 
 void FakeArchive::SendLive(uint32_t size, uint8_t fill) {
   kit::MemBlock* block = live_pool_->GetBlock();
@@ -103,7 +105,9 @@ void FakeArchive::SendLive(uint32_t size, uint8_t fill) {
   block->Release();
 }
 
-uint32_t FakeArchive::LiveBlocksHeld() { return live_pool_->Statistics().outstanding; }
+uint32_t FakeArchive::LiveBlocksHeld() {
+  return live_pool_->Statistics().outstanding;
+}
 
 bool FakeArchive::WaitForLiveReaders(size_t count) {
   std::unique_lock lock(mu_);

@@ -211,8 +211,8 @@ TEST_F(NetworkTest, StatusNeedsALoginWithARightToTheArchive) {
     const char* archive;
     bool served;
   };
-  for (const Case& c : {Case{"rec", "News", true}, Case{"live", "News", true},
-                        Case{"rec", "Sport", false}}) {
+  for (const Case& c :
+       {Case{"rec", "News", true}, Case{"live", "News", true}, Case{"rec", "Sport", false}}) {
     ASSERT_TRUE(client->Login(c.user, "pw").ok());
     ASSERT_TRUE(client->Attach(c.archive).ok());
     status = client->FollowStatus(one_report);
