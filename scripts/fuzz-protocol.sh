@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the protocol fuzzer with clang, AddressSanitizer and UBSan, and runs it
-# for a bounded time over the handshake, the server's decoder and the client's.
+# for a bounded time over the handshake, the server's decoder and the client's,
+# and the connection loop with clients that trickle, stall, vanish or stop
+# reading on a simulated clock (no crash, no hang, no leak).
 #   scripts/fuzz-protocol.sh [SECONDS]       default 60
 # The corpus is kept in build-fuzz/fuzz/corpus between runs; a crashing input is
 # written to build-fuzz/fuzz/ as crash-* and the script exits non-zero.
@@ -28,6 +30,13 @@ printf '\x01\x11\x22\x33\x44\x03\x01' >"$corpus/seed-valid-handshake"
 printf '\x02\x01\x00\x00\x00\x02\xff\x01\x00\x00\x00u\xff\x00\x00\x00\x00\x07G\x01\x02\x03\x04' \
   >"$corpus/seed-client-traffic"
 printf '\x03\x01\x00\x00\x00\x0eG\x01\x02\x03\x04\xff\x02\x00\x00\x00OK' >"$corpus/seed-server-traffic"
+# Paced clients (route 4): a Ping at once, then a LoginUser whose pieces
+# come 4 s apart (past the message deadline) before a stall; one that vanishes
+# in the middle of a message; one that stops reading at once.
+printf '\x04\x01\x00\x00\x00\x01\x40\x00\x00\x01\x03\x28\x02\x02\xff\x28\x01\x01\x28\x03\x00\x00\x00' \
+  >"$corpus/seed-trickling-client"
+printf '\x04\x02\x00\x00\x00\x00\x40\x00\x03\x02\x02\xff' >"$corpus/seed-vanishing-client"
+printf '\x04\x03\x00\x00\x00\x01\x00\x00\x02\x01\x03' >"$corpus/seed-deaf-client"
 
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
   "$build/fuzz/protocol_fuzzer" "$corpus" \

@@ -216,6 +216,8 @@ int Main(int argc, char** argv) {
       });
       signals.Start(&loop, [&](int signal_number) {
         Say(kNotice, "%s: stopping every archive", strsignal(signal_number));
+        // Clients go before the archives they may be using.
+        service->CloseServer();
         model->StopAll();
         model->ShutdownRows();
         loop.Quit(0);
@@ -223,6 +225,7 @@ int Main(int argc, char** argv) {
       loop.Run();
     }
   }
+  service->CloseServer();
   model->ShutdownRows();
 
   // 8. Shutdown: the notice stays at least 900 ms.

@@ -9,7 +9,17 @@ namespace logrum::audenc {
 
 ReaderList::ReaderList(uint32_t block_capacity)
     : capacity_(block_capacity),
-      pool_(kit::CMemBlockFactory::Create(8, 8, kit::kPoolUnlimited, block_capacity)) {}
+      pool_(kit::CMemBlockFactory::Create(kGrowStep, kGrowStep, kit::kPoolUnlimited,
+                                          block_capacity)) {
+  // A reader that falls behind holds many blocks (a live listener up to 10
+  // seconds of stream); when it catches up or leaves they come back, and all
+  // but a few are freed instead of staying with the pool for good.
+  if (pool_) pool_->set_max_free(kKeptFree);
+}
+
+kit::PoolStats ReaderList::pool_stats() {
+  return pool_ ? pool_->Statistics() : kit::PoolStats{};
+}
 
 ReaderList::~ReaderList() {
   if (pool_) pool_->Release();  // blocks still with readers keep the pool alive

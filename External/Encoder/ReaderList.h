@@ -3,6 +3,8 @@
 // Send makes one pooled block of the given bytes (flag kBlockFlagLayer3) and
 // writes it to every reader whose mask shares a bit with the flag; each reader
 // takes its own reference. A reader whose Write returns false is dropped.
+// Blocks that come back while the pool already holds kKeptFree free ones are
+// freed, so the pool shrinks again after a reader that held many has left.
 //
 // Thread safety: every operation from any thread. Readers are written under the
 // list's lock, so Remove returns only when no Write to that reader is running.
@@ -27,7 +29,11 @@ class ReaderList {
   ReaderList(const ReaderList&) = delete;
   ReaderList& operator=(const ReaderList&) = delete;
 
+  static constexpr uint32_t kGrowStep = 8;
+  static constexpr uint32_t kKeptFree = 2 * kGrowStep;
+
   uint32_t block_capacity() const { return capacity_; }
+  kit::PoolStats pool_stats();
 
   bool Add(kit::AudioSink* reader, uint32_t mask);  // false for null or a reader already there
   bool Remove(kit::AudioSink* reader);              // false when not there

@@ -55,13 +55,34 @@ void ObjectPoolBase::Return(PoolObject* object) {
 
 void ObjectPoolBase::ReturnImpl(PoolObject* object) {
   if (object == nullptr) return;
+  bool kept = true;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     --outstanding_;
-    free_.push_back(object);
+    if (free_.size() < max_free_) {
+      free_.push_back(object);
+    } else {
+      --created_;
+      kept = false;
+    }
   }
+  if (!kept) DeleteObject(object);
   // Outside the lock: this may be the pool's last reference.
   Release();
+}
+
+void ObjectPoolBase::set_max_free(uint32_t count) {
+  std::vector<PoolObject*> surplus;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    max_free_ = count;
+    while (free_.size() > max_free_) {
+      surplus.push_back(free_.front());
+      free_.erase(free_.begin());
+      --created_;
+    }
+  }
+  for (PoolObject* object : surplus) DeleteObject(object);
 }
 
 PoolStats ObjectPoolBase::Statistics() {

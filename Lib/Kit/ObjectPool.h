@@ -49,6 +49,12 @@ class ObjectPoolBase : public RefCount {
   // Slot 8: a snapshot of the counters.
   virtual PoolStats Statistics();
 
+  // Free objects beyond `count` are deleted as they come back instead of
+  // being kept (default: all are kept). A pool that grew for a burst, such
+  // as the blocks queued for a listener that fell behind, then gives that
+  // memory back once the burst is over; `count` objects stay ready.
+  void set_max_free(uint32_t count);
+
  protected:
   ObjectPoolBase(uint32_t first_count, uint32_t grow_step, uint32_t maximum);
   ~ObjectPoolBase() override;
@@ -72,6 +78,7 @@ class ObjectPoolBase : public RefCount {
   uint32_t created_ = 0;
   uint32_t gets_ = 0;
   uint32_t outstanding_ = 0;
+  uint32_t max_free_ = 0xFFFFFFFFu;
   std::vector<PoolObject*> free_;  // back = most recently returned
 };
 

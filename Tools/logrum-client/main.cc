@@ -22,6 +22,7 @@
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 #include "Lib/ArchiveManager/Time/TimeFormat.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Platform/TimeZone.h"
 
 namespace {
 
@@ -117,19 +118,40 @@ std::string ParseArgs(int argc, char** argv, Args* args) {
   return "";
 }
 
+// The linear time of a local calendar time, in any year from 1601 on: the
+// zone's rules decide daylight time. Zone times reach only 15 years either
+// side of this year, but a user may well ask for older or later times (the
+// server answers what exists of them).
+bool LocalToLinear(int y, int mo, int d, int h, int mi, int s, int64_t* linear) {
+  if (y < 1601 || mo < 1 || mo > 12 || d < 1 || d > logrum::platform::DaysInMonth(y, mo) || h < 0 ||
+      h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
+    return false;
+  }
+  const int64_t wall = logrum::platform::CalendarToFileTime({y, mo, d, h, mi, s});
+  const logrum::platform::TimeZoneRules& zone = logrum::platform::ActiveZone();
+  if (!zone.HasRules()) {
+    *linear = wall;
+    return true;
+  }
+  constexpr int64_t kTicksPerMinute = logrum::platform::kTicksPerMinute;
+  const bool daylight =
+      CZoneTime::IsDaylightLinear(wall + int64_t{zone.standard_bias} * kTicksPerMinute);
+  *linear = wall + int64_t{daylight ? zone.daylight_bias : zone.standard_bias} * kTicksPerMinute;
+  return true;
+}
+
 // Local time as YYYY-MM-DDTHH:MM:SS (the zone's rules decide daylight time),
 // or a segment name time with or without its zone letter.
 bool ParseTime(const std::string& text, int64_t* linear) {
-  CZoneTime t;
   int y, mo, d, h, mi, s;
   char tail;
   if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) ==
           6 &&
       text.size() == 19) {
-    if (!t.Set(y, mo, d, h, mi, s, -1)) return false;
-  } else if (!logrum::archive::ParseSegmentName(text, false, &t)) {
-    return false;
+    return LocalToLinear(y, mo, d, h, mi, s, linear);
   }
+  CZoneTime t;
+  if (!logrum::archive::ParseSegmentName(text, false, &t)) return false;
   *linear = t.ToLinear();
   return true;
 }
@@ -168,7 +190,11 @@ class AudioFile : public proto::AudioReceiver {
       return false;
     }
     if (format_.sample_rate > 0) {
-      played_s_ += static_cast<double>(format_.samples_per_block) / format_.sample_rate;
+      // A live AudioBegin counts the samples of all channels together, an
+      // archived one those of one channel.
+      double samples = format_.samples_per_block;
+      if (format_.live && format_.channels > 1) samples /= format_.channels;
+      played_s_ += samples / format_.sample_rate;
     }
     return !Done();
   }

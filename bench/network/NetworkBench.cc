@@ -6,11 +6,20 @@
 //                       the same file directly (the baseline in this run).
 //   LiveListeners/N     N clients follow one live stream of 128 kbit/s; the
 //                       process CPU and resident memory per listener, against
-//                       one listener.
+//                       one listener, and the share of blocks received. The
+//                       clients come from 127.0.0.2 on, 16 to an address (the
+//                       cap per address), and the figures hold both ends.
+//   SlowNeighbours      64 clients whose TCP window is shut (they read nothing)
+//                       beside 64 healthy ones, during 21 s of stream at 5
+//                       times its rate: the healthy ones must receive every
+//                       block; the resident memory growth and the blocks the
+//                       server holds show the stalled ones are bounded (10 s
+//                       of stream each), and each is told with AudioError 4.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -23,13 +32,14 @@
 
 #include "Lib/ArchiveManager/Network/NetArchive.h"
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
+#include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
+#include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
 #include "Lib/ArchiveManager/Segment/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/MemBlock.h"
-#include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
@@ -117,7 +127,10 @@ struct Fixture {
     if (!rights.Save(std::string(kUsersKey) + "\\bench\\ArchiveRights")) std::abort();
     NetworkSettings settings;
     settings.store = store.get();
-    settings.max_connections = 256;
+    settings.max_connections = 1100;
+    // Long enough that the stalled clients of SlowNeighbours are still
+    // connected when they read again (and are told), short of the client's.
+    settings.send_timeout_ms = 60000;
     server = std::make_unique<NetworkServer>(&source, settings);
     if (!server->Open(0)) std::abort();
   }
@@ -125,9 +138,14 @@ struct Fixture {
     server->Close();
     std::filesystem::remove_all(root);
   }
-  std::unique_ptr<protocol::ProtocolClient> Connect() {
+  // Client `index` connects from 127.0.0.2 on, 16 to an address.
+  std::unique_ptr<protocol::ProtocolClient> Connect(int index = 0, uint32_t receive_buffer = 0) {
     auto client = std::make_unique<protocol::ProtocolClient>();
-    if (!client->Connect("127.0.0.1", server->port()).ok()) std::abort();
+    protocol::ClientOptions options;
+    options.local_address = "127.0.0." + std::to_string(2 + index / 16);
+    options.receive_buffer = receive_buffer;
+    options.answer_timeout_ms = 120000;
+    if (!client->Connect("127.0.0.1", server->port(), options).ok()) std::abort();
     if (!client->Login("bench", "pw").ok() || !client->Attach("Bench").ok()) std::abort();
     return client;
   }
@@ -220,7 +238,7 @@ void LiveListeners(benchmark::State& state) {
     const double rss0 = ResidentMB();
     std::vector<std::unique_ptr<protocol::ProtocolClient>> clients;
     for (int i = 0; i < listeners; ++i) {
-      clients.push_back(fixture.Connect());
+      clients.push_back(fixture.Connect(i));
     }
     std::vector<std::thread> threads;
     std::atomic<uint64_t> received{0};
@@ -258,7 +276,104 @@ void LiveListeners(benchmark::State& state) {
   }
   pool->Release();
 }
-BENCHMARK(LiveListeners)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(LiveListeners)->Arg(1)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Reads nothing until `resume` is set, then counts to the end of the stream.
+class Stalled : public protocol::AudioReceiver {
+ public:
+  bool OnAudioBegin(const protocol::AudioFormatInfo&) override {
+    ++begun;
+    while (!resume.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return true;
+  }
+  bool OnAudioData(const uint8_t*, size_t) override { return true; }
+  static inline std::atomic<int> begun{0};
+  static inline std::atomic<bool> resume{false};
+};
+
+void SlowNeighbours(benchmark::State& state) {
+  constexpr int kEach = 64;
+  constexpr uint64_t kBlocks = 800;  // 21 s of stream at 128 kbit/s, twice the limit
+  Fixture fixture;
+  BenchArchive& archive = fixture.source.archive;
+  kit::CMemBlockFactory* pool =
+      kit::CMemBlockFactory::Create(64, 64, kit::kPoolUnlimited, archive.live.block_size);
+  for (auto _ : state) {
+    Stalled::begun = 0;
+    Stalled::resume = false;
+    std::vector<std::unique_ptr<protocol::ProtocolClient>> stalled, healthy;
+    for (int i = 0; i < kEach; ++i) stalled.push_back(fixture.Connect(i, 4096));
+    std::vector<std::thread> threads;
+    std::atomic<uint64_t> healthy_blocks{0};
+    std::atomic<int> told{0}, dropped{0};
+    for (auto& client : stalled) {
+      threads.emplace_back([&client, &told, &dropped] {
+        Stalled receiver;
+        const protocol::ClientStatus status = client->PlayLive(receiver);
+        // Told, or (a send that waited past its deadline) disconnected.
+        if (status.result() == protocol::kAudioTooSlow) ++told;
+        if (status.failed()) ++dropped;
+      });
+    }
+    while (archive.Readers() < static_cast<size_t>(kEach) || Stalled::begun < kEach) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Shut their windows: blocks until the server's sends to them wait (the
+    // kernel's send buffers take megabytes first) and their queues stay full.
+    for (int b = 0; b < 20000; ++b) {
+      archive.Send(pool);
+      if (b % 16 != 15 || pool->Statistics().outstanding < 100) continue;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      if (pool->Statistics().outstanding >= 100) break;
+    }
+    for (int i = 0; i < kEach; ++i) healthy.push_back(fixture.Connect(kEach + i));
+    for (auto& client : healthy) {
+      threads.emplace_back([&client, &healthy_blocks] {
+        Counter counter;
+        counter.limit = kBlocks;
+        client->PlayLive(counter);
+        healthy_blocks += counter.blocks;
+      });
+    }
+    while (archive.Readers() < static_cast<size_t>(2 * kEach)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const double rss0 = ResidentMB();
+    uint32_t held_max = 0;
+    const auto t0 = Clock::now();
+    // At five times the stream's rate (26 ms blocks every 5.2 ms): a healthy
+    // client may lag 2 s before it passes the limit.
+    for (uint64_t b = 0; b < kBlocks; ++b) {
+      archive.Send(pool);
+      if (b % 100 == 99) held_max = std::max(held_max, pool->Statistics().outstanding);
+      std::this_thread::sleep_until(t0 + std::chrono::microseconds(5224 * (b + 1)));
+    }
+    held_max = std::max(held_max, pool->Statistics().outstanding);
+    const double rss1 = ResidentMB();
+    // The healthy ones have every block by now or soon; then the stalled ones read on.
+    while (healthy_blocks.load() < kBlocks * kEach &&
+           Clock::now() - t0 < std::chrono::seconds(60)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const uint64_t healthy_received = healthy_blocks.load();
+    Stalled::resume = true;
+    for (auto& thread : threads) thread.join();
+    state.counters["healthy_blocks_received_pct"] =
+        100.0 * healthy_received / (static_cast<double>(kBlocks) * kEach);
+    state.counters["stalled_told_AudioError4_pct"] = 100.0 * told.load() / kEach;
+    state.counters["stalled_dropped_pct"] = 100.0 * dropped.load() / kEach;
+    state.counters["rss_growth_MB_during_stream"] = rss1 - rss0;
+    state.counters["blocks_held_max"] = held_max;
+    // Every listener shares the same blocks: the server holds at most the
+    // byte limit's worth (191 blocks), plus those being sent, for all of them.
+    state.counters["blocks_limit_per_listener"] = 160000 / archive.live.block_size;
+    stalled.clear();
+    healthy.clear();
+    fixture.server->WaitForActive(0, 30000);
+  }
+  pool->Release();
+}
+BENCHMARK(SlowNeighbours)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 }  // namespace logrum::network

@@ -11,7 +11,8 @@ ArchiveManager::ArchiveManager() = default;
 ArchiveManager::~ArchiveManager() {
   std::vector<CArchiveP*> archives;
   {
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
+    unpinned_.wait(lock, [this] { return pins_.empty(); });
     CollectArchives(root_, &archives);
     root_ = nullptr;
   }
@@ -116,7 +117,7 @@ IArchive* ArchiveManager::CreateArchive(const char* name) {
 void ArchiveManager::DeleteArchive(IArchive* archive_interface) {
   if (archive_interface == nullptr) return;
   CArchiveP* archive = CArchiveP::FromInterface(archive_interface);
-  std::lock_guard lock(mu_);
+  std::unique_lock lock(mu_);
   Node** link = nullptr;
   Node* node = FindNode(archive->GetName().c_str(), &link);
   if (node != nullptr && node->archive == archive) {
@@ -128,7 +129,31 @@ void ArchiveManager::DeleteArchive(IArchive* archive_interface) {
       FreeNode(node);
     }
   }
+  // Unlinked, so no new use can begin; the uses under way end first.
+  unpinned_.wait(lock, [&] { return pins_.find(archive) == pins_.end(); });
   delete archive;
+}
+
+CArchiveP* ArchiveManager::Pin(const char* name, IArchive* expected) {
+  if (name == nullptr || *name == '\0') return nullptr;
+  std::lock_guard lock(mu_);
+  Node* node = FindNode(name, nullptr);
+  if (node == nullptr || !(node->flags & kEnds) || node->archive == nullptr ||
+      node->archive->GetInterface() != expected) {
+    return nullptr;
+  }
+  ++pins_[node->archive];
+  return node->archive;
+}
+
+void ArchiveManager::Unpin(CArchiveP* archive) {
+  {
+    std::lock_guard lock(mu_);
+    auto it = pins_.find(archive);
+    if (it == pins_.end() || --it->second > 0) return;
+    pins_.erase(it);
+  }
+  unpinned_.notify_all();
 }
 
 }  // namespace logrum::archive

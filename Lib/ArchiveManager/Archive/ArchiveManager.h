@@ -10,11 +10,17 @@
 // The manager also owns the binding to the encoder library, so that the
 // library outlives every archive's encoders.
 //
+// The network service reaches archives from its connection threads; it pins
+// an archive for each use, and deleting the archive (or the manager) waits
+// until no use is left, so no connection ever runs on a freed archive.
+//
 // Thread safety: every operation takes the one lock. The EnumArchives callback
 // runs under it and must not call back into the manager.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -52,6 +58,12 @@ class ArchiveManager : public IArchiveManager, public ArchiveDeleter {
 
   EncoderLibrary* encoders() { return &encoders_; }
 
+  // The archive of `name`, if it is still `expected`, pinned until Unpin:
+  // DeleteArchive waits for it. Null when the name now holds another
+  // archive or none.
+  CArchiveP* Pin(const char* name, IArchive* expected);
+  void Unpin(CArchiveP* archive);
+
  private:
   struct Node {
     uint8_t flags = 0;  // bit 0: a name ends here
@@ -73,6 +85,8 @@ class ArchiveManager : public IArchiveManager, public ArchiveDeleter {
 
   EncoderLibrary encoders_;  // destroyed after the archives (see the destructor)
   std::mutex mu_;
+  std::condition_variable unpinned_;
+  std::map<CArchiveP*, uint32_t> pins_;  // guarded by mu_
   const bool case_sensitive_ = true;
   Node* root_ = nullptr;  // first node of the top level; guarded by mu_
   std::vector<std::unique_ptr<Node[]>> blocks_;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Archive/ArchiveP.h"
 #include "Lib/ArchiveManager/Archive/Bindings.h"
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
@@ -16,11 +17,17 @@ using archive::CZoneTime;
 
 namespace {
 
-// A time past the range of zone times (a client asking for "everything")
-// reads as the last representable second rather than as the null time.
-CZoneTime ClampedTime(int64_t linear) {
+// Zone times reach 15 years either side of the base year, and so does every
+// segment. A bound before that range reads as its first second and one after
+// it as its last, so that an index request answers the overlap of what was
+// asked and what can exist (a request from 2005 to 2045 gets everything; one
+// that ends before the range gets nothing).
+CZoneTime RangeTime(int64_t linear) {
   CZoneTime time;
-  if (linear <= 0 || time.FromLinear(linear)) return time;
+  if (time.FromLinear(linear)) return time;
+  CZoneTime first;
+  CZoneTime::Make(CZoneTime::BaseYear() - 15, 1, 1, 0, 0, 0, 0, &first);
+  if (linear < first.ToLinear()) return first;
   CZoneTime::Make(CZoneTime::BaseYear() + 15, 12, 31, 23, 59, 59, 0, &time);
   return time;
 }
@@ -32,42 +39,61 @@ class LevelBinding : public LevelSubscription {
 
 }  // namespace
 
+// An archive held for one use: the manager will not delete it meanwhile.
+class PinnedArchive {
+ public:
+  PinnedArchive(archive::ArchiveManager* manager, CArchiveP* archive)
+      : manager_(manager), archive_(archive) {}
+  ~PinnedArchive() {
+    if (archive_ != nullptr) manager_->Unpin(archive_);
+  }
+  PinnedArchive(const PinnedArchive&) = delete;
+  PinnedArchive& operator=(const PinnedArchive&) = delete;
+
+  CArchiveP* operator->() const { return archive_; }
+  explicit operator bool() const { return archive_ != nullptr; }
+
+ private:
+  archive::ArchiveManager* const manager_;
+  CArchiveP* const archive_;
+};
+
 class ManagerAccess::Archive : public NetArchive {
  public:
-  Archive(IArchiveManager* manager, std::string name, IArchive* archive)
+  Archive(archive::ArchiveManager* manager, std::string name, IArchive* archive)
       : manager_(manager), name_(std::move(name)), archive_(archive) {}
 
   bool IsActive() override {
-    CArchiveP* a = Live();
-    return a != nullptr && a->IsActive();
+    PinnedArchive a = Live();
+    return a && a->IsActive();
   }
   double GetUsedStorageMB() override {
-    CArchiveP* a = Live();
-    return a != nullptr ? a->GetUsedStorageMB() : 0;
+    PinnedArchive a = Live();
+    return a ? a->GetUsedStorageMB() : 0;
   }
   double GetTotalStorageMB() override {
-    CArchiveP* a = Live();
-    return a != nullptr ? a->GetTotalStorageMB() : 0;
+    PinnedArchive a = Live();
+    return a ? a->GetTotalStorageMB() : 0;
   }
   void AddClient() override {
-    if (CArchiveP* a = Live()) a->AddClient();
+    if (PinnedArchive a = Live()) a->AddClient();
   }
   void RemoveClient() override {
-    if (CArchiveP* a = Live()) a->RemoveClient();
+    if (PinnedArchive a = Live()) a->RemoveClient();
   }
   uint32_t GetClientCount() override {
-    CArchiveP* a = Live();
-    return a != nullptr ? static_cast<uint32_t>(std::max(0, a->GetClientCount())) : 0;
+    PinnedArchive a = Live();
+    return a ? static_cast<uint32_t>(std::max(0, a->GetClientCount())) : 0;
   }
 
   bool ReadIndex(int64_t from, int64_t to, std::vector<IndexEntry>* out) override {
-    CArchiveP* a = Live();
-    if (a == nullptr) return false;
+    PinnedArchive a = Live();
+    if (!a) return false;
     bool read = false;
     const bool open = a->WithStorage([&](archive::CStorageManager& storage) {
       if (!storage.IsOpen()) return;
       read = storage.database()->GetIndex(
-          ClampedTime(from), ClampedTime(to),
+          RangeTime(from), RangeTime(to),
           [](const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
             static_cast<std::vector<IndexEntry>*>(context)->push_back(
                 IndexEntry{start.ToLinear(), duration_ms, skim});
@@ -79,25 +105,25 @@ class ManagerAccess::Archive : public NetArchive {
   }
 
   std::string GetFolder() override {
-    CArchiveP* a = Live();
-    return a != nullptr ? a->GetArchiveFolder() : std::string();
+    PinnedArchive a = Live();
+    return a ? a->GetArchiveFolder() : std::string();
   }
   std::string GetExt() override {
-    CArchiveP* a = Live();
-    return a != nullptr ? a->GetArchiveExt() : std::string();
+    PinnedArchive a = Live();
+    return a ? a->GetArchiveExt() : std::string();
   }
   bool RecordsToDisk() override {
-    CArchiveP* a = Live();
+    PinnedArchive a = Live();
     bool records = false;
-    if (a != nullptr) {
+    if (a) {
       a->WithStorage([&](archive::CStorageManager& s) { records = s.settings().record_to_disk; });
     }
     return records;
   }
 
   std::unique_ptr<LevelSubscription> SubscribeLevels(audio::LevelListener* listener) override {
-    CArchiveP* a = Live();
-    if (a == nullptr) return nullptr;
+    PinnedArchive a = Live();
+    if (!a) return nullptr;
     const std::string source = a->GetSourceName();
     auto subscription = std::make_unique<LevelBinding>();
     std::string error;
@@ -113,9 +139,9 @@ class ManagerAccess::Archive : public NetArchive {
   }
 
   bool GetLiveFormat(LiveFormat* format) override {
-    CArchiveP* a = Live();
+    PinnedArchive a = Live();
     audenc::LiveEncoderParams params{};
-    if (a == nullptr || !a->GetLiveParams(&params)) return false;
+    if (!a || !a->GetLiveParams(&params)) return false;
     format->bitrate_kbps = static_cast<int32_t>(params.nBitrateK);
     format->sample_rate = static_cast<int32_t>(params.nSampleRate);
     format->channels = static_cast<int32_t>(params.nChannels);
@@ -124,27 +150,32 @@ class ManagerAccess::Archive : public NetArchive {
     return true;
   }
   bool AddLiveReader(kit::AudioSink* reader) override {
-    CArchiveP* a = Live();
-    return a != nullptr && a->AddLiveReader(reader);
+    PinnedArchive a = Live();
+    return a && a->AddLiveReader(reader);
   }
   bool RemoveLiveReader(kit::AudioSink* reader) override {
-    CArchiveP* a = Live();
-    return a != nullptr && a->RemoveLiveReader(reader);
+    PinnedArchive a = Live();
+    return a && a->RemoveLiveReader(reader);
   }
 
  private:
-  // The archive, if the manager still holds it under this name.
-  CArchiveP* Live() {
-    IArchive* now = manager_->FindArchive(name_.c_str());
-    return now == archive_ ? CArchiveP::FromInterface(now) : nullptr;
-  }
+  // The archive, if the manager still holds it under this name, held until
+  // the returned reference ends.
+  PinnedArchive Live() { return PinnedArchive(manager_, manager_->Pin(name_.c_str(), archive_)); }
 
-  IArchiveManager* const manager_;
+  archive::ArchiveManager* const manager_;
   const std::string name_;
   IArchive* const archive_;
 };
 
+ManagerAccess::ManagerAccess(IArchiveManager* manager)
+    : manager_(static_cast<archive::ArchiveManager*>(manager)) {}
+
 ManagerAccess::~ManagerAccess() = default;
+
+IArchiveManager* ManagerAccess::manager() {
+  return manager_;
+}
 
 NetArchive* ManagerAccess::AccessFor(const char* name, IArchive* archive) {
   std::lock_guard lock(mu_);

@@ -3,9 +3,10 @@
 // (NetworkSeam.h).
 //
 // An archive that the host deletes while clients are attached must not be
-// reached through a stale pointer: every operation first checks, by name,
-// that the manager still holds the same archive, and otherwise answers as for
-// a closed archive.
+// reached through a stale pointer: every operation first pins the archive in
+// the manager, by name, if the manager still holds the same archive (otherwise
+// it answers as for a closed archive), and the manager does not delete a
+// pinned archive until the operation has let it go.
 //
 // Thread safety: as NetArchive.h.
 #pragma once
@@ -19,6 +20,7 @@
 #include "Lib/ArchiveManager/include/ArchiveService.h"
 
 namespace logrum::archive {
+class ArchiveManager;
 class CArchiveP;
 }
 
@@ -26,19 +28,20 @@ namespace logrum::network {
 
 class ManagerAccess : public NetArchiveSource {
  public:
-  explicit ManagerAccess(IArchiveManager* manager) : manager_(manager) {}
+  // `manager` is the archive service's own (archive::ArchiveManager).
+  explicit ManagerAccess(IArchiveManager* manager);
   ~ManagerAccess() override;
 
   void EnumArchives(const std::function<void(const char* name, NetArchive* archive)>& fn) override;
   NetArchive* FindArchive(const char* name) override;
 
-  IArchiveManager* manager() { return manager_; }
+  IArchiveManager* manager();
 
  private:
   class Archive;
   NetArchive* AccessFor(const char* name, IArchive* archive);
 
-  IArchiveManager* const manager_;
+  archive::ArchiveManager* const manager_;
   std::mutex mu_;
   // One face per (name, archive); kept for the life of the server.
   std::map<std::pair<std::string, IArchive*>, std::unique_ptr<Archive>> faces_;  // guarded by mu_

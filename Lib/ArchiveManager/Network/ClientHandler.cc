@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Lib/ArchiveManager/Network/LevelQueue.h"
+#include "Lib/ArchiveManager/Network/LiveReader.h"
 #include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
@@ -59,12 +60,12 @@ bool ClientHandler::ClientSpoke() {
   return reader_->Wait(0) != WaitResult::kTimeout;
 }
 
-bool ClientHandler::HasRight(int32_t bit) {
+bool ClientHandler::HasRight(int32_t bits) {
   if (!logged_in_ || attached_ == nullptr) return false;
   UserRights rights(settings_->store);
   if (!rights.Read(user_)) return false;
-  return bit == kRightRecordings ? rights.HasRecordings(attached_name_)
-                                 : rights.HasLive(attached_name_);
+  return ((bits & kRightRecordings) != 0 && rights.HasRecordings(attached_name_)) ||
+         ((bits & kRightLive) != 0 && rights.HasLive(attached_name_));
 }
 
 bool ClientHandler::OnStringTooLong(const char* field, uint32_t length, uint32_t max) {
@@ -158,16 +159,23 @@ bool ClientHandler::RequestArchiveList(int32_t kind) {
 
 bool ClientHandler::RequestStatus() {
   if (attached_ == nullptr) return enc_->ArchiveStatusError(kStatusNotAttached, kTextNotAttached);
-  const bool records = attached_->RecordsToDisk();
+  if (!HasRight(kRightRecordings | kRightLive)) {
+    return enc_->ArchiveStatusError(kStatusNoRight, kTextNoArchiveRight);
+  }
   LevelQueue levels;
   std::unique_ptr<LevelSubscription> subscription;
-  if (records) {
-    subscription = attached_->SubscribeLevels(&levels);
-    if (subscription == nullptr) return false;
-  }
   for (;;) {
     int16_t peak_min = 0;
     int16_t peak_max = 0;
+    // Asked every round: an archive may start or stop recording while its
+    // status is followed, and its levels come only while it records.
+    const bool records = attached_->RecordsToDisk();
+    if (records && subscription == nullptr) {
+      subscription = attached_->SubscribeLevels(&levels);
+      if (subscription == nullptr) return false;
+    } else if (!records && subscription != nullptr) {
+      subscription.reset();
+    }
     if (records) {
       // A source that stops reporting must not hold the connection: between
       // waits the client is looked at, and the status goes out with zero levels.
@@ -239,7 +247,7 @@ bool ClientHandler::RequestLiveAudio() {
   }
   const uint64_t byte_limit = static_cast<uint64_t>(live.bitrate_kbps) * 1250;
 
-  kit::QueueReader reader(0, 0xFFFFFFFFu, user_.c_str());
+  LiveReader reader(byte_limit, user_.c_str());
   reader.Open();
   {
     std::lock_guard lock(live_mu_);
@@ -254,6 +262,12 @@ bool ClientHandler::RequestLiveAudio() {
                                 static_cast<uint8_t>(live.channels), live.block_samples,
                                 static_cast<int32_t>(live.block_size), false, true)) {
     for (;;) {
+      if (!reader.WaitForData(settings_->idle_timeout_ms)) {
+        // A silent stream still looks at its client, so that one that has
+        // gone (or spoke) does not hold its connection for ever.
+        if (ClientSpoke()) break;
+        continue;
+      }
       const int32_t got = reader.Read(&block);
       if (got <= 0) {
         diag::DebugTrace("ERROR: Queue returned code %d!\n", got);
@@ -266,7 +280,7 @@ bool ClientHandler::RequestLiveAudio() {
       }
       if (ClientSpoke()) break;
       if (!enc_->AudioData(block.data(), block.data_length())) break;
-      if (reader.QueuedBytes() > byte_limit) {
+      if (reader.overflowed() || reader.QueuedBytes() > byte_limit) {
         enc_->AudioError(kAudioTooSlow, kTextTooSlow);
         break;
       }

@@ -5,8 +5,9 @@
 //
 // Rights are checked where data is served: the index and archived audio need
 // a login with the recordings right on the attached archive, live audio the
-// live right. A refusal is an ordinary answer (ArchiveIndexBegin 3, AudioError
-// 5) and the connection stays open.
+// live right, the status stream either. A refusal is an ordinary answer
+// (ArchiveIndexBegin 3, AudioError 5, ArchiveStatusError 2) and the
+// connection stays open.
 //
 // Long answers (index, status, audio) look at the client between messages; a
 // message from the client (or its close) ends them, and is then served.
@@ -31,6 +32,8 @@ namespace logrum::network {
 
 inline constexpr int32_t kIndexNoRight = 3;
 inline constexpr int32_t kAudioNoRight = 5;
+inline constexpr int32_t kStatusNoRight = 2;
+inline constexpr char kTextNoArchiveRight[] = "Access denied: no right to this archive!";
 inline constexpr char kTextNoRecordingsRight[] =
     "Access denied: no right to this archive's recordings!";
 inline constexpr char kTextNoLiveRight[] = "Access denied: no right to this archive's live stream!";
@@ -72,8 +75,8 @@ class ClientHandler : public protocol::ClientHandler {
   void Detach();
   // The client sent something (or closed): a long answer stops.
   bool ClientSpoke();
-  // The logged-in user's rights on the attached archive include `bit`.
-  bool HasRight(int32_t bit);
+  // The logged-in user's rights on the attached archive include one of `bits`.
+  bool HasRight(int32_t bits);
 
   NetArchiveSource* const archives_;
   const NetworkSettings* const settings_;
@@ -88,7 +91,7 @@ class ClientHandler : public protocol::ClientHandler {
   bool counted_ = false;
 
   std::mutex live_mu_;
-  kit::QueueReader* live_reader_ = nullptr;  // guarded by live_mu_
+  kit::QueueReader* live_reader_ = nullptr;  // guarded by live_mu_; a LiveReader
   bool cancelled_ = false;                   // guarded by live_mu_
 };
 

@@ -1,21 +1,24 @@
 #include "Lib/ArchiveManager/Network/ConnObj.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <thread>
 
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
 #include "Lib/ArchiveManager/Protocol/Handshake.h"
-#include "Lib/ArchiveManager/Protocol/ServerDec.h"
+#include "Lib/ArchiveManager/Protocol/MessageLoop.h"
 #include "Lib/Diagnostics/Trace.h"
 #include "Lib/Platform/Clock.h"
 
 namespace logrum::network {
 
-using protocol::WaitResult;
-
 ConnObj::ConnObj(NetworkServer* server, NetArchiveSource* archives,
                  const NetworkSettings* settings)
     : server_(server), settings_(settings), handler_(archives, settings) {
+  stream_.set_send_timeout(settings->send_timeout_ms);
   thread_.Start();
 }
 
@@ -29,6 +32,14 @@ ConnObj::~ConnObj() {
 }
 
 bool ConnObj::Start(int fd, uint32_t address, uint16_t port) {
+  // A host that vanishes without a word (power cut, cable) is found by the
+  // keep-alive probes even while its connection only waits, e.g. on a silent
+  // live stream; the socket then reports an error and the connection ends.
+  const int on = 1, idle_s = 30, interval_s = 5, probes = 3;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
   {
     std::lock_guard lock(socket_mu_);
     stream_.Adopt(fd);
@@ -76,15 +87,23 @@ void ConnObj::Serve() {
   diag::DebugTrace("ConnObj=0x%lX: Running task on socket %d...\n",
                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)), stream_.fd());
   if (!connected) return;
+  const protocol::RoundTimeouts timeouts{settings_->idle_timeout_ms, settings_->message_timeout_ms};
+  const protocol::TickSource clock = [] { return platform::DefaultClock().TickMs(); };
   while (running_.load()) {
-    const WaitResult wait = stream_.Wait(settings_->idle_timeout_ms);
-    if (wait == WaitResult::kReady) {
-      if (!protocol::ServerDec::Dispatch(stream_, decoder_, handler_)) break;
-    } else if (wait == WaitResult::kTimeout) {
-      if (!handler_.OnIdle()) break;
-    } else {
-      break;
+    const protocol::RoundResult round =
+        protocol::ServeRound(stream_, decoder_, handler_, timeouts, clock);
+    if (round == protocol::RoundResult::kServed || round == protocol::RoundResult::kIdle) continue;
+    if (round == protocol::RoundResult::kMessageLate) {
+      diag::DebugTrace("ConnObj=0x%lX: message not complete within %u ms, closing\n",
+                       static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)),
+                       settings_->message_timeout_ms);
     }
+    break;
+  }
+  if (stream_.send_timed_out()) {
+    diag::DebugTrace("ConnObj=0x%lX: client took nothing for %u ms, closing\n",
+                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)),
+                     settings_->send_timeout_ms);
   }
   // Also after a cancel, so that the archive gets its client count back.
   handler_.OnDisconnect();
@@ -92,6 +111,7 @@ void ConnObj::Serve() {
 
 void ConnObj::Run(uint32_t /*argument*/) {
   NetworkServer* const server = server_;
+  const uint32_t address = address_;
   try {
     Serve();
   } catch (...) {
@@ -107,7 +127,7 @@ void ConnObj::Run(uint32_t /*argument*/) {
   server->ConnectionEnded(this);
   // Back to the pool; from here on the object may serve the next client.
   Release();
-  server->ConnectionGone();
+  server->ConnectionGone(address);
 }
 
 }  // namespace logrum::network

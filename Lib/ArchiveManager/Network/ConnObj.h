@@ -4,9 +4,12 @@
 //
 //   handshake (time-out per record) -> seed -> OnConnect -> loop:
 //     wait for the client for the idle time-out:
-//       readable: decode and serve one message (false: disconnect)
+//       readable: decode and serve one message, which must arrive whole
+//                 within the message time-out (false or late: disconnect)
 //       time-out: OnIdle sends Ping (failure: disconnect)
 //       error:    disconnect
+//   Every send has a deadline too (NetworkSettings.h): a client that stops
+//   reading fails the send and loses the connection.
 //   -> close the socket, give the object back to its pool.
 //
 // Thread safety: Start from the listener thread (the object is free); Cancel

@@ -1,17 +1,20 @@
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
 #include "Lib/ArchiveManager/Network/ConnObj.h"
 #include "Lib/Diagnostics/Trace.h"
 #include "Lib/Kit/Options/OptionsReg.h"
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::network {
 
@@ -23,6 +26,10 @@ NetworkSettings ReadNetworkSettings(platform::Registry* store) {
   if (server.Read(kServerKey)) {
     const int32_t cap = server.GetInteger(kMaxClientsValue);
     if (cap >= 1 && cap <= 4096) settings.max_connections = static_cast<uint32_t>(cap);
+    const int32_t per_address = server.GetInteger(kMaxPerAddressValue);
+    if (per_address >= 1 && per_address <= 4096) {
+      settings.max_per_address = static_cast<uint32_t>(per_address);
+    }
   }
   return settings;
 }
@@ -153,21 +160,67 @@ void NetworkServer::Cancel() {
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
+static std::string AddressText(uint32_t address) {
+  char text[INET_ADDRSTRLEN] = "?";
+  const in_addr a{htonl(address)};
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+void NetworkServer::Refuse(int fd, uint32_t address, const std::string& why) {
+  std::string line;
   {
+    // Counted before the close, so whoever sees the close sees the count.
     std::lock_guard lock(mu_);
-    if (active_count_ >= settings_.max_connections) {
-      ++refused_;
+    ++refused_;
+    const uint64_t now = platform::DefaultClock().TickMs();
+    if (logged_refusal_ && now - last_refusal_log_ms_ < settings_.refusal_log_interval_ms) {
+      ++unlogged_refusals_;
       CloseFd(fd);
       return;
     }
+    logged_refusal_ = true;
+    last_refusal_log_ms_ = now;
+    line = "WARNING: Connection from " + AddressText(address) + " refused: " + why;
+    if (unlogged_refusals_ > 0) {
+      line += " (" + std::to_string(unlogged_refusals_) + " more refused since the last report)";
+    }
+    unlogged_refusals_ = 0;
+  }
+  CloseFd(fd);
+  diag::DebugTrace("NetworkServer: %s\n", line.c_str());
+  if (settings_.log) {
+    settings_.log(line);
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+}
+
+void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
+  {
+    std::unique_lock lock(mu_);
+    if (active_count_ >= settings_.max_connections) {
+      lock.unlock();
+      Refuse(fd, address,
+             std::to_string(settings_.max_connections) + " clients connected (the server's limit)");
+      return;
+    }
+    uint32_t& from_address = per_address_[address];
+    if (from_address >= settings_.max_per_address) {
+      lock.unlock();
+      Refuse(fd, address,
+             std::to_string(settings_.max_per_address) +
+                 " connections from this address (the limit per address)");
+      return;
+    }
+    ++from_address;
     ++active_count_;
     changed_.notify_all();
   }
   auto* connection = static_cast<ConnObj*>(pool_->Get());
   if (connection == nullptr) {
     CloseFd(fd);
-    ConnectionGone();
+    ConnectionGone(address);
     return;
   }
   {
@@ -177,7 +230,7 @@ void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
   if (!connection->Start(fd, address, port)) {
     ConnectionEnded(connection);
     connection->Release();
-    ConnectionGone();
+    ConnectionGone(address);
   }
 }
 
@@ -186,9 +239,11 @@ void NetworkServer::ConnectionEnded(ConnObj* connection) {
   active_.erase(connection);
 }
 
-void NetworkServer::ConnectionGone() {
+void NetworkServer::ConnectionGone(uint32_t address) {
   std::lock_guard lock(mu_);
   --active_count_;
+  auto it = per_address_.find(address);
+  if (it != per_address_.end() && --it->second == 0) per_address_.erase(it);
   changed_.notify_all();
 }
 

@@ -4,9 +4,14 @@
 //
 // The pool (ThreadPool) makes connection objects eight at a time, each with
 // its task thread, and takes them back when their client leaves. At most
-// max_connections clients are served at once; a socket over the cap is closed
-// at once, so a flood of idle or half-open connections cannot use up threads
-// or memory (a silent client is dropped after the handshake time-out).
+// max_connections clients are served at once, and at most max_per_address
+// from one client address, so one host cannot lock the others out; a socket
+// over either cap is closed at once (and reported, rate-limited, through the
+// settings' log), so a flood of idle or half-open connections cannot use up
+// threads or memory. A connection holds its place only while its client
+// keeps up: the handshake, a begun message and every send have deadlines
+// (NetworkSettings.h); an idle client that answers nothing but stays
+// connected keeps its place, as Ping keeps the line checked.
 //
 // Close stops the listener, cancels the connections in progress, waits until
 // every connection object is back, and only then lets the pool go: the pool
@@ -19,8 +24,10 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "Lib/ArchiveManager/Network/NetArchive.h"
 #include "Lib/ArchiveManager/Network/NetworkSettings.h"
@@ -68,7 +75,7 @@ class NetworkServer : private kit::TaskThreadTask {
   uint32_t ActiveConnections();
   // Connection objects made so far (0 while closed).
   uint32_t PoolSize();
-  // Sockets closed at once because the cap was reached.
+  // Sockets closed at once because a cap was reached.
   uint64_t RefusedConnections();
   // Waits until ActiveConnections() == count, at most timeout_ms; for tests.
   bool WaitForActive(uint32_t count, uint32_t timeout_ms);
@@ -80,9 +87,11 @@ class NetworkServer : private kit::TaskThreadTask {
   void Run(uint32_t argument) override;
   void Cancel() override;
   void OnAccept(int fd, uint32_t address, uint16_t port);
+  // Closes a socket over a cap and reports why (rate-limited).
+  void Refuse(int fd, uint32_t address, const std::string& why);
   // Called by a connection's task after it gave its object back.
   void ConnectionEnded(ConnObj* connection);
-  void ConnectionGone();
+  void ConnectionGone(uint32_t address);
 
   NetArchiveSource* const archives_;
   const NetworkSettings settings_;
@@ -96,7 +105,11 @@ class NetworkServer : private kit::TaskThreadTask {
   std::condition_variable changed_;
   std::set<ConnObj*> active_;  // guarded by mu_
   uint32_t active_count_ = 0;  // guarded by mu_; includes objects being returned
+  std::map<uint32_t, uint32_t> per_address_;  // guarded by mu_; connections by address
   uint64_t refused_ = 0;       // guarded by mu_
+  bool logged_refusal_ = false;       // guarded by mu_
+  uint64_t last_refusal_log_ms_ = 0;  // guarded by mu_
+  uint64_t unlogged_refusals_ = 0;    // guarded by mu_
 };
 
 }  // namespace logrum::network

@@ -39,6 +39,7 @@ SocketStream::~SocketStream() { Close(); }
 
 void SocketStream::Adopt(int fd) {
   Close();
+  send_timed_out_.store(false);
   fd_.store(fd);
 }
 
@@ -56,7 +57,15 @@ void SocketStream::Close() {
 
 bool SocketStream::Connect(const std::string& host, uint16_t port, uint32_t timeout_ms,
                            std::string* error) {
+  ConnectOptions options;
+  options.timeout_ms = timeout_ms;
+  return Connect(host, port, options, error);
+}
+
+bool SocketStream::Connect(const std::string& host, uint16_t port, const ConnectOptions& options,
+                           std::string* error) {
   Close();
+  send_timed_out_.store(false);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -73,10 +82,24 @@ bool SocketStream::Connect(const std::string& host, uint16_t port, uint32_t time
       last = std::string("socket: ") + std::strerror(errno);
       continue;
     }
+    if (options.receive_buffer > 0) {
+      const int size = static_cast<int>(options.receive_buffer);
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    if (!options.local_address.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      if (::inet_pton(AF_INET, options.local_address.c_str(), &local.sin_addr) != 1 ||
+          ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        last = "cannot bind to " + options.local_address + ": " + std::strerror(errno);
+        ::close(fd);
+        continue;
+      }
+    }
     int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
-      rc = ::poll(&p, 1, static_cast<int>(timeout_ms));
+      rc = ::poll(&p, 1, static_cast<int>(options.timeout_ms));
       int so_error = 0;
       socklen_t len = sizeof so_error;
       if (rc == 0) {
@@ -107,12 +130,40 @@ bool SocketStream::Connect(const std::string& host, uint16_t port, uint32_t time
 
 bool SocketStream::Write(const void* buffer, size_t n) {
   const auto* p = static_cast<const char*>(buffer);
+  if (send_timeout_ms_ == kWaitForever) {
+    while (n > 0) {
+      const ssize_t sent = ::send(fd_.load(), p, n, MSG_NOSIGNAL);
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent <= 0) return false;
+      p += sent;
+      n -= static_cast<size_t>(sent);
+    }
+    return true;
+  }
+  if (send_timed_out_.load()) return false;
+  // The whole write shares one time-out, so a peer that takes a byte now and
+  // then cannot stretch it.
+  const uint64_t start = platform::DefaultClock().TickMs();
   while (n > 0) {
-    const ssize_t sent = ::send(fd_.load(), p, n, MSG_NOSIGNAL);
+    const int fd = fd_.load();
+    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      p += sent;
+      n -= static_cast<size_t>(sent);
+      continue;
+    }
     if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
-    p += sent;
-    n -= static_cast<size_t>(sent);
+    if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    const uint64_t spent = platform::DefaultClock().TickMs() - start;
+    if (spent < send_timeout_ms_) {
+      pollfd w{fd, POLLOUT, 0};
+      const int rc = ::poll(&w, 1, static_cast<int>(send_timeout_ms_ - spent));
+      if (rc > 0 || (rc < 0 && errno == EINTR)) continue;
+      if (rc < 0) return false;
+    }
+    send_timed_out_.store(true);
+    ::shutdown(fd, SHUT_RDWR);
+    return false;
   }
   return true;
 }

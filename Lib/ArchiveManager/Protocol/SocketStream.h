@@ -1,7 +1,10 @@
 // Both stream faces over one connected TCP socket, which it owns.
 //
 // Write sends until every byte is gone (no SIGPIPE: a closed peer is a
-// failed write). TimedRead measures its whole time-out on the real-time tick
+// failed write). With a send time-out, a peer that stops reading (its window
+// stays shut) fails the write once the time-out has passed without the bytes
+// going; part of a message may then be on the wire, so the stream shuts down
+// and every later write fails too. TimedRead measures its whole time-out on the real-time tick
 // (Lib/Platform/Clock.h), so a peer that trickles bytes cannot stretch it.
 // Shutdown ends both directions without giving up the descriptor, which makes
 // a read, wait or write blocked in another thread return with an error; Close
@@ -21,6 +24,16 @@
 
 namespace logrum::protocol {
 
+struct ConnectOptions {
+  uint32_t timeout_ms = 10000;
+  // Local IPv4 address to connect from ("" = any): a test stands in for
+  // several hosts with 127.0.0.x.
+  std::string local_address;
+  // SO_RCVBUF before connecting (0 = the system's): a small one lets a test
+  // shut its window quickly.
+  uint32_t receive_buffer = 0;
+};
+
 class SocketStream : public StreamReader, public StreamWriter {
  public:
   SocketStream() = default;
@@ -32,11 +45,18 @@ class SocketStream : public StreamReader, public StreamWriter {
   // Connects to host (name or dotted IPv4 address) and port, within
   // timeout_ms. On failure returns false with a reason in *error.
   bool Connect(const std::string& host, uint16_t port, uint32_t timeout_ms, std::string* error);
+  bool Connect(const std::string& host, uint16_t port, const ConnectOptions& options,
+               std::string* error);
   // Takes ownership of a connected socket, closing any held one.
   void Adopt(int fd);
   void Shutdown();
   void Close();
   int fd() const { return fd_.load(); }
+  // Longest time one Write may wait for the peer to take bytes
+  // (kWaitForever: no limit, the default).
+  void set_send_timeout(uint32_t ms) { send_timeout_ms_ = ms; }
+  // A Write ran out of time since the last Adopt or Connect.
+  bool send_timed_out() const { return send_timed_out_.load(); }
   bool is_open() const { return fd_.load() >= 0; }
 
   void Lock() override { write_mutex_.lock(); }
@@ -50,6 +70,8 @@ class SocketStream : public StreamReader, public StreamWriter {
  private:
   std::atomic<int> fd_{-1};
   std::mutex write_mutex_;
+  uint32_t send_timeout_ms_ = kWaitForever;
+  std::atomic<bool> send_timed_out_{false};
 };
 
 }  // namespace logrum::protocol

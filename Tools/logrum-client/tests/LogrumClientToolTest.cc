@@ -127,6 +127,22 @@ TEST_F(LogrumClientToolTest, IndexPrintsSegmentNameTimeDurationAndSkim) {
             "2026.03.04-05.21.07-S 450000 1\n");
 }
 
+TEST_F(LogrumClientToolTest, IndexTakesTimesFarFromThisYear) {
+  // Dates more than 15 years away are still dates a user may type; the
+  // server answers what exists between them.
+  Outcome o = Run("index 'Studio A' 2010-03-04T00:00:00 2045-03-05T00:00:00");
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "2026.03.04-05.06.07-S 900000 0\n"
+            "2026.03.04-05.21.07-S 450000 1\n"
+            "2026.03.05-00.00.00-S 1000 0\n");
+  o = Run("index 'Studio A' 2005-01-01T00:00:00 2010-03-04T00:00:00");
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+  o = Run("index 'Studio A' 2010-02-30T00:00:00 2045-03-05T00:00:00");
+  EXPECT_EQ(o.exit_code, 2);
+}
+
 TEST_F(LogrumClientToolTest, PlayWritesTheBlocksToTheFile) {
   const std::string file = (dir_ / "out.mp3").string();
   Outcome o = Run("play 'Studio A' 2026.03.04-05.21.07-S 1500 -o " + file);
@@ -140,10 +156,11 @@ TEST_F(LogrumClientToolTest, PlayWritesTheBlocksToTheFile) {
 }
 
 TEST_F(LogrumClientToolTest, LiveStopsAfterTheWantedSecondsAndStatusAfterTheCount) {
-  // 2304 samples per block at 48 kHz: 48 ms a block, so 0.1 s takes 3 blocks.
+  // A live block of 2304 samples over both channels at 48 kHz lasts 24 ms,
+  // so 0.1 s takes 5 blocks (the three of the fake, then two again).
   Outcome o = Run("live 'Studio A' --seconds 0.1 -o -");
   EXPECT_EQ(o.exit_code, 0) << o.err;
-  EXPECT_EQ(o.out, "aaaabbbbcccc");
+  EXPECT_EQ(o.out, "aaaabbbbccccaaaabbbb");
 
   o = Run("status 'Studio A' --count 2");
   EXPECT_EQ(o.exit_code, 0) << o.err;

@@ -9,10 +9,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Archive/ArchiveP.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
+#include "Lib/ArchiveManager/Network/ArchiveAccess.h"
+#include "Lib/ArchiveManager/Network/NetworkServer.h"
 #include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
@@ -20,6 +23,7 @@
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
+#include "Lib/Platform/TimeZone.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::network {
@@ -66,6 +70,13 @@ class ArchiveAccessTest : public ::testing::Test {
     archive_ = manager_.CreateArchive("News");
     ASSERT_TRUE(archive_->Open(&options_, nullptr, nullptr, true, nullptr));
     ASSERT_TRUE(archive_->IsActive());
+    // The open sequence runs on the archive's thread: its storage manager
+    // (with the database the tests write to) comes a moment later.
+    for (int i = 0; i < 2000 && !archive::CArchiveP::FromInterface(archive_)->WithStorage(
+                                    [](archive::CStorageManager&) {});
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   void TearDown() override {
     archive_->Release();
@@ -162,6 +173,87 @@ TEST_F(ArchiveAccessTest, DeletedArchiveIsNotReachedThroughAnAttachment) {
   EXPECT_EQ(client.GetIndex(0, INT64_MAX, &items).result(), 2);
   EXPECT_TRUE(client.Ping().ok());
   server->Close();
+}
+
+// Index bounds far from this year: each answer is the overlap of the asked
+// range with what exists (one segment of 2026).
+TEST_F(ArchiveAccessTest, IndexBoundsBeforeAndAfterTheTimeRangeGiveTheOverlap) {
+  const CZoneTime start = AddSegment(3);
+  std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(server->Open(port));
+  protocol::ProtocolClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
+  ASSERT_TRUE(client.Login("anna", "pw").ok());
+  ASSERT_TRUE(client.Attach("News").ok());
+  const auto year = [](int y) { return platform::CalendarToFileTime({y, 1, 1, 0, 0, 0}); };
+  struct Case {
+    int64_t from, to;
+    size_t segments;
+  };
+  for (const Case& c : {Case{year(2005), year(2045), 1}, Case{year(2010), year(2045), 1},
+                        Case{year(2005), year(2010), 0}, Case{year(2045), year(2046), 0},
+                        Case{year(2010), start.ToLinear(), 0},
+                        Case{start.ToLinear(), year(2045), 1}, Case{0, INT64_MAX, 1}}) {
+    std::vector<protocol::IndexItem> items;
+    ASSERT_TRUE(client.GetIndex(c.from, c.to, &items).ok());
+    EXPECT_EQ(items.size(), c.segments) << c.from << " to " << c.to;
+  }
+  server->Close();
+}
+
+TEST_F(ArchiveAccessTest, DeletingAPinnedArchiveWaitsUntilItsUseEnds) {
+  archive::CArchiveP* pinned = manager_.Pin("News", archive_);
+  ASSERT_NE(pinned, nullptr);
+  std::atomic<bool> deleted{false};
+  std::thread host([&] {
+    archive_->Release();
+    deleted = true;
+  });
+  // The name goes at once, so no new use can begin ...
+  while (manager_.FindArchive("News") != nullptr) std::this_thread::yield();
+  EXPECT_EQ(manager_.Pin("News", archive_), nullptr);
+  // ... while the one under way still has its archive.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(deleted.load());
+  EXPECT_EQ(pinned->GetName(), "News");
+  manager_.Unpin(pinned);
+  host.join();
+  EXPECT_TRUE(deleted.load());
+  archive_ = manager_.CreateArchive("News");  // for TearDown
+}
+
+// Deleting an archive while a status stream reads it many times a second:
+// under AddressSanitizer any use of the freed archive fails the test.
+TEST_F(ArchiveAccessTest, ArchiveDeletedWhileAStatusStreamPollsIt) {
+  ManagerAccess access(&manager_);
+  NetworkSettings settings;
+  settings.store = store_.get();
+  settings.status_pause_ms = 0;
+  NetworkServer server(&access, settings);
+  ASSERT_TRUE(server.Open(0));
+  for (int round = 0; round < 5; ++round) {
+    if (archive_ == nullptr) {
+      archive_ = manager_.CreateArchive("News");
+      ASSERT_TRUE(archive_->Open(&options_, nullptr, nullptr, true, nullptr));
+    }
+    protocol::ProtocolClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()).ok());
+    ASSERT_TRUE(client.Login("anna", "pw").ok());
+    ASSERT_TRUE(client.Attach("News").ok());
+    std::atomic<int> reports{0};
+    std::thread follower([&] {
+      EXPECT_TRUE(
+          client.FollowStatus([&](const protocol::ArchiveStatusInfo&) { return ++reports < 4000; })
+              .ok());
+    });
+    while (reports.load() < 50) std::this_thread::yield();
+    archive_->Release();
+    archive_ = nullptr;
+    follower.join();
+  }
+  server.Close();
+  archive_ = manager_.CreateArchive("News");  // for TearDown
 }
 
 }  // namespace

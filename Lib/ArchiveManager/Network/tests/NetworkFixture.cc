@@ -11,6 +11,8 @@
 
 namespace logrum::network::testing {
 
+constexpr uint32_t kMaxLiveBlock = 1100;
+
 bool FakeArchive::ReadIndex(int64_t from, int64_t to, std::vector<IndexEntry>* out) {
   if (!has_database) return false;
   for (const IndexEntry& entry : index) {
@@ -85,9 +87,26 @@ void FakeArchive::WriteBlock(kit::AudioSink* reader, uint32_t size, uint8_t fill
   pool->Release();
 }
 
+FakeArchive::FakeArchive()
+    : live_pool_(kit::CMemBlockFactory::Create(8, 8, kit::kPoolUnlimited, kMaxLiveBlock)) {}
+
+FakeArchive::~FakeArchive() {
+  live_pool_->Release();
+}
+
 void FakeArchive::SendLive(uint32_t size, uint8_t fill) {
-  std::lock_guard lock(mu_);
-  for (kit::AudioSink* reader : readers_) WriteBlock(reader, size, fill);
+  kit::MemBlock* block = live_pool_->GetBlock();
+  std::memset(block->GetData(), fill, size);
+  block->set_data_length(size);
+  {
+    std::lock_guard lock(mu_);
+    for (kit::AudioSink* reader : readers_) reader->Write(block);
+  }
+  block->Release();
+}
+
+uint32_t FakeArchive::LiveBlocksHeld() {
+  return live_pool_->Statistics().outstanding;
 }
 
 bool FakeArchive::WaitForLiveReaders(size_t count) {

@@ -15,6 +15,7 @@
 #include "Lib/ArchiveManager/Network/NetArchive.h"
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
+#include "Lib/Kit/ObjectPool.h"
 #include "Lib/Platform/Registry.h"
 
 namespace logrum::network::testing {
@@ -23,7 +24,7 @@ class FakeArchive : public NetArchive {
  public:
   bool active = true;
   bool has_database = true;
-  bool records = true;
+  std::atomic<bool> records{true};
   bool subscribe_fails = false;
   bool has_live = true;
   std::string folder;
@@ -54,8 +55,14 @@ class FakeArchive : public NetArchive {
   // Test side: sends a level report to the subscribed listener, if any.
   bool SendLevel(int16_t minimum, int16_t maximum);
   bool WaitForLevelListener(bool present);
-  // Writes a block of `size` bytes of `fill` to every live reader.
+  FakeArchive();
+  ~FakeArchive() override;
+
+  // Writes a block of `size` bytes (at most 1100) of `fill` to every live
+  // reader, from one pool of blocks like the live encoder's.
   void SendLive(uint32_t size, uint8_t fill);
+  // Blocks of SendLive still held by the readers (the server's queues).
+  uint32_t LiveBlocksHeld();
   bool WaitForLiveReaders(size_t count);
 
  private:
@@ -65,6 +72,7 @@ class FakeArchive : public NetArchive {
   std::condition_variable changed_;
   audio::LevelListener* level_listener_ = nullptr;
   std::vector<kit::AudioSink*> readers_;
+  kit::CMemBlockFactory* live_pool_;
 };
 
 class FakeSource : public NetArchiveSource {

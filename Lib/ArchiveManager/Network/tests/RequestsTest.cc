@@ -1,6 +1,7 @@
 // Requests against fake archives: login, list by rights, attach, index,
 // status, archived audio from real segment files, live audio.
 #include <cstdlib>
+#include <thread>
 
 #include "Lib/ArchiveManager/Network/ClientHandler.h"
 #include "Lib/ArchiveManager/Network/tests/NetworkFixture.h"
@@ -135,9 +136,9 @@ TEST_F(NetworkTest, IndexNeedsTheRecordingsRight) {
 
 TEST_F(NetworkTest, StatusStreamsLevelsAndEndsOnAClientMessage) {
   FakeArchive* news = source_.Add("News");
+  AddUser("anna", "pw", {{"News", 1}});
   StartServer();
-  auto client = Connect();
-  ASSERT_TRUE(client->Attach("News").ok());
+  auto client = LoginAttach("anna", "pw", "News");
   std::thread feeder([news] {
     ASSERT_TRUE(news->WaitForLevelListener(true));
     news->SendLevel(-1200, 3400);
@@ -157,9 +158,9 @@ TEST_F(NetworkTest, StatusStreamsLevelsAndEndsOnAClientMessage) {
 
 TEST_F(NetworkTest, StatusOfASilentSourceStillEnds) {
   source_.Add("News");  // subscribed, but no level ever comes
+  AddUser("anna", "pw", {{"News", 2}});
   StartServer();
-  auto client = Connect();
-  ASSERT_TRUE(client->Attach("News").ok());
+  auto client = LoginAttach("anna", "pw", "News");
   int reports = 0;
   ASSERT_TRUE(client->FollowStatus([&](const protocol::ArchiveStatusInfo& s) {
                       EXPECT_EQ(s.peak_min, 0);
@@ -170,9 +171,9 @@ TEST_F(NetworkTest, StatusOfASilentSourceStillEnds) {
 
 TEST_F(NetworkTest, DisconnectDuringStatusOfASilentSourceEndsTheConnection) {
   FakeArchive* news = source_.Add("News");
+  AddUser("anna", "pw", {{"News", 3}});
   StartServer();
-  auto client = Connect();
-  ASSERT_TRUE(client->Attach("News").ok());
+  auto client = LoginAttach("anna", "pw", "News");
   EXPECT_TRUE(client->FollowStatus([&](const protocol::ArchiveStatusInfo&) {
                       client->Close();  // gone without a word
                       return true;
@@ -184,11 +185,69 @@ TEST_F(NetworkTest, DisconnectDuringStatusOfASilentSourceEndsTheConnection) {
 
 TEST_F(NetworkTest, StatusWithoutASourceClosesTheConnection) {
   source_.Add("News")->subscribe_fails = true;
+  AddUser("anna", "pw", {{"News", 1}});
   StartServer();
   auto client = Connect();
   EXPECT_EQ(client->FollowStatus([](const auto&) { return false; }).result(), 1);  // not attached
+  ASSERT_TRUE(client->Login("anna", "pw").ok());
   ASSERT_TRUE(client->Attach("News").ok());
   EXPECT_TRUE(client->FollowStatus([](const auto&) { return false; }).failed());
+}
+
+TEST_F(NetworkTest, StatusNeedsALoginWithARightToTheArchive) {
+  source_.Add("News")->records = false;
+  source_.Add("Sport")->records = false;
+  AddUser("rec", "pw", {{"News", 1}});
+  AddUser("live", "pw", {{"News", 2}});
+  StartServer();
+  const auto one_report = [](const protocol::ArchiveStatusInfo&) { return false; };
+  auto client = Connect();
+  ASSERT_TRUE(client->Attach("News").ok());
+  ClientStatus status = client->FollowStatus(one_report);  // no login
+  EXPECT_EQ(status.result(), kStatusNoRight);
+  EXPECT_EQ(status.message(), kTextNoArchiveRight);
+  struct Case {
+    const char* user;
+    const char* archive;
+    bool served;
+  };
+  for (const Case& c :
+       {Case{"rec", "News", true}, Case{"live", "News", true}, Case{"rec", "Sport", false}}) {
+    ASSERT_TRUE(client->Login(c.user, "pw").ok());
+    ASSERT_TRUE(client->Attach(c.archive).ok());
+    status = client->FollowStatus(one_report);
+    EXPECT_EQ(status.ok(), c.served) << c.user << " " << c.archive << ": " << status.ToString();
+  }
+  EXPECT_TRUE(client->Ping().ok());  // a refusal keeps the connection
+}
+
+TEST_F(NetworkTest, StatusPicksUpLevelsOnceTheArchiveStartsRecording) {
+  FakeArchive* news = source_.Add("News");
+  news->records = false;
+  AddUser("anna", "pw", {{"News", 3}});
+  StartServer();
+  auto client = LoginAttach("anna", "pw", "News");
+  std::thread recorder;
+  int reports = 0;
+  protocol::ArchiveStatusInfo seen;
+  ASSERT_TRUE(client
+                  ->FollowStatus([&](const protocol::ArchiveStatusInfo& s) {
+                    seen = s;
+                    if (reports == 0) {
+                      // Recording starts after the stream has begun.
+                      news->records = true;
+                      recorder = std::thread([news] {
+                        ASSERT_TRUE(news->WaitForLevelListener(true));
+                        news->SendLevel(-700, 900);
+                      });
+                    }
+                    return s.peak_max == 0 && ++reports < 100;
+                  })
+                  .ok());
+  recorder.join();
+  EXPECT_EQ(seen.peak_min, -700);
+  EXPECT_EQ(seen.peak_max, 900);
+  EXPECT_TRUE(news->WaitForLevelListener(false));
 }
 
 // ------------------------------------------------------------ archived audio

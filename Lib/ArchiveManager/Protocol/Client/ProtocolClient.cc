@@ -42,7 +42,11 @@ ClientStatus ProtocolClient::Connect(const std::string& host, uint16_t port,
   Close();
   options_ = options;
   std::string error;
-  if (!stream_.Connect(host, port, options.connect_timeout_ms, &error)) {
+  ConnectOptions connect;
+  connect.timeout_ms = options.connect_timeout_ms;
+  connect.local_address = options.local_address;
+  connect.receive_buffer = options.receive_buffer;
+  if (!stream_.Connect(host, port, connect, &error)) {
     return ClientStatus::Failed(error);
   }
   // A server that stops answering must not hang the client for ever.

@@ -66,6 +66,10 @@ struct ClientOptions {
   uint32_t connect_timeout_ms = 10000;
   // Longest silence of the server while an answer is awaited.
   uint32_t answer_timeout_ms = 30000;
+  // Local IPv4 address to connect from; "" = any.
+  std::string local_address;
+  // Socket receive buffer in bytes; 0 = the system's.
+  uint32_t receive_buffer = 0;
 };
 
 class ProtocolClient {

@@ -6,17 +6,28 @@
 //      then the rest is client traffic, as from a client that passed it
 //   2  the decoder is seeded from bytes 1-4, the rest is client traffic
 //   3  the decoder is seeded from bytes 1-4, the rest is server traffic
+//   4  a client on a simulated clock, served by the connection loop
+//      (ServeRound): the decoder is seeded from bytes 1-4; byte 5 bit 0 says
+//      whether the client stalls (stays connected, sends nothing more) or
+//      vanishes (closes) after its last byte; bytes 6-7 are how many bytes
+//      (times 16) it reads before it stops reading; the rest are chunks of
+//      [delay in 100 ms units][length][bytes], so it may trickle a message.
+//      No round may wait past the idle time-out plus one message's deadline,
+//      and the loop must end once the client is gone or stops reading.
 // Tags, lengths and identifiers travel plain, so the fuzzer steers the
 // structure directly; scrambled values are just arbitrary values to it.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Lib/ArchiveManager/Protocol/ClientDec.h"
 #include "Lib/ArchiveManager/Protocol/ClientEnc.h"
 #include "Lib/ArchiveManager/Protocol/Handshake.h"
 #include "Lib/ArchiveManager/Protocol/MemoryStream.h"
+#include "Lib/ArchiveManager/Protocol/MessageLoop.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Protocol/ServerDec.h"
 
@@ -98,11 +109,135 @@ void ServeClientTraffic(MemoryReader& reader, uint32_t decoder_seed, uint32_t en
   }
 }
 
+// A client whose bytes arrive over simulated time. A read that would wait
+// for ever (no deadline, the client stalled) is a hang in a real server, so
+// it traps.
+class PacedClient : public StreamReader, public StreamWriter {
+ public:
+  struct Chunk {
+    uint64_t at_ms;
+    std::string bytes;
+  };
+  PacedClient(std::vector<Chunk> chunks, bool stalls, size_t reads_up_to)
+      : chunks_(std::move(chunks)), stalls_(stalls), room_(reads_up_to) {}
+
+  uint64_t now() const { return now_; }
+  bool gone() const { return next_ == chunks_.size() && !stalls_; }
+  bool stopped_reading() const { return write_failed_; }
+
+  bool Read(void* buffer, size_t n) override {
+    return TimedRead(buffer, n, kWaitForever) == WaitResult::kReady;
+  }
+  WaitResult TimedRead(void* buffer, size_t n, uint32_t ms) override {
+    auto* out = static_cast<char*>(buffer);
+    const bool forever = ms == kWaitForever;
+    const uint64_t end = forever ? UINT64_MAX : now_ + ms;
+    while (n > 0) {
+      if (next_ == chunks_.size()) {
+        if (!stalls_) return WaitResult::kError;
+        if (forever) __builtin_trap();  // would hang for ever
+        now_ = end;
+        return WaitResult::kTimeout;
+      }
+      Chunk& chunk = chunks_[next_];
+      if (chunk.at_ms > end) {
+        now_ = end;
+        return WaitResult::kTimeout;
+      }
+      if (chunk.at_ms > now_) now_ = chunk.at_ms;
+      const size_t take = std::min(n, chunk.bytes.size() - offset_);
+      std::memcpy(out, chunk.bytes.data() + offset_, take);
+      out += take;
+      n -= take;
+      offset_ += take;
+      if (offset_ == chunk.bytes.size()) {
+        ++next_;
+        offset_ = 0;
+      }
+    }
+    return WaitResult::kReady;
+  }
+  WaitResult Wait(uint32_t ms) override {
+    if (next_ == chunks_.size()) {
+      if (!stalls_) return WaitResult::kReady;  // the close reads as readable
+      if (ms == kWaitForever) __builtin_trap();
+      now_ += ms;
+      return WaitResult::kTimeout;
+    }
+    const uint64_t at = chunks_[next_].at_ms;
+    if (at <= now_) return WaitResult::kReady;
+    if (ms != kWaitForever && at > now_ + ms) {
+      now_ += ms;
+      return WaitResult::kTimeout;
+    }
+    now_ = at;
+    return WaitResult::kReady;
+  }
+
+  void Lock() override {}
+  void Unlock() override {}
+  // A client that stops reading: the write fails as after its deadline.
+  bool Write(const void*, size_t n) override {
+    if (write_failed_ || n > room_) {
+      write_failed_ = true;
+      return false;
+    }
+    room_ -= n;
+    return true;
+  }
+
+ private:
+  std::vector<Chunk> chunks_;
+  const bool stalls_;
+  size_t room_;
+  size_t next_ = 0;
+  size_t offset_ = 0;
+  uint64_t now_ = 0;
+  bool write_failed_ = false;
+};
+
+void ServePacedClient(const uint8_t* data, size_t size) {
+  if (size < 7) return;
+  const uint32_t seed = Word(data);
+  const bool stalls = (data[4] & 1) != 0;
+  const size_t room = (size_t{data[5]} | size_t{data[6]} << 8) * 16;
+  std::vector<PacedClient::Chunk> chunks;
+  uint64_t at = 0;
+  for (size_t i = 7; i + 2 <= size;) {
+    at += uint64_t{data[i]} * 100;
+    const size_t length = std::min<size_t>(data[i + 1], size - i - 2);
+    chunks.push_back({at, std::string(reinterpret_cast<const char*>(data) + i + 2, length)});
+    i += 2 + length;
+  }
+  PacedClient client(std::move(chunks), stalls, room);
+  ClientEnc enc(&client);
+  enc.rng().Seed(seed ^ 0x5A5A5A5A);
+  EchoHandler handler(enc);
+  WireRng decoder;
+  decoder.Seed(seed);
+  const RoundTimeouts timeouts{5000, 10000};
+  const TickSource tick = [&client] { return client.now(); };
+  for (int round = 0;; ++round) {
+    const uint64_t before = client.now();
+    const RoundResult result = ServeRound(client, decoder, handler, timeouts, tick);
+    if (client.now() - before > uint64_t{timeouts.idle_ms} + timeouts.message_ms) {
+      __builtin_trap();  // a round held the connection past its deadlines
+    }
+    if (result == RoundResult::kEnd || result == RoundResult::kMessageLate) break;
+    // A client that has closed, or stopped reading, must not keep its place.
+    if (result == RoundResult::kIdle && (client.gone() || client.stopped_reading())) {
+      __builtin_trap();
+    }
+    // An idle client that takes its Pings stays; a real one would for ever.
+    if (round > 4096) break;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  const uint8_t mode = data[0] % 4;
+  const uint8_t mode = data[0] % 5;
   const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   if (mode == 0) {
@@ -116,6 +251,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (r == HandshakeResult::kOk) ServeClientTraffic(reader, seeds.client_to_server,
                                                       seeds.server_to_client);
+    return 0;
+  }
+  if (mode == 4) {
+    ServePacedClient(data + 1, size - 1);
     return 0;
   }
   if (size < 5) return 0;
