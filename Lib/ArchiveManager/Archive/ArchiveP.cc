@@ -296,6 +296,7 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
   settings.ext = ext_;
   settings.source_name = source;
   settings.backup_string = OrEmpty(options->GetBackupString());
+  settings.ftp_sender = &FtpLibrary::Instance();
   settings.disk_space_kb = static_cast<uint32_t>(options->GetDiskSpaceToUseKB());
   settings.max_days = static_cast<uint32_t>(options->GetMaxDays());
   settings.recycle_period_ms = static_cast<uint32_t>(options->GetRecyclePeriodMsec());
@@ -354,6 +355,11 @@ bool CArchiveP::GetSkimState() {
 }
 
 void CArchiveP::Log(const char* text) { event_log_.Post(6, OrEmpty(text)); }
+
+int32_t CArchiveP::GetBackupWaitingCount() {
+  std::shared_lock lock(parts_mu_);
+  return storage_ ? static_cast<int32_t>(storage_->GetBackupWaitingCount()) : 0;
+}
 
 bool CArchiveP::WithStorage(const std::function<void(CStorageManager&)>& fn) {
   std::shared_lock lock(parts_mu_);

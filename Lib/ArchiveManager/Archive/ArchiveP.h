@@ -67,6 +67,7 @@ class CArchiveP : public kit::AppThread, public IArchive {
   int32_t GetLastSegmentTime() override;
   bool GetSkimState() override;
   void Log(const char* text) override;
+  int32_t GetBackupWaitingCount() override;
 
   // For the network service.
   const std::string& GetName() const { return name_; }

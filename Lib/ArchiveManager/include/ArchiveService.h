@@ -58,6 +58,9 @@ class IArchive {
   virtual bool GetSkimState() = 0;              // 10
   // 11: posts the text to the archive's event log with level 6.
   virtual void Log(const char* pszText) = 0;
+  // 12: segments waiting for their backup (queued, or refused by a
+  // destination and to be retried); 0 while closed.
+  virtual int32_t GetBackupWaitingCount() = 0;
 
  protected:
   ~IArchive() = default;
