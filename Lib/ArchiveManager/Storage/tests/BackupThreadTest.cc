@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -384,6 +385,33 @@ TEST_F(BackupThreadTest, FailedCopiesWaitInOrderAndAreRetriedWithBackOff) {
   for (const std::string& path : {first, second, third}) {
     EXPECT_FALSE(platform::HasArchiveAttribute(path)) << path;
   }
+}
+
+// Closing the archive does not wait for a server that stalls mid-call.
+TEST_F(BackupThreadTest, StopEndsATransferToAStalledServer) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+
+  RealSender sender;
+  BackupTiming timing;
+  timing.stall_timeout_ms = 300000;
+  Begin(FtpString(ntohs(address.sin_port)), &sender, timing);
+  const std::string path = Segment(12, 0);
+  thread_->EnqueueBackup(Local(2026, 1, 10, 12, 0, 0));
+  ASSERT_TRUE(log_.WaitFor("INFO: ftp://station:****@"));
+  const auto began = std::chrono::steady_clock::now();
+  thread_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+  EXPECT_TRUE(log_.Contains("ended by the caller"));
+  EXPECT_TRUE(log_.Contains("WARNING: 1 segment(s) not backed up at close"));
+  EXPECT_TRUE(platform::HasArchiveAttribute(path));
+  ::close(listener);
 }
 
 // A segment recycled while it waited is dropped from the wait, with a line.
