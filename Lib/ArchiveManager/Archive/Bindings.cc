@@ -47,7 +47,7 @@ bool FtpLibrary::SendFile(const ftp::FtpSendRequest& request, std::string* error
     std::lock_guard lock(mu_);
     if (!tried_) {
       tried_ = true;
-      if (library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), ftp::kFtpLibrary,
+      if (library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_,
                               &load_error_)) {
         send_ = library_.Function<ftp::FtpSendFileFn>(ftp::kFtpSendEntry, &load_error_);
         send_ex_ = library_.Function<ftp::FtpSendFileExFn>(ftp::kFtpSendExEntry, nullptr);

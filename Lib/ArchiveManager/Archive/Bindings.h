@@ -42,12 +42,17 @@ class EncoderLibrary {
 
 class FtpLibrary : public FtpSender {
  public:
+  // The process's binding of ftpxfer.so.
   static FtpLibrary& Instance();
+  // A binding of another file name (tests: a missing library).
+  explicit FtpLibrary(std::string file_name = ftp::kFtpLibrary)
+      : file_name_(std::move(file_name)) {}
   // Sends through FTPSendFileEx, or FTPSendFile when the library has only
   // that (plain FTP, no reason given). False with *error when not stored.
   bool SendFile(const ftp::FtpSendRequest& request, std::string* error) override;
 
  private:
+  const std::string file_name_;
   std::mutex mu_;
   bool tried_ = false;                          // guarded by mu_
   platform::DynamicLibrary library_;            // guarded by mu_
