@@ -426,6 +426,9 @@ void BackupThread::Succeeded(size_t index) {
 }
 
 void BackupThread::Failed(size_t index) {
+  // A copy cut short by the archive's close says nothing about the
+  // destination; the close reports what is left.
+  if (__atomic_load_n(&abort_, __ATOMIC_ACQUIRE) != 0) return;
   Destination& d = parsed_[index];
   if (!d.failing) {
     d.failing = true;
@@ -551,6 +554,7 @@ bool BackupThread::CopyToFtp(const Destination& d, const std::string& path,
   request.pbAbort = &abort_;
   std::string error = "the FTP library is not available";
   if (ftp_ != nullptr && ftp_->SendFile(request, &error)) return true;
+  if (__atomic_load_n(&abort_, __ATOMIC_ACQUIRE) != 0) return false;  // closing
   Post(3, "ERROR: FTP upload of '%s' to '%s' failed! %s\n", relative.c_str(),
        DisplayDestination(d.text).c_str(), error.c_str());
   return false;
