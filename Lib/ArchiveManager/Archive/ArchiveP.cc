@@ -300,6 +300,7 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
   settings.ext = ext_;
   settings.source_name = source;
   settings.backup_string = OrEmpty(options->GetBackupString());
+  settings.ftp_sender = &FtpLibrary::Instance();
   settings.disk_space_kb = static_cast<uint32_t>(options->GetDiskSpaceToUseKB());
   settings.max_days = static_cast<uint32_t>(options->GetMaxDays());
   settings.recycle_period_ms = static_cast<uint32_t>(options->GetRecyclePeriodMsec());
@@ -371,6 +372,9 @@ std::string CArchiveP::StatusText() {
     add("Audio dropped: " + std::to_string(recorder->DroppedMs()) +
         " ms (nothing could be written)");
   }
+  if (storage_ && storage_->GetBackupWaitingCount() > 0) {
+    add("Segments waiting for backup: " + std::to_string(storage_->GetBackupWaitingCount()));
+  }
   return text;
 }
 
@@ -387,6 +391,11 @@ int32_t CArchiveP::GetStatusText(char* buffer, uint32_t size) {
     if (buffer != nullptr && size > 0) buffer[0] = '\0';
     return 0;
   }
+}
+
+int32_t CArchiveP::GetBackupWaitingCount() {
+  std::shared_lock lock(parts_mu_);
+  return storage_ ? static_cast<int32_t>(storage_->GetBackupWaitingCount()) : 0;
 }
 
 bool CArchiveP::WithStorage(const std::function<void(CStorageManager&)>& fn) {

@@ -68,6 +68,7 @@ class CArchiveP : public kit::AppThread, public IArchive {
   bool GetSkimState() override;
   void Log(const char* text) override;
   int32_t GetStatusText(char* buffer, uint32_t size) override;
+  int32_t GetBackupWaitingCount() override;
 
   // What the archive has to say beyond its figures, for the host's status
   // display: one part per condition, joined by "; "; empty when all is well.

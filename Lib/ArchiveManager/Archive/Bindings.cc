@@ -35,6 +35,49 @@ std::string EncoderLibrary::LastError() {
   return error_;
 }
 
+FtpLibrary& FtpLibrary::Instance() {
+  static FtpLibrary library;
+  return library;
+}
+
+bool FtpLibrary::SendFile(const ftp::FtpSendRequest& request, std::string* error) {
+  ftp::FtpSendFileFn send;
+  ftp::FtpSendFileExFn send_ex;
+  {
+    std::lock_guard lock(mu_);
+    if (!tried_) {
+      tried_ = true;
+      if (library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_,
+                              &load_error_)) {
+        send_ = library_.Function<ftp::FtpSendFileFn>(ftp::kFtpSendEntry, &load_error_);
+        send_ex_ = library_.Function<ftp::FtpSendFileExFn>(ftp::kFtpSendExEntry, nullptr);
+      }
+      if (send_ == nullptr) diag::DebugTrace("FtpLibrary: %s\n", load_error_.c_str());
+    }
+    send = send_;
+    send_ex = send_ex_;
+    if (send == nullptr) {
+      if (error != nullptr) *error = "the FTP library is not available: " + load_error_;
+      return false;
+    }
+  }
+  // The library keeps no state: calls run outside the lock, in parallel.
+  if (send_ex != nullptr) {
+    char reason[512] = "";
+    const bool sent = send_ex(&request, reason, sizeof reason);
+    if (!sent && error != nullptr) *error = reason;
+    return sent;
+  }
+  if (request.bTls != 0) {
+    if (error != nullptr) *error = "the FTP library cannot send over TLS";
+    return false;
+  }
+  const bool sent = send(request.pszLocalFile, request.pszServer, request.nPort, request.pszUser,
+                         request.pszPassword, request.pszRemoteDir, request.pszRemoteFile);
+  if (!sent && error != nullptr) *error = "the server did not take the file";
+  return sent;
+}
+
 SourceBinding::~SourceBinding() {
   Unsubscribe();
   manager_ = nullptr;

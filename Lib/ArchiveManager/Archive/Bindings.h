@@ -2,6 +2,9 @@
 //
 //   EncoderLibrary  audenc.so: loaded on first use and kept until the archive
 //                   manager (its owner) ends; Create calls its entry point.
+//   FtpLibrary      ftpxfer.so: one for the process, loaded on first use and
+//                   freed when the archive service is unloaded. When the
+//                   library or its export is missing, every send fails.
 //   SourceBinding   audiosrc.so: one per subscription. Each loads the library
 //                   itself, holds at most one subscription, and unsubscribes
 //                   and frees the library when it is deleted.
@@ -16,6 +19,8 @@
 #include <string>
 
 #include "External/Encoder/include/Encoder.h"
+#include "Lib/ArchiveManager/Storage/BackupThread.h"
+#include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/AudioSource/include/AudioSource.h"
 #include "Lib/Platform/DynamicLibrary.h"
 
@@ -33,6 +38,27 @@ class EncoderLibrary {
   platform::DynamicLibrary library_;         // guarded by mu_
   audenc::EncoderEntryFn entry_ = nullptr;   // guarded by mu_
   std::string error_;                        // guarded by mu_
+};
+
+class FtpLibrary : public FtpSender {
+ public:
+  // The process's binding of ftpxfer.so.
+  static FtpLibrary& Instance();
+  // A binding of another file name (tests: a missing library).
+  explicit FtpLibrary(std::string file_name = ftp::kFtpLibrary)
+      : file_name_(std::move(file_name)) {}
+  // Sends through FTPSendFileEx, or FTPSendFile when the library has only
+  // that (plain FTP, no reason given). False with *error when not stored.
+  bool SendFile(const ftp::FtpSendRequest& request, std::string* error) override;
+
+ private:
+  const std::string file_name_;
+  std::mutex mu_;
+  bool tried_ = false;                          // guarded by mu_
+  platform::DynamicLibrary library_;            // guarded by mu_
+  std::string load_error_;                      // guarded by mu_
+  ftp::FtpSendFileFn send_ = nullptr;           // set once under mu_
+  ftp::FtpSendFileExFn send_ex_ = nullptr;      // set once under mu_
 };
 
 class SourceBinding {

@@ -17,8 +17,11 @@ CStorageManager::CStorageManager(audenc::ISkimEncoder* encoder, StorageSettings 
         encoder, settings_.folder, settings_.ext, settings_.source_name, &finished_adapter_,
         poster_, settings_.max_time_adjust_sec, settings_.segment_minutes, settings_.segment_align);
   }
-  // Backup thread (folder, ext, backup string, database, poster), recycle
-  // thread (folder, ext, quota, max days, period, erase flag, database,
+  backup_ = std::make_unique<BackupThread>(settings_.folder, settings_.ext,
+                                           settings_.backup_string, &database_, poster_,
+                                           settings_.ftp_sender, settings_.backup_timing);
+  backup_adapter_.target = backup_.get();
+  // Recycle thread (folder, ext, quota, max days, period, erase flag, database,
   // poster), file scanner (folder, ext, index_adapter_ with backup_adapter_,
   // poster) and directory watcher are built here once they exist.
 }
@@ -44,6 +47,7 @@ bool CStorageManager::Open() {
   open_ = true;  // Close undoes whatever of the steps below has run
   if (recorder_ && !recorder_->Start()) return false;
   // Backup thread start.
+  backup_->Start();
   // Recycle thread start (record-to-disk only).
   // File scanner start on the folder, then the directory watcher reporting to
   // the file-event adapter.
@@ -55,6 +59,7 @@ void CStorageManager::Close() {
   // Directory watcher stop, then file scanner stop.
   if (recorder_) recorder_->Stop();
   // Backup thread stop, then recycle thread stop.
+  backup_->Stop();
   database_.Close();
   open_ = false;
 }
@@ -73,8 +78,8 @@ void CStorageManager::FinishedAdapter::OnSegmentFinished(const CZoneTime& start,
   owner_->backup_adapter_.EnqueueBackup(start);
 }
 
-void CStorageManager::BackupAdapter::EnqueueBackup(const CZoneTime& /*start*/) {
-  // Forwarded to the backup thread's queue once it exists.
+void CStorageManager::BackupAdapter::EnqueueBackup(const CZoneTime& start) {
+  if (target != nullptr) target->EnqueueBackup(start);
 }
 
 double CStorageManager::GetAverageKBPerSecond() {

@@ -28,6 +28,7 @@
 #include "External/Encoder/include/Encoder.h"
 #include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
 #include "Lib/ArchiveManager/Storage/ArchiveThread.h"
+#include "Lib/ArchiveManager/Storage/BackupThread.h"
 #include "Lib/ArchiveManager/Storage/StorageAdapters.h"
 #include "Lib/Kit/EventLogMT.h"
 
@@ -38,6 +39,8 @@ struct StorageSettings {
   std::string ext;             // segment extension, ".mp3"
   std::string source_name;
   std::string backup_string;   // backup destinations, "|"-separated
+  FtpSender* ftp_sender = nullptr;  // FTP copies (ftpxfer.so); null: they fail
+  BackupTiming backup_timing;
   uint32_t disk_space_kb = 0;  // quota, KB of 1000 bytes
   uint32_t max_days = 0;
   uint32_t recycle_period_ms = 0;
@@ -69,6 +72,9 @@ class CStorageManager {
   const std::string& ext() const { return settings_.ext; }
   // Null for an archive that does not record to disk.
   ArchiveThread* recorder() { return recorder_.get(); }
+  BackupThread* backup() { return backup_.get(); }
+  // Segments waiting for their backup (queued or to be retried).
+  uint32_t GetBackupWaitingCount() const { return backup_ ? backup_->GetWaitingCount() : 0; }
 
   double GetAverageKBPerSecond();
   // min(quota, free space of the folder's disk) in MB.
@@ -115,6 +121,7 @@ class CStorageManager {
   class BackupAdapter : public BackupQueue {
    public:
     void EnqueueBackup(const CZoneTime& start) override;
+    BackupQueue* target = nullptr;
   };
 
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -126,6 +133,7 @@ class CStorageManager {
   IndexAdapter index_adapter_{&database_};
   BackupAdapter backup_adapter_;
   std::unique_ptr<ArchiveThread> recorder_;  // record-to-disk only
+  std::unique_ptr<BackupThread> backup_;
   bool open_ = false;
 };
 

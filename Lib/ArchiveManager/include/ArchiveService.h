@@ -62,6 +62,9 @@ class IArchive {
   // the status display; empty when all is well. Copies it NUL-terminated into
   // the buffer, cut to fit, and returns its whole length.
   virtual int32_t GetStatusText(char* pszBuffer, uint32_t cbBuffer) = 0;
+  // 13: segments waiting for their backup (queued, or refused by a
+  // destination and to be retried); 0 while closed.
+  virtual int32_t GetBackupWaitingCount() = 0;
 
  protected:
   ~IArchive() = default;

@@ -1,0 +1,58 @@
+// The FTP test against a real server (pyftpdlib on loopback).
+#include "App/Server/FtpTest.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/FtpServer.h"
+#include "tests/support/TestSupport.h"
+
+namespace logrum::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(FtpTestTest, SendsTheTestFileAndSaysHowItWent) {
+  char pattern[] = "/tmp/logrum-ftptest-XXXXXX";
+  const std::string root = ::mkdtemp(pattern);
+  fs::create_directories(root + "/remote/up");
+  fs::create_directories(root + "/tmp");
+  ::setenv("TMPDIR", (root + "/tmp").c_str(), 1);
+  logrum::testing::FtpServer::Options options;
+  options.root = root + "/remote";
+  options.port = logrum::testing::FreeLoopbackPort();
+  logrum::testing::FtpServer server(options);
+  ASSERT_TRUE(server.Start());
+
+  FtpTestParams params{"127.0.0.1", options.port, "up", "station", "secret"};
+  std::string message, reason;
+  EXPECT_EQ(RunFtpTest(params, &message, &reason), FtpTestResult::kSent) << reason;
+  EXPECT_EQ(message, "Successfully sent test file to FTP server!");
+  std::ifstream in(root + "/remote/up/ftptest.tmp");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+            "FTP test file.  Delete any time!");
+  EXPECT_TRUE(fs::is_empty(root + "/tmp"));  // the local file is gone again
+
+  params.folder = "missing";
+  EXPECT_EQ(RunFtpTest(params, &message, &reason), FtpTestResult::kFailed);
+  EXPECT_EQ(message, "Unable to send test file to FTP server!");
+  EXPECT_NE(reason.find("missing"), std::string::npos) << reason;
+  params.folder.clear();
+  params.password = "wrong";
+  EXPECT_EQ(RunFtpTest(params, &message, &reason), FtpTestResult::kFailed);
+  EXPECT_TRUE(fs::is_empty(root + "/tmp"));
+
+  // No place for the test file: the test ends without a message.
+  ::setenv("TMPDIR", (root + "/no-such-folder").c_str(), 1);
+  EXPECT_EQ(RunFtpTest(params, &message, &reason), FtpTestResult::kNoTestFile);
+  EXPECT_EQ(message, "");
+  ::unsetenv("TMPDIR");
+  server.Stop();
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace logrum::server
