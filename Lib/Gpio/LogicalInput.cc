@@ -147,6 +147,11 @@ void LogicalInput::set_status_listener(std::function<void(const std::string&)> l
   status_listener_ = std::move(listener);
 }
 
+void LogicalInput::set_line_listener(std::function<void(const std::string&, bool)> listener) {
+  std::lock_guard lock(mu_);
+  line_listener_ = std::move(listener);
+}
+
 void LogicalInput::SetStatus(std::string text) {
   if (text.size() > kMaxStatus) text.resize(kMaxStatus);
   std::function<void(const std::string&)> listener;
@@ -200,6 +205,7 @@ void LogicalInput::Body() {
     if (apply) {
       enabled_ = true;
       CloseSocket();
+      connected_ = false;
       SetStatus("Inactive");
       current_state_.store(initial_state_.load());
       line_length_ = 0;
@@ -350,6 +356,12 @@ void LogicalInput::Feed(char byte) {
     if (line_length_ > 0) {
       line_[line_length_] = '\0';
       Evaluate();
+      std::function<void(const std::string&, bool)> listener;
+      {
+        std::lock_guard lock(mu_);
+        listener = line_listener_;
+      }
+      if (listener) listener(std::string(line_, line_length_), state());
     }
     line_length_ = 0;
     return;

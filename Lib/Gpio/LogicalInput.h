@@ -92,6 +92,9 @@ class LogicalInput : private kit::AppThread {
   void set_retry_interval_ms(uint32_t ms) { retry_ms_.store(ms); }
   void set_connect_timeout_ms(uint32_t ms) { connect_timeout_ms_.store(ms); }
   void set_status_listener(std::function<void(const std::string&)> listener);
+  // Every framed line with the input's state after it was evaluated (reader
+  // thread; must not call back).
+  void set_line_listener(std::function<void(const std::string& line, bool state)> listener);
 
  private:
   void Body() override;
@@ -120,6 +123,7 @@ class LogicalInput : private kit::AppThread {
   std::string status_;           // guarded by mu_
   int socket_ = -1;              // guarded by mu_ (written by the reader, shut down by Stop)
   std::function<void(const std::string&)> status_listener_;  // guarded by mu_
+  std::function<void(const std::string&, bool)> line_listener_;  // guarded by mu_
 
   std::atomic<uint8_t> initial_state_{0};
   std::atomic<uint8_t> current_state_{0};
