@@ -92,6 +92,10 @@ class LogicalInput : private kit::AppThread {
   void set_retry_interval_ms(uint32_t ms) { retry_ms_.store(ms); }
   void set_connect_timeout_ms(uint32_t ms) { connect_timeout_ms_.store(ms); }
   void set_status_listener(std::function<void(const std::string&)> listener);
+  // Name lookups (the platform's resolver by default). Runs on a helper
+  // thread that may outlive the input; tests give a table instead of DNS.
+  using Resolver = std::function<bool(const std::string& name, uint32_t* ipv4)>;
+  void set_resolver(Resolver resolver);
   // Every framed line with the input's state after it was evaluated (reader
   // thread; must not call back).
   void set_line_listener(std::function<void(const std::string& line, bool state)> listener);
@@ -124,6 +128,7 @@ class LogicalInput : private kit::AppThread {
   int socket_ = -1;              // guarded by mu_ (written by the reader, shut down by Stop)
   std::function<void(const std::string&)> status_listener_;  // guarded by mu_
   std::function<void(const std::string&, bool)> line_listener_;  // guarded by mu_
+  Resolver resolver_;            // guarded by mu_
 
   std::atomic<uint8_t> initial_state_{0};
   std::atomic<uint8_t> current_state_{0};

@@ -21,10 +21,12 @@ namespace {
 using testing::TextServer;
 constexpr auto kPatience = std::chrono::seconds(30);
 
-// What an input reports, in order: status texts and evaluated lines.
+// What an input reports, in order: status texts and evaluated lines. Stops
+// the input when it goes, so that no report reaches a recorder that is gone.
 class Recorder {
  public:
-  explicit Recorder(LogicalInput* input) {
+  ~Recorder() { input_->Stop(); }
+  explicit Recorder(LogicalInput* input) : input_(input) {
     input->set_status_listener([this](const std::string& status) {
       std::lock_guard lock(mu_);
       statuses_.push_back(status);
@@ -68,6 +70,7 @@ class Recorder {
     for (const std::string& s : statuses_) n += s == text;
     return n;
   }
+  LogicalInput* input_;
   std::mutex mu_;
   std::condition_variable changed_;
   std::vector<std::string> statuses_;
@@ -109,15 +112,33 @@ TEST(LogicalInputTest, CaseSensitiveInitialOnAndAPlainHostName) {
   TextServer server;
   LogicalInput input;
   Recorder record(&input);
+  std::string asked;
+  input.set_resolver([&asked](const std::string& name, uint32_t* ipv4) {
+    asked = name;
+    *ipv4 = 0x7F000001;
+    return name == "playout-pc";
+  });
   ASSERT_TRUE(input.Start());
-  // Not "localhost" exactly, so the name goes to the resolver as it is.
-  const std::string host = "LOCALHOST:" + std::to_string(server.port());
+  const std::string host = "playout-pc:" + std::to_string(server.port());
   input.Configure(host, "MIC ON", "MIC OFF", true, true);
   ASSERT_TRUE(record.WaitForStatus("ON (" + host + ")"));
   ASSERT_TRUE(server.WaitForClients(1));
   EXPECT_TRUE(input.state());
   server.Send("mic off\nMIC OFF\nmic on\nMIC ON\n");
   EXPECT_EQ(record.WaitForLines(4), (std::vector<bool>{true, false, false, true}));
+  EXPECT_EQ(asked, "playout-pc");
+}
+
+TEST(LogicalInputTest, ThePlatformResolverFindsLoopbackNames) {
+  TextServer server;
+  LogicalInput input;
+  Recorder record(&input);
+  ASSERT_TRUE(input.Start());
+  // Not "localhost" exactly, so the name is looked up as it is (in the hosts file).
+  const std::string host = "LOCALHOST:" + std::to_string(server.port());
+  input.Configure(host, "ON", "OFF", false, false);
+  EXPECT_TRUE(record.WaitForStatus("OFF (" + host + ")"));
+  EXPECT_TRUE(server.WaitForClients(1));
 }
 
 TEST(LogicalInputTest, AnUncompilablePatternReportsAndNeverMatches) {
@@ -183,6 +204,7 @@ TEST(LogicalInputTest, PeersThatCannotBeReachedKeepRetrying) {
     Recorder record(&input);
     input.set_retry_interval_ms(5);
     input.set_connect_timeout_ms(1000);
+    input.set_resolver([](const std::string&, uint32_t*) { return false; });  // no DNS here
     ASSERT_TRUE(input.Start());
     input.Configure(host, "ON", "OFF", false, true);
     EXPECT_TRUE(record.WaitForStatus("Connecting to " + host, 3)) << host;
