@@ -73,18 +73,18 @@ TEST_F(CardManagerTest, WithoutCardsItOpensAndEveryContactReadsOff) {
 TEST_F(CardManagerTest, OneCardIsPairedWithItsDeviceAndPolledTwiceASecond) {
   const std::string card = "0000:03:00.0";
   sys_.AddDevice(card);
-  const std::string name = "Crystal SoundFusion(tm) CS46xx: PCM";
+  const std::string name = "Crystal SoundFusion Studio Card: PCM";
   auto manager = Make({"HDA Intel PCH: ALC892 Analog", name, "USB Audio CODEC"});
   ASSERT_TRUE(manager->Open()) << ::testing::PrintToString(messages_);
   EXPECT_EQ(manager->FindCard(name), 0);
-  EXPECT_EQ(manager->FindCard("CRYSTAL SOUNDFUSION(TM) CS46XX: PCM"), 0);
+  EXPECT_EQ(manager->FindCard("CRYSTAL SOUNDFUSION STUDIO CARD: PCM"), 0);
   EXPECT_EQ(manager->FindCard("HDA Intel PCH: ALC892 Analog"), -1);
   EXPECT_EQ(manager->FindCard(""), -1);
 
   ASSERT_TRUE(manager->WaitForPolls(1, kPatienceMs));
   // Contact 4 (bit 4) closed: it reads 0.
   sys_.WriteRegister(card, 0, CardManager::kStatusRegister, 0xE0);
-  EXPECT_EQ(manager->GetContacts(0), 0xF0) << "the register was cleared by the first poll";
+  EXPECT_EQ(manager->GetContacts(0), 0xF0) << "a register of 0 reads as every contact closed";
   Tick(*manager);
   EXPECT_EQ(manager->GetContacts(0), 0x10);
   EXPECT_EQ(sys_.ReadRegister(card, 0, CardManager::kStatusRegister), 0u) << "cleared after reading";
@@ -127,7 +127,7 @@ TEST_F(CardManagerTest, FourCardsArePolledEachOnItsOwn) {
 }
 
 TEST_F(CardManagerTest, DevicesAndCardsThatDoNotPairUpFailTheOpen) {
-  auto manager = Make({"Crystal SoundFusion(tm) CS46xx: PCM"});
+  auto manager = Make({"Crystal SoundFusion Studio Card: PCM"});
   EXPECT_FALSE(manager->Open());
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0], "Card count mismatch! Expected 0, found 1.");
@@ -135,7 +135,7 @@ TEST_F(CardManagerTest, DevicesAndCardsThatDoNotPairUpFailTheOpen) {
 
   // A card whose windows cannot be mapped: the layer does not load.
   sys_.AddDevice("0000:03:00.0", 0x1013, 0x6005, 0x5E71, 0x7D19, /*window_size=*/16);
-  auto broken = Make({"Crystal SoundFusion(tm) CS46xx: PCM"});
+  auto broken = Make({"Crystal SoundFusion Studio Card: PCM"});
   messages_.clear();
   EXPECT_FALSE(broken->Open());
   ASSERT_EQ(messages_.size(), 1u);

@@ -178,7 +178,7 @@ TEST_F(GpioLibraryTest, SixteenSourcesAtOnceAndTheSeventeenthIsRefused) {
 TEST_F(GpioLibraryTest, ACardSourceHasItsContactsInTheHighBits) {
   const std::string card = "0000:03:00.0";
   sys_.AddDevice(card);
-  const std::string device = "Crystal SoundFusion(tm) CS46xx: PCM";
+  const std::string device = "Crystal SoundFusion Studio Card: PCM";
   GpioLibrary& library = Library({"Studio=tone:440", device});
   ASSERT_TRUE(library.Open(nullptr));
   int32_t handle = -1, other = -1;
