@@ -12,6 +12,8 @@ packages=(
   libcurl4-openssl-dev nettle-dev libcpp-httplib-dev nlohmann-json3-dev
   # tests: decoders to check what we record, a real FTP server, reference encoder
   mpg123 ffmpeg lame python3-pyftpdlib alsa-utils sqlite3
+  # browser tests of the web console
+  chromium chromium-driver python3-selenium
 )
 
 missing=()
