@@ -520,6 +520,16 @@ void ConsoleServer::Routes() {
                Refuse(response, 404, error);
                return;
              }
+             // A range that starts past the audio (in the trailer, or past the
+             // file) is not satisfiable; the library would answer it with a
+             // length that wraps around.
+             for (const auto& [first, last] : request.ranges) {
+               if (first >= 0 && static_cast<uint64_t>(first) >= audio->size()) {
+                 response.set_header("Content-Range", "bytes */" + std::to_string(audio->size()));
+                 Refuse(response, 416, "The range lies outside the segment's audio");
+                 return;
+               }
+             }
              response.set_header("Accept-Ranges", "bytes");
              response.set_header("Cache-Control", "no-store");
              // Only the audio part is offered; range requests are cut to it.

@@ -27,7 +27,7 @@ import wave
 import math
 
 from selenium import webdriver
-from selenium.common.exceptions import WebDriverException
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -170,7 +170,7 @@ class HttpSession:
                 kind = response.headers.get("Content-Type", "")
         except urllib.error.HTTPError as error:
             raw, status, kind = error.read(), error.code, error.headers.get("Content-Type", "")
-        return status, (json.loads(raw) if kind.startswith("application/json") else raw)
+        return status, (json.loads(raw) if raw and kind.startswith("application/json") else raw)
 
     def get(self, path):
         return self.request("GET", path, token=False)
@@ -243,7 +243,10 @@ class ConsoleTest(unittest.TestCase):
 
     def wait(self, condition, message=""):
         try:
-            return WebDriverWait(self.driver, PATIENCE).until(lambda d: condition())
+            # The page renders the list afresh on every change: an element
+            # found a moment ago may be gone, which only means "look again".
+            return WebDriverWait(self.driver, PATIENCE, ignored_exceptions=(
+                NoSuchElementException, StaleElementReferenceException)).until(lambda d: condition())
         except Exception as error:
             raise AssertionError("%s\n%s" % (message, self.station.log_text()[-4000:])) from error
 
@@ -278,6 +281,43 @@ class ConsoleTest(unittest.TestCase):
         self.assertRegex(self.cell("Tone", "From"), r"^\d{4}\.[A-Z][a-z]{2}\.\d{2}$")
         self.assertEqual(self.cell("Tone", "Skim"), "OFF")
         self.assertEqual(self.cell("Idle", "Active"), "No")
+
+    def test_about_and_setup_answer_in_dialogs(self):
+        self.button("btn-about").click()
+        report = self.button("about-report")
+        self.wait(lambda: "Kernel:" in report.get_attribute("value"), "system report")
+        text = report.get_attribute("value")
+        self.assertEqual(self.button("about-caption").text, "iLogrum Server v2.5.9")
+        for line in ("Processor: ", "Distribution: ", "Disk space on " + self.station.home,
+                     "Available=", "archsvc.so /", "LAME ", "SQLite 3.", "ALSA ", "libcurl "):
+            self.assertIn(line, text)
+        self.button("about-ok").click()
+        self.button("btn-users").click()
+        message = self.button("message-text")
+        self.wait(lambda: "not available in the web console yet" in message.text, "setup answer")
+        self.button("message-ok").click()
+        self.wait(lambda: self.button("message").get_attribute("open") is None, "dialog closed")
+
+    def test_segments_are_served_without_their_trailer(self):
+        self.wait(lambda: len(self.segments("Tone")) >= 2, "a finished segment")
+        segment = self.segments("Tone")[0]
+        files = []
+        for folder, _, names in os.walk(os.path.join(self.station.root, "Tone")):
+            files += [os.path.join(folder, n) for n in names if n.endswith(".mp3")]
+        path = min(files)  # the first segment of the day
+        size = os.path.getsize(path)
+        session = HttpSession(self.station)
+        session.login()
+        url = "/api/archives/Tone/segments/%s.mp3" % segment["start"]
+        status, audio = session.get(url)
+        self.assertEqual(status, 200)
+        with open(path, "rb") as f:
+            whole = f.read()
+        self.assertEqual(audio, whole[:size - 109])  # the trailer is 109 bytes
+        status, tail = session.request("GET", url, token=False, headers={"Range": "bytes=%d-" % (size - 200)})
+        self.assertEqual((status, tail), (206, whole[size - 200:size - 109]))
+        status, _ = session.request("GET", url, token=False, headers={"Range": "bytes=%d-" % (size - 50)})
+        self.assertEqual(status, 416)
 
     def test_start_and_stop_change_the_row_and_the_buttons(self):
         self.driver.find_element(By.CSS_SELECTOR, 'tr[data-archive="Idle"]').click()

@@ -10,6 +10,7 @@
 #include "App/Server/ConsoleAuth.h"
 #include "App/Server/ConsoleEvents.h"
 #include "App/Server/ConsoleJson.h"
+#include "App/Server/ConsoleServer.h"
 #include "App/Server/tests/ConfigFixture.h"
 #include "Lib/Platform/Clock.h"
 
@@ -321,6 +322,41 @@ TEST(ConsoleEventsTest, NewPageGetsTheModelFirstAndASlowPageIsDropped) {
   EXPECT_EQ(events.subscribers(), 0u);
   EXPECT_TRUE(page->Next(0, &text));  // what was queued is still handed out
   EXPECT_FALSE(page->Next(0, &text));
+}
+
+TEST(ConsoleMessagesTest, MessageBoxesGoToAnOpenPageElseToTheJournal) {
+  RecordingSink journal;
+  AppLoop loop;
+  ConsoleServer::Context context;
+  context.loop = &loop;
+  context.fallback = &journal;
+  ConsoleServer console(context, ConsoleSettings());
+  console.sink()->ShowMessage(0, "Unable to start archive!");
+  EXPECT_EQ(journal.texts, std::vector<std::string>{"Unable to start archive!"});
+
+  auto page = console.events().Subscribe();
+  console.sink()->ShowMessage(0, "Unable to start archive!");
+  std::string text;
+  ASSERT_TRUE(page->Next(0, &text));
+  EXPECT_EQ(text, "event: message\ndata: {\"text\":\"Unable to start archive!\"}\n\n");
+  EXPECT_EQ(journal.texts.size(), 1u);
+
+  console.events().Unsubscribe(page);
+  console.sink()->ShowMessage(0, "Remove?");
+  EXPECT_EQ(journal.texts.back(), "Remove?");
+}
+
+TEST(ConsoleStartTest, AnotherAddressNeedsAPassword) {
+  AppLoop loop;
+  ConsoleServer::Context context;
+  context.loop = &loop;
+  ConsoleSettings settings;
+  settings.host = "0.0.0.0";
+  settings.port = 1;
+  ConsoleServer console(context, settings);
+  std::string error;
+  EXPECT_FALSE(console.Start(&error));
+  EXPECT_NE(error.find("set a console password"), std::string::npos) << error;
 }
 
 }  // namespace
