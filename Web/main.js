@@ -49,38 +49,53 @@ function renderHeader(columns) {
   }));
 }
 
+function makeRow(name) {
+  const tr = document.createElement('tr');
+  tr.dataset.archive = name;
+  model.columns.forEach((column, i) => {
+    const td = document.createElement('td');
+    td.dataset.column = column.title;
+    td.style.textAlign = column.align;
+    if (i === 0) {
+      td.className = 'icon';
+      const alarm = document.createElement('span');
+      alarm.className = 'silence';
+      td.append(document.createElement('span'), ' ', alarm);
+    }
+    tr.appendChild(td);
+  });
+  tr.addEventListener('click', (event) => {
+    const names = event.ctrlKey ? [...new Set([...selectedNames(), name])] : [name];
+    command('select', { archives: names });
+  });
+  tr.addEventListener('dblclick', () => setup('edit-archive'));
+  return tr;
+}
+
 function render(next) {
   model = next;
   document.getElementById('caption').textContent = model.caption;
   document.title = model.caption;
   renderHeader(model.columns);
+  // Rows are updated in place, so that a click never lands on a row that
+  // has just been replaced.
   const body = document.querySelector('#archives tbody');
-  body.replaceChildren(...model.rows.map((row) => {
-    const tr = document.createElement('tr');
-    tr.dataset.archive = row.name;
+  const existing = new Map([...body.children].map((tr) => [tr.dataset.archive, tr]));
+  model.rows.forEach((row, index) => {
+    let tr = existing.get(row.name);
+    existing.delete(row.name);
+    if (!tr) tr = makeRow(row.name);
     tr.dataset.icon = row.icon;
     tr.classList.toggle('selected', row.selected);
     row.cells.forEach((text, i) => {
-      const td = document.createElement('td');
-      td.dataset.column = model.columns[i].title;
-      td.style.textAlign = model.columns[i].align;
-      td.textContent = text;
-      if (i === 0) {
-        td.className = 'icon';
-        const alarm = document.createElement('span');
-        alarm.className = 'silence';
-        alarm.textContent = row.silence;
-        td.append(' ', alarm);
-      }
-      tr.appendChild(td);
+      const td = tr.children[i];
+      const target = i === 0 ? td.firstChild : td;
+      if (target.textContent !== text) target.textContent = text;
     });
-    tr.addEventListener('click', (event) => {
-      const names = event.ctrlKey ? [...new Set([...selectedNames(), row.name])] : [row.name];
-      command('select', { archives: names });
-    });
-    tr.addEventListener('dblclick', () => setup('edit-archive'));
-    return tr;
-  }));
+    tr.querySelector('.silence').textContent = row.silence;
+    if (body.children[index] !== tr) body.insertBefore(tr, body.children[index] || null);
+  });
+  for (const tr of existing.values()) tr.remove();
   const buttons = model.buttons;
   const enable = { 'btn-add': buttons.add, 'btn-edit': buttons.edit, 'btn-remove': buttons.remove,
     'btn-show': buttons.show, 'btn-start': buttons.start, 'btn-stop': buttons.stop,

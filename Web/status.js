@@ -40,10 +40,11 @@ export function renderStatus(rows, actions) {
   for (const [name, panel] of panels) {
     if (!names.has(name)) { panel.element.remove(); panels.delete(name); }
   }
-  for (const row of rows) {
+  rows.forEach((row, index) => {
     const panel = panels.get(row.name) || makePanel(row, actions);
     const element = panel.element;
-    container.appendChild(element);  // keeps list order
+    // In list order, moving a panel only when it is out of place.
+    if (container.children[index] !== element) container.insertBefore(element, container.children[index] || null);
     field(element, 'caption').textContent = row.status.caption;
     field(element, 'audio').textContent = row.status.audio;
     field(element, 'disk').textContent = row.status.disk;
@@ -52,8 +53,8 @@ export function renderStatus(rows, actions) {
     element.querySelector('[data-action="start"]').disabled = !row.status.start;
     element.querySelector('[data-action="stop"]').disabled = !row.status.stop;
     element.querySelector('[data-action="options"]').disabled = !row.status.options;
-    element.open = row.shown;
-  }
+    if (element.open !== row.shown) element.open = row.shown;
+  });
 }
 
 export function addLevel(archive, minimum, maximum) {

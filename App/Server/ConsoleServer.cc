@@ -231,7 +231,13 @@ void ConsoleServer::OnLevel(const std::string& archive, int16_t minimum, int16_t
                 settings_.silence_level_db, settings_.silence_seconds);
   const std::string alarm = text;
   context_.loop->Post([this, archive, on, alarm] {
-    if (stopping_ || context_.model->FindRow(archive) < 0) return;
+    const int row = context_.model->FindRow(archive);
+    if (stopping_ || row < 0) return;
+    // An archive that does not record reports no levels at all (zeros):
+    // that is not silence at its input.
+    if (on && context_.model->row(static_cast<size_t>(row)).controller->options()->GetRecordToDisk() != 1) {
+      return;
+    }
     // A silent logger is the station's worst day: critical in the journal.
     if (context_.log) {
       context_.log(2, "archive " + archive + ": " + (on ? alarm : "Silence alarm cleared: audio is back"));

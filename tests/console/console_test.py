@@ -110,7 +110,7 @@ class Station:
                   '"Check"=%s' % hex_dword(len("listen") ^ 0xA5), '"MaxConnections"=%s' % hex_dword(8), "",
                   "[%s\\Users\\listener\\ArchiveRights]" % SERVER_KEY,
                   '"Tone"=%s' % hex_dword(3), '"Hush"=%s' % hex_dword(3), '"Gap"=%s' % hex_dword(3),
-                  '"Idle"=%s' % hex_dword(3), ""]
+                  '"Idle"=%s' % hex_dword(2), ""]
         path = os.path.join(self.root, "station.reg")
         with open(path, "w") as f:
             f.write("\n".join(lines))
@@ -120,6 +120,17 @@ class Station:
         self.log.flush()
         with open(self.log.name) as f:
             return f.read()
+
+    def archive_logs(self):
+        """The tails of the archives' own log files, for a failure's message."""
+        text = ""
+        for name in ("Tone", "Hush", "Gap", "Idle"):
+            for folder, _, files in os.walk(os.path.join(self.root, name)):
+                for file in files:
+                    if not file.endswith((".mp3", ".db3", ".db3-wal", ".db3-shm")):
+                        with open(os.path.join(folder, file), errors="replace") as f:
+                            text += "--- %s/%s\n%s" % (name, file, f.read()[-1500:])
+        return text
 
     def wait_for_console(self):
         deadline = time.monotonic() + PATIENCE
@@ -248,11 +259,16 @@ class ConsoleTest(unittest.TestCase):
             return WebDriverWait(self.driver, PATIENCE, ignored_exceptions=(
                 NoSuchElementException, StaleElementReferenceException)).until(lambda d: condition())
         except Exception as error:
-            raise AssertionError("%s\n%s" % (message, self.station.log_text()[-4000:])) from error
+            if callable(message):
+                message = message()
+            raise AssertionError("%s\n%s\n%s" % (message, self.station.log_text()[-4000:],
+                                                   self.station.archive_logs())) from error
 
     def cell(self, archive, column):
-        return self.driver.find_element(
-            By.CSS_SELECTOR, 'tr[data-archive="%s"] td[data-column="%s"]' % (archive, column)).text
+        # Read in one step: the row may be rendered afresh at any moment.
+        return self.driver.execute_script(
+            "const cell = document.querySelector(arguments[0]); return cell ? cell.textContent : null;",
+            'tr[data-archive="%s"] td[data-column="%s"]' % (archive, column))
 
     def button(self, element_id):
         return self.driver.find_element(By.ID, element_id)
@@ -354,14 +370,17 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn("archive Gap: Silence alarm cleared", self.station.log_text())
 
     def test_archive_browser_plays_a_segment_from_an_offset(self):
-        self.wait(lambda: len(self.segments("Tone")) >= 2, "two finished segments")
+        self.wait(lambda: any(seg["duration_ms"] >= 30000 for seg in self.segments("Tone")),
+                  "a finished segment of 30 s")
         Select = self.driver.find_element(By.ID, "browser-archive")
         self.driver.execute_script("arguments[0].value = 'Tone';", Select)
         self.driver.execute_script("arguments[0].value = arguments[1];",
                                    self.button("browser-day"), time.strftime("%Y-%m-%d", time.gmtime()))
         self.button("browser-load").click()
-        self.wait(lambda: len(self.driver.find_elements(By.CSS_SELECTOR, "#segments li")) >= 2, "list")
-        self.driver.find_element(By.CSS_SELECTOR, "#segments li").click()
+        long_item = lambda: next((li for li in self.driver.find_elements(By.CSS_SELECTOR, "#segments li")
+                                  if int(li.get_attribute("data-duration-ms")) >= 30000), None)
+        self.wait(long_item, "the list")
+        long_item().click()
         player = self.button("player")
         self.wait(lambda: self.driver.execute_script("return arguments[0].readyState", player) >= 1,
                   "metadata")
@@ -375,16 +394,24 @@ class ConsoleTest(unittest.TestCase):
         self.driver.execute_script("document.getElementById('browser-archive').value = 'Tone';")
         self.button("live-play").click()
         player = self.button("live-player")
+        state = "return [arguments[0].currentTime, arguments[0].readyState, arguments[0].networkState, " \
+                "arguments[0].paused, arguments[0].error && arguments[0].error.message, arguments[0].src]"
         self.wait(lambda: self.driver.execute_script("return arguments[0].currentTime", player) > 0.5,
-                  "live audio plays")
+                  lambda: "live audio plays: %s" % self.driver.execute_script(state, player))
         self.assertIsNone(self.driver.execute_script(
             "return arguments[0].error && arguments[0].error.message", player))
         self.button("live-stop").click()
 
     def test_export_across_two_segments_decodes_to_its_length(self):
-        self.wait(lambda: len(self.segments("Tone")) >= 3, "three finished segments")
-        segments = self.segments("Tone")
-        first, second = segments[-3], segments[-2]
+        # Two whole one-minute segments in a row (the first of a recording
+        # starts within its minute and is shorter).
+        def whole_pair():
+            segments = self.segments("Tone")
+            for a, b in zip(segments, segments[1:]):
+                if a["duration_ms"] >= 55000 and b["duration_ms"] >= 55000:
+                    return a, b
+            return None
+        first, second = self.wait(whole_pair, "two whole segments")
         day = time.strftime("%Y-%m-%d", time.gmtime())
 
         def at(segment, plus):
@@ -434,6 +461,11 @@ class ConsoleTest(unittest.TestCase):
         user.token = body["token"]
         status, _ = user.post("/api/command/stop-all")
         self.assertEqual(status, 403)
+        # Its archive rights decide what it may play: Idle is live only.
+        day = time.strftime("%Y-%m-%d", time.gmtime())
+        self.assertEqual(user.get("/api/archives/Tone/days/" + day)[0], 200)
+        status, body = user.get("/api/archives/Idle/days/" + day)
+        self.assertEqual((status, body.get("error")), (403, "No right to the recordings of this archive"))
 
 
 if __name__ == "__main__":
