@@ -115,6 +115,7 @@ class ConsoleServer {
 
   // UI thread only.
   std::map<std::string, ConsoleRowState> extra_;
+  std::map<std::string, uint64_t> active_since_;  // real-time tick when first seen active
   std::string last_model_;
 
   std::mutex silence_mu_;
