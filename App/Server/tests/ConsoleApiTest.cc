@@ -1,10 +1,14 @@
 // The web console's API below HTTP: the main window model as JSON, the
 // commands with their enable rules, and the console's locks.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <stdlib.h>
 #include <time.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "App/Server/ConsoleAudio.h"
 #include "App/Server/ConsoleAuth.h"
@@ -13,6 +17,7 @@
 #include "App/Server/ConsoleServer.h"
 #include "App/Server/tests/ConfigFixture.h"
 #include "Lib/Platform/Clock.h"
+#include "tests/support/TestSupport.h"
 
 namespace logrum::server {
 namespace {
@@ -357,6 +362,148 @@ TEST(ConsoleStartTest, AnotherAddressNeedsAPassword) {
   std::string error;
   EXPECT_FALSE(console.Start(&error));
   EXPECT_NE(error.find("set a console password"), std::string::npos) << error;
+}
+
+// The HTTP front itself, on its own threads with the UI loop on another, as
+// recserver runs it (and so under the sanitizers too).
+class ConsoleHttpTest : public ConsoleApiTest {
+ protected:
+  void StartConsole(const std::string& password_hash = "") {
+    MakeModel({"News", "Sport"});
+    ConsoleServer::Context context;
+    context.loop = &loop_;
+    context.model = model_.get();
+    context.fallback = &sink_;
+    context.state_folder = dir_.string();
+    settings_.port = logrum::testing::FreeLoopbackPort();
+    settings_.password_hash = password_hash;
+    console_ = std::make_unique<ConsoleServer>(context, settings_);
+    std::string error;
+    ASSERT_TRUE(console_->Start(&error)) << error;
+    ui_ = std::thread([this] { loop_.Run(); });
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", settings_.port);
+  }
+  void TearDown() override {
+    if (ui_.joinable()) {
+      loop_.Post([this] {
+        console_->Stop();
+        loop_.Quit(0);
+      });
+      ui_.join();
+    }
+    console_.reset();
+    ConsoleApiTest::TearDown();
+  }
+  // A session: its cookie and token.
+  std::pair<std::string, std::string> Session() {
+    auto answer = client_->Get("/api/session");
+    EXPECT_TRUE(answer);
+    if (!answer) return {};
+    std::string cookie = answer->get_header_value("Set-Cookie");
+    EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
+    EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos) << cookie;
+    return {cookie.substr(0, cookie.find(';')), json::parse(answer->body)["token"]};
+  }
+  httplib::Result Post(const std::string& path, const json& body, const std::string& cookie,
+                       const std::string& token) {
+    httplib::Headers headers{{"Cookie", cookie}};
+    if (!token.empty()) headers.emplace("X-Console-Token", token);
+    return client_->Post(path.c_str(), headers, body.dump(), "application/json");
+  }
+
+  AppLoop loop_;
+  ConsoleSettings settings_;
+  std::unique_ptr<ConsoleServer> console_;
+  std::unique_ptr<httplib::Client> client_;
+  std::thread ui_;
+};
+
+TEST_F(ConsoleHttpTest, CommandsNeedTheTokenAndRunOnTheLoop) {
+  StartConsole();
+  auto [cookie, token] = Session();
+  auto refused = Post("/api/command/start", {{"archive", "News"}}, cookie, "");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403);
+  refused = Post("/api/command/start", {{"archive", "News"}}, cookie, std::string(32, '0'));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403);
+  EXPECT_FALSE(states_["News"].open);
+
+  auto started = Post("/api/command/start", {{"archive", "News"}}, cookie, token);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->status, 200) << started->body;
+  auto again = Post("/api/command/start", {{"archive", "News"}}, cookie, token);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 409);
+  auto bad = Post("/api/command/start", json::array(), cookie, token);
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+
+  auto model = client_->Get("/api/model");
+  ASSERT_TRUE(model);
+  json rows = json::parse(model->body)["rows"];
+  EXPECT_EQ(rows[0]["cells"][1], "Yes");
+  EXPECT_EQ(rows[1]["cells"][1], "No");
+}
+
+TEST_F(ConsoleHttpTest, OtherHostNamesAreRefused) {
+  StartConsole();
+  for (const char* host : {"rebound.example", "127.0.0.1:1", "localhost.evil.example"}) {
+    auto answer = client_->Get("/api/model", {{"Host", host}});
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 403) << host;
+  }
+}
+
+TEST_F(ConsoleHttpTest, APasswordLocksEverythingUntilLogin) {
+  StartConsole(HashConsolePassword("studio", 1000));
+  auto [cookie, token] = Session();
+  auto locked = client_->Get("/api/model", {{"Cookie", cookie}});
+  ASSERT_TRUE(locked);
+  EXPECT_EQ(locked->status, 401);
+  auto wrong = Post("/api/login", {{"password", "studi0"}}, cookie, token);
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 401);
+  auto right = Post("/api/login", {{"password", "studio"}}, cookie, token);
+  ASSERT_TRUE(right);
+  ASSERT_EQ(right->status, 200) << right->body;
+  std::string admin = right->get_header_value("Set-Cookie");
+  admin = admin.substr(0, admin.find(';'));
+  EXPECT_NE(admin, cookie);  // a fresh session
+  auto model = client_->Get("/api/model", {{"Cookie", admin}});
+  ASSERT_TRUE(model);
+  EXPECT_EQ(model->status, 200);
+  auto old = client_->Get("/api/model", {{"Cookie", cookie}});
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->status, 401);
+}
+
+TEST_F(ConsoleHttpTest, APageGetsTheModelThenEveryChangeAsEvents) {
+  StartConsole();
+  auto [cookie, token] = Session();
+  std::mutex mu;
+  std::condition_variable changed;
+  std::string received;
+  std::thread page([&] {
+    httplib::Client events("127.0.0.1", settings_.port);
+    events.Get("/api/events", [&](const char* data, size_t size) {
+      std::lock_guard lock(mu);
+      received.append(data, size);
+      changed.notify_all();
+      // Read until the start shows, then hang up.
+      return received.find("\"Active, skim OFF\"") == std::string::npos;
+    });
+  });
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return received.find("event: model") != std::string::npos; }));
+  }
+  auto started = Post("/api/command/start", {{"archive", "Sport"}}, cookie, token);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->status, 200);
+  page.join();
+  EXPECT_NE(received.find("\"Active, skim OFF\""), std::string::npos) << received;
 }
 
 }  // namespace
