@@ -11,6 +11,7 @@ stream's bytes for the whole window.
   /usr/bin/python3 bench/console/console_bench.py --build build [--seconds 20] [--clients 50]
 """
 import argparse
+import ctypes
 import http.client
 import json
 import os
@@ -25,6 +26,12 @@ import time
 
 KEY = r"HKEY_LOCAL_MACHINE\Software\Norvane Systems\Logrum2"
 LIVE_KBPS = 32
+
+
+def end_with_parent():
+    """In the child: a SIGTERM when this script ends, even when it is killed
+    (a test time-out), so that no recserver outlives its test."""
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def free_port():
@@ -65,7 +72,8 @@ class Server:
         run("logrum-reg", "import", path)
         self.log = open(os.path.join(self.root, "log"), "w+")
         self.process = subprocess.Popen([os.path.join(self.bin, "recserver")], env=self.env,
-                                        stdout=self.log, stderr=self.log)
+                                        stdout=self.log, stderr=self.log,
+                                        preexec_fn=end_with_parent)
         deadline = time.monotonic() + 30
         while "archive News: Active" not in open(self.log.name).read():
             if time.monotonic() > deadline or self.process.poll() is not None:

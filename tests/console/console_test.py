@@ -8,6 +8,7 @@ silence (so its silence alarm comes and goes), and "Idle" is started by hand.
 Every wait is on a condition; nothing sleeps for a fixed time.
 """
 import argparse
+import ctypes
 import http.client
 import http.cookiejar
 import json
@@ -37,6 +38,12 @@ SPEED = 10
 PASSWORD = "console secret"
 PATIENCE = 60  # seconds; only a broken program waits this long
 SERVER_KEY = r"HKEY_LOCAL_MACHINE\Software\Norvane Systems\Logrum2"
+
+
+def end_with_parent():
+    """In the child: a SIGTERM when this script ends, even when it is killed
+    (a test time-out), so that no recserver outlives its test."""
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def free_port():
@@ -81,7 +88,8 @@ class Station:
         self.configure()
         self.log = open(os.path.join(self.root, "recserver.log"), "w+")
         self.process = subprocess.Popen([os.path.join(self.bin, "recserver")], env=self.env,
-                                        stderr=self.log, stdout=self.log)
+                                        stderr=self.log, stdout=self.log,
+                                        preexec_fn=end_with_parent)
 
     def run(self, *args, stdin=None):
         return subprocess.run([os.path.join(self.bin, args[0])] + list(args[1:]), env=self.env,
