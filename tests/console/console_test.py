@@ -106,7 +106,8 @@ class Station:
                  "[%s\\AudioDevices2]" % SERVER_KEY,
                  '"ToneSrc"="3Tone"', '"HushSrc"="3Hush"', '"GapSrc"="3Gap"', ""]
         for name, source, auto in (("Tone", "ToneSrc", 1), ("Hush", "HushSrc", 1),
-                                   ("Gap", "GapSrc", 1), ("Idle", "ToneSrc", 0)):
+                                   ("Gap", "GapSrc", 1), ("Idle", "ToneSrc", 0),
+                                   ("Spare", "HushSrc", 0)):
             folder = os.path.join(self.root, name)
             os.makedirs(folder)
             lines += ["[%s\\Archives\\%s]" % (SERVER_KEY, name),
@@ -321,6 +322,21 @@ class ConsoleTest(unittest.TestCase):
         self.wait(lambda: "not available in the web console yet" in message.text, "setup answer")
         self.button("message-ok").click()
         self.wait(lambda: self.button("message").get_attribute("open") is None, "dialog closed")
+
+    def test_remove_asks_first(self):
+        self.driver.find_element(By.CSS_SELECTOR, 'tr[data-archive="Spare"]').click()
+        self.wait(lambda: self.button("btn-remove").is_enabled(), "Remove enabled for Spare")
+        self.button("btn-remove").click()
+        self.wait(lambda: self.button("confirm").get_attribute("open") is not None, "question")
+        self.assertEqual(self.button("confirm-text").text, "Remove?")
+        self.button("confirm-no").click()
+        self.wait(lambda: self.button("confirm").get_attribute("open") is None, "question answered")
+        self.assertEqual(self.cell("Spare", "Active"), "No")
+        self.button("btn-remove").click()
+        self.wait(lambda: self.button("confirm").get_attribute("open") is not None, "question again")
+        self.button("confirm-yes").click()
+        self.wait(lambda: self.cell("Spare", "Active") is None, "Spare removed")
+        self.assertIsNotNone(self.cell("Idle", "Active"))
 
     def test_segments_are_served_without_their_trailer(self):
         self.wait(lambda: len(self.segments("Tone")) >= 2, "a finished segment")
