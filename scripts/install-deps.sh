@@ -14,6 +14,8 @@ packages=(
   mpg123 ffmpeg lame python3-pyftpdlib alsa-utils sqlite3
   # tests: the FTPS server's TLS (pyftpdlib's TLS handler, its test certificate)
   python3-openssl
+  # browser tests of the web console
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

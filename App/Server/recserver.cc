@@ -25,6 +25,7 @@
 #include "App/Server/AppLoop.h"
 #include "App/Server/ArchiveServiceBinding.h"
 #include "App/Server/AudioDeviceTable.h"
+#include "App/Server/ConsoleServer.h"
 #include "App/Server/GpioBinding.h"
 #include "App/Server/InstanceLock.h"
 #include "App/Server/MainWindowModel.h"
@@ -40,7 +41,7 @@ constexpr char kAppName[] = "recserver";
 constexpr int kNoticeMinimumMs = 900;
 const int kAnchor = 0;
 
-enum Priority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
+enum Priority { kCritical = 2, kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
 void Say(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Say(Priority priority, const char* format, ...) {
@@ -65,6 +66,36 @@ class JournalSink final : public MessageSink {
     Say(kError, "%s", text.c_str());
   }
 };
+
+// Message boxes go wherever `target` points: the journal until the web
+// console runs, then the console, which has the journal as its fallback.
+class RoutedSink final : public MessageSink {
+ public:
+  explicit RoutedSink(MessageSink* target) : target_(target) {}
+  void set_target(MessageSink* target) { target_ = target; }
+  void ShowMessage(int number, const std::string& text) override {
+    target_->ShowMessage(number, text);
+  }
+
+ private:
+  MessageSink* target_;
+};
+
+// "recserver --hash-console-password": reads a password from standard input
+// (one line) and prints the stored form of the console password, for
+// logrum-reg set ...\Server ConsolePassword string "$(...)".
+int HashPasswordCommand() {
+  std::string password;
+  int c;
+  while ((c = std::fgetc(stdin)) != EOF && c != '\n') password.push_back(static_cast<char>(c));
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) {
+    std::fprintf(stderr, "recserver: the console password must not be empty\n");
+    return 2;
+  }
+  std::printf("%s\n", HashConsolePassword(password).c_str());
+  return 0;
+}
 
 // Blocks the stop signals in every thread (call before any thread starts);
 // a watcher thread takes them and posts the orderly stop to the UI loop.
@@ -121,6 +152,9 @@ void DefineDevices(audio::CAudioSourceManager* manager, const AudioDeviceTable& 
 }
 
 int Main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--hash-console-password") == 0) {
+    return HashPasswordCommand();
+  }
   SignalWatcher signals;  // before any thread exists
   // A peer that goes away (a client, an FTP server) is an error on that
   // connection, never the end of the recording server.
@@ -187,8 +221,9 @@ int Main(int argc, char** argv) {
 
   // 7. The main window's initialisation and its loop.
   AppLoop loop;
+  RoutedSink routed(&sink);
   auto model = std::make_unique<MainWindowModel>(
-      nullptr, &sink,
+      nullptr, &routed,
       [&service](const std::string& name) { return service->CreateArchive(name); }, gpio.get(),
       devices.get());
   model->set_audio_manager(manager);
@@ -214,8 +249,30 @@ int Main(int argc, char** argv) {
         Say(row.active == "Yes" ? kInfo : kWarning, "archive %s: %s", row.name.c_str(),
             row.status.state.c_str());
       });
+      // The web console: the windows of this server.
+      ConsoleSettings console_settings;
+      if (!console_settings.Load(nullptr, &error)) Say(kError, "%s", error.c_str());
+      ConsoleServer::Context console_context;
+      console_context.loop = &loop;
+      console_context.model = model.get();
+      console_context.fallback = &sink;
+      console_context.state_folder = folder;
+      console_context.web_folder = ConsoleWebFolder(platform::CodeFolder(&kAnchor));
+      console_context.protocol_port = static_cast<uint16_t>(port);
+      console_context.log = [](int priority, const std::string& text) {
+        Say(static_cast<Priority>(priority), "%s", text.c_str());
+      };
+      ConsoleServer console(std::move(console_context), console_settings);
+      if (console.Start(&error)) {
+        routed.set_target(console.sink());
+        Say(kNotice, "web console on %s", console.address().c_str());
+      } else {
+        Say(kError, "%s", error.c_str());
+      }
       signals.Start(&loop, [&](int signal_number) {
         Say(kNotice, "%s: stopping every archive", strsignal(signal_number));
+        console.Stop();
+        routed.set_target(&sink);
         // Clients go before the archives they may be using.
         service->CloseServer();
         model->StopAll();
@@ -223,6 +280,8 @@ int Main(int argc, char** argv) {
         loop.Quit(0);
       });
       loop.Run();
+      console.Stop();
+      routed.set_target(&sink);
     }
   }
   service->CloseServer();

@@ -1,0 +1,312 @@
+#include "App/Server/ConsoleAudio.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
+#include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
+#include "Lib/ArchiveManager/Time/SegmentName.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Platform/Clock.h"
+
+namespace logrum::server {
+
+using archive::AudioDatabaseSql;
+using archive::CArchiveFileRead;
+using archive::CZoneTime;
+
+SilenceWatch::SilenceWatch(double level_db, int seconds)
+    : threshold_(static_cast<int>(std::lround(32768.0 * std::pow(10.0, level_db / 20.0)))),
+      hold_us_(int64_t{seconds} * 1000000) {}
+
+SilenceWatch::Change SilenceWatch::Feed(int16_t minimum, int16_t maximum, int64_t now_us) {
+  const int peak = std::max(std::abs(int{minimum}), std::abs(int{maximum}));
+  if (peak >= threshold_) {
+    quiet_since_us_ = -1;
+    if (!on_) return Change::kNone;
+    on_ = false;
+    return Change::kOff;
+  }
+  if (quiet_since_us_ < 0) quiet_since_us_ = now_us;
+  if (!on_ && now_us - quiet_since_us_ >= hold_us_) {
+    on_ = true;
+    return Change::kOn;
+  }
+  return Change::kNone;
+}
+
+// ---- Level feeds.
+
+ConsoleLevelFeeds::ConsoleLevelFeeds(uint16_t port, OnLevel on_level)
+    : port_(port), on_level_(std::move(on_level)) {}
+
+ConsoleLevelFeeds::~ConsoleLevelFeeds() { StopAll(); }
+
+void ConsoleLevelFeeds::Sync(const std::set<std::string>& active) {
+  Reap();
+  for (auto it = feeds_.begin(); it != feeds_.end();) {
+    if (active.count(it->first) == 0) {
+      it->second.thread.request_stop();
+      retired_.push_back(std::move(it->second));
+      it = feeds_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const std::string& name : active) {
+    if (feeds_.count(name) != 0) continue;
+    Feed feed;
+    feed.done = std::make_shared<std::atomic<bool>>(false);
+    feed.thread = std::jthread([port = port_, name, on_level = on_level_,
+                                done = feed.done](std::stop_token stop) {
+      std::mutex mu;
+      std::condition_variable_any wake;
+      while (!stop.stop_requested()) {
+        protocol::ProtocolClient client;
+        protocol::ClientOptions options;
+        options.connect_timeout_ms = 2000;
+        options.answer_timeout_ms = 5000;
+        if (client.Connect("127.0.0.1", port, options).ok() && client.Attach(name).ok()) {
+          client.FollowStatus([&](const protocol::ArchiveStatusInfo& status) {
+            if (stop.stop_requested()) return false;
+            on_level(name, status.peak_min, status.peak_max);
+            return true;
+          });
+        }
+        client.Close();
+        // The archive may still be opening: look again shortly.
+        std::unique_lock lock(mu);
+        wake.wait_for(lock, stop, std::chrono::milliseconds(300), [] { return false; });
+      }
+      done->store(true);
+    });
+    feeds_.emplace(name, std::move(feed));
+  }
+}
+
+void ConsoleLevelFeeds::Reap() {
+  for (auto it = retired_.begin(); it != retired_.end();) {
+    if (it->done->load()) {
+      it = retired_.erase(it);  // joins a thread that has ended
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ConsoleLevelFeeds::StopAll() {
+  for (auto& [name, feed] : feeds_) feed.thread.request_stop();
+  for (auto& [name, feed] : feeds_) retired_.push_back(std::move(feed));
+  feeds_.clear();
+  retired_.clear();  // joins each
+}
+
+// ---- Segments.
+
+namespace {
+
+struct DayContext {
+  std::vector<SegmentEntry>* segments;
+};
+
+bool AddEntry(const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
+  auto* segments = static_cast<std::vector<SegmentEntry>*>(context);
+  SegmentEntry entry;
+  entry.start = start.ToLinear();
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", start.GetHour(), start.GetMinute(),
+                start.GetSecond());
+  entry.time = text;
+  entry.duration_ms = duration_ms;
+  entry.skim = skim;
+  segments->push_back(std::move(entry));
+  return true;
+}
+
+bool OpenIndex(const std::string& folder, AudioDatabaseSql* db, std::string* error) {
+  std::error_code ec;
+  // Opening would create a missing index: an archive that never recorded
+  // simply has no segments.
+  if (!std::filesystem::exists(std::filesystem::path(folder) / "archive.db3", ec)) return false;
+  if (!db->Open(folder)) {
+    *error = "cannot read the index of " + folder + ": " + db->LastError();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DaySegments(const std::string& folder, int year, int month, int day,
+                 std::vector<SegmentEntry>* segments, std::string* error) {
+  segments->clear();
+  CZoneTime from;
+  if (!from.Set(year, month, day, 0, 0, 0, -1)) {
+    *error = "no such day";
+    return false;
+  }
+  CZoneTime to = from;
+  to.AddSeconds(86400);
+  to.Set(to.GetYear(), to.GetMonth(), to.GetDay(), 0, 0, 0, -1);
+  AudioDatabaseSql db;
+  error->clear();
+  if (!OpenIndex(folder, &db, error)) return error->empty();
+  bool ok = db.GetIndex(from, to, AddEntry, segments);
+  if (!ok) *error = "cannot read the index: " + db.LastError();
+  db.Close();
+  return ok;
+}
+
+SegmentAudio::~SegmentAudio() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool SegmentAudio::Open(const std::string& folder, const std::string& ext, int64_t start,
+                        std::string* error) {
+  CZoneTime time;
+  if (!time.FromLinear(start) || time.IsNull()) {
+    *error = "no such segment";
+    return false;
+  }
+  const std::string path = archive::FindSegmentFile(folder, time, ext);
+  CArchiveFileRead reader(folder, ext);
+  // A segment being recorded has no trailer yet (and its writer's lock):
+  // only finished segments are served.
+  if (!reader.ReadTrailer(path)) {
+    *error = "segment not available: " + reader.LastError();
+    return false;
+  }
+  size_ = reader.GetAudioBytes();
+  reader.Close();
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    *error = "cannot open " + path;
+    return false;
+  }
+  return true;
+}
+
+size_t SegmentAudio::ReadAt(uint64_t offset, char* buffer, size_t length) const {
+  if (offset >= size_) return 0;
+  length = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
+  ssize_t n = ::pread(fd_, buffer, length, static_cast<off_t>(offset));
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool ParseLocalTime(const std::string& text, int64_t* unix_seconds) {
+  int y, mo, d, h, mi, s;
+  char tail;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
+    return false;
+  }
+  CZoneTime time;
+  if (!time.Set(y, mo, d, h, mi, s, -1)) return false;
+  *unix_seconds = time.ToUnixSeconds();
+  return *unix_seconds >= 0;
+}
+
+bool PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
+                std::vector<ExportPiece>* pieces, std::string* error) {
+  pieces->clear();
+  error->clear();
+  if (to_unix <= from_unix) {
+    *error = "the end of the range must come after its start";
+    return false;
+  }
+  // A segment that began up to a day before the range may reach into it.
+  CZoneTime from, to;
+  if (!from.FromUnixSeconds(from_unix - 86400) || !to.FromUnixSeconds(to_unix)) {
+    *error = "the range is out of bounds";
+    return false;
+  }
+  AudioDatabaseSql db;
+  if (!OpenIndex(folder, &db, error)) return error->empty();
+  std::vector<SegmentEntry> segments;
+  if (!db.GetIndex(from, to, AddEntry, &segments)) {
+    *error = "cannot read the index: " + db.LastError();
+    return false;
+  }
+  const int64_t range_from_ms = from_unix * 1000;
+  const int64_t range_to_ms = to_unix * 1000;
+  for (const SegmentEntry& segment : segments) {
+    const int64_t start_ms = CZoneTime::FromLinear64(segment.start).ToUnixSeconds() * 1000;
+    const int64_t end_ms = start_ms + segment.duration_ms;
+    if (end_ms <= range_from_ms || start_ms >= range_to_ms) continue;
+    ExportPiece piece;
+    piece.start = segment.start;
+    piece.offset_ms = static_cast<uint32_t>(std::max<int64_t>(0, range_from_ms - start_ms));
+    piece.length_ms =
+        static_cast<uint32_t>(std::min(end_ms, range_to_ms) - start_ms - piece.offset_ms);
+    if (piece.length_ms > 0) pieces->push_back(piece);
+  }
+  return true;
+}
+
+bool WriteExport(const std::string& folder, const std::string& ext,
+                 const std::vector<ExportPiece>& pieces,
+                 const std::function<bool(const char*, size_t)>& write) {
+  std::vector<char> buffer(64 * 1024);
+  for (const ExportPiece& piece : pieces) {
+    CArchiveFileRead reader(folder, ext);
+    // A segment that went away since the plan (recycled) is left out.
+    if (!reader.OpenAt(CZoneTime::FromLinear64(piece.start), piece.offset_ms, piece.length_ms)) {
+      continue;
+    }
+    for (;;) {
+      size_t n = reader.Read(buffer.data(), buffer.size());
+      if (n == 0) break;
+      if (!write(buffer.data(), n)) return false;
+    }
+  }
+  return true;
+}
+
+// ---- Live.
+
+struct LiveRelay::Impl {
+  protocol::ProtocolClient client;
+};
+
+LiveRelay::LiveRelay() : impl_(std::make_unique<Impl>()) {}
+LiveRelay::~LiveRelay() = default;
+
+bool LiveRelay::Prepare(uint16_t port, const std::string& user, const std::string& digest,
+                        const std::string& archive, std::string* error) {
+  protocol::ClientStatus status = impl_->client.Connect("127.0.0.1", port);
+  if (status.ok()) status = impl_->client.Login(user, digest);
+  if (status.ok()) status = impl_->client.Attach(archive);
+  if (!status.ok()) {
+    *error = status.ToString();
+    return false;
+  }
+  return true;
+}
+
+void LiveRelay::Run(const std::function<bool(const char*, size_t)>& write,
+                    const std::atomic<bool>& stop) {
+  class Receiver : public protocol::AudioReceiver {
+   public:
+    Receiver(const std::function<bool(const char*, size_t)>& write, const std::atomic<bool>& stop)
+        : write_(write), stop_(stop) {}
+    bool OnAudioBegin(const protocol::AudioFormatInfo&) override { return !stop_.load(); }
+    bool OnAudioData(const uint8_t* data, size_t size) override {
+      return !stop_.load() && write_(reinterpret_cast<const char*>(data), size);
+    }
+
+   private:
+    const std::function<bool(const char*, size_t)>& write_;
+    const std::atomic<bool>& stop_;
+  } receiver(write, stop);
+  impl_->client.PlayLive(receiver);
+  impl_->client.Close();
+}
+
+}  // namespace logrum::server

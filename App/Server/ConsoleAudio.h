@@ -1,0 +1,128 @@
+// Audio for the web console: the level reports and the live stream of an
+// archive, taken from the archive service's own client protocol on loopback
+// (the same service any remote client uses, so the console adds no hook into
+// the capture path), and the recorded segments, read from the archive folder
+// without writing to it.
+//
+// Thread safety: ConsoleLevelFeeds from the UI thread; the free functions
+// from any thread (each call opens what it reads).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace logrum::server {
+
+// The silence alarm of one archive: on once every peak has stayed under the
+// threshold for the set time, off with the first peak at or above it. Time
+// is the recording clock (so an accelerated clock accelerates the alarm).
+class SilenceWatch {
+ public:
+  enum class Change { kNone, kOn, kOff };
+  SilenceWatch(double level_db, int seconds);
+  Change Feed(int16_t minimum, int16_t maximum, int64_t now_us);
+  bool on() const { return on_; }
+  int threshold() const { return threshold_; }
+
+ private:
+  int threshold_;  // peak magnitude, in sample units
+  int64_t hold_us_;
+  int64_t quiet_since_us_ = -1;
+  bool on_ = false;
+};
+
+// One thread per active archive follows the archive's status on the
+// protocol port and hands every level report on as it arrives.
+class ConsoleLevelFeeds {
+ public:
+  using OnLevel = std::function<void(const std::string& archive, int16_t minimum, int16_t maximum)>;
+  ConsoleLevelFeeds(uint16_t port, OnLevel on_level);
+  ~ConsoleLevelFeeds();
+  ConsoleLevelFeeds(const ConsoleLevelFeeds&) = delete;
+  ConsoleLevelFeeds& operator=(const ConsoleLevelFeeds&) = delete;
+
+  // Follows exactly the archives of `active`.
+  void Sync(const std::set<std::string>& active);
+  void StopAll();
+
+ private:
+  struct Feed {
+    std::jthread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  void Reap();
+  uint16_t port_;
+  OnLevel on_level_;
+  std::map<std::string, Feed> feeds_;
+  std::vector<Feed> retired_;  // stopping; joined once done
+};
+
+// ---- Recorded segments (read-only).
+struct SegmentEntry {
+  int64_t start = 0;  // linear time
+  std::string time;   // "HH:MM:SS"
+  uint32_t duration_ms = 0;
+  bool skim = false;
+};
+// The segments of a local day from the archive's index, in start order.
+bool DaySegments(const std::string& folder, int year, int month, int day,
+                 std::vector<SegmentEntry>* segments, std::string* error);
+
+// The audio part of one finished segment: an open file and its length
+// without the trailer.
+class SegmentAudio {
+ public:
+  SegmentAudio() = default;
+  ~SegmentAudio();
+  SegmentAudio(const SegmentAudio&) = delete;
+  SegmentAudio& operator=(const SegmentAudio&) = delete;
+  bool Open(const std::string& folder, const std::string& ext, int64_t start, std::string* error);
+  uint64_t size() const { return size_; }
+  // Reads at most `length` bytes from `offset`, never past the audio part.
+  size_t ReadAt(uint64_t offset, char* buffer, size_t length) const;
+
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
+
+// A range of local time across segments, as whole blocks of each.
+struct ExportPiece {
+  int64_t start = 0;  // the segment's linear start
+  uint32_t offset_ms = 0;
+  uint32_t length_ms = 0;
+};
+// "YYYY-MM-DDTHH:MM:SS" in local time to seconds since 1970.
+bool ParseLocalTime(const std::string& text, int64_t* unix_seconds);
+bool PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
+                std::vector<ExportPiece>* pieces, std::string* error);
+// Writes the audio of the pieces in order; false when `write` refuses.
+bool WriteExport(const std::string& folder, const std::string& ext,
+                 const std::vector<ExportPiece>& pieces,
+                 const std::function<bool(const char*, size_t)>& write);
+
+// ---- The live stream: logs in as `user` (with the digest the server keeps),
+// attaches to the archive and hands every block to `write` until it refuses,
+// `stop` is set or the stream ends. Prepare checks everything but the stream
+// itself, so that the HTTP answer can still be an error.
+class LiveRelay {
+ public:
+  LiveRelay();
+  ~LiveRelay();
+  bool Prepare(uint16_t port, const std::string& user, const std::string& digest,
+               const std::string& archive, std::string* error);
+  void Run(const std::function<bool(const char*, size_t)>& write, const std::atomic<bool>& stop);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace logrum::server
