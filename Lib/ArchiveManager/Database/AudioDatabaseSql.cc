@@ -360,4 +360,16 @@ std::string AudioDatabaseSql::LastError() {
   return error_;
 }
 
+bool AudioDatabaseSql::BeginBatch() {
+  std::lock_guard lock(mutex_);
+  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) return true;  // one is open
+  return Exec("begin");
+}
+
+bool AudioDatabaseSql::CommitBatch() {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) return true;
+  return Exec("commit");
+}
+
 }  // namespace logrum::archive

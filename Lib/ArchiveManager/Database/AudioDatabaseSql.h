@@ -67,6 +67,11 @@ class AudioDatabaseSql {
   std::string GetPath();
   std::string LastError();
 
+  // A transaction around many updates (the file scanner's); every other
+  // caller's statements in between join it. CommitBatch without a batch is true.
+  bool BeginBatch();
+  bool CommitBatch();
+
  private:
   struct Row {
     int64_t id = 0;
