@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
+#include "Lib/ArchiveManager/Storage/StorageManager.h"
 #include "Lib/ArchiveManager/Storage/tests/RecordingFixture.h"
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 
@@ -238,6 +239,54 @@ TEST_F(RecycleThreadTest, ThreadRunsAPassAtStartAndThenEveryPeriodOfTheClock) {
   EXPECT_EQ(Rows(), std::vector<std::string>{"2026.01.10-11:00:00-S"});
   quota.Stop();
   recycler->Stop();
+}
+
+TEST(RecycleStorageTest, NeverEraseStopsRecordingAtTheQuotaAndResumesWhenFilesAreRemovedByHand) {
+  SetLocal(2026, 1, 10, 13, 0, 0);
+  TempFolder folder;
+  MessageLog log;
+  FakeSkimEncoder encoder;
+  StorageSettings settings;
+  settings.folder = folder.path();
+  settings.ext = ".mp3";
+  settings.disk_space_kb = 3;
+  settings.max_days = 356;
+  settings.recycle_period_ms = 1000;
+  settings.erase = false;
+  settings.max_time_adjust_sec = 3600;
+  settings.segment_minutes = 1;
+  settings.segment_align = false;
+  CStorageManager storage(&encoder, settings, &log);
+  ASSERT_TRUE(storage.Open());
+  RecycleThread* recycler = storage.recycler();
+  ASSERT_TRUE(recycler->WaitPasses(1, 10000));
+  EXPECT_FALSE(storage.IsStorageFull());
+
+  // Three one-minute segments of one 417-byte block: 3 KiB, the quota.
+  uint64_t pushed = 0;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(encoder.Push(0, kFormat128, 417));
+    ASSERT_TRUE(storage.recorder()->WaitHandled(++pushed, 10000));
+    TestClock().AdvanceUs(60'000'000);
+  }
+  const uint64_t passes = recycler->PassesDone();
+  TestClock().AdvanceUs(1'000'000);
+  ASSERT_TRUE(recycler->WaitPasses(passes + 1, 10000));
+  EXPECT_TRUE(storage.IsStorageFull());
+  EXPECT_EQ(SegmentFiles(folder.path()).size(), 4u);  // nothing deleted
+
+  // The engineer makes room by hand; the watcher takes the rows away.
+  const std::vector<std::string> files = SegmentFiles(folder.path());
+  for (size_t i = 0; i < 2; ++i) fs::remove(folder.path() + "/" + files[i]);
+  const std::string marker = folder.path() + "/sync.mp3";
+  std::ofstream(marker) << "x";
+  ASSERT_TRUE(log.WaitFor("File ignored! (" + marker + ")"));
+  fs::remove(marker);
+  const uint64_t later = recycler->PassesDone();
+  TestClock().AdvanceUs(1'000'000);
+  ASSERT_TRUE(recycler->WaitPasses(later + 1, 10000));
+  EXPECT_FALSE(storage.IsStorageFull());
+  EXPECT_EQ(SegmentFiles(folder.path()).size(), 2u);
 }
 
 }  // namespace
