@@ -92,7 +92,10 @@ bool ParseFrameHeader(const uint8_t* b, size_t length, FrameHeader* header) {
 RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
                            std::string_view source_name, RepairInfo* info) {
   *info = RepairInfo{};
-  Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  // Read-only until there is something to write: closing a file opened for
+  // writing is a change the directory watcher reports, and a file that is
+  // busy or beyond repair must not look changed each time it is looked at.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Failed(info, "cannot open " + path);
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return RepairResult::kBusy;
@@ -178,11 +181,14 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
   trailer.end_time = 0;
   std::array<uint8_t, kTrailerSize> image;
   EncodeTrailer(trailer, image);
-  if (::ftruncate(fd.get(), static_cast<off_t>(keep)) != 0) return Failed(info, "cannot cut " + path);
-  if (!WriteAt(fd.get(), image.data(), image.size(), static_cast<off_t>(keep))) {
+  // The lock stays with the read-only descriptor while this one writes.
+  Fd out(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (out.get() < 0) return Failed(info, "cannot open " + path + " for writing");
+  if (::ftruncate(out.get(), static_cast<off_t>(keep)) != 0) return Failed(info, "cannot cut " + path);
+  if (!WriteAt(out.get(), image.data(), image.size(), static_cast<off_t>(keep))) {
     return Failed(info, "cannot write the trailer of " + path);
   }
-  if (::fdatasync(fd.get()) != 0) return Failed(info, "cannot sync " + path);
+  if (::fdatasync(out.get()) != 0) return Failed(info, "cannot sync " + path);
   info->format = format;
   info->size_bytes = trailer.size_bytes;
   info->duration_ms = trailer.duration_ms;

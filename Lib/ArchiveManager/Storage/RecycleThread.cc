@@ -167,6 +167,12 @@ void RecycleThread::DeleteOldFilesBySize() {
       SetFullBySize(false);
       return;
     }
+    if (!erase_allowed_) {
+      // Over the limit with nothing to be freed: stop, also while the segment
+      // being recorded is the only one (it would otherwise grow on to its end).
+      SetFullBySize(true);
+      return;
+    }
     const CZoneTime oldest = database_->GetFirstTime();
     if (oldest.IsNull() || CZoneTime::IsSame(oldest, previous)) {
       diag::DebugTrace("RecycleThread: No old files!\n");
@@ -174,10 +180,6 @@ void RecycleThread::DeleteOldFilesBySize() {
       return;
     }
     previous = oldest;
-    if (!erase_allowed_) {
-      SetFullBySize(true);
-      return;
-    }
     if (DeleteArchiveFile(oldest)) {
       database_->DeleteSegment(oldest);
       continue;

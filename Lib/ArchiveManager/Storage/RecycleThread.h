@@ -15,7 +15,8 @@
 // encoder every 500 ms (recording stops with state 255 and resumes once the
 // flag falls). The flag is up while either pass finds its limit exceeded: the
 // age pass never lowers a flag that the size pass raised in the same period,
-// or a full quota would stop recording for a moment only.
+// or a full quota would stop recording for a moment only. It also rises when
+// the segment being recorded alone fills the quota.
 //
 // A segment whose file cannot be deleted keeps its row and is tried again once
 // per period; at the sixth failed period its row is dropped (the file stays on

@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
 #include "Lib/ArchiveManager/Storage/DirWatcher.h"
 #include "Lib/ArchiveManager/Storage/StorageManager.h"
 #include "Lib/ArchiveManager/Storage/tests/RecordingFixture.h"
@@ -185,6 +186,25 @@ TEST_F(FileScannerTest, WatcherKeepsTheIndexInStepWithChangesByHand) {
   for (const std::string& text : log_.Texts()) {
     EXPECT_EQ(text.find("playlist.txt"), std::string::npos);
   }
+}
+
+TEST_F(FileScannerTest, ASegmentBeingRecordedIsLookedAtWithoutLookingChanged) {
+  fs::create_directories(Day("2026.01.10"));
+  auto storage = OpenStorage();
+  CArchiveFileWrite writer(folder_.path(), "mp3", "Studio A");
+  ASSERT_TRUE(writer.Open(Local(2026, 1, 10, 10, 0, 0), kFormat128, false));
+  const std::vector<uint8_t> audio = Frames128(10);
+  ASSERT_TRUE(writer.Write(audio.data(), audio.size()));
+  const std::string path = writer.GetFileName();
+  storage->scanner()->PostAdded(path);  // as when its day folder is new
+  const std::string corrupted = "ERROR: Unable to scan file " + path + ". May be corrupted!";
+  ASSERT_TRUE(log_.WaitFor(corrupted));
+  Sync();
+  // Looked at once: the look itself is no change that comes back as an event.
+  EXPECT_EQ(log_.LevelsOf(corrupted).size(), 1u);
+  EXPECT_FALSE(storage->database()->HasSegment(Local(2026, 1, 10, 10, 0, 0)));
+  ASSERT_TRUE(writer.Close(CZoneTime()));
+  ASSERT_TRUE(log_.WaitFor("INFO: File " + path + " was added to database."));
 }
 
 TEST_F(FileScannerTest, RescanRunsAfterFiveQuietMinutesOnTheClock) {

@@ -186,6 +186,13 @@ TEST_F(RecycleThreadTest, NeverEraseRaisesTheFlagInsteadAndLowersItWhenRoomRetur
   recycler->RunPasses();
   EXPECT_FALSE(recycler->IsStorageFull());
 
+  // The segment being recorded alone fills the quota: nothing to wait for.
+  db_.DeleteSegment(Local(2026, 1, 9, 10, 0, 0));
+  auto recording = Recycler(20, 356, false, 20'000);
+  recording->RunPasses();
+  EXPECT_TRUE(recording->IsStorageFull());
+  Add(Local(2026, 1, 9, 10, 0, 0));
+
   // Too old with erasing not allowed: the flag, with the warning.
   auto by_age = Recycler(1'000'000, 1, false);
   by_age->RunPasses();
