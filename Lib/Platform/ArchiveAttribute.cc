@@ -47,9 +47,16 @@ std::string ReadRecord(const std::string& path) {
 }  // namespace
 
 bool HasArchiveAttribute(const std::string& path) {
+  // The scanner asks for every file of the archive at each open: a file that
+  // was never backed up answers with this one look.
+  char value[64];
+  if (::getxattr(path.c_str(), kAttributeName, value, sizeof value) < 0 && errno == ENODATA) {
+    return true;
+  }
+  const std::string record = ReadRecord(path);
   std::string now;
   if (!Stat(path, &now)) return false;
-  return ReadRecord(path) != now;
+  return record != now;
 }
 
 bool SetArchiveAttribute(const std::string& path) {

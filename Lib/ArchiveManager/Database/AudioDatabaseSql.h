@@ -23,6 +23,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace logrum::archive {
 
@@ -96,6 +97,9 @@ class AudioDatabaseSql {
   uint32_t total_kb_ = 0;   // guarded by mutex_
   std::string path_;        // guarded by mutex_
   std::string error_;       // guarded by mutex_
+  sqlite3_stmt* find_stmt_ = nullptr;  // guarded by mutex_; prepared on first use
+  sqlite3_stmt* mark_stmt_ = nullptr;  // guarded by mutex_
+  sqlite3_stmt* insert_stmt_ = nullptr;  // guarded by mutex_
 };
 
 }  // namespace logrum::archive

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
 #include "Lib/ArchiveManager/Segment/SegmentRepair.h"
@@ -29,11 +30,6 @@ std::string WithoutTrailingSeparator(std::string folder) {
 std::string Dotted(const std::string& ext) {
   if (ext.empty() || ext.front() == '.') return ext;
   return "." + ext;
-}
-
-std::string ParentOf(const std::string& path) {
-  const size_t slash = path.rfind(kPathSeparator);
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 bool Exists(const std::string& path) {
@@ -220,9 +216,17 @@ bool FileScanner::SegmentTime(const std::string& path, bool report, CZoneTime* t
     if (report) Post(0, "ERROR: Invalid file name detected. File ignored! (%s)\n", path.c_str());
     return false;
   }
-  // The day folder follows from the time alone; the name's own form (with or
-  // without the zone letter) does not change it.
-  if (ParentOf(SegmentFileName(folder_, *time, ext_)) != ParentOf(path)) {
+  // The day folder follows from the time alone ("%Y.%m.%d", as the names
+  // are made); the name's own form (with or without the zone letter) does
+  // not change it.
+  char day[16];
+  std::snprintf(day, sizeof day, "%04d.%02d.%02d", time->GetYear(), time->GetMonth(),
+                time->GetDay());
+  const size_t day_at = folder_.size() + 1;
+  const bool in_day_folder = name == day_at + 11 && path.compare(0, folder_.size(), folder_) == 0 &&
+                             path[folder_.size()] == kPathSeparator &&
+                             path.compare(day_at, 10, day) == 0;
+  if (!in_day_folder) {
     if (report) Post(0, "ERROR: File %s is in the wrong directory. Ignored!\n", path.c_str());
     return false;
   }
@@ -230,17 +234,24 @@ bool FileScanner::SegmentTime(const std::string& path, bool report, CZoneTime* t
 }
 
 bool FileScanner::ProcessFile(const std::string& path) {
-  if (!HasSegmentExtension(path)) return false;
   CZoneTime time;
+  return ProcessFile(path, &time);
+}
+
+bool FileScanner::ProcessFile(const std::string& path, CZoneTime* segment_time) {
+  if (!HasSegmentExtension(path)) return false;
+  CZoneTime& time = *segment_time;
   if (!SegmentTime(path, true, &time)) return false;
+  // Confirming comes first: at each open nearly every file has its row, and
+  // MarkScanned finds and marks it in one statement. Only when it finds none
+  // does the lookup tell a missing row from a failed update.
+  if (index_->MarkScanned(time)) {
+    Post(0, "INFO: File %s is already in the database. Updated.\n", path.c_str());
+    return true;
+  }
   if (index_->HasSegment(time)) {
-    const bool marked = index_->MarkScanned(time);
-    if (marked) {
-      Post(0, "INFO: File %s is already in the database. Updated.\n", path.c_str());
-    } else {
-      Post(0, "ERROR: File %s is already in the database. Update failed!\n", path.c_str());
-    }
-    return marked;
+    Post(0, "ERROR: File %s is already in the database. Update failed!\n", path.c_str());
+    return false;
   }
   CArchiveFileRead reader(folder_, ext_);
   if (!reader.ReadInfo(path)) {
@@ -274,7 +285,7 @@ bool FileScanner::ProcessFile(const std::string& path) {
   return added;
 }
 
-void FileScanner::Walk(const std::string& folder, uint32_t* pending) {
+void FileScanner::Walk(const std::string& folder, uint64_t* batch_start_ms) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return;
   while (!stopping_.load(std::memory_order_acquire)) {
@@ -290,18 +301,21 @@ void FileScanner::Walk(const std::string& folder, uint32_t* pending) {
       type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
-      Walk(path, pending);
+      Walk(path, batch_start_ms);
       continue;
     }
     if (type != DT_REG || !HasSegmentExtension(path)) continue;
-    if (ProcessFile(path) && backup_ != nullptr && platform::HasArchiveAttribute(path)) {
-      CZoneTime time;
-      if (SegmentTime(path, false, &time)) backup_->EnqueueBackup(time);
+    CZoneTime time;
+    if (ProcessFile(path, &time) && backup_ != nullptr && platform::HasArchiveAttribute(path)) {
+      backup_->EnqueueBackup(time);
     }
-    if (batch_ != nullptr && ++*pending >= kBatchFiles) {
-      batch_->CommitBatch();
-      batch_->BeginBatch();
-      *pending = 0;
+    if (batch_ != nullptr) {
+      const uint64_t now = platform::DefaultClock().TickMs();
+      if (now - *batch_start_ms >= kBatchMs) {
+        batch_->CommitBatch();
+        batch_->BeginBatch();
+        *batch_start_ms = now;
+      }
     }
   }
   ::closedir(dir);
@@ -317,8 +331,8 @@ void FileScanner::FullScan() {
   Post(0, "INFO: Start scanning path %s...\n", folder_.c_str());
   if (batch_ != nullptr) batch_->BeginBatch();
   index_->BeginScan();
-  uint32_t pending = 0;
-  Walk(folder_, &pending);
+  uint64_t batch_start_ms = platform::DefaultClock().TickMs();
+  Walk(folder_, &batch_start_ms);
   // A scan cut short by the stop has not seen every file: sweeping would
   // drop rows of files that are still there.
   if (!stopping_.load(std::memory_order_acquire)) index_->EndScan();

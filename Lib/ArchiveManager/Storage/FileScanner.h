@@ -39,8 +39,9 @@ namespace logrum::archive {
 class FileScanner : public kit::AppThread {
  public:
   static constexpr uint32_t kIdlePeriodMs = 300000;
-  // Index updates per transaction during a full scan.
-  static constexpr uint32_t kBatchFiles = 512;
+  // Real time a full scan's transaction may stay open before it is committed
+  // (each commit syncs the database to the disk).
+  static constexpr uint64_t kBatchMs = 2000;
 
   // index must outlive the scanner; backup, poster and batch may be null.
   // source_name goes into the trailers of repaired segments.
@@ -87,6 +88,8 @@ class FileScanner : public kit::AppThread {
     std::string new_path;
   };
 
+  // As ProcessFile; *time is the segment's time once its name has parsed.
+  bool ProcessFile(const std::string& path, CZoneTime* time);
   void Enqueue(Message message);
   void Dispatch(const Message& message);
   void OnAdded(const std::string& path);
@@ -96,7 +99,7 @@ class FileScanner : public kit::AppThread {
   bool HasSegmentExtension(const std::string& path) const;
   // The segment time of a file in its right day folder; false otherwise.
   bool SegmentTime(const std::string& path, bool report, CZoneTime* time);
-  void Walk(const std::string& folder, uint32_t* pending);
+  void Walk(const std::string& folder, uint64_t* batch_start_ms);
   void Bump(std::atomic<uint64_t>* counter);
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
