@@ -69,6 +69,7 @@ bool FileScanner::Start() {
     stopped_ = false;
   }
   stopping_.store(false);
+  rescan_.store(true);  // every start begins with a full scan, also a reopen
   started_ = true;
   Run();
   return true;

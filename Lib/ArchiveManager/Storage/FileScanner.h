@@ -15,6 +15,11 @@
 // then indexed, with "INFO: Repaired segment %s: %d ms of audio.". Files with
 // the archive attribute are queued for backup by the full scan.
 //
+// A full scan runs inside transactions of the database (IndexBatch), committed
+// every couple of seconds, so a year of segments is not a sync per file; rows
+// the recorder adds meanwhile join them. A scan cut short by Stop sweeps
+// nothing.
+//
 // Every message is posted at level 0, except the repair (level 2).
 //
 // Thread safety: Start and Stop from the owner's thread; the Post* calls from
