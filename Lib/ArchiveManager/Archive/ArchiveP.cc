@@ -372,6 +372,9 @@ std::string CArchiveP::StatusText() {
     add("Audio dropped: " + std::to_string(recorder->DroppedMs()) +
         " ms (nothing could be written)");
   }
+  if (storage_ && storage_->GetUndeletableCount() > 0) {
+    add("Undeletable segments: " + std::to_string(storage_->GetUndeletableCount()));
+  }
   if (storage_ && storage_->GetBackupWaitingCount() > 0) {
     add("Segments waiting for backup: " + std::to_string(storage_->GetBackupWaitingCount()));
   }

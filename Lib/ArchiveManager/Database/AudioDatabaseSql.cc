@@ -247,6 +247,13 @@ void AudioDatabaseSql::Close() {
 }
 
 void AudioDatabaseSql::CloseLocked() {
+  // Statements kept across calls go before the connection they belong to.
+  sqlite3_finalize(find_stmt_);
+  sqlite3_finalize(mark_stmt_);
+  sqlite3_finalize(insert_stmt_);
+  find_stmt_ = nullptr;
+  mark_stmt_ = nullptr;
+  insert_stmt_ = nullptr;
   if (db_ != nullptr) sqlite3_close(db_);
   db_ = nullptr;
   total_kb_ = 0;
@@ -290,20 +297,28 @@ void AudioDatabaseSql::RecountTotal() {
 
 bool AudioDatabaseSql::FindRow(int64_t start, Row* row) {
   if (db_ == nullptr) return false;
-  char sql[kStatementSize];
-  std::snprintf(sql, sizeof sql,
-                "select id,durationmsec,sizebytes,sizekb,tnextfile,skim from segments where "
-                "starttime=%" PRId64,
-                start);
-  Statement stmt(db_, sql);
-  if (!stmt.ok() || !stmt.Step()) return false;
-  row->id = stmt.Int64(0);
-  row->duration_ms = stmt.Int64(1);
-  row->size_bytes = stmt.Int64(2);
-  row->size_kb = stmt.Int64(3);
-  row->next_file = stmt.Int64(4);
-  row->skim = stmt.Int(5);
-  return true;
+  // The scanner looks up every file of the archive at each open: the lookup
+  // is prepared once per connection and bound each time.
+  if (find_stmt_ == nullptr &&
+      sqlite3_prepare_v2(db_,
+                         "select id,durationmsec,sizebytes,sizekb,tnextfile,skim from segments "
+                         "where starttime=?",
+                         -1, &find_stmt_, nullptr) != SQLITE_OK) {
+    find_stmt_ = nullptr;
+    return false;
+  }
+  sqlite3_bind_int64(find_stmt_, 1, start);
+  const bool found = sqlite3_step(find_stmt_) == SQLITE_ROW;
+  if (found) {
+    row->id = sqlite3_column_int64(find_stmt_, 0);
+    row->duration_ms = sqlite3_column_int64(find_stmt_, 1);
+    row->size_bytes = sqlite3_column_int64(find_stmt_, 2);
+    row->size_kb = sqlite3_column_int64(find_stmt_, 3);
+    row->next_file = sqlite3_column_int64(find_stmt_, 4);
+    row->skim = sqlite3_column_int(find_stmt_, 5);
+  }
+  sqlite3_reset(find_stmt_);
+  return found;
 }
 
 bool AudioDatabaseSql::HasSegment(const CZoneTime& start) {
@@ -320,13 +335,26 @@ bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, 
   char sql[kStatementSize];
   Row row;
   if (!FindRow(linear_start, &row)) {
-    std::snprintf(sql, sizeof sql,
-                  "insert into segments(starttime,durationmsec,sizebytes,sizekb,tnextfile,skim,"
-                  "filenametime,scanned) values(%" PRId64 ",%u,%u,%u,%" PRId64 ",%d,%" PRId64
-                  ",1)",
-                  linear_start, duration_ms, size_bytes, kb, end.ToLinear(), skim ? 1 : 0,
-                  linear_start);
-    if (!Exec(sql)) return false;
+    if (db_ == nullptr) return false;
+    // Prepared once: a new database is filled with a row per file at open.
+    if (insert_stmt_ == nullptr &&
+        sqlite3_prepare_v2(db_,
+                           "insert into segments(starttime,durationmsec,sizebytes,sizekb,"
+                           "tnextfile,skim,filenametime,scanned) values(?,?,?,?,?,?,?,1)",
+                           -1, &insert_stmt_, nullptr) != SQLITE_OK) {
+      insert_stmt_ = nullptr;
+      return SetError("statement failed");
+    }
+    sqlite3_bind_int64(insert_stmt_, 1, linear_start);
+    sqlite3_bind_int64(insert_stmt_, 2, duration_ms);
+    sqlite3_bind_int64(insert_stmt_, 3, size_bytes);
+    sqlite3_bind_int64(insert_stmt_, 4, kb);
+    sqlite3_bind_int64(insert_stmt_, 5, end.ToLinear());
+    sqlite3_bind_int(insert_stmt_, 6, skim ? 1 : 0);
+    sqlite3_bind_int64(insert_stmt_, 7, linear_start);
+    const bool done = sqlite3_step(insert_stmt_) == SQLITE_DONE;
+    sqlite3_reset(insert_stmt_);
+    if (!done) return SetError("statement failed");
     total_kb_ += kb;
     return true;
   }
@@ -385,11 +413,20 @@ bool AudioDatabaseSql::EndScan() {
 
 bool AudioDatabaseSql::MarkScanned(const CZoneTime& start) {
   std::lock_guard lock(mutex_);
-  Row row;
-  if (!FindRow(start.ToLinear(), &row)) return false;
-  char sql[kStatementSize];
-  std::snprintf(sql, sizeof sql, "update segments set scanned=1 where id=%" PRId64, row.id);
-  return Exec(sql);
+  if (db_ == nullptr) return false;
+  // One statement finds and marks the row (the scanner's call for every file
+  // already indexed); no row changed means there was none.
+  if (mark_stmt_ == nullptr &&
+      sqlite3_prepare_v2(db_, "update segments set scanned=1 where starttime=?", -1,
+                         &mark_stmt_, nullptr) != SQLITE_OK) {
+    mark_stmt_ = nullptr;
+    return SetError("statement failed");
+  }
+  sqlite3_bind_int64(mark_stmt_, 1, start.ToLinear());
+  const bool done = sqlite3_step(mark_stmt_) == SQLITE_DONE;
+  sqlite3_reset(mark_stmt_);
+  if (!done) return SetError("statement failed");
+  return sqlite3_changes(db_) > 0;
 }
 
 uint32_t AudioDatabaseSql::GetTotalKB() {
@@ -462,6 +499,18 @@ std::string AudioDatabaseSql::TakeNotice() {
   std::string notice;
   notice.swap(notice_);
   return notice;
+}
+
+bool AudioDatabaseSql::BeginBatch() {
+  std::lock_guard lock(mutex_);
+  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) return true;  // one is open
+  return Exec("begin");
+}
+
+bool AudioDatabaseSql::CommitBatch() {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) return true;
+  return Exec("commit");
 }
 
 }  // namespace logrum::archive

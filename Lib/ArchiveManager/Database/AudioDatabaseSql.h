@@ -28,6 +28,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace logrum::archive {
 
@@ -75,6 +76,11 @@ class AudioDatabaseSql {
   // empty when there is nothing to tell.
   std::string TakeNotice();
 
+  // A transaction around many updates (the file scanner's); every other
+  // caller's statements in between join it. CommitBatch without a batch is true.
+  bool BeginBatch();
+  bool CommitBatch();
+
  private:
   struct Row {
     int64_t id = 0;
@@ -105,6 +111,9 @@ class AudioDatabaseSql {
   std::string path_;        // guarded by mutex_
   std::string error_;       // guarded by mutex_
   std::string notice_;      // guarded by mutex_
+  sqlite3_stmt* find_stmt_ = nullptr;  // guarded by mutex_; prepared on first use
+  sqlite3_stmt* mark_stmt_ = nullptr;  // guarded by mutex_
+  sqlite3_stmt* insert_stmt_ = nullptr;  // guarded by mutex_
 };
 
 }  // namespace logrum::archive

@@ -58,6 +58,9 @@ void CArchiveFileWrite::CloseFd() {
   if (fd_ >= 0) ::close(fd_);  // also releases the lock
   fd_ = -1;
   file_name_.clear();
+  // A closed segment's bytes are counted by its index row from now on; the
+  // used space (row totals + this count) must not hold them twice.
+  byte_count_.store(0, std::memory_order_relaxed);
 }
 
 bool CArchiveFileWrite::Open(const CZoneTime& start, const AudioFormat& format, bool skim) {

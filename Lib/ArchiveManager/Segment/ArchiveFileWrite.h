@@ -51,6 +51,7 @@ class CArchiveFileWrite {
 
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& GetFileName() const { return file_name_; }  // empty when none is open
+  // Audio bytes of the open file; 0 once it is closed.
   uint32_t GetByteCount() const { return byte_count_.load(std::memory_order_relaxed); }
   const CZoneTime& GetStartTime() const { return start_; }
   const AudioFormat& GetFormat() const { return format_; }

@@ -58,3 +58,19 @@ class FileEvents {
 };
 
 }  // namespace logrum::archive
+
+namespace logrum::archive {
+
+// Groups the file scanner's many small index updates into transactions, so a
+// scan of a year of segments does not pay one disk sync per file. Optional:
+// a scanner without it updates row by row.
+class IndexBatch {
+ public:
+  virtual bool BeginBatch() = 0;
+  virtual bool CommitBatch() = 0;
+
+ protected:
+  ~IndexBatch() = default;
+};
+
+}  // namespace logrum::archive

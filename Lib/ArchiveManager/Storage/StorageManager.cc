@@ -21,9 +21,16 @@ CStorageManager::CStorageManager(audenc::ISkimEncoder* encoder, StorageSettings 
                                            settings_.backup_string, &database_, poster_,
                                            settings_.ftp_sender, settings_.backup_timing);
   backup_adapter_.target = backup_.get();
-  // Recycle thread (folder, ext, quota, max days, period, erase flag, database,
-  // poster), file scanner (folder, ext, index_adapter_ with backup_adapter_,
-  // poster) and directory watcher are built here once they exist.
+  if (settings_.record_to_disk) {
+    recycler_ = std::make_unique<RecycleThread>(
+        settings_.folder, settings_.ext, settings_.disk_space_kb, settings_.max_days,
+        settings_.recycle_period_ms, settings_.erase, &database_,
+        [this] { return GetCurrentFileBytes(); }, poster_);
+  }
+  scanner_ = std::make_unique<FileScanner>(settings_.folder, settings_.ext, &index_adapter_,
+                                           &backup_adapter_, poster_, settings_.source_name,
+                                           &batch_adapter_);
+  watcher_ = std::make_unique<DirWatcher>();
 }
 
 CStorageManager::~CStorageManager() { Close(); }
@@ -48,18 +55,22 @@ bool CStorageManager::Open() {
   if (recorder_ && !recorder_->Start()) return false;
   // Backup thread start.
   backup_->Start();
-  // Recycle thread start (record-to-disk only).
-  // File scanner start on the folder, then the directory watcher reporting to
-  // the file-event adapter.
+  if (recycler_) recycler_->Start();
+  scanner_->Start();
+  if (!watcher_->Start(settings_.folder, &file_events_adapter_)) {
+    Post(1, "ERROR: Unable to watch the archive folder '%s'!\n", settings_.folder.c_str());
+    return false;
+  }
   return true;
 }
 
 void CStorageManager::Close() {
   if (!open_) return;
-  // Directory watcher stop, then file scanner stop.
+  watcher_->Stop();
+  scanner_->Stop();
   if (recorder_) recorder_->Stop();
-  // Backup thread stop, then recycle thread stop.
   backup_->Stop();
+  if (recycler_) recycler_->Stop();
   database_.Close();
   open_ = false;
 }
@@ -110,6 +121,37 @@ uint32_t CStorageManager::GetCurrentFileBytes() const {
   return recorder_ ? recorder_->GetCurrentFileBytes() : 0;
 }
 
-bool CStorageManager::IsStorageFull() const { return false; }
+bool CStorageManager::IsStorageFull() const { return recycler_ && recycler_->IsStorageFull(); }
+
+uint32_t CStorageManager::GetUndeletableCount() const {
+  return recycler_ ? recycler_->GetUndeletableCount() : 0;
+}
+
+bool CStorageManager::FileEventsAdapter::OnAdded(const char* path) {
+  owner_->scanner_->PostAdded(path);
+  return true;
+}
+
+bool CStorageManager::FileEventsAdapter::OnRemoved(const char* path) {
+  owner_->scanner_->PostRemoved(path);
+  return true;
+}
+
+bool CStorageManager::FileEventsAdapter::OnModified(const char* /*path*/) { return true; }
+
+bool CStorageManager::FileEventsAdapter::OnRenamed(const char* old_path, const char* new_path) {
+  owner_->scanner_->PostRenamed(old_path, new_path);
+  return true;
+}
+
+bool CStorageManager::FileEventsAdapter::OnOverflow() {
+  owner_->scanner_->PostRescan();
+  return true;
+}
+
+bool CStorageManager::FileEventsAdapter::OnUnknown(uint32_t /*action*/) {
+  owner_->scanner_->PostRescan();
+  return true;
+}
 
 }  // namespace logrum::archive

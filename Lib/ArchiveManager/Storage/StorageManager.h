@@ -1,11 +1,12 @@
 // CStorageManager: everything that keeps one archive's files, around its
 // archive folder.
 //
-// It owns the segment database ("archive.db3" in the folder) and, for an
-// archive that records to disk, the recording thread (ArchiveThread). The
-// backup, recycle, file-scanner and directory-watcher threads plug in here
-// too, each behind one of the adapters of StorageAdapters.h; their places in
-// Open and Close are marked.
+// It owns the segment database ("archive.db3" in the folder), the file
+// scanner and the directory watcher and, for an archive that records to disk,
+// the recording thread (ArchiveThread) and the recycle thread. The backup
+// thread plugs in behind the BackupQueue adapter; its places in Open and Close
+// are marked. Each part reaches the others through the adapters of
+// StorageAdapters.h.
 //
 // Open, in this order, stopping at the first failure:
 //   database, recording thread (record-to-disk only), backup thread, recycle
@@ -29,6 +30,9 @@
 #include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
 #include "Lib/ArchiveManager/Storage/ArchiveThread.h"
 #include "Lib/ArchiveManager/Storage/BackupThread.h"
+#include "Lib/ArchiveManager/Storage/DirWatcher.h"
+#include "Lib/ArchiveManager/Storage/FileScanner.h"
+#include "Lib/ArchiveManager/Storage/RecycleThread.h"
 #include "Lib/ArchiveManager/Storage/StorageAdapters.h"
 #include "Lib/Kit/EventLogMT.h"
 
@@ -88,6 +92,11 @@ class CStorageManager {
   bool IsStorageFull() const;
   // Free bytes of the folder's disk / 1000; 0 when unknown.
   uint64_t GetFreeSpaceKB() const;
+  // Segments dropped from the index because their files could not be deleted.
+  uint32_t GetUndeletableCount() const;
+  // Null while not open, or for an archive that does not record (recycler).
+  RecycleThread* recycler() { return recycler_.get(); }
+  FileScanner* scanner() { return scanner_.get(); }
 
  private:
   // Recording thread -> database, then the backup queue.
@@ -124,6 +133,31 @@ class CStorageManager {
     BackupQueue* target = nullptr;
   };
 
+  // Directory watcher -> file scanner.
+  class FileEventsAdapter : public FileEvents {
+   public:
+    explicit FileEventsAdapter(CStorageManager* owner) : owner_(owner) {}
+    bool OnAdded(const char* path) override;
+    bool OnRemoved(const char* path) override;
+    bool OnModified(const char* path) override;
+    bool OnRenamed(const char* old_path, const char* new_path) override;
+    bool OnOverflow() override;
+    bool OnUnknown(uint32_t action) override;
+
+   private:
+    CStorageManager* owner_;
+  };
+  // File scanner -> transactions of the database.
+  class BatchAdapter : public IndexBatch {
+   public:
+    explicit BatchAdapter(AudioDatabaseSql* db) : db_(db) {}
+    bool BeginBatch() override { return db_->BeginBatch(); }
+    bool CommitBatch() override { return db_->CommitBatch(); }
+
+   private:
+    AudioDatabaseSql* db_;
+  };
+
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   const StorageSettings settings_;
@@ -134,6 +168,11 @@ class CStorageManager {
   BackupAdapter backup_adapter_;
   std::unique_ptr<ArchiveThread> recorder_;  // record-to-disk only
   std::unique_ptr<BackupThread> backup_;
+  FileEventsAdapter file_events_adapter_{this};
+  BatchAdapter batch_adapter_{&database_};
+  std::unique_ptr<RecycleThread> recycler_;  // record-to-disk only
+  std::unique_ptr<FileScanner> scanner_;
+  std::unique_ptr<DirWatcher> watcher_;
   bool open_ = false;
 };
 

@@ -83,6 +83,7 @@ TEST_F(ArchiveFileTest, TrailerWrittenIsReadBackFieldForField) {
   const std::string path = writer.GetFileName();
   ASSERT_TRUE(writer.Close(end));
   EXPECT_FALSE(writer.IsOpen());
+  EXPECT_EQ(writer.GetByteCount(), 0u);  // counted by the index from now on
   EXPECT_EQ(writer.GetFileName(), "");
   EXPECT_TRUE(writer.Close(end));  // nothing open
 

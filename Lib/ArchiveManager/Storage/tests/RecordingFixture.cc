@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
+#include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+#include "Lib/ArchiveManager/Time/SegmentName.h"
 #include "Lib/ArchiveManager/Time/TimeFormat.h"
 
 namespace logrum::archive::testing {
@@ -161,6 +164,44 @@ std::string Text(const CZoneTime& t) {
   char buffer[40];
   if (archive::Format(t, "%x", buffer, sizeof buffer) < 0) return "?";
   return buffer;
+}
+
+std::vector<uint8_t> Frames128(size_t count) {
+  std::vector<uint8_t> bytes(count * 417, 0x5A);
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t* frame = bytes.data() + i * 417;
+    frame[0] = 0xFF;
+    frame[1] = 0xFB;  // MPEG 1 layer 3, no CRC
+    frame[2] = 0x90;  // 128 kbit/s, 44.1 kHz, no padding
+    frame[3] = 0x44;  // joint stereo
+    frame[4] = static_cast<uint8_t>(i);
+  }
+  return bytes;
+}
+
+std::string MakeSegment(const std::string& folder, const CZoneTime& start, size_t frames,
+                        bool skim) {
+  CArchiveFileWrite writer(folder, ".mp3", "Studio A");
+  EXPECT_TRUE(writer.Open(start, kFormat128, skim)) << writer.LastError();
+  const std::vector<uint8_t> audio = Frames128(frames);
+  EXPECT_TRUE(writer.Write(audio.data(), audio.size()));
+  const std::string path = writer.GetFileName();
+  EXPECT_TRUE(writer.Close(CZoneTime()));
+  return path;
+}
+
+std::string MakeCutSegment(const std::string& folder, const CZoneTime& start, size_t frames) {
+  const std::string path = SegmentFileName(folder, start, ".mp3");
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::vector<uint8_t> bytes = Frames128(frames + 1);
+  bytes.resize(bytes.size() - 150);
+  WriteBytes(path, bytes);
+  return path;
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace logrum::archive::testing

@@ -113,6 +113,17 @@ class TempFolder {
   std::string path_;
 };
 
+// Layer 3 frames of kFormat128 (417 bytes, a valid header, filler without
+// sync), as the encoder writes them.
+std::vector<uint8_t> Frames128(size_t count);
+// A finished segment of `frames` frames at its place under the folder, as the
+// recorder leaves it; returns its path.
+std::string MakeSegment(const std::string& folder, const CZoneTime& start, size_t frames,
+                        bool skim = false);
+// A segment cut by a crash: `frames` whole frames, a torn one, no trailer.
+std::string MakeCutSegment(const std::string& folder, const CZoneTime& start, size_t frames);
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
 // Segment files under a folder (relative names "day/name"), sorted.
 std::vector<std::string> SegmentFiles(const std::string& folder);
 std::string Text(const CZoneTime& t);  // "%x"
