@@ -1,6 +1,9 @@
 # Helpers shared by every folder of the build.
 
-set(LOGRUM2_WARNINGS -Wall -Wextra -Werror -Wno-error=deprecated-declarations)
+set(LOGRUM2_WARNINGS -Wall -Wextra)
+if(LOGRUM2_WERROR)
+  list(APPEND LOGRUM2_WARNINGS -Werror -Wno-error=deprecated-declarations)
+endif()
 
 set(LOGRUM2_SANITIZER_FLAGS "")
 if(LOGRUM2_SANITIZE)
