@@ -128,13 +128,17 @@ void CAudioFeedThread::Attach(uint32_t cbPcmBlock, WaveInSource* reader) {
   Run();
 }
 
-void CAudioFeedThread::Close() {
-  AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Close: Enter\n");
+void CAudioFeedThread::RequestClose() {
   {
     std::lock_guard lock(pause_mutex_);  // a back-off in progress ends at once
     closing_ = true;
   }
   pause_wake_.notify_all();
+}
+
+void CAudioFeedThread::Close() {
+  AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Close: Enter\n");
+  RequestClose();
   {
     std::lock_guard lock(reader_mutex_);  // waits for a Read in progress
     reader_ = nullptr;
@@ -219,6 +223,12 @@ bool CAudioFeedThread::Recover(int error) {
     }
     delay_ms = std::min(delay_ms * 2, kMaxReopenDelayMs);
   }
+  {
+    // A stop that came while the device reopened may have been undone by the open:
+    // the thread must not go back to reading.
+    std::lock_guard lock(pause_mutex_);
+    if (closing_) return false;
+  }
   SetInputLost(false);
   const double seconds =
       static_cast<double>(platform::DefaultClock().NowUs() - lost_at_us) / 1e6;
@@ -289,7 +299,9 @@ CAudioSourceThread::~CAudioSourceThread() { Stop(); }
 
 void CAudioSourceThread::Stop() {
   // Stopping the source first ends a read that waits for audio, so the stop is prompt
-  // whatever the block size and however slow the clock.
+  // whatever the block size and however slow the clock. The close is asked for before,
+  // so that a reopen after a device error cannot start the source again meanwhile.
+  RequestClose();
   if (m_pSource) m_pSource->Stop();
   Close();
   if (m_pSource) {

@@ -80,6 +80,8 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   explicit CAudioFeedThread(const char* name);
   // Takes `reader`, makes a pool of blocks of `cbPcmBlock` bytes and runs the thread.
   void Attach(uint32_t cbPcmBlock, WaveInSource* reader);
+  // Tells the thread that Close is coming: a back-off or a reopen in progress gives up.
+  void RequestClose();
 
   bool m_bSplitMono = false;
 
