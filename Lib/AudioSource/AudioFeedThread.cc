@@ -316,8 +316,9 @@ bool CAudioSourceThread::Open() {
   // Copies first: the record is packed, so its fields cannot be bound to references.
   const int32_t rate = m_DevInfo.nSampleRate;
   const int32_t block = m_DevInfo.cbPcmBlock;
+  const uint32_t device = m_DevInfo.uDeviceIndex;
   auto source = std::make_unique<WaveInSource>(
-      m_DevInfo.uDeviceIndex, static_cast<uint32_t>(std::max(rate, 0)), 2, 16,
+      device, static_cast<uint32_t>(std::max(rate, 0)), 2, 16,
       static_cast<uint32_t>(std::max(block, 0)), WaveInSource::kBufferCount, this);
   if (source->Open() != 0) return false;
   AUDIO_TRACE(AudioUnit::kFeed, "AudioSourceThread::Open(cb=%d,split=%s\n", m_DevInfo.cbPcmBlock,
