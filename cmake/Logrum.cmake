@@ -1,6 +1,9 @@
 # Helpers shared by every folder of the build.
 
-set(LOGRUM2_WARNINGS -Wall -Wextra -Werror -Wno-error=deprecated-declarations)
+set(LOGRUM2_WARNINGS -Wall -Wextra)
+if(LOGRUM2_WERROR)
+  list(APPEND LOGRUM2_WARNINGS -Werror -Wno-error=deprecated-declarations)
+endif()
 
 set(LOGRUM2_SANITIZER_FLAGS "")
 if(LOGRUM2_SANITIZE)
@@ -56,6 +59,9 @@ endfunction()
 # logrum_test(NAME SOURCES ... LIBS ... [DEPENDS targets] [LABELS ...] [TIMEOUT s])
 # A GoogleTest executable in tests/ of the build tree, every case discovered by CTest.
 function(logrum_test name)
+  if(NOT LOGRUM2_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   logrum_warnings(${name})

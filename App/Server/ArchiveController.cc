@@ -27,7 +27,7 @@ ArchiveController::~ArchiveController() {
   skim_switch_.reset();
 }
 
-bool ArchiveController::Start(void* level_listener) {
+bool ArchiveController::Start(audio::LevelListener* level_listener) {
   if (options_ != nullptr) skim_switch_->SetRecordEnabled(options_->EnableScheduler() == 0);
   if (archive_ == nullptr || options_ == nullptr) return false;
   scheduled_ = options_->EnableScheduler() != 0;

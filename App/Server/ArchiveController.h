@@ -19,6 +19,7 @@
 
 #include "App/Server/ArchiveOptions.h"
 #include "App/Server/SkimSwitch.h"
+#include "Lib/AudioSource/include/AudioSource.h"
 
 namespace logrum::server {
 
@@ -77,9 +78,10 @@ class ArchiveController {
   ArchiveController& operator=(const ArchiveController&) = delete;
 
   // Configures the skim switch from the options and opens the archive
-  // asynchronously. False without an archive; the caller shows "Unable to
-  // start archive!" for a single start.
-  bool Start(void* level_listener = nullptr);
+  // asynchronously, with `level_listener` (may be null; it must outlive the
+  // open archive) receiving the input peaks. False without an archive; the
+  // caller shows "Unable to start archive!" for a single start.
+  bool Start(audio::LevelListener* level_listener = nullptr);
   void Stop();
   bool IsActive() const;
 

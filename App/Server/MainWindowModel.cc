@@ -127,7 +127,7 @@ void MainWindowModel::Refresh(size_t index) {
 bool MainWindowModel::Start(size_t index) {
   if (index >= rows_.size()) return false;
   ArchiveRow& row = *rows_[index];
-  if (!row.controller->Start()) {
+  if (!row.controller->Start(row.levels.get())) {
     Show(kUnableToStart);
     return false;
   }
@@ -148,7 +148,7 @@ void MainWindowModel::StartAll(int pause_ms, const std::function<void(int)>& pau
   for (size_t i = 0; i < rows_.size(); ++i) {
     ArchiveRow& row = *rows_[i];
     if (row.controller->IsActive()) continue;
-    if (row.controller->Start()) {
+    if (row.controller->Start(row.levels.get())) {
       row.status_timer = true;
       Refresh(i);
     }
@@ -177,7 +177,7 @@ bool MainWindowModel::AutoStartTick() {
   int index = FindRow(name);
   if (index >= 0) {
     ArchiveRow& row = *rows_[static_cast<size_t>(index)];
-    if (row.controller->Start()) {
+    if (row.controller->Start(row.levels.get())) {
       row.status_timer = true;
       Refresh(static_cast<size_t>(index));
     }

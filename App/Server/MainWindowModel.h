@@ -25,6 +25,7 @@
 #include "App/Server/ArchiveController.h"
 #include "App/Server/ArchiveList.h"
 #include "App/Server/AudioDeviceTable.h"
+#include "App/Server/LevelMeter.h"
 #include "App/Server/ServerSettings.h"
 #include "App/Server/UserRecord.h"
 
@@ -57,6 +58,9 @@ struct ArchiveRow {
   ArchiveStatus status;
   bool status_timer = false;  // the 1 s status tick runs (from start to stop)
   bool shown = false;
+  // The latest input peaks while the archive runs; handed to the archive at
+  // every start, so it lives as long as the row.
+  std::unique_ptr<LevelMeter> levels = std::make_unique<LevelMeter>();
 };
 
 struct MainButtons {

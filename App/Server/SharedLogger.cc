@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -16,12 +17,17 @@
 namespace logrum::server {
 namespace {
 
-// How long a blocked writer waits between checks that its reader still lives.
-constexpr int kRoomPollMs = 250;
-// The mutex guards a few loads and a memcpy; a holder that keeps it this long
-// has died inside the critical section, and its lock is taken over.
-constexpr int kMutexStaleMs = 2000;
+// A reader waits this long for the lock at a time, then looks whether it is closing.
+constexpr int kReaderLockMs = 200;
+// Opening sets the events under the lock; a writer goes on without them past this.
+constexpr int kOpenLockMs = 500;
 constexpr size_t kMaxChannelLength = 60;
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 timespec DeadlineAfterMs(int ms) {
   timespec ts;
@@ -123,13 +129,16 @@ bool SharedLogger::Open(const char* channel, bool as_reader) {
     }
     reader_marker_fd_ = fd;
   }
-  if (!LockMutex()) {
+  Header* h = header();
+  closing_ = false;
+  if (!LockMutex(kOpenLockMs)) {
+    // A live process keeps the lock. A writer goes on (it never waits for room);
+    // a reader needs the events right, so it gives up.
+    if (!as_reader) return true;
     CloseLocked();
     return false;
   }
-  Header* h = header();
   if (as_reader) std::atomic_ref<uint32_t>(h->reader_present).store(1);
-  closing_ = false;
   if (h->waiting > 0) SetEvent(data_);
   if (h->waiting < static_cast<uint32_t>(slot_count_)) SetEvent(room_);
   UnlockMutex();
@@ -167,20 +176,60 @@ void SharedLogger::CloseLocked() {
   CloseEvent(room_);
 }
 
-bool SharedLogger::LockMutex() {
+// The region lock: one byte past the end of the region, on this object's own
+// open file description.
+bool SharedLogger::LockRegion() {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(map_size_);
+  fl.l_len = 1;
   for (;;) {
-    timespec deadline = DeadlineAfterMs(kMutexStaleMs);
-    if (sem_clockwait(mutex_, CLOCK_MONOTONIC, &deadline) == 0) return true;
+    if (fcntl(map_fd_, F_OFD_SETLK, &fl) == 0) return true;
     if (errno == EINTR) continue;
-    if (errno == ETIMEDOUT) {
-      platform::DebugOutput("SharedLogger: taking over a lock left by a stopped process\n");
-      return true;
-    }
     return false;
   }
 }
 
-void SharedLogger::UnlockMutex() { sem_post(mutex_); }
+void SharedLogger::UnlockRegion() {
+  struct flock fl = {};
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(map_size_);
+  fl.l_len = 1;
+  fcntl(map_fd_, F_OFD_SETLK, &fl);
+}
+
+bool SharedLogger::LockMutex(int timeout_ms) {
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  if (!thread_lock_.try_lock_for(std::chrono::milliseconds(timeout_ms))) return false;
+  // Polled, not waited on: a blocking lock request cannot be given a time-out,
+  // and a writer must not wait on a stalled viewer.
+  while (!LockRegion()) {
+    if (MonotonicMs() >= deadline) {
+      thread_lock_.unlock();
+      return false;
+    }
+    timespec pause{0, 1000000};  // 1 ms
+    nanosleep(&pause, nullptr);
+  }
+  while (sem_trywait(mutex_) != 0) {
+    if (errno == EINTR) continue;
+    // Nobody else holds the region lock, so the semaphore was left taken by a
+    // process that died inside: carry on as its holder. The unlock gives it
+    // back once.
+    takeovers_.fetch_add(1, std::memory_order_relaxed);
+    platform::DebugOutput("SharedLogger: taking over a lock left by a process that ended\n");
+    break;
+  }
+  return true;
+}
+
+void SharedLogger::UnlockMutex() {
+  sem_post(mutex_);
+  UnlockRegion();
+  thread_lock_.unlock();
+}
 
 bool SharedLogger::IsReaderPresent() const {
   if (view_ == nullptr) return false;
@@ -198,57 +247,58 @@ bool SharedLogger::ReaderAlive() const {
   return alive;
 }
 
-// Waits for the room event. False when closing, or when the reader has gone
-// (a reader that died leaves its flag set; it is cleared here).
-bool SharedLogger::WaitRoom() {
-  for (;;) {
-    timespec deadline = DeadlineAfterMs(kRoomPollMs);
-    if (sem_clockwait(room_, CLOCK_MONOTONIC, &deadline) == 0) {
-      if (closing_) {
-        SetEvent(room_);
-        return false;
-      }
-      return true;
-    }
-    if (errno == EINTR) continue;
-    if (errno != ETIMEDOUT || closing_ || !IsReaderPresent()) return false;
-    if (!ReaderAlive()) {
-      if (LockMutex()) {
-        if (!ReaderAlive()) std::atomic_ref<uint32_t>(header()->reader_present).store(0);
-        UnlockMutex();
-      }
-      return false;
-    }
-  }
-}
-
 void SharedLogger::Write(const char* text) {
   if (view_ == nullptr || closing_ || !IsReaderPresent()) return;
   std::shared_lock lock(use_);
   if (mutex_ == nullptr || closing_ || !IsReaderPresent()) return;
-  Header* h = header();
-  for (;;) {
-    if (!WaitRoom() || !LockMutex()) return;
-    if (!IsReaderPresent()) {
-      // The reader left while we waited: nothing is written without one.
-      UnlockMutex();
-      return;
-    }
-    // A spurious wake (a Close elsewhere sets the room event) must not
-    // overwrite a message that was not read yet.
-    if (h->waiting < static_cast<uint32_t>(slot_count_)) break;
-    UnlockMutex();
+  if (!LockMutex(kWriterLockMs)) {
+    // The lock's holder is alive but stalled: the message is dropped, and the
+    // header learns of it with the next write that gets the lock.
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    unrecorded_drops_.fetch_add(1, std::memory_order_relaxed);
+    return;
   }
-  ++h->sequence;
-  uint32_t index = h->write_index % static_cast<uint32_t>(slot_count_);
-  char* slot = slots_[index];
-  size_t length = text == nullptr ? 0 : strnlen(text, static_cast<size_t>(slot_length_));
-  if (length > 0) std::memcpy(slot, text, length);
-  slot[length] = '\0';
-  h->write_index = index + 1;
-  ++h->waiting;
+  Header* h = header();
+  if (!IsReaderPresent()) {
+    // The reader left meanwhile: nothing is written without one.
+    UnlockMutex();
+    return;
+  }
+  const uint32_t count = static_cast<uint32_t>(slot_count_);
+  const uint64_t earlier = unrecorded_drops_.exchange(0, std::memory_order_relaxed);
+  h->dropped += earlier;
+  unannounced_drops_ += earlier;
+  if (h->waiting >= count) {
+    // Full: the viewer is not reading (its output is stopped, or it died).
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    ++h->dropped;
+    ++unannounced_drops_;
+    // A viewer that died leaves its flag set; writers then stop formatting.
+    if (!ReaderAlive()) std::atomic_ref<uint32_t>(h->reader_present).store(0);
+    UnlockMutex();
+    return;
+  }
+  auto put = [&](const char* message) {
+    ++h->sequence;
+    uint32_t index = h->write_index % count;
+    char* slot = slots_[index];
+    size_t length = message == nullptr ? 0 : strnlen(message, static_cast<size_t>(slot_length_));
+    if (length > 0) std::memcpy(slot, message, length);
+    slot[length] = '\0';
+    h->write_index = index + 1;
+    ++h->waiting;
+  };
+  if (unannounced_drops_ > 0 && count - h->waiting >= 2) {
+    char notice[96];
+    std::snprintf(notice, sizeof notice,
+                  "SharedLogger: %llu messages dropped: the viewer did not keep up\n",
+                  static_cast<unsigned long long>(unannounced_drops_));
+    put(notice);
+    unannounced_drops_ = 0;
+  }
+  put(text);
   if (h->waiting > 0) SetEvent(data_);
-  if (h->waiting < static_cast<uint32_t>(slot_count_)) SetEvent(room_);
+  if (h->waiting < count) SetEvent(room_);
   UnlockMutex();
 }
 
@@ -281,7 +331,13 @@ bool SharedLogger::Read(std::string* message, int timeout_ms) {
       SetEvent(data_);
       return false;
     }
-    if (!LockMutex()) return false;
+    bool locked = false;
+    while (!(locked = LockMutex(kReaderLockMs)) && !closing_) {
+    }
+    if (!locked) {
+      SetEvent(data_);
+      return false;
+    }
     uint32_t waiting = h->waiting;
     if (waiting == 0) {
       UnlockMutex();

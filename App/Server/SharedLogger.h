@@ -10,7 +10,8 @@
 //        8    4 write index: slot of the next message, reduced modulo the slot count
 //       12    4 read index: kept by the reader only
 //       16    8 sequence number, one per message written
-//       24    8 reserved, zero
+//       24    8 dropped: messages writers dropped because the ring was full or
+//                 its lock was held (zero in a region no writer has dropped in)
 //       32      slots: at most slot_length characters and a NUL each
 //
 // Named objects of a channel (the channel name cut to 60 characters, then a
@@ -27,14 +28,27 @@
 // Events are emulated on semaphores: "set" posts only while the count is 0, so
 // the count stays 0 or 1, and every set happens while the mutex is held.
 //
+// The mutex SLM is a semaphore, and a process that dies holding it leaves it
+// taken. So every process of ours first takes an open-file-description lock on
+// the region (one byte past its end; the kernel drops it when its holder dies)
+// and only then the semaphore. Whoever holds that lock and finds the semaphore
+// taken knows that its holder died inside and carries on as the holder; its
+// unlock gives the semaphore back once. A holder that is only stalled still has
+// its lock, so nobody takes over from it, and the count never exceeds 1.
+//
+// A writer never waits for a viewer: when the ring is full (a viewer whose
+// output is stopped, `logrum-logview | less`) or the lock is held longer than
+// kWriterLockMs, the message is dropped and counted in the header's dropped
+// field; once there is room again the viewer gets a line saying how many were
+// dropped before the next message.
+//
 // When no reader is attached a write touches nothing (not even the sequence).
 // The names are never unlinked by Close: other processes may still hold them.
 // RemoveNames() exists for tests and tools that made private channels.
 //
-// Thread safety: one object may be used by any number of threads; Write and
-// Read may block (Write while the ring is full, until the reader takes a
-// message, the reader goes away or Close is called). Open and Close wait for
-// the calls in progress on the same object to return.
+// Thread safety: one object may be used by any number of threads. Write never
+// blocks for longer than kWriterLockMs; Read waits for messages. Open and Close
+// wait for the calls in progress on the same object to return.
 #pragma once
 
 #include <atomic>
@@ -42,6 +56,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <semaphore.h>
+#include <mutex>
 #include <shared_mutex>
 #include <functional>
 #include <string>
@@ -56,6 +71,8 @@ class SharedLogger {
   static constexpr size_t kHeaderSize = 32;
   static constexpr const char* kMappingName = "SharedLogger";
   static constexpr const char* kChannelName = "Logrum2";
+  // The longest a writer waits for the channel's lock; past it the message is dropped.
+  static constexpr int kWriterLockMs = 10;
 
   struct Header {
     uint32_t reader_present;
@@ -63,7 +80,7 @@ class SharedLogger {
     uint32_t write_index;
     uint32_t read_index;
     uint64_t sequence;
-    uint64_t reserved;
+    uint64_t dropped;
   };
   static_assert(sizeof(Header) == kHeaderSize);
 
@@ -81,8 +98,9 @@ class SharedLogger {
   // Wakes every waiting Write or Read of this object and closes the objects.
   void Close();
 
-  // Puts one message (cut to slot_length characters) into the ring, waiting
-  // while the ring is full. Does nothing without a reader.
+  // Puts one message (cut to slot_length characters) into the ring. Does
+  // nothing without a reader; drops it (counted) when the ring is full or the
+  // lock cannot be had within kWriterLockMs.
   void Write(const char* text);
   // vsprintf-style into a buffer of slot_length + 1 characters, then Write.
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -95,6 +113,14 @@ class SharedLogger {
   // Reader side: takes the oldest waiting message. Waits up to timeout_ms for
   // one; false on time-out, when not open as reader, or after Close.
   bool Read(std::string* message, int timeout_ms);
+
+  // Messages this object dropped, and abandoned locks it took over.
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  uint64_t takeovers() const { return takeovers_.load(std::memory_order_relaxed); }
+  // For tests and tools: holds the channel's lock as a stalled process would,
+  // and gives it back.
+  bool HoldLock(int timeout_ms) { return LockMutex(timeout_ms); }
+  void ReleaseLock() { UnlockMutex(); }
 
   bool mapped() const { return view_ != nullptr; }
   bool is_open() const { return mutex_ != nullptr; }
@@ -109,9 +135,12 @@ class SharedLogger {
   Header* header() const { return reinterpret_cast<Header*>(view_); }
   void CloseLocked();
   void WakeWaiters();
-  bool LockMutex();
+  // Takes the channel's lock, waiting at most timeout_ms. False when it could
+  // not be had (a live holder keeps it).
+  bool LockMutex(int timeout_ms);
   void UnlockMutex();
-  bool WaitRoom();
+  bool LockRegion();  // tries once
+  void UnlockRegion();
   bool ReaderAlive() const;
   std::string ObjectName(const char* suffix) const;
 
@@ -129,6 +158,13 @@ class SharedLogger {
   sem_t* room_ = nullptr;
   sem_t* data_ = nullptr;
   std::atomic<bool> closing_{false};
+  // Threads of this object share its file description, whose lock does not
+  // keep them apart: they take this first.
+  std::timed_mutex thread_lock_;
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> takeovers_{0};
+  std::atomic<uint64_t> unrecorded_drops_{0};  // not yet in the header
+  uint64_t unannounced_drops_ = 0;             // guarded by thread_lock_
 
   std::string mapping_name_;
   std::string channel_;

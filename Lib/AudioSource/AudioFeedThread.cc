@@ -1,10 +1,14 @@
 #include "Lib/AudioSource/AudioFeedThread.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Lib/AudioSource/AudioTrace.h"
 #include "Lib/Kit/ByteBuffer.h"
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::audio {
 
@@ -114,13 +118,27 @@ void CAudioFeedThread::Attach(uint32_t cbPcmBlock, WaveInSource* reader) {
     cb_block_ = cbPcmBlock;
     reader_ = reader;
   }
+  {
+    std::lock_guard lock(pause_mutex_);
+    closing_ = false;
+    input_lost_.store(false, std::memory_order_release);
+  }
   if (pool_ != nullptr) pool_->Release();
   pool_ = kit::CBlockPool::Create(cbPcmBlock);
   Run();
 }
 
+void CAudioFeedThread::RequestClose() {
+  {
+    std::lock_guard lock(pause_mutex_);  // a back-off in progress ends at once
+    closing_ = true;
+  }
+  pause_wake_.notify_all();
+}
+
 void CAudioFeedThread::Close() {
   AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Close: Enter\n");
+  RequestClose();
   {
     std::lock_guard lock(reader_mutex_);  // waits for a Read in progress
     reader_ = nullptr;
@@ -131,6 +149,95 @@ void CAudioFeedThread::Close() {
     pool_ = nullptr;
   }
   AUDIO_TRACE(AudioUnit::kFeed, "CAudioFeedThread::Close: Done!\n");
+}
+
+bool CAudioFeedThread::Deliver(kit::CPoolObject* block) {
+  if (!m_bSplitMono) {
+    main_sinks_.FeedClients(block);
+    return true;
+  }
+  kit::CPoolObject* left = pool_->GetBlock();
+  kit::CPoolObject* right = pool_->GetBlock();
+  if (left == nullptr || right == nullptr) {
+    if (left != nullptr) left->Release();
+    if (right != nullptr) right->Release();
+    return false;
+  }
+  AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: SplitBlock %lX to (L=%lX, R=%lX)\n", Addr(block),
+              Addr(left), Addr(right));
+  SplitBlock(block, left, right);
+  main_sinks_.FeedClients(left);
+  right_sinks_.FeedClients(right);
+  AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Release (L=%lX, R=%lX)\n", Addr(left), Addr(right));
+  left->Release();
+  right->Release();
+  return true;
+}
+
+bool CAudioFeedThread::Pause(uint32_t ms) {
+  std::unique_lock lock(pause_mutex_);
+  return !pause_wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return closing_; });
+}
+
+bool CAudioFeedThread::WaitInputLost(bool lost, uint32_t timeout_ms) {
+  std::unique_lock lock(pause_mutex_);
+  return pause_wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&] { return input_lost() == lost; });
+}
+
+void CAudioFeedThread::SetInputLost(bool lost) {
+  {
+    std::lock_guard lock(pause_mutex_);
+    input_lost_.store(lost, std::memory_order_release);
+  }
+  pause_wake_.notify_all();
+}
+
+bool CAudioFeedThread::Recover(int error) {
+  std::string device;
+  {
+    std::lock_guard lock(reader_mutex_);
+    if (reader_ == nullptr) return false;
+    device = reader_->device_name();
+  }
+  const int64_t lost_at_us = platform::DefaultClock().NowUs();
+  std::fprintf(stderr, "logrum2: capture device '%s' failed (%s): input lost, reopening\n",
+               device.c_str(), platform::WaveInResultText(error));
+  AUDIO_TRACE(AudioUnit::kFeed, "AFT(%s): Device '%s' lost (%d)!\n", name() ? name() : "",
+              device.c_str(), error);
+  // What the sinks record ends here; the next block starts a new stream after the gap.
+  main_sinks_.FeedClients(nullptr);
+  if (m_bSplitMono) right_sinks_.FeedClients(nullptr);
+  outages_.fetch_add(1, std::memory_order_acq_rel);
+  SetInputLost(true);
+
+  uint32_t delay_ms = kFirstReopenDelayMs;
+  uint32_t attempts = 0;
+  for (;;) {
+    if (!Pause(delay_ms) || !IsRunning()) return false;
+    ++attempts;
+    {
+      std::lock_guard lock(reader_mutex_);
+      if (reader_ == nullptr) return false;
+      if (reader_->Open() == 0) break;
+    }
+    delay_ms = std::min(delay_ms * 2, kMaxReopenDelayMs);
+  }
+  {
+    // A stop that came while the device reopened may have been undone by the open:
+    // the thread must not go back to reading.
+    std::lock_guard lock(pause_mutex_);
+    if (closing_) return false;
+  }
+  SetInputLost(false);
+  const double seconds =
+      static_cast<double>(platform::DefaultClock().NowUs() - lost_at_us) / 1e6;
+  std::fprintf(stderr,
+               "logrum2: capture device '%s' is back after %.1f s without input (%u attempts)\n",
+               device.c_str(), seconds, attempts);
+  AUDIO_TRACE(AudioUnit::kFeed, "AFT(%s): Device '%s' back after %d ms!\n", name() ? name() : "",
+              device.c_str(), static_cast<int>(seconds * 1000));
+  return true;
 }
 
 void CAudioFeedThread::Body() {
@@ -149,34 +256,28 @@ void CAudioFeedThread::Body() {
     buffer.Attach(block->data(), std::min(capacity, block->capacity()), false);
     if (!ContinueHook()) break;
     int32_t read;
+    int failure = 0;
     {
       std::lock_guard lock(reader_mutex_);
       if (reader_ == nullptr) break;
       read = reader_->Read(&buffer);
+      if (read <= 0) failure = reader_->failed();
     }
     AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Read %d to %lX\n", read, Addr(block));
+    if (read <= 0 && failure != 0 && IsRunning()) {
+      // The frames taken before the device failed are real audio: they go out first.
+      const bool partial = buffer.data_length() > 0;
+      block->set_data_length(buffer.data_length());
+      if (partial && BlockHook(block)) Deliver(block);
+      block->Release();
+      block = nullptr;
+      if (!Recover(failure)) break;
+      continue;
+    }
     if (read <= 0) break;
     block->set_data_length(buffer.data_length());
     if (!BlockHook(block)) break;
-    if (m_bSplitMono) {
-      kit::CPoolObject* left = pool_->GetBlock();
-      kit::CPoolObject* right = pool_->GetBlock();
-      if (left == nullptr || right == nullptr) {
-        if (left != nullptr) left->Release();
-        if (right != nullptr) right->Release();
-        break;
-      }
-      AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: SplitBlock %lX to (L=%lX, R=%lX)\n", Addr(block),
-                  Addr(left), Addr(right));
-      SplitBlock(block, left, right);
-      main_sinks_.FeedClients(left);
-      right_sinks_.FeedClients(right);
-      AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Release (L=%lX, R=%lX)\n", Addr(left), Addr(right));
-      left->Release();
-      right->Release();
-    } else {
-      main_sinks_.FeedClients(block);
-    }
+    if (!Deliver(block)) break;
     AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Release %lX\n", Addr(block));
     block->Release();
     block = nullptr;
@@ -198,7 +299,9 @@ CAudioSourceThread::~CAudioSourceThread() { Stop(); }
 
 void CAudioSourceThread::Stop() {
   // Stopping the source first ends a read that waits for audio, so the stop is prompt
-  // whatever the block size and however slow the clock.
+  // whatever the block size and however slow the clock. The close is asked for before,
+  // so that a reopen after a device error cannot start the source again meanwhile.
+  RequestClose();
   if (m_pSource) m_pSource->Stop();
   Close();
   if (m_pSource) {
@@ -213,8 +316,9 @@ bool CAudioSourceThread::Open() {
   // Copies first: the record is packed, so its fields cannot be bound to references.
   const int32_t rate = m_DevInfo.nSampleRate;
   const int32_t block = m_DevInfo.cbPcmBlock;
+  const uint32_t device = m_DevInfo.uDeviceIndex;
   auto source = std::make_unique<WaveInSource>(
-      m_DevInfo.uDeviceIndex, static_cast<uint32_t>(std::max(rate, 0)), 2, 16,
+      device, static_cast<uint32_t>(std::max(rate, 0)), 2, 16,
       static_cast<uint32_t>(std::max(block, 0)), WaveInSource::kBufferCount, this);
   if (source->Open() != 0) return false;
   AUDIO_TRACE(AudioUnit::kFeed, "AudioSourceThread::Open(cb=%d,split=%s\n", m_DevInfo.cbPcmBlock,

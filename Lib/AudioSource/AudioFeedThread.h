@@ -6,6 +6,13 @@
 //                       device's level target, fanning the peaks out to the listeners.
 //   CAudioSourceThread  the feed thread of one defined device, with its WaveInSource.
 //
+// A device error does not end the thread: the sinks are told that the stream ended
+// (Write(nullptr)), so what they record stops where the audio stopped, and the thread
+// reopens the device with a back-off (kFirstReopenDelayMs doubling to
+// kMaxReopenDelayMs, real time) until it comes back or the thread is closed. Audio then
+// flows again to the same sinks: the time without input stays a gap, never filled in.
+// The outage and its length go to standard error and the trace.
+//
 // Thread safety: Subscribe, Unsubscribe, Open and Close come from the source manager's
 // (serialised) caller; the body runs on the thread; Levels comes from the device's
 // callback. Each sink list and each listener list has its own lock; Levels never waits
@@ -13,6 +20,8 @@
 // returned the listener is not called again.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,6 +43,9 @@ void SplitBlock(kit::MemBlock* source, kit::MemBlock* left, kit::MemBlock* right
 
 class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
  public:
+  static constexpr uint32_t kFirstReopenDelayMs = 250;
+  static constexpr uint32_t kMaxReopenDelayMs = 5000;
+
   // Slot 1: the loop described in the class comment.
   void Body() override;
   // Slot 3.
@@ -58,15 +70,32 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   void Levels(int16_t sLeftMin, int16_t sLeftMax, int16_t sRightMin, int16_t sRightMax) override;
 
   size_t sink_count() const { return main_sinks_.count() + right_sinks_.count(); }
+  // Device errors recovered from so far, and whether the input is lost now.
+  uint32_t outages() const { return outages_.load(std::memory_order_acquire); }
+  bool input_lost() const { return input_lost_.load(std::memory_order_acquire); }
+  // Waits (real time) until input_lost() is `lost`; false on the time-out.
+  bool WaitInputLost(bool lost, uint32_t timeout_ms);
 
  protected:
   explicit CAudioFeedThread(const char* name);
   // Takes `reader`, makes a pool of blocks of `cbPcmBlock` bytes and runs the thread.
   void Attach(uint32_t cbPcmBlock, WaveInSource* reader);
+  // Tells the thread that Close is coming: a back-off or a reopen in progress gives up.
+  void RequestClose();
 
   bool m_bSplitMono = false;
 
  private:
+  // Hands a block to the sinks, split for a split device. False when no blocks are left
+  // for the split.
+  bool Deliver(kit::CPoolObject* block);
+  // After a device error: ends the sinks' stream and reopens the device with a back-off.
+  // False when the thread is to end instead.
+  bool Recover(int error);
+  void SetInputLost(bool lost);
+  // Waits `ms` of real time; false at once when Close asks the thread to end.
+  bool Pause(uint32_t ms);
+
   struct ListenerList {
     std::mutex mutex;
     std::vector<LevelListener*> listeners;  // guarded by mutex
@@ -83,6 +112,11 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   std::mutex reader_mutex_;           // guards reader_ and every Read
   WaveInSource* reader_ = nullptr;
   kit::CBlockPool* pool_ = nullptr;   // one reference, the thread's
+  std::mutex pause_mutex_;
+  std::condition_variable pause_wake_;
+  bool closing_ = false;              // guarded by pause_mutex_
+  std::atomic<uint32_t> outages_{0};
+  std::atomic<bool> input_lost_{false};
 };
 
 class CAudioSourceThread : public CAudioFeedThread {

@@ -60,6 +60,11 @@ uint32_t AudioSourceManager::GetDeviceName(uint32_t uDeviceIndex, char* pszBuffe
 }
 
 bool AudioSourceManager::IsDeviceActive(uint32_t uDeviceIndex) {
+  std::lock_guard lock(mutex_);
+  return IsActiveLocked(uDeviceIndex);
+}
+
+bool AudioSourceManager::IsActiveLocked(uint32_t uDeviceIndex) const {
   return uDeviceIndex < device_count_ && m_aThreads[uDeviceIndex] != nullptr;
 }
 
@@ -70,11 +75,12 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   }
   const uint32_t index = pDevInfo->uDeviceIndex;
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.DefineDevice(%d)\n", static_cast<int>(index));
+  std::lock_guard lock(mutex_);
   if (index >= device_count_) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Invalid device index\n");
     return false;
   }
-  if (IsDeviceActive(index)) {
+  if (IsActiveLocked(index)) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Device active!\n");
     return false;
   }
@@ -117,6 +123,7 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
 bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscription* pSubscription) {
   const char* name = pszSource != nullptr ? pszSource : "";
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.Subscribe(%s): \n", name);
+  std::lock_guard lock(mutex_);
   uint32_t entry = 0;
   if (*name == '\0' || !m_mapSources.Find(name, &entry)) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Source '%s' not found!\n", name);
@@ -163,6 +170,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
 
 bool AudioSourceManager::Unsubscribe(const char* pszSource,
                                      const SourceSubscription* pSubscription) {
+  std::lock_guard lock(mutex_);
   uint32_t entry = 0;
   if (pszSource == nullptr || *pszSource == '\0' || !m_mapSources.Find(pszSource, &entry)) {
     return false;
@@ -185,6 +193,7 @@ void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
 }
 
 void AudioSourceManager::RemoveAll() {
+  std::lock_guard lock(mutex_);
   m_mapSources.Clear();
   for (uint32_t i = 0; i < device_count_; ++i) {
     StopDevice(i);

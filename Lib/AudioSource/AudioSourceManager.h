@@ -2,12 +2,18 @@
 // threads of the devices that have subscribers. See include/AudioSource.h for the
 // contract its callers see.
 //
-// Thread safety: none of its own. Callers serialise DefineDevice, Subscribe,
-// Unsubscribe and RemoveAll; the capture threads lock their own lists.
+// Thread safety: every operation may be called from any thread. DefineDevice,
+// Subscribe, Unsubscribe, RemoveAll and IsDeviceActive are serialised by one lock:
+// archives subscribe from their opening threads, the host unsubscribes from its own,
+// and network connections subscribe level listeners from theirs, so counts, the
+// start of a device by its first subscriber and its stop by the last one must not
+// interleave. The lock is held while a device starts or stops; sinks and listeners
+// are called on the capture threads and must not call back into the manager.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "Lib/AudioSource/AudioFeedThread.h"
@@ -32,22 +38,31 @@ class AudioSourceManager final : public CAudioSourceManager {
   bool Unsubscribe(const char* pszSource, const SourceSubscription* pSubscription) override;
   void RemoveAll() override;
 
-  // For tests and tools.
+  // For tests and tools. A thread pointer stays valid only while nothing unsubscribes.
   uint32_t device_count() const { return device_count_; }
-  int32_t ref_count(uint32_t uDeviceIndex) const { return m_aRefCount[uDeviceIndex]; }
-  const DeviceInfo& device_info(uint32_t uDeviceIndex) const { return m_aDevInfo[uDeviceIndex]; }
+  int32_t ref_count(uint32_t uDeviceIndex) const {
+    std::lock_guard lock(mutex_);
+    return m_aRefCount[uDeviceIndex];
+  }
+  DeviceInfo device_info(uint32_t uDeviceIndex) const {
+    std::lock_guard lock(mutex_);
+    return m_aDevInfo[uDeviceIndex];
+  }
   CAudioSourceThread* capture_thread(uint32_t uDeviceIndex) const {
+    std::lock_guard lock(mutex_);
     return m_aThreads[uDeviceIndex].get();
   }
 
  private:
-  void StopDevice(uint32_t uDeviceIndex);
+  void StopDevice(uint32_t uDeviceIndex);  // mutex_ held
+  bool IsActiveLocked(uint32_t uDeviceIndex) const;
 
-  NameTree m_mapSources{false};  // case-sensitive
-  uint32_t device_count_;
-  std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;
-  std::vector<DeviceInfo> m_aDevInfo;
-  std::vector<int32_t> m_aRefCount;
+  mutable std::mutex mutex_;
+  NameTree m_mapSources{false};  // case-sensitive; guarded by mutex_
+  const uint32_t device_count_;
+  std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;  // guarded by mutex_
+  std::vector<DeviceInfo> m_aDevInfo;                           // guarded by mutex_
+  std::vector<int32_t> m_aRefCount;                             // guarded by mutex_
 };
 
 }  // namespace logrum::audio

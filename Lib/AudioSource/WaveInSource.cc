@@ -8,6 +8,9 @@
 #include "Lib/Kit/KitTrace.h"
 
 namespace logrum::audio {
+namespace {
+int ErrorCode(int code) { return code != 0 ? code : platform::kWaveInError; }
+}  // namespace
 
 using platform::WaveInBuffer;
 using platform::WaveInMessage;
@@ -76,7 +79,7 @@ int WaveInSource::GiveToDevice(WaveInBuffer* header) {
 
 // On the device's thread. Nothing here allocates, blocks or touches a file.
 void WaveInSource::Callback(void* instance, WaveInMessage message, WaveInBuffer* buffer,
-                            uint64_t) {
+                            uint64_t frames) {
   auto* self = static_cast<WaveInSource*>(instance);
   switch (message) {
     case WaveInMessage::kData: {
@@ -98,7 +101,9 @@ void WaveInSource::Callback(void* instance, WaveInMessage message, WaveInBuffer*
       // The platform layer has counted and reported the gap; the stream goes on.
       break;
     case WaveInMessage::kError:
-      // The device stopped delivering: the reader ends, and its sinks learn of it.
+      // The device stopped delivering: the reader ends, and its owner reopens it.
+      self->failure_.store(ErrorCode(static_cast<int>(frames)),
+                           std::memory_order_release);
       self->Stop();
       break;
   }
@@ -106,6 +111,15 @@ void WaveInSource::Callback(void* instance, WaveInMessage message, WaveInBuffer*
 
 int32_t WaveInSource::Open() {
   Close();
+  failure_.store(0, std::memory_order_release);
+  if (!device_name_.empty()) {
+    int found = platform::WaveInFindDevice(device_name_);
+    if (found < 0) {
+      last_error_ = "device '" + device_name_ + "' is not present";
+      return platform::kWaveInBadDeviceId;
+    }
+    device_index_ = static_cast<uint32_t>(found);
+  }
   // Ten buffers of a block each are allocated up front; a block of more than 64 MiB (six
   // minutes of CD-quality stereo) is a mistyped definition, not a plan.
   constexpr uint32_t kMaxBlockBytes = 64u << 20;
@@ -134,6 +148,7 @@ int32_t WaveInSource::Open() {
     Close();
     return result;
   }
+  if (device_name_.empty()) device_name_ = device_->name();
   ring_head_.store(ring_tail_.load());  // nothing from an earlier run is left to read
   for (size_t i = 0; i < headers_.size(); ++i) {
     headers_[i] = WaveInBuffer{};

@@ -7,8 +7,14 @@
 // file I/O and never waits for a lock: the filled queue is a single-producer single-consumer
 // ring, and the events are atomics that sleepers wait on.
 //
-// Thread safety: one reader thread calls Read; Open and Close come from the owner's
-// thread; Stop may be called from any thread.
+// A device error (a USB interface pulled out, an I/O error) stops the source like Stop
+// does, and failed() tells the two apart. Opening again after that finds the device by
+// the name it had when it was first opened, so a card that comes back under another
+// number is found, and another card that took its number is never opened instead.
+//
+// Thread safety: one reader thread calls Read; Open and Close come from one thread at a
+// time (the owner's, or the reader's while it recovers from a device error); Stop and
+// failed may be called from any thread.
 #pragma once
 
 #include <atomic>
@@ -61,6 +67,10 @@ class WaveInSource : public kit::BlockSource {
 
   // Makes a waiting Read return -1 at once; capture goes on until Close. Any thread.
   void Stop();
+  // The device's error code since the last Open, 0 when it has not failed. Any thread.
+  int failed() const { return failure_.load(std::memory_order_acquire); }
+  // The device's name as it was first opened; empty before.
+  const std::string& device_name() const { return device_name_; }
 
   const std::string& last_error() const { return last_error_; }
   platform::WaveInStats stats() const;
@@ -81,6 +91,7 @@ class WaveInSource : public kit::BlockSource {
   std::atomic<bool> stopped_{true};      // signalled while not running
   std::atomic<uint32_t> with_device_{0}; // all-returned is "with_device_ == 0"
   std::atomic<uint32_t> signals_{0};
+  std::atomic<int> failure_{0};
 
   std::vector<std::vector<char>> storage_;
   std::vector<platform::WaveInBuffer> headers_;  // user word: bytes already taken by Read
@@ -92,6 +103,7 @@ class WaveInSource : public kit::BlockSource {
   std::atomic<uint32_t> ring_tail_{0};  // next to write; the callback's
 
   std::string last_error_;
+  std::string device_name_;
 };
 
 }  // namespace logrum::audio

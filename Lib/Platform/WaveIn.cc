@@ -1,9 +1,12 @@
 #include "Lib/Platform/WaveIn.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -31,16 +34,64 @@ const char* WaveInResultText(int result) {
 
 namespace {
 
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::vector<WaveInDeviceEntry> AllDevices() {
   std::vector<WaveInDeviceEntry> devices = EnumerateAlsaDevices();
   std::vector<WaveInDeviceEntry> virtuals = EnumerateVirtualDevices();
   for (auto& entry : virtuals) devices.push_back(std::move(entry));
+  MakeDeviceNamesUnique(&devices);
   return devices;
 }
 
 }  // namespace
 
+void MakeDeviceNamesUnique(std::vector<WaveInDeviceEntry>* devices) {
+  // Callers keep names in 64-byte fields and compare them without regard to case, so
+  // uniqueness is judged on what they keep. The first device of a name keeps it as it
+  // always had it: names stored before still find that device.
+  auto kept = [](const std::string& name) {
+    return std::string_view(name).substr(0, kWaveInNameChars);
+  };
+  for (size_t i = 0; i < devices->size(); ++i) {
+    std::string& name = (*devices)[i].name;
+    auto taken = [&](std::string_view candidate) {
+      for (size_t j = 0; j < i; ++j) {
+        if (SameName(kept((*devices)[j].name), candidate)) return true;
+      }
+      return false;
+    };
+    if (!taken(kept(name))) continue;
+    for (int n = 2;; ++n) {
+      const std::string suffix = " #" + std::to_string(n);
+      std::string candidate =
+          name.substr(0, std::min(name.size(), kWaveInNameChars - suffix.size())) + suffix;
+      if (!taken(candidate)) {
+        name = std::move(candidate);
+        break;
+      }
+    }
+  }
+}
+
 int WaveInDeviceCount() { return static_cast<int>(AllDevices().size()); }
+
+int WaveInFindDevice(std::string_view name) {
+  std::vector<WaveInDeviceEntry> devices = AllDevices();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
 
 int WaveInDeviceName(uint32_t device, std::string* name) {
   std::vector<WaveInDeviceEntry> devices = AllDevices();

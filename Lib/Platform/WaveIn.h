@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace logrum::platform {
 
@@ -87,9 +88,20 @@ struct WaveInStats {
 // The number of capture devices now; asked anew on each call.
 int WaveInDeviceCount();
 
+// Device names are kept by callers in fields of this many characters (and a NUL).
+inline constexpr size_t kWaveInNameChars = 63;
+
 // The device's product name ("card: device" for ALSA, the declared name for virtual
 // devices). Returns kWaveInOk, or kWaveInBadDeviceId for a number out of range.
+// Names are unique among the devices present, in their first kWaveInNameChars
+// characters and without regard to case: the second of two identical sound cards is
+// "NAME #2" (the third "NAME #3"), its base name shortened if needed so that the
+// suffix fits. The first keeps its plain name, so names stored before still find it.
 int WaveInDeviceName(uint32_t device, std::string* name);
+
+// The number of the device now named exactly `name`, or -1 when none is. A device
+// that comes back after it was unplugged may have another number but has its name.
+int WaveInFindDevice(std::string_view name);
 
 class WaveInStream;  // backend side, WaveInBackend.h
 

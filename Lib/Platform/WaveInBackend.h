@@ -48,4 +48,8 @@ struct WaveInDeviceEntry {
 std::vector<WaveInDeviceEntry> EnumerateAlsaDevices();
 std::vector<WaveInDeviceEntry> EnumerateVirtualDevices();
 
+// Gives every device after the first of a name a " #2", " #3"... suffix (see
+// WaveInDeviceName).
+void MakeDeviceNamesUnique(std::vector<WaveInDeviceEntry>* devices);
+
 }  // namespace logrum::platform

@@ -1,6 +1,7 @@
 #include "Lib/Platform/WaveInVirtual.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -235,10 +236,25 @@ class FileGenerator : public Generator {
   int16_t prev_l_ = 0, prev_r_ = 0, next_l_ = 0, next_r_ = 0;
 };
 
+// The file whose presence unplugs the device; empty when it cannot be unplugged.
+std::string UnplugPath(const std::string& folder, const std::string& name) {
+  if (folder.empty() || name.empty() || name.find('/') != std::string::npos) return {};
+  return folder + "/" + name;
+}
+
+bool Unplugged(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
 class VirtualStream : public WaveInStream {
  public:
-  VirtualStream(std::unique_ptr<Generator> generator, const WaveFormat& format, Clock* clock)
-      : generator_(std::move(generator)), format_(format), clock_(clock) {}
+  VirtualStream(std::unique_ptr<Generator> generator, const WaveFormat& format, Clock* clock,
+                std::string unplug_path)
+      : generator_(std::move(generator)),
+        format_(format),
+        clock_(clock),
+        unplug_path_(std::move(unplug_path)) {}
 
   int Start() override {
     std::lock_guard lock(mutex_);
@@ -268,6 +284,8 @@ class VirtualStream : public WaveInStream {
     const int64_t backlog = kVirtualBacklogSeconds * rate;
     for (;;) {
       if (token.stop_requested()) return 0;
+      // Pulled out: what it had not delivered is gone with it, as with a real card.
+      if (Unplugged(unplug_path_)) return -kWaveInError;
       int64_t elapsed_us = clock_->NowUs() - origin_us_;
       int64_t due = elapsed_us <= 0 ? 0 : elapsed_us / 1000000 * rate + elapsed_us % 1000000 * rate / 1000000;
       int64_t available = due - produced_;
@@ -294,6 +312,7 @@ class VirtualStream : public WaveInStream {
   std::unique_ptr<Generator> generator_;
   WaveFormat format_;
   Clock* clock_;
+  const std::string unplug_path_;
   std::mutex mutex_;  // guards interrupt_
   std::stop_source interrupt_;
   // Touched only by the device's thread.
@@ -335,7 +354,13 @@ std::vector<VirtualDeviceSpec> ParseVirtualDevices(std::string_view text) {
 }
 
 int OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, Clock* clock,
-                      std::unique_ptr<WaveInStream>* stream, std::string* error) {
+                      std::unique_ptr<WaveInStream>* stream, std::string* error,
+                      const std::string& unplug_folder) {
+  const std::string unplug_path = UnplugPath(unplug_folder, spec.name);
+  if (Unplugged(unplug_path)) {
+    *error = "device unplugged";
+    return kWaveInNoDriver;
+  }
   std::unique_ptr<Generator> generator;
   switch (spec.kind) {
     case VirtualDeviceSpec::Kind::kInvalid:
@@ -359,7 +384,7 @@ int OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, C
       break;
     }
   }
-  *stream = std::make_unique<VirtualStream>(std::move(generator), format, clock);
+  *stream = std::make_unique<VirtualStream>(std::move(generator), format, clock, unplug_path);
   return kWaveInOk;
 }
 
@@ -370,7 +395,9 @@ std::vector<WaveInDeviceEntry> EnumerateVirtualDevices() {
     entry.name = spec.name;
     entry.open = [spec](const WaveFormat& format, std::unique_ptr<WaveInStream>* stream,
                         std::string* error) {
-      return OpenVirtualStream(spec, format, &DefaultClock(), stream, error);
+      const char* unplug = std::getenv(kVirtualUnpluggedVariable);
+      return OpenVirtualStream(spec, format, &DefaultClock(), stream, error,
+                               unplug != nullptr ? unplug : "");
     };
     devices.push_back(std::move(entry));
   }

@@ -14,6 +14,12 @@
 // devices after it do not move), is reported on standard error, and fails to open with
 // the reason.
 //
+// Unplugging: while the folder named by LOGRUM2_VIRTUAL_UNPLUGGED holds a file named
+// after a device, that device behaves as a sound card pulled out of its socket: opening
+// it fails, and a running stream fails at its next read (a device error, not an
+// overrun). Removing the file plugs it back in. This is how the recovery of capture
+// after a device error is exercised without hardware.
+//
 // Pacing: a virtual device delivers frame n at start + n / rate on the process clock
 // (Clock.h), in real time or on an accelerated or manual clock. Audio that is due but
 // has found no buffer for more than kVirtualBacklogSeconds is dropped and reported as
@@ -32,6 +38,7 @@
 namespace logrum::platform {
 
 inline constexpr char kVirtualDevicesVariable[] = "LOGRUM2_VIRTUAL_DEVICES";
+inline constexpr char kVirtualUnpluggedVariable[] = "LOGRUM2_VIRTUAL_UNPLUGGED";
 inline constexpr int kVirtualBacklogSeconds = 10;
 
 struct VirtualDeviceSpec {
@@ -47,8 +54,11 @@ struct VirtualDeviceSpec {
 // Parses the variable's text. Every non-blank entry yields one spec, in order.
 std::vector<VirtualDeviceSpec> ParseVirtualDevices(std::string_view text);
 
-// Opens a stream of `spec` paced by `clock`, which must outlive the stream.
+// Opens a stream of `spec` paced by `clock`, which must outlive the stream. With
+// `unplug_folder` not empty the device is unplugged while that folder holds a file
+// named after it.
 int OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, Clock* clock,
-                      std::unique_ptr<WaveInStream>* stream, std::string* error);
+                      std::unique_ptr<WaveInStream>* stream, std::string* error,
+                      const std::string& unplug_folder = {});
 
 }  // namespace logrum::platform

@@ -115,6 +115,42 @@ TEST_F(ConfigStoreTest, ScheduleSkipsIncompleteEventsAndIsRenumberedOnSave) {
   EXPECT_EQ(schedule.size(), 2u);
 }
 
+// Hand-edited or imported schedules skip numbers: the events are found by the numbers
+// present, up to EventCount (never past it).
+TEST_F(ConfigStoreTest, ScheduleEventsAfterAGapInTheNumberingLoad) {
+  const std::string key = ScheduleKeyPath("News");
+  ScheduleEvent e;
+  e.time_of_day = 8 * 3600;
+  e.day_mask = 0x7f;
+  auto r = e.Record();
+  const std::string record(reinterpret_cast<const char*>(r.data()), r.size());
+  struct Case {
+    int32_t count;
+    std::vector<int> numbers;
+    size_t loaded;
+  } cases[] = {
+      {4, {4}, 1},            // only Desc004/Data004
+      {10, {2, 7, 10}, 3},    // several gaps
+      {3, {1, 5}, 1},         // a number past the count stays out
+      {1500, {1200}, 1},      // four-digit numbers as "%3.3d" writes them
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    (void)store_->DeleteKey(kLM, key);
+    PutInt(key, "EventCount", static_cast<uint32_t>(c.count));
+    for (int n : c.numbers) {
+      char desc[16], data[16];
+      std::snprintf(desc, sizeof desc, "Desc%3.3d", n);
+      std::snprintf(data, sizeof data, "Data%3.3d", n);
+      PutString(key, desc, "event " + std::to_string(n));
+      Put(key, data, kRegBinary, record);
+    }
+    Schedule schedule;
+    ASSERT_TRUE(LoadSchedule(store_.get(), key, &schedule));
+    EXPECT_EQ(schedule.size(), c.loaded);
+  }
+}
+
 TEST_F(ConfigStoreTest, ArchiveListIsCaseInsensitiveAndRemovesWholeKeys) {
   for (const char* name : {"gamma", "Alpha", "beta"}) PutString(ArchiveKeyPath(name), "ArchivePath", std::string("/srv/") + name);
   PutInt(ScheduleKeyPath("beta"), "EventCount", 0);

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <map>
+#include <thread>
 
 #include "App/Server/tests/ConfigFixture.h"
 #include "Lib/Platform/Clock.h"
@@ -17,6 +18,7 @@ namespace {
 struct FakeArchiveState {
   bool open = false;
   bool open_fails = false;
+  audio::LevelListener* level_listener = nullptr;  // as the last open was given it
   bool released = false;
   int opens = 0;
   int closes = 0;
@@ -31,8 +33,9 @@ class FakeArchive final : public ArchiveBinding {
     state_->released = true;
     state_->open = false;
   }
-  bool Open(logrum::ArchiveOptions*, logrum::SkimSwitch*, void*) override {
+  bool Open(logrum::ArchiveOptions*, logrum::SkimSwitch*, void* level_listener) override {
     ++state_->opens;
+    state_->level_listener = static_cast<audio::LevelListener*>(level_listener);
     if (state_->open_fails) return false;
     state_->open = true;
     events_->push_back("open " + name_);
@@ -196,6 +199,36 @@ TEST_F(MainWindowModelTest, StatusTickTurnsAScheduledArchiveOnAndReportsTheNewSt
   EXPECT_EQ(model_->row(0).icon, kIconScheduledOn);
   EXPECT_EQ(archives_["Night"].log,
             (std::vector<std::string>{"INFO: Scheduler event 'Go' turned recording ON\n"}));
+}
+
+// Every way of starting hands the archive its row's level listener, and the row keeps
+// the latest peaks the archive reports (from its capture thread) for the level graph.
+TEST_F(MainWindowModelTest, StartsPassTheRowsLevelListenerWhichKeepsTheLatestPeaks) {
+  PutArchive("Auto", 1);
+  PutArchive("Single", 0);
+  PutArchive("Third", 0);
+  MakeModel();
+  ASSERT_TRUE(model_->AutoStartTick());
+  ASSERT_TRUE(model_->Start(1));
+  model_->StartAll(0, [](int) {});
+  for (size_t i = 0; i < 3; ++i) {
+    const ArchiveRow& row = model_->row(i);
+    SCOPED_TRACE(row.name);
+    ASSERT_NE(archives_[row.name].level_listener, nullptr);
+    EXPECT_EQ(archives_[row.name].level_listener, row.levels.get());
+    EXPECT_EQ(row.levels->Latest().reports, 0u);
+  }
+  audio::LevelListener* listener = archives_["Single"].level_listener;
+  std::thread capture([&] {
+    listener->OnLevel(-1200, 3400, 0);
+    listener->OnLevel(-32768, 32767, 0);
+  });
+  capture.join();
+  LevelMeter::Peaks peaks = model_->row(1).levels->Latest();
+  EXPECT_EQ(peaks.reports, 2u);
+  EXPECT_EQ(peaks.minimum, -32768);
+  EXPECT_EQ(peaks.maximum, 32767);
+  EXPECT_EQ(model_->row(0).levels->Latest().reports, 0u);  // each archive its own
 }
 
 TEST_F(MainWindowModelTest, ButtonRules) {

@@ -8,6 +8,7 @@
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Segment/Layer3Format.h"
 #include "Lib/Diagnostics/Trace.h"
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::archive {
 namespace {
@@ -21,6 +22,34 @@ uint32_t Low8(int32_t v) { return static_cast<uint32_t>(v) & 0xFFu; }
 const char* OrEmpty(const char* text) { return text ? text : ""; }
 
 }  // namespace
+
+// Sits between the source and the skim encoder. The capture library ends the stream
+// (a null block) when the source's device fails and starts it again when the device
+// is back, so this knows whether the archive's input is lost, and logs how long.
+class CArchiveP::InputWatch final : public kit::AudioSink {
+ public:
+  InputWatch(kit::AudioSink* encoder, kit::EventPoster* poster, std::string source)
+      : encoder_(encoder), poster_(poster), source_(std::move(source)) {}
+  bool Write(kit::IBlock* block) override {
+    const int64_t now_us = platform::DefaultClock().NowUs();
+    if (block == nullptr) {
+      if (!lost_.exchange(true)) lost_at_us_ = now_us;
+    } else if (lost_.exchange(false)) {
+      poster_->Printf(2, "WARNING: Input of source '%s' was lost for %lld s; recording goes on "
+                      "in a new segment.\n", source_.c_str(),
+                      static_cast<long long>((now_us - lost_at_us_) / 1000000));
+    }
+    return encoder_->Write(block);
+  }
+  bool lost() const { return lost_.load(); }
+
+ private:
+  kit::AudioSink* const encoder_;
+  kit::EventPoster* const poster_;
+  const std::string source_;
+  std::atomic<bool> lost_{false};
+  int64_t lost_at_us_ = 0;  // the capture thread's
+};
 
 CArchiveP::CArchiveP(const char* name, ArchiveDeleter* deleter, EncoderLibrary* encoders)
     : AppThread("ArchiveP", 5000, 0, false),
@@ -153,6 +182,7 @@ void CArchiveP::TearDown() {
   live_block_samples_ = 0;
   live_binding_.reset();
   skim_binding_.reset();
+  input_watch_.reset();
   if (listener_ != nullptr) {
     FlushEventLog();
     dispatcher_.SetCaller(nullptr);
@@ -256,8 +286,10 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
     }
     if (subscribed) {
       if (!skim_binding_) skim_binding_ = std::make_unique<SourceBinding>();
+      input_watch_ = std::make_unique<InputWatch>(skim_encoder_->GetInputSink(),
+                                                  event_log_.poster(), source);
       subscribed = skim_binding_->Load(&error) &&
-                   skim_binding_->Subscribe(source, skim_encoder_->GetInputSink(), kSubscribeMask,
+                   skim_binding_->Subscribe(source, input_watch_.get(), kSubscribeMask,
                                             level_listener);
       if (subscribed) {
         Post(0, "TRACE: Subscribe skim enc to '%s'\n", source);
@@ -324,6 +356,11 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
 
 bool CArchiveP::IsActive() { return IsRunning(); }
 
+bool CArchiveP::IsInputLost() {
+  std::shared_lock lock(parts_mu_);
+  return input_watch_ != nullptr && input_watch_->lost();
+}
+
 double CArchiveP::GetAverageKBPerSecond() {
   std::shared_lock lock(parts_mu_);
   return storage_ ? storage_->GetAverageKBPerSecond() : 0.0;
@@ -367,6 +404,7 @@ std::string CArchiveP::StatusText() {
     if (!text.empty()) text += "; ";
     text += line;
   };
+  if (input_watch_ != nullptr && input_watch_->lost()) add("Input lost: no audio from the source");
   ArchiveThread* recorder = storage_ ? storage_->recorder() : nullptr;
   if (recorder != nullptr && recorder->DroppedMs() > 0) {
     add("Audio dropped: " + std::to_string(recorder->DroppedMs()) +

@@ -95,6 +95,8 @@ class CArchiveP : public kit::AppThread, public IArchive {
   int32_t AddClient() { return ++clients_; }
   int32_t RemoveClient() { return --clients_; }
   int32_t GetClientCount() const { return clients_.load(); }
+  // Whether the source's capture device has failed and not come back yet.
+  bool IsInputLost();
 
  protected:
   void Body() override;
@@ -147,6 +149,8 @@ class CArchiveP : public kit::AppThread, public IArchive {
   std::shared_mutex parts_mu_;
   std::unique_ptr<SourceBinding> live_binding_;   // guarded by parts_mu_
   std::unique_ptr<SourceBinding> skim_binding_;   // guarded by parts_mu_
+  class InputWatch;                               // ArchiveP.cc
+  std::unique_ptr<InputWatch> input_watch_;       // guarded by parts_mu_
   audenc::ILiveEncoder* live_encoder_ = nullptr;  // guarded by parts_mu_
   audenc::ISkimEncoder* skim_encoder_ = nullptr;  // guarded by parts_mu_
   std::unique_ptr<CStorageManager> storage_;      // guarded by parts_mu_

@@ -10,9 +10,14 @@
 // sources (left and right); subscribers then attach to a source by its name. The first
 // subscriber of a device starts its capture thread, the last one to leave stops it.
 //
-// Thread safety: the manager takes no lock of its own; callers serialise DefineDevice,
-// Subscribe, Unsubscribe and RemoveAll. Sinks and level listeners are called on the
-// device's capture threads (see AudioSink and LevelListener below).
+// Thread safety: every operation may be called from any thread; the manager serialises
+// DefineDevice, Subscribe, Unsubscribe and RemoveAll itself. Sinks and level listeners
+// are called on the device's capture threads (see AudioSink and LevelListener below)
+// and must not call back into the manager.
+//
+// A device that fails while it runs (a USB interface pulled out, an I/O error) is
+// reopened by its capture thread with a back-off until it comes back; its subscribers
+// stay subscribed.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +31,10 @@ namespace logrum::audio {
 // cbPcmBlock bytes long except the last one before a stop. Write is called on the
 // device's feed thread while the device's sink list is locked: it must not subscribe or
 // unsubscribe, and it takes its own reference (AddRef) to keep a block past the call.
-// Write(nullptr) means that no more blocks will come for this subscription: once when
-// the capture thread ends and once when the subscriber is removed. Returning false
-// removes the sink.
+// Write(nullptr) ends the stream of blocks: once when the capture thread ends, once when
+// the subscriber is removed, and once when the device fails. After a device failure
+// blocks come again when the device is back, as a new stream after a gap; the time in
+// between is never filled in. Returning false removes the sink.
 using AudioSink = kit::AudioSink;
 using IBlock = kit::IBlock;
 

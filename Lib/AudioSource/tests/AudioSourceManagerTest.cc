@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
 
 #include "Lib/AudioSource/tests/AudioTestUtil.h"
 
@@ -208,6 +211,129 @@ TEST_F(AudioSourceManagerTest, NameWithoutTerminatorIsReadAsItsFirst63Characters
   std::memset(info.szSourceRight, 'r', sizeof info.szSourceRight);
   ASSERT_TRUE(Define(info));
   EXPECT_TRUE(Sub(std::string(63, 'n').c_str(), &sub_));
+}
+
+// Archives subscribe from their opening threads, the host unsubscribes from its own and
+// every network connection subscribes a level listener from its thread: all at once.
+// Run under ThreadSanitizer too; a lost count shows here as a device left running or
+// stopped under a subscriber, a double start as two threads for one device.
+TEST_F(AudioSourceManagerTest, ConcurrentCallersKeepCountsAndOneCaptureThread) {
+  ASSERT_TRUE(Define(Info(a_, "L", "R", true)));
+  ASSERT_TRUE(Define(Info(b_, "Stereo")));
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 40;
+  struct Caller {
+    RecordingSink sink;
+    testing::RecordingListener listener;
+  };
+  std::vector<Caller> callers(kThreads);
+  std::atomic<bool> go{false};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go.load()) std::this_thread::yield();
+      const char* name = t % 3 == 0 ? "L" : t % 3 == 1 ? "R" : "Stereo";
+      SourceSubscription s{&callers[t].sink, 3, &callers[t].listener};
+      for (int i = 0; i < kRounds; ++i) {
+        if (!Sub(name, &s)) ++failures;
+        manager_->IsDeviceActive(a_);
+        if (!Unsub(name, &s)) ++failures;
+      }
+    });
+  }
+  // The host redefines a device nobody subscribes to meanwhile.
+  threads.emplace_back([&] {
+    while (!go.load()) std::this_thread::yield();
+    for (int i = 0; i < kRounds; ++i) {
+      if (!Define(Info(named_, i % 2 ? "Spare" : "Spare 2"))) ++failures;
+    }
+  });
+  go = true;
+  for (auto& thread : threads) thread.join();
+
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(manager_->ref_count(a_), 0);
+  EXPECT_EQ(manager_->ref_count(b_), 0);
+  EXPECT_FALSE(manager_->IsDeviceActive(a_));
+  EXPECT_FALSE(manager_->IsDeviceActive(b_));
+  for (auto& caller : callers) EXPECT_EQ(caller.sink.nulls(), kRounds);  // one per removal
+}
+
+// A capture device that fails (a USB interface pulled out) and comes back: the sinks
+// learn that the stream ended where the audio stopped, the capture thread reopens the
+// device by itself, and the same sinks receive audio again. The time in between is
+// not filled with anything.
+class DeviceRecoveryTest : public testing::VirtualDeviceTest {
+ protected:
+  static constexpr int32_t kBlockFrames = 4096;
+  void SetUp() override {
+    VirtualDeviceTest::SetUp();
+    setenv(platform::kVirtualUnpluggedVariable, dir_.c_str(), 1);
+    Declare("Spare=silence;Deck=tone:1000");
+    manager_ = std::make_unique<AudioSourceManager>();
+    deck_ = alsa_count_ + 1;
+  }
+  void TearDown() override {
+    manager_.reset();
+    unsetenv(platform::kVirtualUnpluggedVariable);
+    VirtualDeviceTest::TearDown();
+  }
+  void Unplug() { std::ofstream(dir_ + "/Deck").put('x'); }
+  void Plug() { std::filesystem::remove(dir_ + "/Deck"); }
+
+  std::unique_ptr<AudioSourceManager> manager_;
+  uint32_t deck_ = 0;
+};
+
+TEST_F(DeviceRecoveryTest, CaptureResumesAfterTheDeviceComesBack) {
+  DeviceInfo info = Info(deck_, "Deck", "", false, kBlockFrames * 4);
+  ASSERT_TRUE(manager_->DefineDevice(&info));
+  RecordingSink sink;
+  SourceSubscription s{&sink, 3, nullptr};
+  MarkStart();
+  ASSERT_TRUE(manager_->Subscribe("Deck", &s));
+  CAudioSourceThread* thread = manager_->capture_thread(deck_);
+  ASSERT_NE(thread, nullptr);
+  AdvanceToFrame(3 * kBlockFrames);
+  ASSERT_TRUE(sink.WaitBlocks(3));
+
+  Unplug();
+  clock_.AdvanceUs(10'000'000);  // ten seconds pass without the card
+  ASSERT_TRUE(sink.WaitNulls(1));
+  EXPECT_TRUE(thread->WaitInputLost(true, 30000));
+  EXPECT_TRUE(manager_->IsDeviceActive(deck_));  // the thread stays, waiting for the card
+  EXPECT_EQ(sink.blocks(), 3u);
+
+  Plug();
+  ASSERT_TRUE(thread->WaitInputLost(false, 30000));
+  EXPECT_EQ(thread->outages(), 1u);
+  clock_.AdvanceUs((2 * int64_t{kBlockFrames} * 1000000 + 44099) / 44100);
+  ASSERT_TRUE(sink.WaitBlocks(5));
+  // Five blocks of real audio and no more: the ten seconds stay a gap.
+  EXPECT_EQ(sink.blocks(), 5u);
+  for (uint32_t length : sink.lengths()) EXPECT_EQ(length, static_cast<uint32_t>(kBlockFrames * 4));
+  EXPECT_EQ(sink.nulls(), 1);
+  EXPECT_EQ(manager_->capture_thread(deck_), thread);
+
+  ASSERT_TRUE(manager_->Unsubscribe("Deck", &s));
+  EXPECT_FALSE(manager_->IsDeviceActive(deck_));
+}
+
+TEST_F(DeviceRecoveryTest, StoppingWhileTheDeviceIsMissingEndsAtOnce) {
+  DeviceInfo info = Info(deck_, "Deck", "", false, kBlockFrames * 4);
+  ASSERT_TRUE(manager_->DefineDevice(&info));
+  RecordingSink sink;
+  SourceSubscription s{&sink, 3, nullptr};
+  ASSERT_TRUE(manager_->Subscribe("Deck", &s));
+  CAudioSourceThread* thread = manager_->capture_thread(deck_);
+  Unplug();
+  clock_.AdvanceUs(1'000'000);
+  ASSERT_TRUE(thread->WaitInputLost(true, 30000));
+  // The back-off is waiting for the card; the last subscriber leaves.
+  ASSERT_TRUE(manager_->Unsubscribe("Deck", &s));
+  EXPECT_FALSE(manager_->IsDeviceActive(deck_));
+  EXPECT_EQ(sink.nulls(), 2);  // the outage, then the removal
 }
 
 }  // namespace

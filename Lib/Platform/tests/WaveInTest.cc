@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/WaveInVirtual.h"
@@ -40,6 +41,34 @@ TEST(VirtualDeviceSpecTest, ParsesEntriesAndKeepsFaultyOnesInPlace) {
   EXPECT_EQ(specs[2].path, "/tmp/a:b.wav");
   EXPECT_EQ(specs[3].frequency_left, 440);
   EXPECT_EQ(specs[3].frequency_right, 880);
+}
+
+// Two identical USB interfaces used to share one name, so a source defined on the second
+// was applied to the first. The first keeps its name (stored names still find it).
+TEST(DeviceNamesTest, IdenticalCardsGetNumberedNames) {
+  const std::string long_name(70, 'x');
+  struct Case {
+    std::vector<std::string> in, out;
+  } cases[] = {
+      {{"USB Audio CODEC: USB Audio", "Onboard: ALC", "USB Audio CODEC: USB Audio",
+        "USB Audio CODEC: USB Audio"},
+       {"USB Audio CODEC: USB Audio", "Onboard: ALC", "USB Audio CODEC: USB Audio #2",
+        "USB Audio CODEC: USB Audio #3"}},
+      // Names are compared as callers keep them: without regard to case...
+      {{"Deck", "DECK"}, {"Deck", "DECK #2"}},
+      // ...and cut to 63 characters, so the suffix must fit inside them.
+      {{long_name, long_name}, {long_name, std::string(60, 'x') + " #2"}},
+      // A suffix that a device already carries is not given twice.
+      {{"Deck", "Deck #2", "Deck"}, {"Deck", "Deck #2", "Deck #3"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<WaveInDeviceEntry> devices;
+    for (const auto& name : c.in) devices.push_back({name, nullptr});
+    MakeDeviceNamesUnique(&devices);
+    std::vector<std::string> names;
+    for (const auto& d : devices) names.push_back(d.name);
+    EXPECT_EQ(names, c.out);
+  }
 }
 
 class WaveInVirtualTest : public ::testing::Test {
@@ -109,6 +138,37 @@ TEST_F(WaveInVirtualTest, VirtualDevicesFollowAlsaDevicesInDeclarationOrder) {
   eight_bit.bits_per_sample = 8;
   EXPECT_EQ(WaveIn::Open(alsa_count_, eight_bit, &Recorder::Callback, &r, &wave, &error),
             kWaveInBadFormat);
+}
+
+TEST_F(WaveInVirtualTest, UnpluggedDeviceFailsItsReadAndItsOpenUntilPluggedBack) {
+  setenv(kVirtualUnpluggedVariable, dir_.c_str(), 1);
+  Declare("A=silence;Deck=tone:440");
+  EXPECT_EQ(WaveInFindDevice("Deck"), static_cast<int>(alsa_count_ + 1));
+  EXPECT_EQ(WaveInFindDevice("deck"), -1);  // the name as it was opened, exactly
+  Recorder r(2, 4096);
+  auto wave = OpenWithBuffers(1, &r);
+  ASSERT_NE(wave, nullptr);
+  ASSERT_EQ(wave->Start(), kWaveInOk);
+  clock_.AdvanceUs(FramesToUs(1024));
+  ASSERT_TRUE(r.WaitReturned(1));
+
+  std::ofstream(dir_ + "/Deck").put('x');
+  clock_.AdvanceUs(FramesToUs(1024));
+  {
+    std::unique_lock lock(r.mutex);
+    ASSERT_TRUE(r.changed.wait_for(lock, std::chrono::seconds(30), [&] { return !r.errors.empty(); }));
+    EXPECT_EQ(r.errors[0], kWaveInError);
+  }
+  wave.reset();
+  std::unique_ptr<WaveIn> again;
+  std::string error;
+  EXPECT_EQ(WaveIn::Open(alsa_count_ + 1, WaveFormat{}, &Recorder::Callback, &r, &again, &error),
+            kWaveInNoDriver);
+  EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
+  std::filesystem::remove(dir_ + "/Deck");
+  EXPECT_EQ(WaveIn::Open(alsa_count_ + 1, WaveFormat{}, &Recorder::Callback, &r, &again, &error),
+            kWaveInOk);
+  unsetenv(kVirtualUnpluggedVariable);
 }
 
 TEST_F(WaveInVirtualTest, MissingFileFailsToOpenWithItsPath) {

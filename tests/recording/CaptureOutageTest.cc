@@ -1,0 +1,167 @@
+// A capture device that fails and comes back while an archive records: archsvc.so
+// records a virtual tone through audiosrc.so and audenc.so on an accelerated clock;
+// the device is pulled out for 20 seconds and plugged back in. Recording must go
+// on by itself, in a new segment, with the time without input left as a gap: no
+// segment holds more audio than the time it covers, and none covers the outage.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Lib/ArchiveManager/Archive/testing/ArchiveHost.h"
+#include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
+#include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
+#include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Platform/Clock.h"
+#include "Lib/Platform/TimeZone.h"
+
+namespace logrum::archive {
+namespace {
+
+constexpr char kClockSpec[] = "start=2026-05-04T10:00:00,speed=4";
+
+std::string TempRoot() {
+  static std::string root = [] {
+    char pattern[] = "/tmp/logrum-outage-XXXXXX";
+    return std::string(::mkdtemp(pattern));
+  }();
+  return root;
+}
+
+class Listener : public ArchiveLogListener {
+ public:
+  void Log(int32_t, const char* text) override {
+    std::lock_guard lock(mu_);
+    lines_.push_back(text);
+    changed_.notify_all();
+  }
+  // Waits (real time) for a line holding `text`.
+  bool WaitFor(const std::string& text) {
+    std::unique_lock lock(mu_);
+    return changed_.wait_for(lock, std::chrono::seconds(60), [&] {
+      return std::any_of(lines_.begin(), lines_.end(),
+                         [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    });
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mu_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+void WaitClockSeconds(double seconds) {
+  platform::Clock& clock = platform::DefaultClock();
+  clock.WaitUntil(clock.NowUs() + static_cast<int64_t>(seconds * 1e6), std::stop_token());
+}
+
+TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
+  const std::string lib = std::string(LOGRUM2_BUILD_DIR) + "/lib";
+  const std::string unplug = TempRoot() + "/unplugged/Deck";
+  testing::ArchiveHost host;
+  std::string error;
+  ASSERT_TRUE(host.Load(lib, &error)) << error;
+  ASSERT_TRUE(host.DefineSource(0, "Deck"));
+
+  testing::HostOptions options;
+  options.log_path = TempRoot() + "/logs";
+  options.archive_path = TempRoot() + "/archive";
+  options.source_name = "Deck";
+  options.live_bitrate_k = 0;
+  options.off_bitrate_k = 128;
+  options.off_sample_rate = 44100;
+  options.off_channels = 2;
+  options.segment_minutes = 15;
+  // Above the scheduling jitter of a busy machine on the accelerated clock, below the
+  // outage: the new segment must come from the outage itself.
+  options.max_time_adjust_sec = 15;
+  testing::HostSkimSwitch skim_switch;
+  Listener listener;
+  IArchive* archive = host.manager()->CreateArchive("Deck archive");
+  ASSERT_NE(archive, nullptr);
+  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, &listener));
+  ASSERT_TRUE(listener.WaitFor("Open new file"));
+
+  WaitClockSeconds(10);
+  const CZoneTime pulled = CZoneTime::Now();
+  std::ofstream(unplug).put('x');  // the USB interface is pulled out
+  ASSERT_TRUE(listener.WaitFor("source stopped"));
+  auto status = [&] {
+    char text[256];
+    archive->GetStatusText(text, sizeof text);
+    return std::string(text);
+  };
+  EXPECT_NE(status().find("Input lost"), std::string::npos) << status();
+  WaitClockSeconds(20);
+  const CZoneTime back = CZoneTime::Now();
+  std::filesystem::remove(unplug);
+  ASSERT_TRUE(listener.WaitFor("Input of source 'Deck' was lost for"));
+  EXPECT_EQ(status().find("Input lost"), std::string::npos) << status();
+  WaitClockSeconds(10);
+  EXPECT_TRUE(archive->IsActive());
+  archive->Close();
+  archive->Release();
+  host.Unload();
+  for (const std::string& line : listener.Lines()) std::printf("  log: %s", line.c_str());
+
+  struct Segment {
+    CZoneTime start, end;
+    uint32_t duration_ms;
+  };
+  std::vector<Segment> segments;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(options.archive_path)) {
+    if (entry.path().extension() != ".mp3") continue;
+    CArchiveFileRead reader(options.archive_path, ".mp3");
+    ASSERT_TRUE(reader.ReadInfo(entry.path().string())) << reader.LastError();
+    segments.push_back({reader.GetStartTime(), reader.GetEndTime(), reader.GetDurationMs()});
+  }
+  std::sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {
+    return CZoneTime::Difference(a.start, b.start) < 0;
+  });
+  ASSERT_EQ(segments.size(), 2u);
+  auto seconds = [](const CZoneTime& a, const CZoneTime& b) {
+    return static_cast<double>(CZoneTime::Difference(a, b)) / 1e7;
+  };
+  // Before: about 10 s, ending when the device went; after: recorded again once it
+  // was back, about 10 s more.
+  EXPECT_NEAR(segments[0].duration_ms / 1000.0, 10, 3);
+  EXPECT_GE(seconds(segments[1].start, pulled), 15);
+  // Reopened within one back-off step (at most 5 s of real time, 20 s on this clock).
+  EXPECT_LE(seconds(segments[1].start, back), 24);
+  EXPECT_GE(segments[1].duration_ms / 1000.0, 3);
+  EXPECT_LE(segments[1].duration_ms / 1000.0, seconds(CZoneTime::Now(), segments[1].start) + 2);
+  // The gap is a gap: no audio was made up for it.
+  EXPECT_LE(segments[0].duration_ms / 1000.0, seconds(pulled, segments[0].start) + 1);
+}
+
+}  // namespace
+}  // namespace logrum::archive
+
+int main(int argc, char** argv) {
+  std::filesystem::create_directories(logrum::archive::TempRoot() + "/unplugged");
+  setenv("TZ", "UTC0", 1);
+  setenv("LOGRUM2_CLOCK", logrum::archive::kClockSpec, 1);
+  setenv("LOGRUM2_VIRTUAL_DEVICES", "Deck=tone:440", 1);
+  const std::string unplugged = logrum::archive::TempRoot() + "/unplugged";
+  setenv("LOGRUM2_VIRTUAL_UNPLUGGED", unplugged.c_str(), 1);
+  logrum::platform::ReloadActiveZone();
+  logrum::platform::DefaultClock();
+  testing::InitGoogleTest(&argc, argv);
+  int result = RUN_ALL_TESTS();
+  std::error_code ec;
+  std::filesystem::remove_all(logrum::archive::TempRoot(), ec);
+  return result;
+}
