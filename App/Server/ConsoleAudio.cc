@@ -45,68 +45,45 @@ SilenceWatch::Change SilenceWatch::Feed(int16_t minimum, int16_t maximum, int64_
 
 // ---- Level feeds.
 
-ConsoleLevelFeeds::ConsoleLevelFeeds(uint16_t port, OnLevel on_level)
-    : port_(port), on_level_(std::move(on_level)) {}
+ConsoleLevelFeeds::ConsoleLevelFeeds(OnLevel on_level)
+    : on_level_(std::move(on_level)),
+      thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 ConsoleLevelFeeds::~ConsoleLevelFeeds() { StopAll(); }
 
-void ConsoleLevelFeeds::Sync(const std::set<std::string>& active) {
-  Reap();
-  for (auto it = feeds_.begin(); it != feeds_.end();) {
-    if (active.count(it->first) == 0) {
-      it->second.thread.request_stop();
-      retired_.push_back(std::move(it->second));
-      it = feeds_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (const std::string& name : active) {
-    if (feeds_.count(name) != 0) continue;
-    Feed feed;
-    feed.done = std::make_shared<std::atomic<bool>>(false);
-    feed.thread = std::jthread([port = port_, name, on_level = on_level_,
-                                done = feed.done](std::stop_token stop) {
-      std::mutex mu;
-      std::condition_variable_any wake;
-      while (!stop.stop_requested()) {
-        protocol::ProtocolClient client;
-        protocol::ClientOptions options;
-        options.connect_timeout_ms = 2000;
-        options.answer_timeout_ms = 5000;
-        if (client.Connect("127.0.0.1", port, options).ok() && client.Attach(name).ok()) {
-          client.FollowStatus([&](const protocol::ArchiveStatusInfo& status) {
-            if (stop.stop_requested()) return false;
-            on_level(name, status.peak_min, status.peak_max);
-            return true;
-          });
-        }
-        client.Close();
-        // The archive may still be opening: look again shortly.
-        std::unique_lock lock(mu);
-        wake.wait_for(lock, stop, std::chrono::milliseconds(300), [] { return false; });
-      }
-      done->store(true);
-    });
-    feeds_.emplace(name, std::move(feed));
-  }
-}
-
-void ConsoleLevelFeeds::Reap() {
-  for (auto it = retired_.begin(); it != retired_.end();) {
-    if (it->done->load()) {
-      it = retired_.erase(it);  // joins a thread that has ended
-    } else {
-      ++it;
-    }
-  }
+void ConsoleLevelFeeds::Sync(Meters meters) {
+  std::lock_guard lock(mu_);
+  meters_ = std::move(meters);
 }
 
 void ConsoleLevelFeeds::StopAll() {
-  for (auto& [name, feed] : feeds_) feed.thread.request_stop();
-  for (auto& [name, feed] : feeds_) retired_.push_back(std::move(feed));
-  feeds_.clear();
-  retired_.clear();  // joins each
+  thread_.request_stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ConsoleLevelFeeds::Run(std::stop_token stop) {
+  // The report count each meter had when last looked at: only newer reports
+  // are passed on, so an archive started again does not replay its last level.
+  std::map<std::string, uint64_t> seen;
+  while (!stop.stop_requested()) {
+    Meters meters;
+    {
+      std::unique_lock lock(mu_);
+      wake_.wait_for(lock, stop, std::chrono::milliseconds(kPollMs), [] { return false; });
+      meters = meters_;
+    }
+    for (auto it = seen.begin(); it != seen.end();) {
+      it = meters.count(it->first) == 0 ? seen.erase(it) : std::next(it);
+    }
+    for (const auto& [name, meter] : meters) {
+      if (meter == nullptr) continue;
+      const LevelMeter::Peaks peaks = meter->Latest();
+      auto [last, added] = seen.try_emplace(name, peaks.reports);
+      if (added || peaks.reports == last->second) continue;
+      last->second = peaks.reports;
+      on_level_(name, peaks.minimum, peaks.maximum);
+    }
+  }
 }
 
 // ---- Segments.

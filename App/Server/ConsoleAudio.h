@@ -1,22 +1,27 @@
-// Audio for the web console: the level reports and the live stream of an
-// archive, taken from the archive service's own client protocol on loopback
-// (the same service any remote client uses, so the console adds no hook into
-// the capture path), and the recorded segments, read from the archive folder
-// without writing to it.
+// Audio for the web console: the level reports of an archive, taken from the
+// meter the UI model hands the archive at its start; the live stream, taken
+// from the archive service's own client protocol on loopback (the same
+// service any remote client uses); and the recorded segments, read from the
+// archive folder without writing to it.
 //
-// Thread safety: ConsoleLevelFeeds from the UI thread; the free functions
-// from any thread (each call opens what it reads).
+// Thread safety: ConsoleLevelFeeds from any thread; the free functions from
+// any thread (each call opens what it reads).
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "App/Server/LevelMeter.h"
 
 namespace logrum::server {
 
@@ -38,30 +43,34 @@ class SilenceWatch {
   bool on_ = false;
 };
 
-// One thread per active archive follows the archive's status on the
-// protocol port and hands every level report on as it arrives.
+// Hands on the level reports of the archives' meters (the level listeners
+// the UI model gives each archive at its start). One thread looks at every
+// followed meter each `kPollMs` and passes on a report whenever the meter has
+// taken a new one, so the capture thread that fills a meter never waits for
+// the console.
 class ConsoleLevelFeeds {
  public:
   using OnLevel = std::function<void(const std::string& archive, int16_t minimum, int16_t maximum)>;
-  ConsoleLevelFeeds(uint16_t port, OnLevel on_level);
+  using Meters = std::map<std::string, std::shared_ptr<const LevelMeter>>;
+  static constexpr int kPollMs = 20;
+
+  explicit ConsoleLevelFeeds(OnLevel on_level);
   ~ConsoleLevelFeeds();
   ConsoleLevelFeeds(const ConsoleLevelFeeds&) = delete;
   ConsoleLevelFeeds& operator=(const ConsoleLevelFeeds&) = delete;
 
-  // Follows exactly the archives of `active`.
-  void Sync(const std::set<std::string>& active);
+  // Follows exactly the archives of `meters` (any thread).
+  void Sync(Meters meters);
   void StopAll();
 
  private:
-  struct Feed {
-    std::jthread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  void Reap();
-  uint16_t port_;
+  void Run(std::stop_token stop);
+
   OnLevel on_level_;
-  std::map<std::string, Feed> feeds_;
-  std::vector<Feed> retired_;  // stopping; joined once done
+  std::mutex mu_;
+  std::condition_variable_any wake_;
+  Meters meters_;  // guarded by mu_
+  std::jthread thread_;
 };
 
 // ---- Recorded segments (read-only).

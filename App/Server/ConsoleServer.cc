@@ -21,7 +21,6 @@ using nlohmann::json;
 constexpr char kCookie[] = "logrum_console";
 constexpr char kTokenHeader[] = "X-Console-Token";
 constexpr size_t kWorkers = 128;
-constexpr uint64_t kFollowAfterMs = 1000;
 constexpr char kSetupNotYet[] =
     "The configuration dialogs are not available in the web console yet; "
     "use logrum-reg to change the configuration.";
@@ -129,13 +128,10 @@ bool ConsoleServer::Start(std::string* error) {
     return false;
   }
   bound_port_ = settings_.port;
-  if (context_.protocol_port != 0) {
-    feeds_ = std::make_unique<ConsoleLevelFeeds>(
-        context_.protocol_port,
-        [this](const std::string& archive, int16_t minimum, int16_t maximum) {
-          OnLevel(archive, minimum, maximum);
-        });
-  }
+  feeds_ = std::make_unique<ConsoleLevelFeeds>(
+      [this](const std::string& archive, int16_t minimum, int16_t maximum) {
+        OnLevel(archive, minimum, maximum);
+      });
   listener_ = std::thread([this] { http_->listen_after_bind(); });
   PublishModel();
   context_.loop->SetTimer(kConsoleTimer, kConsolePeriodMs, [this] { OnTimer(); });
@@ -190,16 +186,12 @@ void ConsoleServer::PublishModel() {
 
 void ConsoleServer::OnTimer() {
   std::set<std::string> active;
-  std::set<std::string> followed;
-  const uint64_t now = platform::DefaultClock().TickMs();
+  ConsoleLevelFeeds::Meters meters;
   for (size_t i = 0; i < context_.model->row_count(); ++i) {
     const ArchiveRow& row = context_.model->row(i);
     if (row.active == "Yes") {
       active.insert(row.name);
-      // Levels are followed once the archive has finished opening, so the
-      // console's own subscription never races the archive's.
-      auto [since, added] = active_since_.try_emplace(row.name, now);
-      if (now - since->second >= kFollowAfterMs) followed.insert(row.name);
+      meters[row.name] = row.levels;
     } else if (auto it = extra_.find(row.name); it != extra_.end() && !it->second.silence.empty()) {
       it->second.silence.clear();  // a stopped archive raises no alarm
     }
@@ -207,10 +199,7 @@ void ConsoleServer::OnTimer() {
   for (auto it = extra_.begin(); it != extra_.end();) {
     it = context_.model->FindRow(it->first) < 0 ? extra_.erase(it) : std::next(it);
   }
-  for (auto it = active_since_.begin(); it != active_since_.end();) {
-    it = active.count(it->first) == 0 ? active_since_.erase(it) : std::next(it);
-  }
-  if (feeds_) feeds_->Sync(followed);
+  if (feeds_) feeds_->Sync(std::move(meters));
   {
     std::lock_guard lock(silence_mu_);
     for (auto it = silence_.begin(); it != silence_.end();) {

@@ -51,7 +51,7 @@ class ConsoleServer {
     MessageSink* fallback = nullptr;  // messages while no page is open
     std::string state_folder;
     std::string web_folder;           // the page's files
-    uint16_t protocol_port = 0;       // the archive service's port, for levels and live audio
+    uint16_t protocol_port = 0;       // the archive service's port, for live audio
     // Lines for the journal with their syslog priority.
     std::function<void(int priority, const std::string& text)> log;
   };
@@ -115,7 +115,6 @@ class ConsoleServer {
 
   // UI thread only.
   std::map<std::string, ConsoleRowState> extra_;
-  std::map<std::string, uint64_t> active_since_;  // real-time tick when first seen active
   std::string last_model_;
 
   std::mutex silence_mu_;

@@ -60,7 +60,7 @@ struct ArchiveRow {
   bool shown = false;
   // The latest input peaks while the archive runs; handed to the archive at
   // every start, so it lives as long as the row.
-  std::unique_ptr<LevelMeter> levels = std::make_unique<LevelMeter>();
+  std::shared_ptr<LevelMeter> levels = std::make_shared<LevelMeter>();
 };
 
 struct MainButtons {
