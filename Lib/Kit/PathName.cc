@@ -1,21 +1,20 @@
 #include "Lib/Kit/PathName.h"
 
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#include "Lib/Platform/ArchiveAttribute.h"
 
 namespace logrum::kit {
 
 namespace {
 
 constexpr char kSep = '/';
-constexpr const char* kBackupAttribute = "user.logrum2.backup";
 
 char FoldAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -25,15 +24,6 @@ PathName Slice(const char* text, uint32_t begin, uint32_t end) {
   PathName out;
   if (end > begin) out.Assign(text + begin, static_cast<int>(end - begin));
   return out;
-}
-
-// What a backup recorded: the file's size and modification time then.
-std::string BackupStamp(const struct stat& st) {
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%" PRIdMAX ":%" PRIdMAX ".%09ld",
-                static_cast<intmax_t>(st.st_size), static_cast<intmax_t>(st.st_mtim.tv_sec),
-                st.st_mtim.tv_nsec);
-  return stamp;
 }
 
 }  // namespace
@@ -168,25 +158,10 @@ bool PathName::IsFolder() const {
   return path_[0] != '\0' && ::stat(path_, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool PathName::ArchiveFlag() const {
-  struct stat st;
-  if (path_[0] == '\0' || ::stat(path_, &st) != 0) return false;
-  char recorded[64];
-  const ssize_t n = ::getxattr(path_, kBackupAttribute, recorded, sizeof recorded - 1);
-  // No record (or no extended attributes here): the file has not been backed up as it is.
-  if (n < 0) return true;
-  recorded[n] = '\0';
-  return BackupStamp(st) != recorded;
-}
+bool PathName::ArchiveFlag() const { return platform::HasArchiveAttribute(path_); }
 
 bool PathName::SetArchiveFlag(bool on) const {
-  struct stat st;
-  if (path_[0] == '\0' || ::stat(path_, &st) != 0) return false;
-  if (on) {
-    return ::removexattr(path_, kBackupAttribute) == 0 || errno == ENODATA;
-  }
-  const std::string stamp = BackupStamp(st);
-  return ::setxattr(path_, kBackupAttribute, stamp.data(), stamp.size(), 0) == 0;
+  return on ? platform::SetArchiveAttribute(path_) : platform::ClearArchiveAttribute(path_);
 }
 
 bool PathName::Delete() const {

@@ -10,8 +10,7 @@
 namespace logrum::platform {
 namespace {
 
-// "size:seconds.nanoseconds" of the modification time; the path name code of
-// the kit writes the same record, so both read each other's.
+// "size:seconds.nanoseconds" of the modification time.
 std::string Stamp(const struct stat& st) {
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%" PRIdMAX ":%" PRIdMAX ".%09ld",
