@@ -264,7 +264,11 @@ bool FileScanner::ProcessFile(const std::string& path, CZoneTime* segment_time) 
         break;
       case RepairResult::kHasTrailer:  // finished between the two looks
         break;
-      case RepairResult::kBusy:     // still being recorded: its row comes from the recorder
+      case RepairResult::kBusy:
+        // Still being recorded, which is no fault: its row comes from the
+        // recorder when it is finished.
+        Post(0, "INFO: File %s is being recorded.\n", path.c_str());
+        return false;
       case RepairResult::kNoAudio:  // nothing to keep: left as it is
       case RepairResult::kFailed:
         Post(0, "ERROR: Unable to scan file %s. May be corrupted!\n", path.c_str());
