@@ -20,6 +20,7 @@
 
 #include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
 #include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
+#include "Lib/ArchiveManager/Storage/DatabaseIndex.h"
 #include "Lib/ArchiveManager/Storage/FileScanner.h"
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 #include "Lib/Platform/TimeZone.h"
@@ -33,25 +34,6 @@ constexpr int kFiles = 35040;
 constexpr size_t kAudioBytes = 4 * 417;  // small files: the trailer is what is read
 
 std::string g_folder;
-
-class Index : public SegmentIndex, public IndexBatch {
- public:
-  explicit Index(AudioDatabaseSql* db) : db_(db) {}
-  bool HasSegment(const CZoneTime& start) override { return db_->HasSegment(start); }
-  bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
-                  const CZoneTime& end) override {
-    return db_->AddSegment(start, duration_ms, skim, size_bytes, end);
-  }
-  bool DeleteSegment(const CZoneTime& start) override { return db_->DeleteSegment(start); }
-  bool BeginScan() override { return db_->BeginScan(); }
-  bool EndScan() override { return db_->EndScan(); }
-  bool MarkScanned(const CZoneTime& start) override { return db_->MarkScanned(start); }
-  bool BeginBatch() override { return db_->BeginBatch(); }
-  bool CommitBatch() override { return db_->CommitBatch(); }
-
- private:
-  AudioDatabaseSql* db_;
-};
 
 class NoBackup : public BackupQueue {
  public:
@@ -143,7 +125,7 @@ void Scan(benchmark::State& state, bool fresh) {
   if (!fresh) {  // every row present before the first timed rescan
     AudioDatabaseSql db;
     if (!db.Open(g_folder)) std::abort();
-    Index index(&db);
+    DatabaseIndex index(&db);
     FileScanner(g_folder, ".mp3", &index, &backup, &poster, "Studio A", &index).FullScan();
   }
   for (auto _ : state) {
@@ -151,7 +133,7 @@ void Scan(benchmark::State& state, bool fresh) {
     AudioDatabaseSql db;
     if (fresh) fs::remove(g_folder + "/archive.db3");
     if (!db.Open(g_folder)) std::abort();
-    Index index(&db);
+    DatabaseIndex index(&db);
     FileScanner scanner(g_folder, ".mp3", &index, &backup, &poster, "Studio A", &index);
     state.ResumeTiming();
     scanner.FullScan();

@@ -29,7 +29,7 @@ CStorageManager::CStorageManager(audenc::ISkimEncoder* encoder, StorageSettings 
   }
   scanner_ = std::make_unique<FileScanner>(settings_.folder, settings_.ext, &index_adapter_,
                                            &backup_adapter_, poster_, settings_.source_name,
-                                           &batch_adapter_);
+                                           &index_adapter_);
   watcher_ = std::make_unique<DirWatcher>();
 }
 

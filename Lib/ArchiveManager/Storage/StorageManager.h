@@ -30,6 +30,7 @@
 #include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
 #include "Lib/ArchiveManager/Storage/ArchiveThread.h"
 #include "Lib/ArchiveManager/Storage/BackupThread.h"
+#include "Lib/ArchiveManager/Storage/DatabaseIndex.h"
 #include "Lib/ArchiveManager/Storage/DirWatcher.h"
 #include "Lib/ArchiveManager/Storage/FileScanner.h"
 #include "Lib/ArchiveManager/Storage/RecycleThread.h"
@@ -109,24 +110,7 @@ class CStorageManager {
    private:
     CStorageManager* owner_;
   };
-  // File scanner -> database.
-  class IndexAdapter : public SegmentIndex {
-   public:
-    explicit IndexAdapter(AudioDatabaseSql* db) : db_(db) {}
-    bool HasSegment(const CZoneTime& start) override { return db_->HasSegment(start); }
-    bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
-                    const CZoneTime& end) override {
-      return db_->AddSegment(start, duration_ms, skim, size_bytes, end);
-    }
-    bool DeleteSegment(const CZoneTime& start) override { return db_->DeleteSegment(start); }
-    bool BeginScan() override { return db_->BeginScan(); }
-    bool EndScan() override { return db_->EndScan(); }
-    bool MarkScanned(const CZoneTime& start) override { return db_->MarkScanned(start); }
-
-   private:
-    AudioDatabaseSql* db_;
-  };
-  // File scanner, segment-finished -> backup thread (none yet: nothing is queued).
+  // File scanner, segment-finished -> backup thread.
   class BackupAdapter : public BackupQueue {
    public:
     void EnqueueBackup(const CZoneTime& start) override;
@@ -147,29 +131,17 @@ class CStorageManager {
    private:
     CStorageManager* owner_;
   };
-  // File scanner -> transactions of the database.
-  class BatchAdapter : public IndexBatch {
-   public:
-    explicit BatchAdapter(AudioDatabaseSql* db) : db_(db) {}
-    bool BeginBatch() override { return db_->BeginBatch(); }
-    bool CommitBatch() override { return db_->CommitBatch(); }
-
-   private:
-    AudioDatabaseSql* db_;
-  };
-
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   const StorageSettings settings_;
   kit::EventPoster* const poster_;
   AudioDatabaseSql database_;
   FinishedAdapter finished_adapter_{this};
-  IndexAdapter index_adapter_{&database_};
+  DatabaseIndex index_adapter_{&database_};  // file scanner -> database
   BackupAdapter backup_adapter_;
   std::unique_ptr<ArchiveThread> recorder_;  // record-to-disk only
   std::unique_ptr<BackupThread> backup_;
   FileEventsAdapter file_events_adapter_{this};
-  BatchAdapter batch_adapter_{&database_};
   std::unique_ptr<RecycleThread> recycler_;  // record-to-disk only
   std::unique_ptr<FileScanner> scanner_;
   std::unique_ptr<DirWatcher> watcher_;

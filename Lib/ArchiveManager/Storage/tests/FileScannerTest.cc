@@ -15,6 +15,7 @@
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
+#include "Lib/ArchiveManager/Storage/DatabaseIndex.h"
 #include "Lib/ArchiveManager/Storage/DirWatcher.h"
 #include "Lib/ArchiveManager/Storage/StorageManager.h"
 #include "Lib/ArchiveManager/Storage/tests/RecordingFixture.h"
@@ -323,23 +324,6 @@ class BackupLog : public BackupQueue {
  public:
   void EnqueueBackup(const CZoneTime& start) override { queued.push_back(Text(start)); }
   std::vector<std::string> queued;
-};
-
-class DatabaseIndex : public SegmentIndex {
- public:
-  explicit DatabaseIndex(AudioDatabaseSql* db) : db_(db) {}
-  bool HasSegment(const CZoneTime& start) override { return db_->HasSegment(start); }
-  bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
-                  const CZoneTime& end) override {
-    return db_->AddSegment(start, duration_ms, skim, size_bytes, end);
-  }
-  bool DeleteSegment(const CZoneTime& start) override { return db_->DeleteSegment(start); }
-  bool BeginScan() override { return db_->BeginScan(); }
-  bool EndScan() override { return db_->EndScan(); }
-  bool MarkScanned(const CZoneTime& start) override { return db_->MarkScanned(start); }
-
- private:
-  AudioDatabaseSql* db_;
 };
 
 TEST_F(FileScannerTest, FullScanQueuesFilesNotBackedUpYet) {
