@@ -39,7 +39,22 @@ Clock& DefaultClock();
 
 // Replaces the process clock (tests). Returns the previous one; pass it back
 // to restore. The caller keeps ownership and must outlive the replacement.
+// Tests use ScopedDefaultClock instead, so a failed assertion cannot leave a
+// dead clock installed for the next test.
 Clock* SetDefaultClock(Clock* clock);
+
+// Installs `clock` as the process clock for the lifetime of this object and
+// puts the previous one back when it ends.
+class ScopedDefaultClock {
+ public:
+  explicit ScopedDefaultClock(Clock& clock) : previous_(SetDefaultClock(&clock)) {}
+  ~ScopedDefaultClock() { SetDefaultClock(previous_); }
+  ScopedDefaultClock(const ScopedDefaultClock&) = delete;
+  ScopedDefaultClock& operator=(const ScopedDefaultClock&) = delete;
+
+ private:
+  Clock* previous_;
+};
 
 // LOGRUM2_CLOCK="start=YYYY-MM-DDTHH:MM:SS,speed=N", both parts optional.
 // start is local time of the active zone; speed is a positive number.
