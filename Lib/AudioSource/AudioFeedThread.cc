@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -35,6 +34,8 @@ void SplitBlock(kit::MemBlock* source, kit::MemBlock* left, kit::MemBlock* right
   }
   left->set_flags(source->GetFlags());
   right->set_flags(source->GetFlags());
+  left->set_time_us(source->GetTimeUs());
+  right->set_time_us(source->GetTimeUs());
   left->set_data_length(frames * kFrameBytes);
   right->set_data_length(frames * kFrameBytes);
 }
@@ -123,6 +124,8 @@ void CAudioFeedThread::Attach(uint32_t cbPcmBlock, WaveInSource* reader) {
     closing_ = false;
     input_lost_.store(false, std::memory_order_release);
   }
+  overruns_reported_ = 0;  // a new reader counts from 0
+  frames_lost_reported_ = 0;
   if (pool_ != nullptr) pool_->Release();
   pool_ = kit::CBlockPool::Create(cbPcmBlock);
   Run();
@@ -201,10 +204,9 @@ bool CAudioFeedThread::Recover(int error) {
     device = reader_->device_name();
   }
   const int64_t lost_at_us = platform::DefaultClock().NowUs();
-  std::fprintf(stderr, "logrum2: capture device '%s' failed (%s): input lost, reopening\n",
-               device.c_str(), platform::WaveInResultText(error));
-  AUDIO_TRACE(AudioUnit::kFeed, "AFT(%s): Device '%s' lost (%d)!\n", name() ? name() : "",
-              device.c_str(), error);
+  AUDIO_TRACE(AudioUnit::kEvents,
+              "audiosrc: capture device '%s' failed (%s): input lost, reopening\n",
+              device.c_str(), platform::WaveInResultText(error));
   // What the sinks record ends here; the next block starts a new stream after the gap.
   main_sinks_.FeedClients(nullptr);
   if (m_bSplitMono) right_sinks_.FeedClients(nullptr);
@@ -232,12 +234,27 @@ bool CAudioFeedThread::Recover(int error) {
   SetInputLost(false);
   const double seconds =
       static_cast<double>(platform::DefaultClock().NowUs() - lost_at_us) / 1e6;
-  std::fprintf(stderr,
-               "logrum2: capture device '%s' is back after %.1f s without input (%u attempts)\n",
-               device.c_str(), seconds, attempts);
-  AUDIO_TRACE(AudioUnit::kFeed, "AFT(%s): Device '%s' back after %d ms!\n", name() ? name() : "",
-              device.c_str(), static_cast<int>(seconds * 1000));
+  AUDIO_TRACE(AudioUnit::kEvents,
+              "audiosrc: capture device '%s' is back after %.1f s without input (%u attempts)\n",
+              device.c_str(), seconds, attempts);
   return true;
+}
+
+void CAudioFeedThread::ReportOverruns(const WaveInSource& reader) {
+  // The device's thread only counts its overruns; they are put into words here, on
+  // the feed thread, once for all that happened since the last read.
+  const platform::WaveInStats stats = reader.stats();
+  if (stats.overruns <= overruns_reported_) return;
+  const uint64_t overruns = stats.overruns - overruns_reported_;
+  const uint64_t frames = stats.frames_lost - frames_lost_reported_;
+  overruns_reported_ = stats.overruns;
+  frames_lost_reported_ = stats.frames_lost;
+  AUDIO_TRACE(AudioUnit::kEvents,
+              "audiosrc: capture device '%s': overrun, %llu frames (%.1f ms) of audio lost "
+              "in %llu gaps\n",
+              reader.device_name().c_str(), static_cast<unsigned long long>(frames),
+              1000.0 * static_cast<double>(frames) / std::max<uint32_t>(reader.sample_rate(), 1),
+              static_cast<unsigned long long>(overruns));
 }
 
 void CAudioFeedThread::Body() {
@@ -262,6 +279,8 @@ void CAudioFeedThread::Body() {
       if (reader_ == nullptr) break;
       read = reader_->Read(&buffer);
       if (read <= 0) failure = reader_->failed();
+      block->set_time_us(reader_->read_time_us());
+      ReportOverruns(*reader_);
     }
     AUDIO_TRACE(AudioUnit::kPerBlock, "AFT: Read %d to %lX\n", read, Addr(block));
     if (read <= 0 && failure != 0 && IsRunning()) {
@@ -306,6 +325,7 @@ void CAudioSourceThread::Stop() {
   Close();
   if (m_pSource) {
     m_pSource->Close();
+    stopped_stats_ = m_pSource->stats();  // what it counted outlives it
     m_pSource.reset();
   }
 }
@@ -329,7 +349,7 @@ bool CAudioSourceThread::Open() {
 }
 
 platform::WaveInStats CAudioSourceThread::stats() const {
-  return m_pSource ? m_pSource->stats() : platform::WaveInStats{};
+  return m_pSource ? m_pSource->stats() : stopped_stats_;
 }
 
 }  // namespace logrum::audio

@@ -11,7 +11,12 @@
 // reopens the device with a back-off (kFirstReopenDelayMs doubling to
 // kMaxReopenDelayMs, real time) until it comes back or the thread is closed. Audio then
 // flows again to the same sinks: the time without input stays a gap, never filled in.
-// The outage and its length go to standard error and the trace.
+// The outage and its length go to the trace (unit kEvents).
+//
+// Every block carries the capture time of its first frame (IBlock::GetTimeUs), as the
+// device stamped it, so the time of audio never depends on how late a thread after the
+// device took it. Overruns are counted by the device's own thread; this thread puts them
+// into words (trace unit kEvents), never the device's thread.
 //
 // Thread safety: Subscribe, Unsubscribe, Open and Close come from the source manager's
 // (serialised) caller; the body runs on the thread; Levels comes from the device's
@@ -93,6 +98,8 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   // False when the thread is to end instead.
   bool Recover(int error);
   void SetInputLost(bool lost);
+  // Traces the overruns the device counted since the last call (feed thread).
+  void ReportOverruns(const WaveInSource& reader);
   // Waits `ms` of real time; false at once when Close asks the thread to end.
   bool Pause(uint32_t ms);
 
@@ -117,6 +124,8 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   bool closing_ = false;              // guarded by pause_mutex_
   std::atomic<uint32_t> outages_{0};
   std::atomic<bool> input_lost_{false};
+  uint64_t overruns_reported_ = 0;     // the feed thread's
+  uint64_t frames_lost_reported_ = 0;  // the feed thread's
 };
 
 class CAudioSourceThread : public CAudioFeedThread {
@@ -130,11 +139,13 @@ class CAudioSourceThread : public CAudioFeedThread {
   void Stop();
 
   const DeviceInfo& device_info() const { return m_DevInfo; }
+  // The device's counters: of the source open now, or of the last one after Stop.
   platform::WaveInStats stats() const;
 
  private:
   DeviceInfo m_DevInfo;
   std::unique_ptr<WaveInSource> m_pSource;
+  platform::WaveInStats stopped_stats_;
 };
 
 }  // namespace logrum::audio

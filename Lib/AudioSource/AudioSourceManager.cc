@@ -41,7 +41,8 @@ AudioSourceManager::AudioSourceManager()
     : device_count_(static_cast<uint32_t>(platform::WaveInDeviceCount())),
       m_aThreads(device_count_),
       m_aDevInfo(device_count_),
-      m_aRefCount(device_count_, 0) {}  // the records are value-initialised: all zero
+      m_aRefCount(device_count_, 0),  // the records are value-initialised: all zero
+      retired_stats_(device_count_) {}
 
 AudioSourceManager::~AudioSourceManager() { RemoveAll(); }
 
@@ -185,11 +186,43 @@ bool AudioSourceManager::Unsubscribe(const char* pszSource,
   return true;
 }
 
+namespace {
+
+// Adds what a capture thread counted to `sum`.
+void AddThreadStats(const CAudioSourceThread& thread, CaptureStats* sum) {
+  const platform::WaveInStats stats = thread.stats();
+  const int32_t rate = thread.device_info().nSampleRate;
+  sum->nFramesCaptured += stats.frames_captured;
+  sum->nOverruns += stats.overruns;
+  sum->nLostFrames += stats.frames_lost;
+  if (rate > 0) sum->nLostMs += stats.frames_lost * 1000 / static_cast<uint64_t>(rate);
+  sum->nOutages += thread.outages();
+}
+
+}  // namespace
+
 void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
   if (auto& thread = m_aThreads[uDeviceIndex]) {
     thread->Stop();
+    AddThreadStats(*thread, &retired_stats_[uDeviceIndex]);
     thread.reset();
   }
+}
+
+bool AudioSourceManager::GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pStats) {
+  if (pStats == nullptr) return false;
+  std::lock_guard lock(mutex_);
+  if (uDeviceIndex >= device_count_) return false;
+  CaptureStats stats = retired_stats_[uDeviceIndex];
+  stats.bActive = 0;
+  stats.bInputLost = 0;
+  if (const auto& thread = m_aThreads[uDeviceIndex]) {
+    AddThreadStats(*thread, &stats);
+    stats.bActive = 1;
+    stats.bInputLost = thread->input_lost() ? 1 : 0;
+  }
+  *pStats = stats;
+  return true;
 }
 
 void AudioSourceManager::RemoveAll() {

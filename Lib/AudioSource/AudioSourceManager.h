@@ -37,6 +37,7 @@ class AudioSourceManager final : public CAudioSourceManager {
   bool Subscribe(const char* pszSource, const SourceSubscription* pSubscription) override;
   bool Unsubscribe(const char* pszSource, const SourceSubscription* pSubscription) override;
   void RemoveAll() override;
+  bool GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pStats) override;
 
   // For tests and tools. A thread pointer stays valid only while nothing unsubscribes.
   uint32_t device_count() const { return device_count_; }
@@ -63,6 +64,8 @@ class AudioSourceManager final : public CAudioSourceManager {
   std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;  // guarded by mutex_
   std::vector<DeviceInfo> m_aDevInfo;                           // guarded by mutex_
   std::vector<int32_t> m_aRefCount;                             // guarded by mutex_
+  // Counts of each device's capture threads that have ended; guarded by mutex_.
+  std::vector<CaptureStats> retired_stats_;
 };
 
 }  // namespace logrum::audio

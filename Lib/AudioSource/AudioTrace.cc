@@ -15,6 +15,7 @@ diag::TraceChannel g_sinks(diag::kModuleAudioSource, static_cast<uint16_t>(Audio
 diag::TraceChannel g_wavein(diag::kModuleAudioSource, static_cast<uint16_t>(AudioUnit::kWaveIn));
 diag::TraceChannel g_per_block(diag::kModuleAudioSource,
                                static_cast<uint16_t>(AudioUnit::kPerBlock));
+diag::TraceChannel g_events(diag::kModuleAudioSource, static_cast<uint16_t>(AudioUnit::kEvents));
 
 std::atomic<TraceTap> g_tap{nullptr};
 std::atomic<void*> g_tap_context{nullptr};
@@ -25,6 +26,7 @@ const diag::TraceChannel& ChannelOf(AudioUnit unit) {
     case AudioUnit::kFeed: return g_feed;
     case AudioUnit::kSinks: return g_sinks;
     case AudioUnit::kWaveIn: return g_wavein;
+    case AudioUnit::kEvents: return g_events;
     case AudioUnit::kPerBlock: break;
   }
   return g_per_block;

@@ -14,6 +14,8 @@ enum class AudioUnit : uint16_t {
   kSinks = 4,      // CAudioSinkManager
   kWaveIn = 5,     // WaveInSource
   kPerBlock = 6,   // the feed thread's lines for every block
+  kEvents = 7,     // what happened to a device: failures, recoveries, overruns, bad
+                   // definitions; every line begins with "audiosrc: "
 };
 
 bool TraceWanted(AudioUnit unit, int source_line);

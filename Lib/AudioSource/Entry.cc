@@ -1,10 +1,10 @@
 // The library's only export. The manager is built on the first call and destroyed with
 // the library (a static object of this module), stopping every capture thread.
-#include <cstdio>
 #include <exception>
 #include <memory>
 
 #include "Lib/AudioSource/AudioSourceManager.h"
+#include "Lib/AudioSource/AudioTrace.h"
 #include "Lib/Platform/Export.h"
 
 namespace {
@@ -20,9 +20,11 @@ LOGRUM_EXPORT logrum::audio::CAudioSourceManager* _6A7B31() {
   try {
     return Instance();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "audiosrc: cannot create the audio source manager: %s\n", e.what());
+    AUDIO_TRACE(logrum::audio::AudioUnit::kEvents,
+                "audiosrc: cannot create the audio source manager: %s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "audiosrc: cannot create the audio source manager\n");
+    AUDIO_TRACE(logrum::audio::AudioUnit::kEvents,
+                "audiosrc: cannot create the audio source manager\n");
   }
   return nullptr;
 }

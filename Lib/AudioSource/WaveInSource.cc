@@ -1,7 +1,6 @@
 #include "Lib/AudioSource/WaveInSource.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <new>
 
 #include "Lib/AudioSource/AudioTrace.h"
@@ -64,7 +63,15 @@ void WaveInSource::Stop() {
 bool WaveInSource::IsOpen() { return device_ != nullptr; }
 
 platform::WaveInStats WaveInSource::stats() const {
-  return device_ ? device_->stats() : platform::WaveInStats{};
+  std::lock_guard lock(stats_mutex_);
+  platform::WaveInStats sum = closed_stats_;
+  if (device_) {
+    const platform::WaveInStats now = device_->stats();
+    sum.frames_captured += now.frames_captured;
+    sum.overruns += now.overruns;
+    sum.frames_lost += now.frames_lost;
+  }
+  return sum;
 }
 
 int WaveInSource::GiveToDevice(WaveInBuffer* header) {
@@ -127,8 +134,8 @@ int32_t WaveInSource::Open() {
       buffer_bytes_ > kMaxBlockBytes || headers_.empty()) {
     last_error_ = buffer_bytes_ > kMaxBlockBytes ? "block size above 64 MiB"
                                                  : "block size too small for one frame";
-    std::fprintf(stderr, "audiosrc: capture device %u: %s (%u bytes)\n", device_index_,
-                 last_error_.c_str(), buffer_bytes_);
+    AUDIO_TRACE(AudioUnit::kEvents, "audiosrc: capture device %u: %s (%u bytes)\n",
+                device_index_, last_error_.c_str(), buffer_bytes_);
     return platform::kWaveInInvalidParam;
   }
   try {
@@ -138,15 +145,21 @@ int32_t WaveInSource::Open() {
   } catch (const std::bad_alloc&) {
     storage_.clear();
     last_error_ = "out of memory for the capture buffers";
-    std::fprintf(stderr, "audiosrc: capture device %u: %s (%u x %u bytes)\n", device_index_,
-                 last_error_.c_str(), static_cast<unsigned>(headers_.size()), buffer_bytes_);
+    AUDIO_TRACE(AudioUnit::kEvents, "audiosrc: capture device %u: %s (%u x %u bytes)\n",
+                device_index_, last_error_.c_str(), static_cast<unsigned>(headers_.size()),
+                buffer_bytes_);
     return platform::kWaveInNoMem;
   }
-  int result = platform::WaveIn::Open(device_index_, format_, &Callback, this, &device_,
+  std::unique_ptr<platform::WaveIn> device;
+  int result = platform::WaveIn::Open(device_index_, format_, &Callback, this, &device,
                                       &last_error_);
   if (result != platform::kWaveInOk) {
     Close();
     return result;
+  }
+  {
+    std::lock_guard lock(stats_mutex_);  // stats() reads the device from other threads
+    device_ = std::move(device);
   }
   if (device_name_.empty()) device_name_ = device_->name();
   ring_head_.store(ring_tail_.load());  // nothing from an earlier run is left to read
@@ -171,6 +184,11 @@ void WaveInSource::Close() {
       with_device_.wait(n);
     }
     for (auto& header : headers_) device_->Unprepare(&header);
+    std::lock_guard lock(stats_mutex_);
+    const platform::WaveInStats last = device_->stats();
+    closed_stats_.frames_captured += last.frames_captured;
+    closed_stats_.overruns += last.overruns;
+    closed_stats_.frames_lost += last.frames_lost;
     device_.reset();
   }
   ring_head_.store(ring_tail_.load());
@@ -190,6 +208,11 @@ int32_t WaveInSource::Read(kit::ByteBuffer* buffer) {
     }
     WaveInBuffer* header = ring_[head % kRing];
     uint32_t taken = static_cast<uint32_t>(header->user);
+    if (copied == 0) {
+      const uint32_t frame_bytes = format_.block_align();
+      read_time_us_ = header->capture_us + static_cast<int64_t>(taken / frame_bytes) * 1000000 /
+                                               static_cast<int64_t>(format_.sample_rate);
+    }
     uint32_t n = buffer->Append(header->data + taken, header->bytes_recorded - taken);
     header->user = taken + n;
     copied += static_cast<int32_t>(n);

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -69,11 +70,16 @@ class WaveInSource : public kit::BlockSource {
   void Stop();
   // The device's error code since the last Open, 0 when it has not failed. Any thread.
   int failed() const { return failure_.load(std::memory_order_acquire); }
+  uint32_t sample_rate() const { return format_.sample_rate; }
   // The device's name as it was first opened; empty before.
   const std::string& device_name() const { return device_name_; }
 
   const std::string& last_error() const { return last_error_; }
+  // The device's counters since this source was made, across reopens. Any thread.
   platform::WaveInStats stats() const;
+  // When the first byte that the last Read copied was captured (microseconds on the
+  // process clock); 0 before any. The reader's thread only.
+  int64_t read_time_us() const { return read_time_us_; }
 
  private:
   static void Callback(void* instance, platform::WaveInMessage message,
@@ -104,6 +110,12 @@ class WaveInSource : public kit::BlockSource {
 
   std::string last_error_;
   std::string device_name_;
+  int64_t read_time_us_ = 0;  // the reader's
+
+  // Counts of the devices closed before the one open now; a reopen after a device
+  // error must not start the device's counts again from 0.
+  mutable std::mutex stats_mutex_;
+  platform::WaveInStats closed_stats_;  // guarded by stats_mutex_
 };
 
 }  // namespace logrum::audio

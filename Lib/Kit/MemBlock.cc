@@ -25,6 +25,7 @@ void MemBlock::Reset() {
   route_->Write(TraceUnit::kBlockReset, __LINE__, "MemBlock %lX: Reset!\n",
                 reinterpret_cast<unsigned long>(this));
   data_length_ = 0;
+  time_us_ = 0;
 }
 
 CPoolObject::CPoolObject(uint32_t capacity, const TraceRoute& route) : MemBlock(capacity, route) {}

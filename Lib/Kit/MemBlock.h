@@ -7,8 +7,8 @@
 //                capture trace route and its AddRef/Release trace lines and
 //                consistency checks.
 //
-// The producer writes GetData(), then set_data_length() and set_flags(), then
-// hands the block on as IBlock*. Blocks are made by a pool (ObjectPool.h) or
+// The producer writes GetData(), then set_data_length(), set_flags() and, for
+// audio, set_time_us(), then hands the block on as IBlock*. Blocks are made by a pool (ObjectPool.h) or
 // with `new` (then the last Release deletes them).
 // Thread safety: AddRef/Release from any thread; data and its length belong to
 // whoever holds the block.
@@ -37,6 +37,7 @@ class MemBlock : public PoolObject, public IBlock {
   uint32_t GetSize() override { return capacity_; }
   uint32_t GetDataLength() override { return data_length_; }
   uint32_t GetFlags() override { return flags_; }
+  int64_t GetTimeUs() override { return time_us_; }
 
   uint8_t* data() { return data_.get(); }
   uint32_t capacity() const { return capacity_; }
@@ -44,6 +45,8 @@ class MemBlock : public PoolObject, public IBlock {
   // Clamped to the capacity.
   void set_data_length(uint32_t length) { data_length_ = length < capacity_ ? length : capacity_; }
   void set_flags(uint32_t flags) { flags_ = flags; }
+  // The capture time of the first frame (IBlock::GetTimeUs); Reset clears it.
+  void set_time_us(int64_t time_us) { time_us_ = time_us; }
 
   IBlock* block() { return this; }
   // The MemBlock behind a block interface pointer of this kit.
@@ -59,6 +62,7 @@ class MemBlock : public PoolObject, public IBlock {
   uint32_t capacity_;
   uint32_t data_length_ = 0;
   uint32_t flags_ = 0;
+  int64_t time_us_ = 0;
 };
 
 class CPoolObject : public MemBlock {

@@ -4,13 +4,13 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "Lib/Platform/Clock.h"
 #include "Lib/Platform/WaveInBackend.h"
 
 namespace logrum::platform {
@@ -158,13 +158,17 @@ struct WaveIn::Impl {
   }
 
   void ReportLost(uint64_t lost) {
+    // Counted only: this is the capture thread, which must not format or write text.
     overruns.fetch_add(1, std::memory_order_relaxed);
     frames_lost.fetch_add(lost, std::memory_order_relaxed);
-    std::fprintf(stderr,
-                 "logrum2: capture device '%s': overrun, %llu frames (%.1f ms) of audio lost\n",
-                 name.c_str(), static_cast<unsigned long long>(lost),
-                 1000.0 * static_cast<double>(lost) / format.sample_rate);
     callback(instance, WaveInMessage::kOverrun, nullptr, lost);
+  }
+
+  // The capture time of the first of `frames` frames that Read has just returned.
+  int64_t FirstFrameUs(uint32_t frames) const {
+    if (int64_t at = stream->LastReadStartUs(); at != 0) return at;
+    return DefaultClock().NowUs() -
+           static_cast<int64_t>(frames) * 1000000 / static_cast<int64_t>(format.sample_rate);
   }
 
   // Fills the head buffer from the stream. Returns false when interrupted or failed.
@@ -178,13 +182,13 @@ struct WaveIn::Impl {
                             capacity - done, &lost);
       if (lost > 0) ReportLost(lost);
       if (n > 0) {
+        if (done == 0) b->capture_us = FirstFrameUs(static_cast<uint32_t>(n));
         b->bytes_recorded += static_cast<uint32_t>(n) * frame_bytes;
         frames_captured.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         continue;
       }
       if (n < 0) {
-        std::fprintf(stderr, "logrum2: capture device '%s' failed: %s; capture stopped\n",
-                     name.c_str(), WaveInResultText(static_cast<int>(-n)));
+        // The callback's owner reports the failure from its own thread.
         callback(instance, WaveInMessage::kError, nullptr, static_cast<uint64_t>(-n));
         std::lock_guard lock(mutex);
         if (state == State::kRunning) state = State::kFailed;
@@ -285,8 +289,6 @@ int WaveIn::Open(uint32_t device, const WaveFormat& format, WaveInCallback callb
   int result = devices[device].open(format, &stream, &why);
   if (result != kWaveInOk) {
     if (error) *error = devices[device].name + ": " + why;
-    std::fprintf(stderr, "logrum2: cannot open capture device %u '%s': %s\n", device,
-                 devices[device].name.c_str(), why.c_str());
     return result;
   }
   return OpenStream(std::move(stream), devices[device].name, format, callback, instance, out);
@@ -336,6 +338,7 @@ int WaveIn::AddBuffer(WaveInBuffer* buffer) {
   if (buffer->flags & WaveInBuffer::kQueued) return kWaveInStillRecording;
   buffer->flags = (buffer->flags & ~WaveInBuffer::kDone) | WaveInBuffer::kQueued;
   buffer->bytes_recorded = 0;
+  buffer->capture_us = 0;
   buffer->next = nullptr;
   if (impl_->tail != nullptr) {
     impl_->tail->next = buffer;

@@ -12,7 +12,11 @@
 //    the one being filled with what it holds so far; Start begins again;
 //  - capture that the device had to drop because no buffer was there in time (an
 //    overrun) is never dropped silently: the callback is told how many frames were
-//    lost, the counters in WaveInStats grow, and a line goes to standard error.
+//    lost and the counters in WaveInStats grow. The device's thread only counts: it
+//    never formats or writes text, and its owner reports the counts from another
+//    thread;
+//  - every buffer handed back carries the time its first frame was captured, on the
+//    process clock (Clock.h), so audio keeps its own time however late its reader is.
 //
 // Threads: each open device has one thread of its own, and every callback runs on it.
 // The callback must not call Reset, Close or the destructor of its own device (they wait
@@ -64,6 +68,8 @@ struct WaveInBuffer {
   uint32_t buffer_length = 0;   // bytes; a multiple of the format's block_align is filled
   uint32_t bytes_recorded = 0;  // set by the device when it hands the buffer back
   uintptr_t user = 0;           // the caller's, never touched by the device
+  int64_t capture_us = 0;       // set by the device: when the first frame was captured
+                                // (microseconds since 1970 on the process clock)
   uint32_t flags = 0;
   WaveInBuffer* next = nullptr;  // the device's link while queued; never touched by callers
 };

@@ -45,10 +45,7 @@ class AlsaStream : public WaveInStream {
     snd_pcm_drop(pcm_);
     int err = snd_pcm_prepare(pcm_);
     if (err >= 0) err = snd_pcm_start(pcm_);
-    if (err < 0) {
-      std::fprintf(stderr, "logrum2: ALSA capture start failed: %s\n", snd_strerror(err));
-      return kWaveInError;
-    }
+    if (err < 0) return kWaveInError;  // Start's result tells the caller
     return kWaveInOk;
   }
 
@@ -82,8 +79,7 @@ class AlsaStream : public WaveInStream {
         *lost_frames += static_cast<uint64_t>(lost);
         continue;
       }
-      std::fprintf(stderr, "logrum2: ALSA capture read failed: %s\n",
-                   snd_strerror(static_cast<int>(r)));
+      // The capture thread does not write text; the failure goes out as its code.
       return -kWaveInError;
     }
   }
@@ -118,11 +114,7 @@ class AlsaStream : public WaveInStream {
     }
     int e = snd_pcm_prepare(pcm_);
     if (e >= 0) e = snd_pcm_start(pcm_);
-    if (e < 0) {
-      std::fprintf(stderr, "logrum2: ALSA capture could not recover from an overrun: %s\n",
-                   snd_strerror(e));
-      return false;
-    }
+    if (e < 0) return false;  // reported as a device error by the caller
     *lost = gap;
     return true;
   }

@@ -33,6 +33,11 @@ class WaveInStream {
 
   // Makes a blocked or the next Read return 0. Any thread.
   virtual void Interrupt() = 0;
+
+  // When the first frame of the last Read that returned frames was captured, in
+  // microseconds on the process clock; 0 when the backend cannot tell, and then the
+  // frames count as captured just before Read returned them.
+  virtual int64_t LastReadStartUs() const { return 0; }
 };
 
 // A device that the layer can offer: its product name and how to open it.

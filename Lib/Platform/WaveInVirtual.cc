@@ -274,6 +274,10 @@ class VirtualStream : public WaveInStream {
     interrupt_.request_stop();
   }
 
+  // Frame n is due at start + n / rate: that is when it was "captured", however late
+  // the device's thread took it.
+  int64_t LastReadStartUs() const override { return last_read_start_us_; }
+
   long Read(int16_t* data, uint32_t frames, uint64_t* lost_frames) override {
     std::stop_token token;
     {
@@ -298,6 +302,7 @@ class VirtualStream : public WaveInStream {
       }
       if (available >= frames) {
         generator_->Generate(data, frames);
+        last_read_start_us_ = FrameUs(produced_);
         produced_ += frames;
         return frames;
       }
@@ -318,6 +323,12 @@ class VirtualStream : public WaveInStream {
   // Touched only by the device's thread.
   int64_t origin_us_ = 0;
   int64_t produced_ = 0;  // frames delivered or lost since Start
+  int64_t last_read_start_us_ = 0;
+
+  int64_t FrameUs(int64_t frame) const {
+    const int64_t rate = format_.sample_rate;
+    return origin_us_ + frame / rate * 1000000 + frame % rate * 1000000 / rate;
+  }
 };
 
 std::vector<VirtualDeviceSpec> CachedSpecs() {

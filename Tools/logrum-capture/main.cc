@@ -25,6 +25,7 @@
 namespace {
 
 using logrum::audio::AudioSink;
+using logrum::audio::CaptureStats;
 using logrum::audio::CAudioSourceManager;
 using logrum::audio::DeviceInfo;
 using logrum::audio::IBlock;
@@ -218,11 +219,21 @@ int Record(CAudioSourceManager* manager, int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
   auto last_print = std::chrono::steady_clock::now();
   bool done = false;
+  uint64_t overruns_told = 0, lost_ms_told = 0;
   while (!done && !g_interrupted) {
     done = sink.Wait(100);
     auto now = std::chrono::steady_clock::now();
     if (done || now - last_print >= std::chrono::milliseconds(500)) {
       last_print = now;
+      CaptureStats stats{};
+      if (manager->GetCaptureStats(static_cast<uint32_t>(index), &stats) &&
+          stats.nOverruns > overruns_told) {
+        std::fprintf(stderr, "logrum-capture: overrun: %llu ms of audio lost (%llu ms in all)\n",
+                     static_cast<unsigned long long>(stats.nLostMs - lost_ms_told),
+                     static_cast<unsigned long long>(stats.nLostMs));
+        overruns_told = stats.nOverruns;
+        lost_ms_told = stats.nLostMs;
+      }
       int left, right;
       uint64_t written;
       sink.TakePeaks(&left, &right, &written);

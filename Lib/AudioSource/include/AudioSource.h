@@ -77,6 +77,20 @@ enum SourceChannel : uint16_t {
   kChannelRight = 3,
 };
 
+// What capture cost one device, counted since the library was loaded (across stops,
+// restarts and reopens). The device's capture thread only counts; the feed thread
+// writes each overrun to the library's trace ("audiosrc: capture device '...':
+// overrun, ..."), and callers read the counts here for status displays and metrics.
+struct CaptureStats {
+  uint64_t nFramesCaptured;  // frames the device delivered
+  uint64_t nOverruns;        // gaps: audio the device dropped because no buffer was free
+  uint64_t nLostFrames;      // frames lost in those gaps
+  uint64_t nLostMs;          // the same in milliseconds of audio, at the device's rate
+  uint32_t nOutages;         // device failures (input lost, then reopened)
+  uint8_t bActive;           // 1 while the device's capture thread runs
+  uint8_t bInputLost;        // 1 while the device has failed and is being reopened
+};
+
 class CAudioSourceManager {
  public:
   // Slots in this order; the order is part of the interface.
@@ -104,6 +118,19 @@ class CAudioSourceManager {
 
  protected:
   virtual ~CAudioSourceManager() = default;  // the library deletes it when it is unloaded
+
+ public:
+  // Added behind the fixed slots, so the table that callers index stays as it was.
+  // Per-device capture counters (overruns, lost audio, outages) for the status
+  // display and the metrics: fills *pStats for device uDeviceIndex and returns true;
+  // false (nothing written) for an index out of range or a null pointer. Any thread,
+  // as often as once a second: it never holds up capture, and waits only while a
+  // device is being started or stopped.
+  virtual bool GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pStats) {
+    (void)uDeviceIndex;
+    (void)pStats;
+    return false;
+  }
 };
 
 // The library's file name and entry point.

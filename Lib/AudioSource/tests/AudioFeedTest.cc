@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstring>
 
 #include "Lib/AudioSource/AudioFeedThread.h"
@@ -213,6 +217,122 @@ TEST_F(AudioFeedTest, FileDeviceDeliversAnHourWithoutAGap) {
   EXPECT_EQ(stats.overruns, 0u);
   EXPECT_EQ(stats.frames_lost, 0u);
   manager_->RemoveAll();
+}
+
+// The device's own thread only counts an overrun: the feed thread puts it into words
+// on the trace, and the counts are kept per device, readable through the manager, also
+// after the device has stopped. Blocks carry their capture time, and the gap shows in
+// it as the audio that was lost.
+TEST_F(AudioFeedTest, OverrunsAreCountedPerDeviceAndTracedOffTheCaptureThread) {
+  Declare("Busy=tone:440;Quiet=silence");
+  manager_ = std::make_unique<AudioSourceManager>();
+  const uint32_t busy = alsa_count_, quiet = alsa_count_ + 1;
+  ASSERT_TRUE(Define(Info(busy, "Busy")));
+  ASSERT_TRUE(Define(Info(quiet, "Quiet")));
+
+  struct TimedSink : AudioSink {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int64_t> times;
+    std::thread::id thread;
+    bool Write(IBlock* block) override {
+      if (block == nullptr) return true;
+      std::lock_guard lock(mutex);
+      times.push_back(block->GetTimeUs());
+      thread = std::this_thread::get_id();
+      changed.notify_all();
+      return true;
+    }
+    bool WaitBlocks(size_t n) {
+      std::unique_lock lock(mutex);
+      return changed.wait_for(lock, std::chrono::seconds(30), [&] { return times.size() >= n; });
+    }
+  } busy_sink, quiet_sink;
+  struct Tap {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::pair<std::string, std::thread::id>> lines;
+    static void Write(void* context, const char* line) {
+      auto* self = static_cast<Tap*>(context);
+      std::lock_guard lock(self->mutex);
+      self->lines.emplace_back(line, std::this_thread::get_id());
+      self->changed.notify_all();
+    }
+    bool WaitFor(const std::string& text, std::thread::id* thread) {
+      std::unique_lock lock(mutex);
+      return changed.wait_for(lock, std::chrono::seconds(30), [&] {
+        for (const auto& [line, id] : lines) {
+          if (line.find(text) != std::string::npos) {
+            *thread = id;
+            return true;
+          }
+        }
+        return false;
+      });
+    }
+  } tap;
+  SetTraceTap(&Tap::Write, &tap);
+
+  MarkStart();
+  SourceSubscription busy_sub{&busy_sink, 3, nullptr};
+  ASSERT_TRUE(manager_->Subscribe("Busy", &busy_sub));
+  AdvanceToFrame(2 * kBlockFrames);
+  ASSERT_TRUE(busy_sink.WaitBlocks(2));
+  // Fifteen seconds at once: the device keeps ten and drops five, as a sound card
+  // whose buffers nobody took would.
+  clock_.AdvanceUs(15 * 1000000);
+  constexpr uint64_t kLost = 5 * 44100;
+  std::thread::id traced_on;
+  ASSERT_TRUE(tap.WaitFor("audiosrc: capture device 'Busy': overrun, 220500 frames (5000.0 ms) "
+                          "of audio lost in 1 gaps\n",
+                          &traced_on));
+  const size_t delivered = 2 + 10 * 44100 / kBlockFrames;
+  ASSERT_TRUE(busy_sink.WaitBlocks(delivered));
+
+  SourceSubscription quiet_sub{&quiet_sink, 3, nullptr};
+  ASSERT_TRUE(manager_->Subscribe("Quiet", &quiet_sub));
+  clock_.AdvanceUs(2 * (int64_t{kBlockFrames} * 1000000 / 44100 + 1));
+  ASSERT_TRUE(quiet_sink.WaitBlocks(2));
+
+  CaptureStats stats{};
+  ASSERT_TRUE(manager_->GetCaptureStats(busy, &stats));
+  EXPECT_EQ(stats.nOverruns, 1u);
+  EXPECT_EQ(stats.nLostFrames, kLost);
+  EXPECT_EQ(stats.nLostMs, 5000u);
+  EXPECT_EQ(stats.bActive, 1);
+  EXPECT_GE(stats.nFramesCaptured, delivered * kBlockFrames);
+  ASSERT_TRUE(manager_->GetCaptureStats(quiet, &stats));
+  EXPECT_EQ(stats.nOverruns, 0u);
+  EXPECT_EQ(stats.nLostFrames, 0u);
+  EXPECT_EQ(stats.bActive, 1);
+  EXPECT_FALSE(manager_->GetCaptureStats(manager_->device_count(), &stats));
+  EXPECT_FALSE(manager_->GetCaptureStats(busy, nullptr));
+
+  ASSERT_TRUE(manager_->Unsubscribe("Busy", &busy_sub));
+  ASSERT_TRUE(manager_->GetCaptureStats(busy, &stats));
+  EXPECT_EQ(stats.nOverruns, 1u);
+  EXPECT_EQ(stats.nLostMs, 5000u);
+  EXPECT_EQ(stats.bActive, 0);
+  manager_->RemoveAll();
+  SetTraceTap(nullptr, nullptr);
+
+  // Traced on the thread that feeds the sinks, never on the device's own.
+  std::lock_guard lock(busy_sink.mutex);
+  EXPECT_EQ(traced_on, busy_sink.thread);
+  // Each block is a block's length after the one before, except across the gap.
+  const auto frame_us = [](uint64_t frames) {
+    return static_cast<double>(frames) * 1e6 / 44100.0;
+  };
+  ASSERT_GE(busy_sink.times.size(), delivered);
+  EXPECT_EQ(busy_sink.times[0], start_us_);
+  int gaps = 0;
+  for (size_t i = 1; i < busy_sink.times.size(); ++i) {
+    const double step = static_cast<double>(busy_sink.times[i] - busy_sink.times[i - 1]);
+    if (std::abs(step - frame_us(kBlockFrames)) <= 1.0) continue;
+    ++gaps;
+    EXPECT_NEAR(step, frame_us(kBlockFrames + kLost), 1.0) << "block " << i;
+  }
+  EXPECT_EQ(gaps, 1);
 }
 
 TEST(SplitBlockTest, ShortOutputsOrPartFramesAreReportedAndCut) {
