@@ -43,7 +43,7 @@ bool EncoderWorker::Write(kit::IBlock* block) {
   std::unique_lock lock(mu_);
   if (!accepting_) return false;
   if (!block) {
-    queue_.push_back({nullptr, position_, 0, wall_us, dropping_, 0});
+    queue_.push_back({nullptr, position_, 0, wall_us, 0, dropping_, 0});
     dropping_ = 0;
   } else {
     const uint32_t frames = block->GetDataLength() / frame_bytes_;
@@ -55,7 +55,7 @@ bool EncoderWorker::Write(kit::IBlock* block) {
       return true;
     }
     block->AddRef();
-    queue_.push_back({block, position_, frames, wall_us, dropping_, sample});
+    queue_.push_back({block, position_, frames, wall_us, block->GetTimeUs(), dropping_, sample});
     dropping_ = 0;
     position_ += frames;
     queued_frames_ += frames;

@@ -3,8 +3,9 @@
 //
 // The capture feed thread serves every archive on its source, so Write never
 // waits for encoding: it takes a reference on the block, stamps it with its
-// input position, its arrival time and (through Handler::Sample) whatever must
-// be read at capture time, and queues it. When the queue already holds
+// input position, its capture time (the block's own, IBlock::GetTimeUs), its
+// arrival time and (through Handler::Sample) whatever must be read at capture
+// time, and queues it. When the queue already holds
 // `max_queued_frames` of audio the block is dropped and counted; the next
 // queued block carries the count, and the worker reports the gap
 // (Handler::Gap) before it encodes that block. Nothing is dropped silently.
@@ -34,6 +35,7 @@ struct InputItem {
   uint64_t position = 0;         // input frame of the block's first frame
   uint32_t frames = 0;
   int64_t wall_us = 0;           // arrival on the feed thread
+  int64_t capture_us = 0;        // capture of the block's first frame; 0 when not stamped
   uint64_t dropped_before = 0;   // frames lost just before this block
   uint32_t sample = 0;           // Handler::Sample's reading
 };

@@ -69,6 +69,10 @@ class Layer3Stream {
 
   uint64_t input_frames() const { return fed_; }
   uint64_t blocks_out() const { return blocks_out_; }
+  // The input frame (counted from the first frame given to Encode) with which
+  // block `block` of the output begins: decoded sample 0 of the block is that
+  // frame, rounded up to a whole input frame when the stream resamples.
+  uint64_t BlockStartFrame(uint64_t block) const { return BlockEndFrame(block); }
 
  private:
   Layer3Stream(uint32_t input_rate, uint32_t input_channels, const Layer3Format& format);

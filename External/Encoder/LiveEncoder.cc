@@ -91,7 +91,8 @@ void LiveEncoder::SendWhole() {
   const size_t size = params_.cbOutBlock;
   size_t sent = 0;
   while (pending_.size() - sent >= size) {
-    readers_.Send({}, std::span<const uint8_t>(pending_).subspan(sent, size));
+    // Live listeners hear the stream as it comes; its blocks carry no capture time.
+    readers_.Send({}, std::span<const uint8_t>(pending_).subspan(sent, size), 0);
     sent += size;
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));

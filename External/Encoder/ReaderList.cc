@@ -43,7 +43,8 @@ bool ReaderList::Remove(kit::AudioSink* reader) {
   return true;
 }
 
-bool ReaderList::Send(std::span<const uint8_t> head, std::span<const uint8_t> body) {
+bool ReaderList::Send(std::span<const uint8_t> head, std::span<const uint8_t> body,
+                      int64_t time_us) {
   if (!pool_ || head.size() + body.size() > capacity_) return false;
   std::lock_guard lock(mu_);
   if (readers_.empty()) return true;
@@ -53,6 +54,7 @@ bool ReaderList::Send(std::span<const uint8_t> head, std::span<const uint8_t> bo
   if (!body.empty()) std::memcpy(block->data() + head.size(), body.data(), body.size());
   block->set_data_length(static_cast<uint32_t>(head.size() + body.size()));
   block->set_flags(kBlockFlagLayer3);
+  block->set_time_us(time_us);
   for (auto it = readers_.begin(); it != readers_.end();) {
     if ((it->second & kBlockFlagLayer3) == 0) {
       ++it;

@@ -37,8 +37,10 @@ class ReaderList {
 
   bool Add(kit::AudioSink* reader, uint32_t mask);  // false for null or a reader already there
   bool Remove(kit::AudioSink* reader);              // false when not there
-  // head and body together at most block_capacity() bytes. False when no block could be made.
-  bool Send(std::span<const uint8_t> head, std::span<const uint8_t> body);
+  // head and body together at most block_capacity() bytes; `time_us` is the
+  // block's capture time (IBlock::GetTimeUs, 0: none). False when no block could
+  // be made.
+  bool Send(std::span<const uint8_t> head, std::span<const uint8_t> body, int64_t time_us);
   void EndAll();  // Write(nullptr) to every reader and forget them
 
  private:

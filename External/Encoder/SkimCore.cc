@@ -97,8 +97,10 @@ int64_t SkimCore::WallAt(uint64_t p) const {
       break;
     }
   }
-  const int64_t behind = static_cast<int64_t>(at->end) - static_cast<int64_t>(p);
-  return at->wall_us - behind * 1000000 / static_cast<int64_t>(config_.input_rate);
+  // Past the last piece (or before the first one kept) the piece's own time
+  // runs on: positions there have no capture of their own.
+  const int64_t offset = static_cast<int64_t>(p) - static_cast<int64_t>(at->begin);
+  return at->begin_us + offset * 1000000 / static_cast<int64_t>(config_.input_rate);
 }
 
 const int16_t* SkimCore::PcmAt(uint64_t p) const {
@@ -106,16 +108,18 @@ const int16_t* SkimCore::PcmAt(uint64_t p) const {
 }
 
 void SkimCore::Input(const int16_t* pcm, size_t frames, const SwitchSample& sample,
-                     int64_t wall_us) {
+                     int64_t capture_us) {
   if (frames == 0) return;
   pcm_.insert(pcm_.end(), pcm, pcm + frames * channels_);
-  pieces_.push_back({now_, now_ + frames, sample, wall_us});
+  pieces_.push_back({now_, now_ + frames, sample, capture_us});
   now_ += frames;
   const uint64_t limit = now_ > pre_frames_ ? now_ - pre_frames_ : 0;
   if (limit > released_) Release(limit);
   // Pieces still needed: those that can make a held-back position on, and those
-  // that give wall times.
-  while (pieces_.size() > 1 && pieces_.front().end + post_frames_ + 1 < released_)
+  // that give the times of blocks still inside the encoder, which lag the
+  // released input by its delay (far less than a second).
+  const uint64_t lag = config_.input_rate;
+  while (pieces_.size() > 1 && pieces_.front().end + std::max(post_frames_, lag) + 1 < released_)
     pieces_.pop_front();
   Trim();
 }
@@ -161,6 +165,7 @@ void SkimCore::Release(uint64_t limit) {
 void SkimCore::Begin(uint8_t state, uint64_t p, const std::string& why) {
   state_ = state;
   stream_.reset();
+  stream_begin_ = p;
   sink_->StateChanged(state, FormatOf(state), p, WallAt(p), why);
   if (state == kSkimStateStopped) return;
   std::string error;
@@ -181,12 +186,30 @@ void SkimCore::Begin(uint8_t state, uint64_t p, const std::string& why) {
 bool SkimCore::Feed(uint64_t p, uint64_t frames) {
   std::string error;
   out_.clear();
+  const uint64_t first_block = stream_->blocks_out();
   if (!stream_->Encode(PcmAt(p), frames, &out_, &error)) {
     Fail(error);
     return false;
   }
-  if (!out_.empty()) sink_->Audio(static_cast<uint8_t>(state_), stream_->format(), out_);
+  EmitAudio(first_block);
   return true;
+}
+
+void SkimCore::EmitAudio(uint64_t first_block) {
+  const uint32_t block_bytes = stream_->block_bytes();
+  if (out_.empty() || block_bytes == 0) return;
+  const size_t per_call =
+      config_.max_audio_bytes == 0
+          ? out_.size()
+          : std::max<size_t>(config_.max_audio_bytes / block_bytes, 1) * block_bytes;
+  std::span<const uint8_t> rest(out_);
+  for (uint64_t block = first_block; !rest.empty();) {
+    const size_t n = std::min(per_call, rest.size());
+    const int64_t time_us = WallAt(stream_begin_ + stream_->BlockStartFrame(block));
+    sink_->Audio(static_cast<uint8_t>(state_), stream_->format(), rest.first(n), time_us);
+    rest = rest.subspan(n);
+    block += n / block_bytes;
+  }
 }
 
 void SkimCore::FinishStream() {
@@ -194,8 +217,9 @@ void SkimCore::FinishStream() {
   if (!stream_) return;
   std::string error;
   out_.clear();
+  const uint64_t first_block = stream_->blocks_out();
   const bool ok = stream_->Finish(&out_, &error);
-  if (!out_.empty()) sink_->Audio(static_cast<uint8_t>(state_), stream_->format(), out_);
+  EmitAudio(first_block);
   stream_.reset();
   if (!ok) Fail(error);
 }
@@ -211,6 +235,8 @@ void SkimCore::Fail(const std::string& what) {
 }
 
 void SkimCore::End(const std::string& why, int64_t wall_us) {
+  // The recording stops where its input stopped, whenever the end is noticed.
+  if (!pieces_.empty()) wall_us = WallAt(now_);
   if (now_ > released_) Release(now_);
   FinishStream();
   if (state_ != kSkimStateStopped && state_ != kNone) {

@@ -24,6 +24,14 @@
 // it belongs to, and the state changes themselves (with the wall time at
 // which the change is heard in the recording).
 //
+// Time. Each piece comes with the capture time of its first frame, so the
+// time of any input position is known to the sample: the piece's time plus
+// the frames before the position. Each run of layer 3 blocks handed to the
+// Sink carries the time of the first input frame its first block holds. The
+// stream hides the encoder's delay (Layer3Stream: block k starts at input
+// frame BlockStartFrame(k) of its stream), and the held-back pre-delay only
+// delays when a block comes out, not the time it carries.
+//
 // Thread safety: none; the skim encoder's worker thread owns it.
 #pragma once
 
@@ -53,6 +61,9 @@ struct SkimConfig {
   Layer3Format off;  // bit rate 0: nothing recorded while off
   uint32_t pre_delay_ms = 0;
   uint32_t post_delay_ms = 0;
+  // The most bytes one Sink::Audio call takes (whole blocks; at least one
+  // block); 0: no limit. Each call carries its own time.
+  uint32_t max_audio_bytes = 0;
 };
 
 class SkimCore {
@@ -60,8 +71,11 @@ class SkimCore {
   class Sink {
    public:
     virtual ~Sink() = default;
-    // Whole layer 3 blocks of the current stream.
-    virtual void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data) = 0;
+    // Whole layer 3 blocks of the current stream, at most max_audio_bytes; the
+    // first of them begins with the input frame captured at `time_us`. A state
+    // change to 255 is told by StateChanged alone.
+    virtual void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+                       int64_t time_us) = 0;
     // The state from input position `position` on; `wall_us` is when that
     // position was captured; `why` says what caused it.
     virtual void StateChanged(uint8_t state, const Layer3Format& format, uint64_t position,
@@ -73,8 +87,9 @@ class SkimCore {
   // Fills *error when a non-zero format cannot be written.
   static std::unique_ptr<SkimCore> Create(const SkimConfig& config, Sink* sink, std::string* error);
 
-  // One captured piece of interleaved 16-bit PCM; `wall_us` is its arrival time.
-  void Input(const int16_t* pcm, size_t frames, const SwitchSample& sample, int64_t wall_us);
+  // One captured piece of interleaved 16-bit PCM; `capture_us` is when its
+  // first frame was captured.
+  void Input(const int16_t* pcm, size_t frames, const SwitchSample& sample, int64_t capture_us);
   // `frames` input frames were lost before the next Input: everything held is
   // recorded, the stream ends (state 255) and a new one starts afterwards.
   void Gap(uint64_t frames, int64_t wall_us);
@@ -91,7 +106,7 @@ class SkimCore {
   struct Piece {
     uint64_t begin, end;
     SwitchSample sample;
-    int64_t wall_us;  // when `end` arrived
+    int64_t begin_us;  // when `begin` was captured
   };
   enum : int { kNone = -1 };
 
@@ -103,6 +118,9 @@ class SkimCore {
   void Release(uint64_t limit);
   void Begin(uint8_t state, uint64_t p, const std::string& why);
   bool Feed(uint64_t p, uint64_t frames);
+  // Hands out_ (blocks from `first_block` of the current stream on) to the sink,
+  // in runs of at most max_audio_bytes, each with its time.
+  void EmitAudio(uint64_t first_block);
   void FinishStream();
   void Fail(const std::string& what);
   const int16_t* PcmAt(uint64_t p) const;
@@ -123,6 +141,7 @@ class SkimCore {
 
   int state_ = kNone;
   std::unique_ptr<Layer3Stream> stream_;
+  uint64_t stream_begin_ = 0;  // input position of the current stream's first frame
   bool closing_ = false;      // the stream is being run to its block end
   std::vector<uint8_t> out_;
 };

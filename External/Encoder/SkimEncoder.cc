@@ -54,6 +54,7 @@ bool SkimEncoder::Open() {
     config.off = OffFormat(params_);
     config.pre_delay_ms = params_.nPreDelayMs;
     config.post_delay_ms = params_.nPostDelayMs;
+    config.max_audio_bytes = readers_.block_capacity() - kSkimHeaderBytes;
     std::string error;
     if (params_.nInChannels != 1 && params_.nInChannels != 2)
       error = "input channels must be 1 or 2";
@@ -116,14 +117,20 @@ void SkimEncoder::Process(const InputItem& item, const int16_t* pcm) {
   sample.on = (item.sample & kSampleOn) != 0;
   sample.enabled = (item.sample & kSampleEnabled) != 0;
   sample.full = (item.sample & kSampleFull) != 0;
-  core_->Input(pcm, item.frames, sample, item.wall_us);
+  // A block that nobody stamped was captured just before it arrived.
+  const int64_t capture_us =
+      item.capture_us != 0
+          ? item.capture_us
+          : item.wall_us - static_cast<int64_t>(item.frames) * 1000000 / params_.nInSampleRate;
+  core_->Input(pcm, item.frames, sample, capture_us);
 }
 
 void SkimEncoder::Gap(uint64_t, uint64_t frames, int64_t wall_us) { core_->Gap(frames, wall_us); }
 
 void SkimEncoder::EndOfInput(const char* why, int64_t wall_us) { core_->End(why, wall_us); }
 
-void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data) {
+void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+                        int64_t time_us) {
   uint8_t head[kSkimHeaderBytes] = {};
   head[0] = state;
   head[1] = format.channels;
@@ -133,18 +140,13 @@ void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<con
   head[7] = static_cast<uint8_t>(format.sample_rate >> 8);
   if (data.empty()) {
     // A state change without audio (state 255).
-    if (!readers_.Send(head, {})) Message(1, "ERROR: Skim encoder: no memory for an output block\n");
+    if (!readers_.Send(head, {}, time_us))
+      Message(1, "ERROR: Skim encoder: no memory for an output block\n");
     return;
   }
-  // Whole layer 3 blocks per output block.
-  const uint32_t block = BlockBytes(format);
-  const size_t per_output = (readers_.block_capacity() - kSkimHeaderBytes) / block * block;
-  while (!data.empty()) {
-    const size_t n = std::min(per_output, data.size());
-    if (!readers_.Send(head, data.first(n)))
-      Message(1, "ERROR: Skim encoder: no memory for an output block, audio lost\n");
-    data = data.subspan(n);
-  }
+  // The core hands out at most one output block's worth (max_audio_bytes).
+  if (!readers_.Send(head, data, time_us))
+    Message(1, "ERROR: Skim encoder: no memory for an output block, audio lost\n");
 }
 
 void SkimEncoder::StateChanged(uint8_t state, const Layer3Format& format, uint64_t position,
@@ -154,7 +156,7 @@ void SkimEncoder::StateChanged(uint8_t state, const Layer3Format& format, uint64
     std::snprintf(text, sizeof text,
                   "INFO: Skim encoder: recording stopped at %s (%s), input frame %" PRIu64 "\n",
                   TimeText(wall_us).c_str(), why.c_str(), position);
-    Audio(kSkimStateStopped, format, {});
+    Audio(kSkimStateStopped, format, {}, wall_us);
   } else {
     std::snprintf(text, sizeof text,
                   "INFO: Skim encoder: skim %s at %s, recording %s, input frame %" PRIu64 "\n",

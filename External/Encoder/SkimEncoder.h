@@ -4,7 +4,10 @@
 // flag for every captured block on the feed thread and queues the block; the
 // worker thread runs the SkimCore and sends each result to the readers as a
 // block of the 12-byte skim header and whole layer 3 blocks. A change to state
-// 255 is sent as a header-only block. Every change of state is posted to the
+// 255 is sent as a header-only block. Every block carries, beside its bytes
+// (IBlock::GetTimeUs), the capture time of the first input frame its audio
+// holds (of the change, for a header-only block); input blocks without a
+// capture time count as captured just before they arrived. Every change of state is posted to the
 // archive's event log with the time it takes effect.
 //
 // Thread safety: as ISkimEncoder (include/Encoder.h).
@@ -48,7 +51,8 @@ class SkimEncoder final : public ISkimEncoder,
   void Gap(uint64_t position, uint64_t frames, int64_t wall_us) override;
   void EndOfInput(const char* why, int64_t wall_us) override;
   // SkimCore::Sink
-  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data) override;
+  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+             int64_t time_us) override;
   void StateChanged(uint8_t state, const Layer3Format& format, uint64_t position, int64_t wall_us,
                     const std::string& why) override;
   void Message(int32_t level, const std::string& text) override;

@@ -54,6 +54,7 @@ class CollectingReader : public kit::AudioSink {
     } else {
       EXPECT_EQ(block->GetFlags(), kBlockFlagLayer3);
       blocks_.emplace_back(block->GetData(), block->GetData() + block->GetDataLength());
+      times_.push_back(block->GetTimeUs());
     }
     return true;
   }
@@ -65,10 +66,15 @@ class CollectingReader : public kit::AudioSink {
     std::lock_guard lock(mu_);
     return ends_;
   }
+  std::vector<int64_t> times() {
+    std::lock_guard lock(mu_);
+    return times_;
+  }
 
  private:
   std::mutex mu_;
   std::vector<std::vector<uint8_t>> blocks_;
+  std::vector<int64_t> times_;
   int ends_ = 0;
 };
 
@@ -101,12 +107,14 @@ class RecordingLog : public EventPoster {
 };
 
 // Writes one captured block of a continuous tone; `piece` numbers the blocks.
-void WritePiece(kit::AudioSink* sink, size_t piece) {
+// `capture_us` is the capture time the block carries (0: none).
+void WritePiece(kit::AudioSink* sink, size_t piece, int64_t capture_us = 0) {
   auto* block = new kit::MemBlock(kPieceBytes);
   const auto pcm = test::Sine(440.0, kRate, 2, kPieceFrames, 12000.0, piece * kPieceFrames);
   std::memcpy(block->data(), pcm.data(), kPieceBytes);
   block->set_data_length(kPieceBytes);
   block->set_flags(kit::kBlockFlagPcm);
+  block->set_time_us(capture_us);
   EXPECT_TRUE(sink->Write(block->block()));
   block->Release();
 }
@@ -290,6 +298,56 @@ TEST(EncoderModuleTest, SkimBlocksFollowTheSwitchWithDelays) {
       << messages[1];
   EXPECT_NE(messages[3].find("recording stopped at "), std::string::npos) << messages[3];
   EXPECT_NE(messages[3].find("(encoder closed)"), std::string::npos) << messages[3];
+}
+
+// Each skim block carries the capture time of the first input frame its
+// audio holds: exact to the sample whatever the encoder holds back (LAME's
+// delay, the pre-delay, the queue), and stepping with the input's own times
+// when the clock steps between two captured blocks. The 12-byte header stays
+// as it was. The closing block carries the end of the input.
+TEST(EncoderModuleTest, SkimBlocksCarryTheCaptureTimeOfTheirFirstSample) {
+  const EncoderEntryFn entry = TheModule().entry();
+  ASSERT_NE(entry, nullptr);
+  // Off only, 32 kbit/s 22050 Hz mono: each layer 3 block is 1152 input frames.
+  SkimEncoderParams record = SkimRecord(nullptr, nullptr, 1000, 0);
+  auto* skim = static_cast<ISkimEncoder*>(entry(&record));
+  ASSERT_TRUE(skim->Open());
+  CollectingReader reader;
+  ASSERT_TRUE(skim->AddReader(&reader, 3));
+  constexpr int64_t kT0 = 1'767'000'000'000'000;
+  constexpr size_t kPieces = 40, kStepPiece = 20;
+  constexpr int64_t kStepUs = 7200LL * 1000000;
+  // When input frame p was captured.
+  auto captured_us = [&](uint64_t p) {
+    const uint64_t piece = p / kPieceFrames;
+    const int64_t offset = static_cast<int64_t>(p % kPieceFrames) * 1000000 / kRate;
+    return kT0 + (piece >= kStepPiece ? kStepUs : 0) +
+           static_cast<int64_t>(piece * kPieceFrames) * 1000000 / kRate + offset;
+  };
+  for (size_t i = 0; i < kPieces; ++i) {
+    WritePiece(skim->GetInputSink(), i, captured_us(i * kPieceFrames));
+  }
+  skim->Close();
+  skim->Release();
+
+  const auto blocks = ParseSkimBlocks(reader.blocks());
+  const auto times = reader.times();
+  ASSERT_EQ(blocks.size(), times.size());
+  ASSERT_GE(blocks.size(), 3u);
+  uint64_t frame = 0;
+  bool stepped = false;
+  for (size_t i = 0; i + 1 < blocks.size(); ++i) {
+    ASSERT_EQ(blocks[i].state, kSkimStateOff) << i;
+    EXPECT_NEAR(static_cast<double>(times[i]), static_cast<double>(captured_us(frame)), 2.0)
+        << "block " << i << " from input frame " << frame;
+    if (times[i] > kT0 + kStepUs) stepped = true;
+    frame += blocks[i].audio_bytes / 104 * 1152;
+  }
+  EXPECT_TRUE(stepped);
+  EXPECT_GE(frame, kPieces * kPieceFrames);
+  EXPECT_EQ(blocks.back().state, kSkimStateStopped);
+  EXPECT_NEAR(static_cast<double>(times.back()),
+              static_cast<double>(captured_us(kPieces * kPieceFrames)), 2.0);
 }
 
 TEST(EncoderModuleTest, PausedScheduleAndFullStorageGiveStateStoppedAndResume) {

@@ -22,7 +22,7 @@ TEST(ReaderListTest, PoolShrinksOnceASlowReaderHasLeft) {
   kit::ByteBuffer buffer;
   buffer.Allocate(836);
   for (int i = 0; i < 200; ++i) {
-    ASSERT_TRUE(list.Send({}, bytes));
+    ASSERT_TRUE(list.Send({}, bytes, 0));
     buffer.Clear();
     ASSERT_EQ(quick.Read(&buffer), 836);  // the quick reader keeps up; the slow one reads nothing
   }
@@ -35,7 +35,7 @@ TEST(ReaderListTest, PoolShrinksOnceASlowReaderHasLeft) {
   EXPECT_LE(after.created, ReaderList::kKeptFree + 2);
 
   // The pool still serves the reader that stayed.
-  ASSERT_TRUE(list.Send({}, bytes));
+  ASSERT_TRUE(list.Send({}, bytes, 0));
   buffer.Clear();
   EXPECT_EQ(quick.Read(&buffer), 836);
   quick.Close();

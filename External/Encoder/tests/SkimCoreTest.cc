@@ -26,7 +26,8 @@ class Recorder : public SkimCore::Sink {
   std::vector<Stretch> stretches;
   std::vector<std::string> messages;
 
-  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data) override {
+  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+             int64_t) override {
     ASSERT_FALSE(stretches.empty());
     EXPECT_EQ(state, stretches.back().state);
     EXPECT_EQ(format, stretches.back().format);
@@ -52,7 +53,7 @@ template <typename SampleFn>
 void Feed(SkimCore* core, size_t pieces, SampleFn sample) {
   for (size_t i = 0; i < pieces; ++i) {
     const auto pcm = test::Sine(kToneHz, kRate, 2, kPiece, 12000.0, i * kPiece);
-    core->Input(pcm.data(), kPiece, sample(i), static_cast<int64_t>(i + 1) * kPiece * 1000000 / kRate);
+    core->Input(pcm.data(), kPiece, sample(i), static_cast<int64_t>(i) * kPiece * 1000000 / kRate);
   }
 }
 
