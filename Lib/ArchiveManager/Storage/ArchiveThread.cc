@@ -55,7 +55,7 @@ bool ArchiveThread::QueueSink::Write(kit::IBlock* block) {
   // learns its end from Stop, which queues its own mark after the last block.
   if (block == nullptr) return true;
   double dropped_ms = 0;
-  if (!owner_->backlog_.Put(block, owner_->CurrentTime(), &dropped_ms)) return false;
+  if (!owner_->backlog_.Put(block, owner_->BlockTime(block), &dropped_ms)) return false;
   if (dropped_ms > 0 && !owner_->dropping_.exchange(true)) {
     owner_->Post(2,
                  "WARNING: Nothing could be written and the backlog is full: dropping the "
@@ -159,6 +159,19 @@ CZoneTime ArchiveThread::CurrentTime() const {
   const int64_t pre_delay_s = params ? static_cast<int64_t>(params->nPreDelayMs / 1000) : 0;
   if (pre_delay_s != 0) now.AddSeconds(-pre_delay_s);
   return now;
+}
+
+CZoneTime ArchiveThread::BlockTime(kit::IBlock* block) const {
+  const int64_t capture_us = block->GetTimeUs();
+  if (capture_us == 0) return CurrentTime();
+  // The time the audio was captured: the encoder's delays are already out of it.
+  const platform::LocalTime local = platform::ToLocalTime(capture_us);
+  CZoneTime t;
+  if (!t.Set(local.year, local.month, local.day, local.hour, local.minute, local.second,
+             local.daylight ? 1 : 0)) {
+    return CurrentTime();
+  }
+  return t;
 }
 
 bool ArchiveThread::NameTaken(const CZoneTime& t) const {
@@ -265,12 +278,137 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const Au
       // A new file may take what this one refuses (a file removed or damaged
       // under us). It starts with the waiting block, so at that block's time,
       // not at the time of the move.
-      Post(2, "INFO: Open new file %s. (write failed)\n", NameFor(time).c_str());
-      if (!OpenFileRetrying(time, format, skim)) return false;
+      if (!RollSegment(time, format, skim, "write failed")) return false;
       continue;
     }
     if (!BackOff(&delay)) return false;
   }
+}
+
+uint32_t ArchiveThread::SplitReasons(const CZoneTime& now, const CZoneTime& prev,
+                                     uint64_t gap_ms, bool new_segment,
+                                     std::string* text) const {
+  int64_t diff = 0;
+  bool daylight_changed = false;
+  if (!prev.IsNull()) {
+    diff = CZoneTime::Difference(now, prev) / kTicksPerSecond;
+    daylight_changed = now.IsDaylight() != prev.IsDaylight();
+  }
+  uint32_t reasons = 0;
+  char line[160];
+  if (!segment_end_.IsNull() && CZoneTime::Difference(now, segment_end_) >= 0) {
+    reasons |= kSplitEndOfSegment;
+    std::snprintf(line, sizeof line, "end_block: end=%s, now=%s | ", TimeText(segment_end_).text,
+                  TimeText(now).text);
+    *text += line;
+  }
+  if (daylight_changed) {
+    reasons |= kSplitDaylight;
+    std::snprintf(line, sizeof line, "dst_change: prev=%s, now=%s",
+                  prev.IsDaylight() ? "ON" : "OFF", now.IsDaylight() ? "ON" : "OFF");
+    *text += line;
+  }
+  const TimeText prev_text(prev);
+  const char* prev_text_or_null = prev.IsNull() ? "<0>" : prev_text.text;
+  if (diff < -static_cast<int64_t>(max_time_adjust_sec_)) {
+    reasons |= kSplitClockBack;
+    std::snprintf(line, sizeof line, "clock_change_back: prev=%s, now=%s, diff=%d, max=%d |",
+                  prev_text_or_null, TimeText(now).text, static_cast<int>(diff),
+                  max_time_adjust_sec_);
+    *text += line;
+  }
+  if (diff > static_cast<int64_t>(max_time_adjust_sec_)) {
+    reasons |= kSplitClockForward;
+    std::snprintf(line, sizeof line, "clock_change_fwd: prev=%s, now=%s, diff=%d, max=%d |",
+                  prev_text_or_null, TimeText(now).text, static_cast<int>(diff),
+                  max_time_adjust_sec_);
+    *text += line;
+  }
+  if (gap_ms > 0 && !new_segment) {
+    reasons |= kSplitAudioDropped;
+    std::snprintf(line, sizeof line, "audio_dropped: %llu ms |",
+                  static_cast<unsigned long long>(gap_ms));
+    *text += line;
+  }
+  return reasons;
+}
+
+bool ArchiveThread::RollSegment(const CZoneTime& t, const AudioFormat& format, bool skim,
+                                const char* why) {
+  Post(2, "INFO: Open new file %s. (%s)\n", NameFor(t).c_str(), why);
+  // OpenFile also sets the segment end from the start the new file got.
+  return OpenFileRetrying(t, format, skim);
+}
+
+bool ArchiveThread::RecordBlock(const RecordingBacklog::Entry& entry, Segmenting* seg) {
+  // Audio dropped in front of this block is a gap: the block goes into a new
+  // segment that starts at its own time.
+  const uint64_t gap_ms = entry.dropped_ms;
+  if (gap_ms > 0) {
+    dropping_.store(false);
+    Post(2, "WARNING: %llu ms of audio were dropped while nothing could be written!\n",
+         static_cast<unsigned long long>(gap_ms));
+  }
+  const uint8_t* data = entry.block->GetData();
+  const uint32_t length = entry.block->GetDataLength();
+  if (data == nullptr || length < kHeaderBytes) return true;
+  const uint8_t state = data[0];
+  seg->format.channels = data[1];
+  seg->format.bitrate = ReadLe16(data + 4);
+  seg->format.samplerate = ReadLe16(data + 6);
+  const CZoneTime now = entry.time;
+  bool new_segment = false;
+
+  if (state != seg->prev_state) {
+    diag::DebugTrace("AT::Driver: State changed! flags=%d\n", state);
+    seg->prev_state = state;
+    if (state == kStateClosed) {
+      diag::DebugTrace("AT::Driver: Encoder closed! flags=%d\n", state);
+      Post(2, "INFO: Close file %s. (encoder closed)\n", writer_.GetFileName().c_str());
+      CloseFile(CZoneTime());
+      return true;
+    }
+    seg->skim = state != 0;
+    diag::DebugTrace("AT::Driver: OpenFile! flags=%d, bSkim=%s\n", state,
+                     seg->skim ? "true" : "false");
+    if (!RollSegment(now, seg->format, seg->skim, seg->skim ? "skim ON" : "skim OFF")) {
+      return false;
+    }
+    seg->prev = now;
+    new_segment = true;
+  }
+  // Nothing is recorded while the encoder is closed; no segment is opened
+  // for its blocks either.
+  if (state == kStateClosed) return true;
+
+  std::string reason_text;
+  const uint32_t reasons = SplitReasons(now, seg->prev, gap_ms, new_segment, &reason_text);
+  if (reasons != 0) {
+    Post(2, "INFO: Open new file %s. (Reason below)\n", NameFor(now).c_str());
+    Post(2, "INFO: Reason[0x%X]: %s\n", reasons, reason_text.c_str());
+    if (!OpenFileRetrying(now, seg->format, seg->skim)) return false;
+  }
+  seg->prev = now;
+  if (length == kHeaderBytes) return true;  // drives the reasons, writes nothing
+
+  if (platform::DefaultClock().TickMs() - last_sync_ms_ >= kSyncIntervalMs && writer_.IsOpen() &&
+      !SegmentFileIsThere()) {
+    // Removed under us (its day folder deleted by hand): what it held is
+    // gone with it, but recording goes on in a new segment from now.
+    Post(2, "ERROR: Segment file '%s' was removed while recording!\n",
+         writer_.GetFileName().c_str());
+    reported_ = true;  // no index row for a file that is gone
+    if (!RollSegment(now, seg->format, seg->skim, "file removed")) return false;
+  }
+  if (!WriteRetrying(data + kHeaderBytes, length - kHeaderBytes, seg->format, seg->skim, now)) {
+    return false;
+  }
+  const uint64_t tick = platform::DefaultClock().TickMs();
+  if (tick - last_sync_ms_ >= kSyncIntervalMs) {
+    writer_.Sync();
+    last_sync_ms_ = tick;
+  }
+  return true;
 }
 
 void ArchiveThread::Body() {
@@ -279,12 +417,8 @@ void ArchiveThread::Body() {
     Post(2, "ERROR: No skim encoder!\n");
     return;
   }
-  uint8_t prev_state = kStateClosed;
-  CZoneTime prev;
-  AudioFormat format;
-  bool skim = false;
+  Segmenting seg;
   uint64_t not_written = 0;
-
   for (;;) {
     RecordingBacklog::Entry entry;
     if (!backlog_.Get(&entry)) {
@@ -293,131 +427,9 @@ void ArchiveThread::Body() {
     }
     if (entry.block == nullptr) break;  // Stop's mark: everything before it was written
     BlockRef hold(entry.block);
-    // Audio dropped in front of this block is a gap: the block goes into a
-    // new segment that starts at its own time.
-    const uint64_t gap_ms = entry.dropped_ms;
-    if (gap_ms > 0) {
-      dropping_.store(false);
-      Post(2, "WARNING: %llu ms of audio were dropped while nothing could be written!\n",
-           static_cast<unsigned long long>(gap_ms));
-    }
-    const uint8_t* data = entry.block->GetData();
-    const uint32_t length = entry.block->GetDataLength();
-    if (data == nullptr || length < kHeaderBytes) {
-      MarkHandled();
-      continue;
-    }
-    const uint8_t state = data[0];
-    format.channels = data[1];
-    format.bitrate = ReadLe16(data + 4);
-    format.samplerate = ReadLe16(data + 6);
-    const CZoneTime now = entry.time;
-    bool new_segment = false;
-
-    if (state != prev_state) {
-      diag::DebugTrace("AT::Driver: State changed! flags=%d\n", state);
-      prev_state = state;
-      if (state == kStateClosed) {
-        diag::DebugTrace("AT::Driver: Encoder closed! flags=%d\n", state);
-        Post(2, "INFO: Close file %s. (encoder closed)\n", writer_.GetFileName().c_str());
-        CloseFile(CZoneTime());
-        MarkHandled();
-        continue;
-      }
-      skim = state != 0;
-      diag::DebugTrace("AT::Driver: OpenFile! flags=%d, bSkim=%s\n", state,
-                       skim ? "true" : "false");
-      Post(2, "INFO: Open new file %s. (skim %s)\n", NameFor(now).c_str(), skim ? "ON" : "OFF");
-      if (!OpenFileRetrying(now, format, skim)) {
-        ++not_written;
-        break;
-      }
-      prev = now;
-      new_segment = true;
-    }
-    // Nothing is recorded while the encoder is closed; no segment is opened
-    // for its blocks either.
-    if (state == kStateClosed) {
-      MarkHandled();
-      continue;
-    }
-
-    int64_t diff = 0;
-    bool daylight_changed = false;
-    if (!prev.IsNull()) {
-      diff = CZoneTime::Difference(now, prev) / kTicksPerSecond;
-      daylight_changed = now.IsDaylight() != prev.IsDaylight();
-    }
-    uint32_t reasons = 0;
-    std::string reason_text;
-    char line[160];
-    if (!segment_end_.IsNull() && CZoneTime::Difference(now, segment_end_) >= 0) {
-      reasons |= 0x1;
-      std::snprintf(line, sizeof line, "end_block: end=%s, now=%s | ",
-                    TimeText(segment_end_).text, TimeText(now).text);
-      reason_text += line;
-    }
-    if (daylight_changed) {
-      reasons |= 0x2;
-      std::snprintf(line, sizeof line, "dst_change: prev=%s, now=%s",
-                    prev.IsDaylight() ? "ON" : "OFF", now.IsDaylight() ? "ON" : "OFF");
-      reason_text += line;
-    }
-    const TimeText prev_text(prev);
-    const char* prev_text_or_null = prev.IsNull() ? "<0>" : prev_text.text;
-    if (diff < -static_cast<int64_t>(max_time_adjust_sec_)) {
-      reasons |= 0x4;
-      std::snprintf(line, sizeof line, "clock_change_back: prev=%s, now=%s, diff=%d, max=%d |",
-                    prev_text_or_null, TimeText(now).text, static_cast<int>(diff),
-                    max_time_adjust_sec_);
-      reason_text += line;
-    }
-    if (diff > static_cast<int64_t>(max_time_adjust_sec_)) {
-      reasons |= 0x8;
-      std::snprintf(line, sizeof line, "clock_change_fwd: prev=%s, now=%s, diff=%d, max=%d |",
-                    prev_text_or_null, TimeText(now).text, static_cast<int>(diff),
-                    max_time_adjust_sec_);
-      reason_text += line;
-    }
-    if (gap_ms > 0 && !new_segment) {
-      reasons |= 0x10;
-      std::snprintf(line, sizeof line, "audio_dropped: %llu ms |",
-                    static_cast<unsigned long long>(gap_ms));
-      reason_text += line;
-    }
-    if (reasons != 0) {
-      Post(2, "INFO: Open new file %s. (Reason below)\n", NameFor(now).c_str());
-      Post(2, "INFO: Reason[0x%X]: %s\n", reasons, reason_text.c_str());
-      if (!OpenFileRetrying(now, format, skim)) {
-        ++not_written;
-        break;
-      }
-    }
-    prev = now;
-
-    if (length > kHeaderBytes) {
-      if (platform::DefaultClock().TickMs() - last_sync_ms_ >= kSyncIntervalMs &&
-          writer_.IsOpen() && !SegmentFileIsThere()) {
-        // Removed under us (its day folder deleted by hand): what it held is
-        // gone with it, but recording goes on in a new segment from now.
-        Post(2, "ERROR: Segment file '%s' was removed while recording!\n",
-             writer_.GetFileName().c_str());
-        reported_ = true;  // no index row for a file that is gone
-        Post(2, "INFO: Open new file %s. (file removed)\n", NameFor(now).c_str());
-        if (!OpenFileRetrying(now, format, skim)) {
-          ++not_written;
-          break;
-        }
-      }
-      if (!WriteRetrying(data + kHeaderBytes, length - kHeaderBytes, format, skim, now)) {
-        ++not_written;
-        break;
-      }
-      const uint64_t tick = platform::DefaultClock().TickMs();
-      if (tick - last_sync_ms_ >= kSyncIntervalMs) {
-        writer_.Sync();
-        last_sync_ms_ = tick;
-      }
+    if (!RecordBlock(entry, &seg)) {
+      ++not_written;
+      break;
     }
     MarkHandled();
   }

@@ -1,9 +1,11 @@
 // ArchiveThread: the recording thread of one archive.
 //
 // It takes the skim encoder's blocks (12-byte header, then layer 3 audio) from
-// its own queue, stamps each with the wall-clock time (process clock, minus
-// the encoder's pre-delay in whole seconds) and writes the audio into segment
-// files. A segment ends, and the next begins at the time of the block that
+// its own queue and writes the audio into segment files. Each block's time is
+// the capture time it carries (IBlock::GetTimeUs: when the first sample it
+// holds was captured, on the process clock); a block without one is stamped
+// with the wall-clock time when it is handed over (process clock, minus the
+// encoder's pre-delay in whole seconds). A segment ends, and the next begins at the time of the block that
 // ended it, when:
 //   - the block's time reaches the segment end (NextBoundary),
 //   - the daylight flag differs from the previous block's,
@@ -12,9 +14,12 @@
 // State 255 (encoder closed) closes the segment without opening another.
 // Every closed segment is reported once to the SegmentFinished sink.
 //
-// Each block is stamped when the encoder hands it over, not when it is
-// written, so a segment begun after a wait starts at the time of its first
-// block.
+// So the times of segments are those of the audio in them: a recording
+// thread or an encoder that stalls for longer than MaxTimeAdjustSec (a slow
+// fdatasync, a busy disk, an overloaded machine) neither splits the segment
+// nor makes the next one start late, and a segment begun after a wait starts
+// at the time of its first block. A real step of the clock still shows as a
+// step between the capture times of two blocks, and splits.
 //
 // A segment never replaces an existing file: when the name for a start time
 // is taken (the clock was set back over earlier recordings), the start moves
@@ -121,7 +126,35 @@ class ArchiveThread : public kit::AppThread {
     ArchiveThread* owner_;
   };
 
+  // Reason bits of a split (SplitReasons), as the reason line shows them.
+  static constexpr uint32_t kSplitEndOfSegment = 0x1;
+  static constexpr uint32_t kSplitDaylight = 0x2;
+  static constexpr uint32_t kSplitClockBack = 0x4;
+  static constexpr uint32_t kSplitClockForward = 0x8;
+  static constexpr uint32_t kSplitAudioDropped = 0x10;
+
+  // What the loop carries from one block to the next.
+  struct Segmenting {
+    uint8_t prev_state = audenc::kSkimStateStopped;
+    CZoneTime prev;  // the previous block's time
+    AudioFormat format;
+    bool skim = false;
+  };
+
   CZoneTime CurrentTime() const;
+  // The block's capture time as a local time; CurrentTime() for a block that
+  // carries none.
+  CZoneTime BlockTime(kit::IBlock* block) const;
+  // Records one block: opens, splits and writes as its state, time and the
+  // gap in front of it ask. False when recording must stop (Stop gave up a retry).
+  bool RecordBlock(const RecordingBacklog::Entry& entry, Segmenting* seg);
+  // Why a block at `now` after one at `prev` starts a new segment: the reason
+  // bits (0: it does not), with their texts appended to *text.
+  uint32_t SplitReasons(const CZoneTime& now, const CZoneTime& prev, uint64_t gap_ms,
+                        bool new_segment, std::string* text) const;
+  // Posts "Open new file ... (why)" and opens the next segment at t (its end
+  // follows from the start it gets), retrying until Stop.
+  bool RollSegment(const CZoneTime& t, const AudioFormat& format, bool skim, const char* why);
   // Whether a file for a segment starting at t exists.
   bool NameTaken(const CZoneTime& t) const;
   // Opens the segment at t, or at the first free second after it; sets the

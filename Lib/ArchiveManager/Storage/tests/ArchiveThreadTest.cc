@@ -4,7 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 
 #include <filesystem>
 #include <fstream>
@@ -264,6 +268,81 @@ INSTANTIATE_TEST_SUITE_P(
                  "now=2026.01.10-08:00:01-S, diff=-7200, max=5 |\n"},
         StepCase{6, true, "diff=6, max=5 |"}, StepCase{-6, true, "diff=-6, max=5 |"},
         StepCase{5, false, ""}, StepCase{-5, false, ""}));
+
+// A poster that holds the recording thread inside the first post that
+// contains `text` until Release: the thread stalls there as it would on a
+// slow fdatasync or a busy disk.
+class StallingLog : public MessageLog {
+ public:
+  explicit StallingLog(std::string text) : text_(std::move(text)) {}
+  void Post(int32_t level, const char* message) override {
+    MessageLog::Post(level, message);
+    if (message == nullptr || std::string(message).find(text_) == std::string::npos) return;
+    std::unique_lock lock(gate_mu_);
+    stalled_ = true;
+    gate_cv_.notify_all();
+    gate_cv_.wait(lock, [this] { return released_; });
+  }
+  bool WaitStalled() {
+    std::unique_lock lock(gate_mu_);
+    return gate_cv_.wait_for(lock, std::chrono::seconds(10), [this] { return stalled_; });
+  }
+  void Release() {
+    std::lock_guard lock(gate_mu_);
+    released_ = true;
+    gate_cv_.notify_all();
+  }
+
+ private:
+  const std::string text_;
+  std::mutex gate_mu_;
+  std::condition_variable gate_cv_;
+  bool stalled_ = false;
+  bool released_ = false;
+};
+
+// The recording thread is stuck for 30 s (MaxTimeAdjustSec 5) while capture
+// goes on; the blocks captured meanwhile reach it late, all at once. They
+// keep their capture times: no split, and the segment starts at its first
+// block's capture (the encoder's pre-delay is already out of those times).
+// A real step of the clock between two captured blocks still splits there.
+TEST_F(ArchiveThreadTest, StalledRecordingThreadKeepsCaptureTimesARealStepSplits) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  const int64_t t0 = TestClock().NowUs();
+  constexpr int64_t kBlockUs = 200000;
+  constexpr int64_t kStepUs = 7200LL * 1000000;
+  StallingLog log("INFO: Open file");
+  encoder_ = std::make_unique<FakeSkimEncoder>(3000);
+  thread_ = std::make_unique<ArchiveThread>(encoder_.get(), folder_.path(), ".mp3", "Studio A",
+                                            &reports_, &log, 5, 240, false);
+  ASSERT_TRUE(thread_->Start());
+  ASSERT_TRUE(encoder_->PushCaptured(t0, 0, kFormat128, 417));
+  ASSERT_TRUE(log.WaitStalled());
+  TestClock().AdvanceUs(30 * 1000000);
+  for (int64_t i = 1; i <= 150; ++i) {
+    ASSERT_TRUE(encoder_->PushCaptured(t0 + i * kBlockUs, 0, kFormat128, 417));
+  }
+  log.Release();
+  ASSERT_TRUE(thread_->WaitHandled(151, 10000));
+  TestClock().SetUs(TestClock().NowUs() + kStepUs);
+  ASSERT_TRUE(encoder_->PushCaptured(t0 + 151 * kBlockUs + kStepUs, 0, kFormat128, 417));
+  ASSERT_TRUE(thread_->WaitHandled(152, 10000));
+  thread_->Stop();
+
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(Text(reports[0].start), "2026.01.10-10:00:00-S");
+  EXPECT_EQ(reports[0].size_bytes, 151u * 417u);
+  EXPECT_EQ(Text(reports[1].start), "2026.01.10-12:00:30-S");
+  EXPECT_EQ(reports[1].size_bytes, 417u);
+  const auto texts = log.Texts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.find("Reason[") != t.npos; }),
+            1);
+  EXPECT_TRUE(log.Contains("INFO: Reason[0x8]: clock_change_fwd: prev=2026.01.10-10:00:30-S, "
+                           "now=2026.01.10-12:00:30-S, diff=7200, max=5 |\n"));
+  ExpectReportsMatchFiles();
+}
 
 TEST_F(ArchiveThreadTest, SkimChangesSplitWithTheirTrailerFlags) {
   SetLocal(2026, 1, 10, 10, 0, 0);

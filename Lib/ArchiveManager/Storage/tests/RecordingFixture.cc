@@ -60,6 +60,16 @@ bool FakeSkimEncoder::has_reader() const {
 
 bool FakeSkimEncoder::Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes,
                            uint8_t fill) {
+  return PushBlock(0, state, format, audio_bytes, fill);
+}
+
+bool FakeSkimEncoder::PushCaptured(int64_t capture_us, uint8_t state, const AudioFormat& format,
+                                   uint32_t audio_bytes) {
+  return PushBlock(capture_us, state, format, audio_bytes, 0x55);
+}
+
+bool FakeSkimEncoder::PushBlock(int64_t capture_us, uint8_t state, const AudioFormat& format,
+                                uint32_t audio_bytes, uint8_t fill) {
   std::lock_guard lock(mu_);
   if (reader_ == nullptr) return false;
   const uint32_t size = audenc::kSkimHeaderBytes + audio_bytes;
@@ -76,6 +86,7 @@ bool FakeSkimEncoder::Push(uint8_t state, const AudioFormat& format, uint32_t au
   std::memset(d + audenc::kSkimHeaderBytes, fill, audio_bytes);
   block->set_data_length(audenc::kSkimHeaderBytes + audio_bytes);
   block->set_flags(audenc::kBlockFlagLayer3);
+  block->set_time_us(capture_us);
   reader_->Write(block->block());
   block->Release();
   return true;

@@ -51,12 +51,19 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
   // Hands one block to the reader: header (state, format) and `audio_bytes`
   // bytes of audio whose every byte is `fill`. False when no reader is added.
   bool Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes, uint8_t fill = 0x55);
+  // The same for a block that carries the capture time of its first sample
+  // (microseconds on the process clock), as the real encoder's blocks do.
+  bool PushCaptured(int64_t capture_us, uint8_t state, const AudioFormat& format,
+                    uint32_t audio_bytes);
   bool storage_full() const { return storage_full_; }
   bool has_reader() const;
   // Blocks the pool has created so far.
   uint32_t PoolBlocksCreated() const;
 
  private:
+  bool PushBlock(int64_t capture_us, uint8_t state, const AudioFormat& format,
+                 uint32_t audio_bytes, uint8_t fill);
+
   audenc::SkimEncoderParams params_{};
   mutable std::mutex mu_;
   kit::AudioSink* reader_ = nullptr;
