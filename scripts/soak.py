@@ -108,12 +108,14 @@ class Soak:
         path = os.path.join(self.station.folders[name], "archive.db3")
         if not os.path.exists(path):
             return []
-        db = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=10)
+        # Without locks (immutable): a reader's lock would make the server's
+        # writes fail with "database is locked", which is not what is measured.
+        db = sqlite3.connect("file:%s?mode=ro&immutable=1" % path, uri=True, timeout=10)
         try:
             return db.execute("select starttime, durationmsec, sizebytes from segments "
                               "order by starttime").fetchall()
-        except sqlite3.OperationalError:
-            return []  # busy or being created: the next round reads it
+        except sqlite3.DatabaseError:
+            return []  # caught in the middle of a write: the next round reads it
         finally:
             db.close()
 
