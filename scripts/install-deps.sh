@@ -16,6 +16,8 @@ packages=(
   python3-openssl
   # browser tests of the web console
   chromium chromium-driver python3-selenium
+  # tests: /metrics read by Prometheus's own text-format parser
+  python3-prometheus-client
 )
 
 missing=()

@@ -19,6 +19,7 @@
 
 #include "App/Server/ArchiveOptions.h"
 #include "App/Server/SkimSwitch.h"
+#include "Lib/ArchiveManager/include/ArchiveService.h"
 #include "Lib/AudioSource/include/AudioSource.h"
 
 namespace logrum::server {
@@ -45,6 +46,8 @@ class ArchiveBinding {
   // What the archive reports beyond its figures (audio dropped, ...); empty
   // when all is well.
   virtual std::string GetStatusText() { return std::string(); }
+  // The archive's figures for monitoring; false when it has none.
+  virtual bool GetCounters(logrum::ArchiveCounters* /*counters*/) { return false; }
 };
 
 // What the status display shows after a refresh.
@@ -91,6 +94,11 @@ class ArchiveController {
   // The status tick: runs the scheduler on an active archive and computes
   // the texts.
   ArchiveStatus Refresh();
+
+  // The archive's figures for monitoring; false without an archive.
+  bool GetCounters(logrum::ArchiveCounters* counters) const {
+    return archive_ != nullptr && archive_->GetCounters(counters);
+  }
 
   bool scheduled() const { return scheduled_; }
   SkimSwitch& skim_switch() { return *skim_switch_; }

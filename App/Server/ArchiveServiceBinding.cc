@@ -31,6 +31,10 @@ std::string ServiceArchive::GetStatusText() {
   return text;
 }
 
+bool ServiceArchive::GetCounters(logrum::ArchiveCounters* counters) {
+  return archive_->GetCounters(counters);
+}
+
 ArchiveServiceBinding::~ArchiveServiceBinding() { Unload(); }
 
 bool ArchiveServiceBinding::Load(std::string* error) {

@@ -35,6 +35,7 @@ class ServiceArchive final : public ArchiveBinding {
   int32_t GetLastSegmentTime() override;
   void Log(const char* text) override;
   std::string GetStatusText() override;
+  bool GetCounters(logrum::ArchiveCounters* counters) override;
 
  private:
   logrum::IArchive* archive_;

@@ -126,6 +126,7 @@ bool ConsoleSettings::Load(platform::Registry* store, std::string* error) {
   values.SetString("ConsoleHostNames", "");
   values.SetInteger("SilenceLevel", -50);
   values.SetInteger("SilenceSeconds", 60);
+  values.SetString("MetricsToken", "");
   values.Read(ServerKeyPath());
   bool ok = true;
   std::string address = values.GetString("ConsoleAddress");
@@ -160,7 +161,30 @@ bool ConsoleSettings::Load(platform::Registry* store, std::string* error) {
   if (level < 0 && level >= -96) silence_level_db = level;
   int32_t seconds = values.GetInteger("SilenceSeconds");
   if (seconds > 0) silence_seconds = seconds;
+  metrics_token = values.GetString("MetricsToken");
+  if (metrics_token.size() < kMinMetricsToken) {
+    if (!metrics_token.empty() && error != nullptr && ok) {
+      *error = "MetricsToken is shorter than " + std::to_string(kMinMetricsToken) +
+               " characters; /metrics takes no token";
+      ok = false;
+    }
+    metrics_token.clear();
+  }
   return ok;
+}
+
+bool MetricsTokenMatches(const ConsoleSettings& settings, std::string_view authorization) {
+  constexpr std::string_view kBearer = "Bearer ";
+  if (settings.metrics_token.empty() || authorization.substr(0, kBearer.size()) != kBearer) {
+    return false;
+  }
+  const std::string_view given = authorization.substr(kBearer.size());
+  const std::string& want = settings.metrics_token;
+  unsigned char differ = given.size() == want.size() ? 0 : 1;
+  for (size_t i = 0; i < want.size(); ++i) {
+    differ |= static_cast<unsigned char>(want[i] ^ (i < given.size() ? given[i] : 0));
+  }
+  return differ == 0;
 }
 
 std::string HashConsolePassword(std::string_view password, uint32_t iterations) {

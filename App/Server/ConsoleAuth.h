@@ -11,6 +11,9 @@
 //                     separated by ","), e.g. behind a reverse proxy
 //   SilenceLevel      the silence alarm's threshold in dBFS (default -50)
 //   SilenceSeconds    how long peaks stay under it before the alarm (60)
+//   MetricsToken      a bearer token that reads /metrics from any address
+//                     without a session (at least 16 characters; shorter
+//                     ones are ignored); empty: none
 //
 // Thread safety: ConsoleSettings and the free functions have no shared
 // state; ConsoleSessions and LoginLimiter are thread-safe.
@@ -31,6 +34,7 @@ namespace logrum::server {
 
 inline constexpr char kDefaultConsoleHost[] = "127.0.0.1";
 inline constexpr int kDefaultConsolePort = 9021;
+inline constexpr size_t kMinMetricsToken = 16;
 
 struct ConsoleSettings {
   std::string host = kDefaultConsoleHost;
@@ -39,6 +43,7 @@ struct ConsoleSettings {
   std::vector<std::string> host_names;
   double silence_level_db = -50.0;
   int silence_seconds = 60;
+  std::string metrics_token;  // empty, or at least kMinMetricsToken characters
 
   // Reads Logrum2\Server (`store` null: the process's store). False, with
   // `error` set, for a malformed ConsoleAddress; the rest keeps defaults.
@@ -59,6 +64,10 @@ bool VerifyConsolePassword(std::string_view stored, std::string_view password);
 // Whether a request's Host header names this console: the bound address and
 // port, on loopback also "localhost" and "[::1]", and the extra host names.
 bool HostAllowed(const ConsoleSettings& settings, std::string_view host_header);
+
+// Whether an Authorization header carries "Bearer TOKEN" with the
+// configured token (compared in constant time); false when none is set.
+bool MetricsTokenMatches(const ConsoleSettings& settings, std::string_view authorization);
 
 // What a session may do.
 enum class ConsoleRole { kNone, kAdmin, kUser };

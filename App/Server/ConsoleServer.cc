@@ -295,6 +295,40 @@ bool ConsoleServer::Authorize(const httplib::Request& request, httplib::Response
   return true;
 }
 
+void ConsoleServer::ServeMetrics(const httplib::Request& request, httplib::Response& response) {
+  std::string peer = request.remote_addr;
+  if (peer.rfind("::ffff:", 0) == 0) peer.erase(0, 7);  // IPv4 on an IPv6 socket
+  if (!IsLoopbackHost(peer) &&
+      !MetricsTokenMatches(settings_, request.get_header_value("Authorization"))) {
+    Caller caller;
+    if (!Authorize(request, response, Need::kRead, "", &caller)) return;
+  }
+  std::vector<ArchiveMetrics> archives;
+  ServerMetrics server;
+  if (!RunOnUi([&] {
+        for (size_t i = 0; i < context_.model->row_count(); ++i) {
+          const ArchiveRow& row = context_.model->row(i);
+          ArchiveMetrics& archive = archives.emplace_back();
+          archive.name = row.name;
+          archive.state = ArchiveStateName(row.icon);
+          archive.recording = row.icon == kIconRecording || row.icon == kIconScheduledOn;
+          auto it = extra_.find(row.name);
+          archive.silence = it != extra_.end() && !it->second.silence.empty();
+          archive.counters.cbSize = sizeof archive.counters;
+          archive.has_counters = row.controller->GetCounters(&archive.counters);
+        }
+        server.counters.cbSize = sizeof server.counters;
+        server.has_counters = context_.archive_server != nullptr &&
+                              context_.archive_server->GetCounters(&server.counters) &&
+                              server.counters.cbSize == sizeof server.counters;
+      })) {
+    Refuse(response, 503, "The server is shutting down");
+    return;
+  }
+  response.set_header("Cache-Control", "no-store");
+  response.set_content(MetricsText(archives, server), kMetricsContentType);
+}
+
 bool ConsoleServer::ArchiveFolder(const std::string& name, httplib::Response& response,
                                   std::string* folder, std::string* ext) {
   bool found = false;
@@ -460,6 +494,10 @@ void ConsoleServer::Routes() {
     if (!Authorize(request, response, Need::kRead, "", &caller)) return;
     Answer(response, 200,
            json{{"caption", kConsoleCaption}, {"report", SystemReport(context_.state_folder)}});
+  });
+
+  http.Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
+    ServeMetrics(request, response);
   });
 
   http.Get("/api/events", [this](const httplib::Request& request, httplib::Response& response) {

@@ -13,6 +13,12 @@
 // the page itself and the login needs a logged-in session; the console binds
 // to a non-loopback address only with a password.
 //
+// /metrics (ConsoleMetrics.h) is for a monitoring scraper, which cannot log
+// in: it is answered without a session to a peer on this machine (loopback),
+// and to any peer that sends the configured MetricsToken as
+// "Authorization: Bearer TOKEN"; from elsewhere it needs a logged-in session
+// like the rest of the console. The Host header check holds for it too.
+//
 // Thread safety: Start and Stop on the UI thread; sink() from the UI thread.
 #pragma once
 
@@ -30,6 +36,7 @@
 #include "App/Server/ConsoleAuth.h"
 #include "App/Server/ConsoleEvents.h"
 #include "App/Server/ConsoleJson.h"
+#include "App/Server/ConsoleMetrics.h"
 #include "App/Server/MainWindowModel.h"
 
 namespace httplib {
@@ -52,6 +59,9 @@ class ConsoleServer {
     std::string state_folder;
     std::string web_folder;           // the page's files
     uint16_t protocol_port = 0;       // the archive service's port, for live audio
+    // The archive service's server object, for the connection figures of
+    // /metrics (asked on the UI thread); may be null.
+    logrum::IArchiveServer* archive_server = nullptr;
     // Lines for the journal with their syslog priority.
     std::function<void(int priority, const std::string& text)> log;
   };
@@ -95,6 +105,8 @@ class ConsoleServer {
   bool Authorize(const httplib::Request& request, httplib::Response& response, Need need,
                  const std::string& archive, Caller* caller);
   void PublishModel();  // UI thread
+  // /metrics: what the page reports, gathered on the UI thread.
+  void ServeMetrics(const httplib::Request& request, httplib::Response& response);
   void OnTimer();       // UI thread
   void OnLevel(const std::string& archive, int16_t minimum, int16_t maximum);
   // The archive's folder and extension; false (404 written) when unknown.

@@ -6,6 +6,7 @@
 // failures on standard error, and exits 0 on success, 1 on a failure or a
 // refusal, 2 on a usage error.
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -23,6 +24,7 @@
 #include "Lib/ArchiveManager/Time/TimeFormat.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/TimeZone.h"
+#include "Tools/logrum-client/Export.h"
 
 namespace {
 
@@ -37,6 +39,7 @@ constexpr const char kUsage[] =
     "  index ARCHIVE FROM TO                segments starting in [FROM, TO)\n"
     "  play ARCHIVE SEGMENT_START [OFFSET_MS [DURATION_MS]] -o FILE|-\n"
     "  live ARCHIVE -o FILE|- [--seconds N]\n"
+    "  export ARCHIVE FROM TO -o FILE|-     the audio of [FROM, TO) as one MP3 file\n"
     "  status ARCHIVE [--count N]\n"
     "  digest USER PASSWORD                 the password digest text a server stores\n"
     "times: YYYY-MM-DDTHH:MM:SS local time, or a segment name time YYYY.MM.DD-HH.MM.SS[-S|-D]\n";
@@ -231,6 +234,144 @@ int RunAudio(proto::ProtocolClient& client, const Args& args, bool live, int64_t
   return s.ok() ? 0 : Report(s, live ? "live" : "play");
 }
 
+// Writes one piece of an export: whole blocks until the file's running
+// length reaches the piece's target (to within half a block).
+class ExportReceiver : public proto::AudioReceiver {
+ public:
+  ExportReceiver(FILE* out, double* written_ms, int64_t total_ms, bool progress)
+      : out_(out), written_ms_(written_ms), total_ms_(total_ms), progress_(progress) {}
+
+  void Next(int64_t target_ms) { target_ms_ = target_ms; }
+
+  bool OnAudioBegin(const proto::AudioFormatInfo& f) override {
+    if (f.sample_rate <= 0) return false;
+    block_ms_ = f.samples_per_block * 1000.0 / f.sample_rate;
+    if (format_.sample_rate != 0 &&
+        (f.sample_rate != format_.sample_rate || f.bitrate_kbps != format_.bitrate_kbps ||
+         f.channels != format_.channels)) {
+      std::fprintf(stderr,
+                   "logrum-client: the format changes at %s (%d kbit/s, %d Hz, %u channel(s)); "
+                   "some players stop there\n",
+                   TimeText(f.start_time).c_str(), f.bitrate_kbps, f.sample_rate,
+                   unsigned{f.channels});
+    }
+    format_ = f;
+    return !g_interrupted;
+  }
+
+  bool OnAudioData(const uint8_t* data, size_t size) override {
+    if (*written_ms_ + block_ms_ / 2 > static_cast<double>(target_ms_)) return false;
+    if (size != 0 && std::fwrite(data, 1, size, out_) != size) {
+      write_failed_ = true;
+      return false;
+    }
+    *written_ms_ += block_ms_;
+    ShowProgress(false);
+    return !g_interrupted;
+  }
+
+  void ShowProgress(bool last) {
+    if (!progress_) return;
+    const int64_t seconds = static_cast<int64_t>(*written_ms_ / 1000);
+    if (!last && seconds == shown_s_) return;
+    shown_s_ = seconds;
+    const int64_t total_s = total_ms_ / 1000;
+    std::fprintf(stderr, "\rlogrum-client: exported %" PRId64 ":%02d of %" PRId64 ":%02d (%d%%)%s",
+                 seconds / 60, static_cast<int>(seconds % 60), total_s / 60,
+                 static_cast<int>(total_s % 60),
+                 total_ms_ > 0 ? static_cast<int>(std::min(100.0, *written_ms_ * 100 / total_ms_)) : 100,
+                 last ? "\n" : "");
+    std::fflush(stderr);
+  }
+
+  bool write_failed() const { return write_failed_; }
+
+ private:
+  FILE* out_;
+  double* written_ms_;
+  const int64_t total_ms_;
+  const bool progress_;
+  int64_t target_ms_ = 0;
+  double block_ms_ = 0;
+  proto::AudioFormatInfo format_;
+  bool write_failed_ = false;
+  int64_t shown_s_ = -1;
+};
+
+std::string SecondsText(int64_t ticks) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ticks) / 1e7);
+  return text;
+}
+
+// export: index, plan, then each piece played into one file. The file is
+// written under a temporary name and renamed at the end, so a failed export
+// never leaves half a file under the name asked for (nor replaces one there).
+int RunExport(proto::ProtocolClient& client, const Args& args, int64_t from, int64_t to) {
+  constexpr int64_t kDayTicks = int64_t{86400} * 10000000;
+  std::vector<proto::IndexItem> items;
+  // A segment that began up to a day before the range may reach into it.
+  if (proto::ClientStatus s = client.GetIndex(from - kDayTicks, to, &items); !s.ok()) {
+    return Report(s, "export");
+  }
+  logrum::client::ExportPlan plan = logrum::client::PlanExport(std::move(items), from, to);
+  if (plan.pieces.empty()) {
+    std::fprintf(stderr, "logrum-client: export: no audio recorded between %s and %s\n",
+                 TimeText(from).c_str(), TimeText(to).c_str());
+    return 1;
+  }
+  for (const logrum::client::ExportGap& gap : plan.gaps) {
+    std::fprintf(stderr, "logrum-client: gap: nothing recorded from %s to %s (%s)\n",
+                 TimeText(gap.from).c_str(), TimeText(gap.to).c_str(),
+                 SecondsText(gap.to - gap.from).c_str());
+  }
+
+  const bool to_stdout = *args.output == "-";
+  const std::string part = *args.output + ".part";
+  FILE* out = to_stdout ? stdout : std::fopen(part.c_str(), "wb");
+  if (!out) {
+    std::fprintf(stderr, "logrum-client: cannot write %s: %s\n", part.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  double written_ms = 0;
+  ExportReceiver receiver(out, &written_ms, plan.total_ms, ::isatty(2) == 1);
+  int result = 0;
+  for (const logrum::client::ExportPiece& piece : plan.pieces) {
+    receiver.Next(piece.target_ms);
+    const proto::ClientStatus s =
+        client.PlayArchive(piece.segment_start, piece.offset_ms, piece.duration_ms, receiver);
+    if (receiver.write_failed() || g_interrupted) break;
+    if (s.refused()) {
+      // Recycled since the index was read: a gap in the file, said as such.
+      std::fprintf(stderr, "logrum-client: gap: segment %s is no longer there: %s\n",
+                   TimeText(piece.segment_start).c_str(), s.message().c_str());
+      continue;
+    }
+    if (!s.ok()) {
+      result = Report(s, "export");
+      break;
+    }
+  }
+  receiver.ShowProgress(true);
+  bool closed = to_stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
+  if (receiver.write_failed() || !closed) {
+    std::fprintf(stderr, "logrum-client: writing %s failed\n", part.c_str());
+    result = 1;
+  } else if (g_interrupted) {
+    std::fprintf(stderr, "logrum-client: export interrupted\n");
+    result = 1;
+  }
+  if (to_stdout) return result;
+  if (result == 0 && std::rename(part.c_str(), args.output->c_str()) != 0) {
+    std::fprintf(stderr, "logrum-client: cannot rename %s to %s: %s\n", part.c_str(),
+                 args.output->c_str(), std::strerror(errno));
+    result = 1;
+  }
+  if (result != 0) std::remove(part.c_str());
+  return result;
+}
+
 int Run(const Args& args) {
   const std::vector<std::string>& w = args.words;
   const std::string& command = w[0];
@@ -241,7 +382,8 @@ int Run(const Args& args) {
     std::printf("%s\n", proto::PasswordDigestText(w[1], w[2]).c_str());
     return 0;
   }
-  static const char* const kCommands[] = {"version", "list", "index", "play", "live", "status"};
+  static const char* const kCommands[] = {"version", "list", "index", "play",
+                                          "live",    "status", "export"};
   bool known = false;
   for (const char* c : kCommands) known |= command == c;
   if (!known) return Usage("unknown command " + command);
@@ -263,10 +405,15 @@ int Run(const Args& args) {
     if (w.size() > 4 && !ParseUnsigned(w[4], UINT32_MAX, &duration_ms)) {
       return Usage("bad duration");
     }
+  } else if (command == "export") {
+    if (!operands(3, 3)) return Usage("export needs ARCHIVE FROM TO");
+    if (!ParseTime(w[2], &from)) return Usage("bad time " + w[2]);
+    if (!ParseTime(w[3], &to)) return Usage("bad time " + w[3]);
+    if (to <= from) return Usage("the end of the range must come after its start");
   } else if (!operands(1, 1)) {
     return Usage(command + " needs ARCHIVE");
   }
-  if ((command == "play" || command == "live") && !args.output) {
+  if ((command == "play" || command == "live" || command == "export") && !args.output) {
     return Usage("-o FILE or -o - is required");
   }
 
@@ -312,6 +459,7 @@ int Run(const Args& args) {
                     static_cast<uint32_t>(duration_ms));
   }
   if (command == "live") return RunAudio(client, args, true, 0, 0, 0);
+  if (command == "export") return RunExport(client, args, from, to);
 
   // status
   uint64_t seen = 0;

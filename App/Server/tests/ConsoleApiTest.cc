@@ -455,6 +455,24 @@ TEST_F(ConsoleHttpTest, OtherHostNamesAreRefused) {
   }
 }
 
+TEST_F(ConsoleHttpTest, MetricsNeedNoSessionOnThisMachine) {
+  // A scraper cannot log in: from loopback the page answers also behind a password.
+  StartConsole(HashConsolePassword("studio", 1000));
+  auto metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200) << metrics->body;
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), kMetricsContentType);
+  EXPECT_NE(metrics->body.find("logrum2_archive_state{archive=\"Sport\",state=\"inactive\"} 1\n"),
+            std::string::npos)
+      << metrics->body;
+  auto locked = client_->Get("/api/model");
+  ASSERT_TRUE(locked);
+  EXPECT_EQ(locked->status, 401);
+  auto rebound = client_->Get("/metrics", {{"Host", "rebound.example"}});
+  ASSERT_TRUE(rebound);
+  EXPECT_EQ(rebound->status, 403);
+}
+
 TEST_F(ConsoleHttpTest, APasswordLocksEverythingUntilLogin) {
   StartConsole(HashConsolePassword("studio", 1000));
   auto [cookie, token] = Session();

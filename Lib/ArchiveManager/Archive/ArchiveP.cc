@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -172,7 +173,12 @@ void CArchiveP::TearDown() {
   // find the recording thread, which writes all it was handed at its stop.
   if (live_encoder_) live_encoder_->Close();
   if (skim_encoder_) skim_encoder_->Close();
-  if (storage_) storage_->Close();
+  if (storage_) {
+    storage_->Close();
+    // Totals outlive the open: a monitor reads a counter that falls back at
+    // every stop of the archive as a restart, and loses what came between.
+    closed_totals_ = CurrentTotals();
+  }
   storage_.reset();
   if (live_encoder_) live_encoder_->Release();
   if (skim_encoder_) skim_encoder_->Release();
@@ -437,6 +443,49 @@ int32_t CArchiveP::GetStatusText(char* buffer, uint32_t size) {
 int32_t CArchiveP::GetBackupWaitingCount() {
   std::shared_lock lock(parts_mu_);
   return storage_ ? static_cast<int32_t>(storage_->GetBackupWaitingCount()) : 0;
+}
+
+CArchiveP::Totals CArchiveP::CurrentTotals() {
+  Totals totals = closed_totals_;
+  if (!storage_) return totals;
+  totals.segments_written += storage_->GetSegmentsWritten();
+  if (ArchiveThread* recorder = storage_->recorder()) {
+    totals.recorded_ms += recorder->RecordedMs();
+    totals.dropped_ms += recorder->DroppedMs();
+  }
+  if (RecycleThread* recycler = storage_->recycler()) {
+    totals.segments_recycled += recycler->GetRecycledCount();
+  }
+  return totals;
+}
+
+bool CArchiveP::GetCounters(ArchiveCounters* counters) {
+  if (counters == nullptr || counters->cbSize < 8) return false;
+  try {
+    ArchiveCounters all{};
+    all.cbSize = sizeof all;
+    {
+      std::shared_lock lock(parts_mu_);
+      const Totals totals = CurrentTotals();
+      all.nRecordedMs = totals.recorded_ms;
+      all.nDroppedMs = totals.dropped_ms;
+      all.nSegmentsWritten = totals.segments_written;
+      all.nSegmentsRecycled = totals.segments_recycled;
+      if (storage_ && storage_->IsOpen()) {
+        all.cbUsed = uint64_t{storage_->database()->GetTotalKB()} * 1024 +
+                     storage_->GetCurrentFileBytes();
+        all.cbQuota = static_cast<uint64_t>(storage_->GetTotalStorageMB() * 1000 + 0.5) * 1000;
+        all.nBackupWaiting = storage_->GetBackupWaitingCount();
+        all.nUndeletable = storage_->GetUndeletableCount();
+      }
+    }
+    const uint32_t size = std::min<uint32_t>(counters->cbSize, sizeof all);
+    std::memcpy(counters, &all, size);
+    counters->cbSize = size;
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 bool CArchiveP::WithStorage(const std::function<void(CStorageManager&)>& fn) {

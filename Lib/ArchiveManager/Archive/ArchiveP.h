@@ -69,6 +69,7 @@ class CArchiveP : public kit::AppThread, public IArchive {
   void Log(const char* text) override;
   int32_t GetStatusText(char* buffer, uint32_t size) override;
   int32_t GetBackupWaitingCount() override;
+  bool GetCounters(ArchiveCounters* counters) override;
 
   // What the archive has to say beyond its figures, for the host's status
   // display: one part per condition, joined by "; "; empty when all is well.
@@ -136,6 +137,17 @@ class CArchiveP : public kit::AppThread, public IArchive {
   // Waits (at most 2 s) until the messages posted so far are delivered.
   void FlushEventLog();
 
+  // The counters that are totals: those of the opens before (kept by the
+  // teardown) plus those of the storage manager now open.
+  struct Totals {
+    uint64_t recorded_ms = 0;
+    uint64_t dropped_ms = 0;
+    uint64_t segments_written = 0;
+    uint64_t segments_recycled = 0;
+  };
+  // Expects parts_mu_ to be held (shared is enough).
+  Totals CurrentTotals();
+
   // Both expect parts_mu_ to be held exclusively.
   bool OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
                     audio::LevelListener* level_listener);
@@ -162,6 +174,7 @@ class CArchiveP : public kit::AppThread, public IArchive {
   uint32_t live_block_samples_ = 0;               // guarded by parts_mu_
   int32_t pre_delay_ = 0;                         // guarded by parts_mu_
   bool record_to_disk_ = true;                    // guarded by parts_mu_
+  Totals closed_totals_;                          // guarded by parts_mu_
   std::atomic<SkimSwitch*> skim_switch_{nullptr};
 
   kit::EventLogMT event_log_{512};

@@ -1,5 +1,8 @@
 #include "Lib/ArchiveManager/Archive/ServerObject.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "Lib/Diagnostics/Trace.h"
 
 namespace logrum::archive {
@@ -23,6 +26,22 @@ void ArchiveServerObject::Close() {
     if (network_ != nullptr) network_->Close();
   } catch (...) {
     diag::DebugTrace("ArchiveServerObject::Close: exception\n");
+  }
+}
+
+bool ArchiveServerObject::GetCounters(ServerCounters* counters) {
+  if (counters == nullptr || counters->cbSize < 8) return false;
+  try {
+    ServerCounters all{};
+    all.cbSize = sizeof all;
+    if (network_ != nullptr) network_->GetCounters(&all);
+    const uint32_t size = std::min<uint32_t>(counters->cbSize, sizeof all);
+    std::memcpy(counters, &all, size);
+    counters->cbSize = size;
+    return true;
+  } catch (...) {
+    diag::DebugTrace("ArchiveServerObject::GetCounters: exception\n");
+    return false;
   }
 }
 

@@ -1,5 +1,5 @@
 // The archive service's server object: the owner of the network listener.
-// Thread safety: Open and Close from the host's thread.
+// Thread safety: Open, Close and GetCounters from the host's thread.
 #pragma once
 
 #include <memory>
@@ -16,6 +16,7 @@ class ArchiveServerObject : public IArchiveServer {
 
   bool Open(uint32_t port) override;
   void Close() override;
+  bool GetCounters(ServerCounters* counters) override;
 
  private:
   std::unique_ptr<INetworkServer> network_;  // null until the network layer exists

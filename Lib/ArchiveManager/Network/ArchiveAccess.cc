@@ -219,12 +219,28 @@ class SeamServer : public archive::INetworkServer {
   void Close() override {
     if (server_ == nullptr) return;
     server_->Close();
+    const NetworkServer::Counts counts = server_->GetCounts();
+    accepted_before_ += counts.accepted;
+    refused_before_ += counts.refused;
     server_.reset();
+  }
+  void GetCounters(ServerCounters* counters) override {
+    NetworkServer::Counts counts;
+    if (server_ != nullptr) counts = server_->GetCounts();
+    counters->dwReserved = 0;
+    counters->nAccepted = accepted_before_ + counts.accepted;
+    counters->nRefused = refused_before_ + counts.refused;
+    counters->nPlayback = counts.playback;
+    counters->nLive = counts.live;
+    counters->nStatus = counts.status;
+    counters->nOther = counts.other;
   }
 
  private:
   ManagerAccess access_;
   std::unique_ptr<NetworkServer> server_;
+  uint64_t accepted_before_ = 0;  // the totals of the opens before
+  uint64_t refused_before_ = 0;
 };
 
 }  // namespace

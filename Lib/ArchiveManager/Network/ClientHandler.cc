@@ -162,6 +162,7 @@ bool ClientHandler::RequestStatus() {
   if (!HasRight(kRightRecordings | kRightLive)) {
     return enc_->ArchiveStatusError(kStatusNoRight, kTextNoArchiveRight);
   }
+  const ActivityScope scope(this, Activity::kStatus);
   LevelQueue levels;
   std::unique_ptr<LevelSubscription> subscription;
   for (;;) {
@@ -212,6 +213,7 @@ bool ClientHandler::RequestArchiveAudio(int64_t time, uint32_t offset_ms, uint32
     const std::string text = std::string(kTextBlockTooLarge) + file.GetPath() + "'";
     return enc_->AudioError(kAudioFileOpenFailed, text.c_str());
   }
+  const ActivityScope scope(this, Activity::kPlayback);
   const int64_t begin = file.GetStartTime().ToLinear() + int64_t{offset_ms / 1000} * 10000000;
   const uint32_t samples = archive::SamplesPerFrame(format) * archive::FramesPerBlock(format);
   if (enc_->AudioBegin(begin, format.bitrate, format.samplerate, format.channels, samples,
@@ -247,6 +249,7 @@ bool ClientHandler::RequestLiveAudio() {
   }
   const uint64_t byte_limit = static_cast<uint64_t>(live.bitrate_kbps) * 1250;
 
+  const ActivityScope scope(this, Activity::kLive);
   LiveReader reader(byte_limit, user_.c_str());
   reader.Open();
   {

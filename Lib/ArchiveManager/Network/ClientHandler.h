@@ -67,6 +67,10 @@ class ClientHandler : public protocol::ClientHandler {
   void OnDisconnect() override;
   bool OnIdle() override;
 
+  // What the connection does right now, for the server's figures; any thread.
+  enum class Activity : int { kOther, kPlayback, kLive, kStatus };
+  Activity activity() const { return activity_.load(std::memory_order_relaxed); }
+
   bool logged_in() const { return logged_in_; }
   const std::string& user() const { return user_; }
 
@@ -77,6 +81,19 @@ class ClientHandler : public protocol::ClientHandler {
   bool ClientSpoke();
   // The logged-in user's rights on the attached archive include one of `bits`.
   bool HasRight(int32_t bits);
+  // Marks the connection's activity for the life of a stream.
+  class ActivityScope {
+   public:
+    ActivityScope(ClientHandler* handler, Activity activity) : handler_(handler) {
+      handler_->activity_.store(activity, std::memory_order_relaxed);
+    }
+    ~ActivityScope() { handler_->activity_.store(Activity::kOther, std::memory_order_relaxed); }
+    ActivityScope(const ActivityScope&) = delete;
+    ActivityScope& operator=(const ActivityScope&) = delete;
+
+   private:
+    ClientHandler* handler_;
+  };
 
   NetArchiveSource* const archives_;
   const NetworkSettings* const settings_;
@@ -89,6 +106,7 @@ class ClientHandler : public protocol::ClientHandler {
   NetArchive* attached_ = nullptr;
   std::string attached_name_;
   bool counted_ = false;
+  std::atomic<Activity> activity_{Activity::kOther};
 
   std::mutex live_mu_;
   kit::QueueReader* live_reader_ = nullptr;  // guarded by live_mu_; a LiveReader

@@ -40,6 +40,8 @@ class ConnObj : public kit::PoolObject, public kit::TaskThreadTask {
   // Takes the accepted socket and hands the connection task to the thread.
   // False (socket closed) when the thread does not take it.
   bool Start(int fd, uint32_t address, uint16_t port);
+  // What the connection does now (any thread).
+  ClientHandler::Activity activity() const { return handler_.activity(); }
   // Ends a running connection soon: shuts the socket and wakes a live stream.
   void CancelConnection();
 

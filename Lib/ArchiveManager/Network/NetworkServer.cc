@@ -226,6 +226,7 @@ void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
   {
     std::lock_guard lock(mu_);
     active_.insert(connection);
+    ++accepted_;
   }
   if (!connection->Start(fd, address, port)) {
     ConnectionEnded(connection);
@@ -260,6 +261,31 @@ uint32_t NetworkServer::PoolSize() {
 uint64_t NetworkServer::RefusedConnections() {
   std::lock_guard lock(mu_);
   return refused_;
+}
+
+NetworkServer::Counts NetworkServer::GetCounts() {
+  Counts counts;
+  std::lock_guard lock(mu_);
+  counts.accepted = accepted_;
+  counts.refused = refused_;
+  // Pooled objects live until Close, so one in the set is safe to ask.
+  for (ConnObj* connection : active_) {
+    switch (connection->activity()) {
+      case ClientHandler::Activity::kPlayback:
+        ++counts.playback;
+        break;
+      case ClientHandler::Activity::kLive:
+        ++counts.live;
+        break;
+      case ClientHandler::Activity::kStatus:
+        ++counts.status;
+        break;
+      case ClientHandler::Activity::kOther:
+        ++counts.other;
+        break;
+    }
+  }
+  return counts;
 }
 
 bool NetworkServer::WaitForActive(uint32_t count, uint32_t timeout_ms) {

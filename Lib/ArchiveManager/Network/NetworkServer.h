@@ -77,6 +77,16 @@ class NetworkServer : private kit::TaskThreadTask {
   uint32_t PoolSize();
   // Sockets closed at once because a cap was reached.
   uint64_t RefusedConnections();
+  // The connections by what they do now, and the totals since Open.
+  struct Counts {
+    uint64_t accepted = 0;
+    uint64_t refused = 0;
+    uint32_t playback = 0;
+    uint32_t live = 0;
+    uint32_t status = 0;
+    uint32_t other = 0;
+  };
+  Counts GetCounts();
   // Waits until ActiveConnections() == count, at most timeout_ms; for tests.
   bool WaitForActive(uint32_t count, uint32_t timeout_ms);
 
@@ -107,6 +117,7 @@ class NetworkServer : private kit::TaskThreadTask {
   uint32_t active_count_ = 0;  // guarded by mu_; includes objects being returned
   std::map<uint32_t, uint32_t> per_address_;  // guarded by mu_; connections by address
   uint64_t refused_ = 0;       // guarded by mu_
+  uint64_t accepted_ = 0;      // guarded by mu_
   bool logged_refusal_ = false;       // guarded by mu_
   uint64_t last_refusal_log_ms_ = 0;  // guarded by mu_
   uint64_t unlogged_refusals_ = 0;    // guarded by mu_

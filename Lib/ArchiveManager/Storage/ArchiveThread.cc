@@ -263,6 +263,11 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const Au
   for (;;) {
     if (!writer_.IsOpen() && !OpenFileRetrying(time, format, skim)) return false;
     if (writer_.Write(data, length)) {
+      if (const uint32_t block = BlockSize(format); block > 0) {
+        recorded_ns_.fetch_add(uint64_t{length} / block * FramesPerBlock(format) *
+                                   SamplesPerFrame(format) * 1000000000 / format.samplerate,
+                               std::memory_order_relaxed);
+      }
       if (failures > 0) Post(2, "INFO: Write to file succeeded after %d failures.\n", failures);
       return true;
     }

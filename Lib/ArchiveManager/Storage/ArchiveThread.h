@@ -105,6 +105,8 @@ class ArchiveThread : public kit::AppThread {
   // Audio dropped from the backlog since Start, and what waits in it now.
   uint64_t DroppedMs() const { return backlog_.DroppedMs(); }
   double BacklogMs() const { return backlog_.QueuedMs(); }
+  // Audio written into segment files since Start.
+  uint64_t RecordedMs() const { return recorded_ns_.load(std::memory_order_relaxed) / 1000000; }
   // Back-off of the retries, for tests.
   void SetRetryDelays(uint32_t first_ms, uint32_t max_ms) {
     retry_first_ms_ = first_ms;
@@ -197,6 +199,7 @@ class ArchiveThread : public kit::AppThread {
   uint32_t retry_first_ms_ = 100;
   uint32_t retry_max_ms_ = 5000;
   std::atomic<uint64_t> handled_{0};
+  std::atomic<uint64_t> recorded_ns_{0};  // nanoseconds: blocks of 26.12... ms add up exactly enough
   std::mutex handled_mu_;
   std::condition_variable handled_cv_;
 };

@@ -182,6 +182,7 @@ void RecycleThread::DeleteOldFilesBySize() {
     previous = oldest;
     if (DeleteArchiveFile(oldest)) {
       database_->DeleteSegment(oldest);
+      recycled_.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     CountFailure(oldest, FindSegmentFile(folder_, oldest, ext_));
@@ -205,6 +206,7 @@ void RecycleThread::DeleteOldFilesByDays() {
     }
     if (DeleteArchiveFile(oldest)) {
       database_->DeleteSegment(oldest);
+      recycled_.fetch_add(1, std::memory_order_relaxed);
     } else if (CountFailure(oldest, FindSegmentFile(folder_, oldest, ext_))) {
       previous = CZoneTime();  // its row is gone: the next oldest is a new candidate
     }

@@ -72,6 +72,8 @@ class RecycleThread : public kit::AppThread {
   uint64_t UsedSpaceKB() const;
   // Segments whose rows were dropped because their files could not be deleted.
   uint32_t GetUndeletableCount() const { return given_up_.load(std::memory_order_acquire); }
+  // Segments recycled (file deleted, or found gone, and row removed) since construction.
+  uint64_t GetRecycledCount() const { return recycled_.load(std::memory_order_relaxed); }
 
   // One period's work: the size pass, then the age pass. The thread calls it;
   // tests may call it directly on a thread that is not started.
@@ -113,6 +115,7 @@ class RecycleThread : public kit::AppThread {
   uint64_t failure_period_ = UINT64_MAX;  // the period the last failure was counted in
   uint64_t period_ = 0;
   std::atomic<uint32_t> given_up_{0};
+  std::atomic<uint64_t> recycled_{0};
 
   bool started_ = false;
   std::stop_source stop_;

@@ -86,6 +86,7 @@ void CStorageManager::FinishedAdapter::OnSegmentFinished(const CZoneTime& start,
     owner_->Post(2, "WARNING: Unable to add segment %s to the database! %s\n", text,
                  owner_->database_.LastError().c_str());
   }
+  owner_->segments_written_.fetch_add(1, std::memory_order_relaxed);
   owner_->backup_adapter_.EnqueueBackup(start);
 }
 

@@ -22,6 +22,7 @@
 // callers, the file byte count is a momentary value).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -98,6 +99,8 @@ class CStorageManager {
   // Null while not open, or for an archive that does not record (recycler).
   RecycleThread* recycler() { return recycler_.get(); }
   FileScanner* scanner() { return scanner_.get(); }
+  // Segments the recording thread finished (and indexed) since construction.
+  uint64_t GetSegmentsWritten() const { return segments_written_.load(std::memory_order_relaxed); }
 
  private:
   // Recording thread -> database, then the backup queue.
@@ -146,6 +149,7 @@ class CStorageManager {
   std::unique_ptr<FileScanner> scanner_;
   std::unique_ptr<DirWatcher> watcher_;
   bool open_ = false;
+  std::atomic<uint64_t> segments_written_{0};
 };
 
 }  // namespace logrum::archive

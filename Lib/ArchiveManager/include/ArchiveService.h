@@ -36,6 +36,39 @@ namespace logrum {
 // Receives the archive's event-log messages (level, text) on the log's thread.
 using ArchiveLogListener = kit::EventLogListener;
 
+// An archive's running figures for monitoring (IArchive::GetCounters). The
+// caller sets cbSize to the size it knows; the archive fills no more than
+// that and sets cbSize to what it filled, so either side may be the newer
+// one. Fields are only ever appended. Totals count since the archive object
+// was created, across its opens and closes; the rest are momentary.
+struct ArchiveCounters {
+  uint32_t cbSize;
+  uint32_t dwReserved;           // 0
+  uint64_t nRecordedMs;          // total: audio written into segment files
+  uint64_t nDroppedMs;           // total: audio dropped because nothing could be written
+  uint64_t nSegmentsWritten;     // total: segments finished and indexed
+  uint64_t nSegmentsRecycled;    // total: segments deleted by recycling
+  uint64_t cbUsed;               // the indexed segments and the open one, bytes
+  uint64_t cbQuota;              // what the archive may use: min(quota, free disk), bytes
+  uint64_t nBackupWaiting;       // segments waiting for their backup
+  uint64_t nUndeletable;         // segments dropped from the index, their files not deletable
+};
+static_assert(sizeof(ArchiveCounters) == 72);
+
+// The server object's figures (IArchiveServer::GetCounters), sized like
+// ArchiveCounters. Connections by what they do right now.
+struct ServerCounters {
+  uint32_t cbSize;
+  uint32_t dwReserved;           // 0
+  uint64_t nAccepted;            // total: connections taken into service
+  uint64_t nRefused;             // total: sockets closed at once (a connection cap)
+  uint32_t nPlayback;            // now: playing archived audio
+  uint32_t nLive;                // now: following a live stream
+  uint32_t nStatus;              // now: following an archive's status
+  uint32_t nOther;               // now: connected, none of the above
+};
+static_assert(sizeof(ServerCounters) == 40);
+
 class IArchive {
  public:
   // 1: deletes the archive (closing it first) through its manager.
@@ -65,6 +98,9 @@ class IArchive {
   // 13: segments waiting for their backup (queued, or refused by a
   // destination and to be retried); 0 while closed.
   virtual int32_t GetBackupWaitingCount() = 0;
+  // 14: the archive's figures (see ArchiveCounters); false when pCounters is
+  // null or its cbSize is below 8.
+  virtual bool GetCounters(ArchiveCounters* pCounters) = 0;
 
  protected:
   ~IArchive() = default;
@@ -92,6 +128,10 @@ class IArchiveServer {
   virtual bool Open(uint32_t uPort) = 0;
   // 2: stops the listener and its connections.
   virtual void Close() = 0;
+  // 3: the connection figures (see ServerCounters); zeros for what is now
+  // while closed. False when pCounters is null or its cbSize is below 8.
+  // From the host's thread, like Open and Close.
+  virtual bool GetCounters(ServerCounters* pCounters) = 0;
 
  protected:
   ~IArchiveServer() = default;

@@ -30,6 +30,8 @@ class INetworkServer {
   virtual bool Open(uint32_t port) = 0;
   // Stops listening, then ends the connections and the pool.
   virtual void Close() = 0;
+  // Fills every field of `counters` but cbSize (totals since the first Open).
+  virtual void GetCounters(ServerCounters* counters) = 0;
 };
 
 // Defined by the network layer; null when there is none.

@@ -10,6 +10,7 @@
 
 #include "Lib/ArchiveManager/Protocol/Client/tests/FakeServer.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
+#include "Tools/logrum-client/Export.h"
 
 namespace logrum::protocol {
 namespace {
@@ -167,6 +168,107 @@ TEST_F(LogrumClientToolTest, LiveStopsAfterTheWantedSecondsAndStatusAfterTheCoun
   EXPECT_EQ(o.out,
             "used 1000 KB, total 1000000 KB, clients 1, peak min -1, peak max 1\n"
             "used 2000 KB, total 1000000 KB, clients 1, peak min -2, peak max 2\n");
+}
+
+TEST_F(LogrumClientToolTest, ExportJoinsTheSegmentsAndReportsTheGapAfterThem) {
+  const std::string file = (dir_ / "export.mp3").string();
+  // Both segments of the morning (15 min and 7.5 min), then 3 s with nothing.
+  Outcome o = Run("export 'Studio A' 2026-03-04T05:06:07 2026-03-04T05:28:40 -o " + file);
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(Slurp(file), "aaaabbbbccccaaaabbbbcccc");
+  EXPECT_NE(o.err.find("gap: nothing recorded from 2026.03.04-05.28.37-S to "
+                       "2026.03.04-05.28.40-S (3.0 s)"),
+            std::string::npos)
+      << o.err;
+  EXPECT_EQ(o.err.find("exported"), std::string::npos) << "no progress line off a terminal";
+  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+}
+
+TEST_F(LogrumClientToolTest, ExportRefusesWhatItCannotDoAndLeavesTheFileAlone) {
+  const std::string file = (dir_ / "kept.mp3").string();
+  std::ofstream(file) << "earlier export";
+  struct Case {
+    std::string arguments;
+    int exit_code;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"export 'Studio A' 2026-03-04T06:00:00 2026-03-04T07:00:00",  1,
+       "no audio recorded between 2026.03.04-06.00.00-S and 2026.03.04-07.00.00-S"},
+      {"export Nowhere 2026-03-04T05:00:00 2026-03-04T06:00:00", 1, "Archive not found!"},
+      {"export 'Studio A' 2026-03-04T06:00:00 2026-03-04T05:00:00", 2,
+       "the end of the range must come after its start"},
+      {"export 'Studio A' 2026-03-04T05:00:00 2026-02-30T06:00:00", 2, "bad time 2026-02-30"},
+      {"export 'Studio A' 2026-03-04T05:00:00", 2, "export needs ARCHIVE FROM TO"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = Run(c.arguments + " -o " + file);
+    EXPECT_EQ(o.exit_code, c.exit_code) << c.arguments << "\n" << o.err;
+    EXPECT_NE(o.err.find(c.message), std::string::npos) << c.arguments << "\n" << o.err;
+    EXPECT_EQ(Slurp(file), "earlier export") << c.arguments;
+    EXPECT_FALSE(std::filesystem::exists(file + ".part")) << c.arguments;
+  }
+  EXPECT_EQ(Run("export 'Studio A' 2026-03-04T05:06:07 2026-03-04T05:10:00").exit_code, 2)
+      << "-o is required";
+}
+
+}  // namespace
+
+namespace {
+
+using client::ExportPlan;
+using client::PlanExport;
+
+constexpr int64_t kSecond = 10000000;
+
+TEST(PlanExportTest, PiecesGapsAndTargets) {
+  const int64_t t0 = Linear(2026, 6, 1, 10, 0, 0);
+  auto at = [t0](double seconds) { return t0 + static_cast<int64_t>(seconds * kSecond); };
+  struct Case {
+    const char* what;
+    std::vector<IndexItem> index;
+    double from, to;
+    // Expected: (offset ms, target ms) per piece, gaps as (from s, to s), total ms.
+    std::vector<std::pair<uint32_t, int64_t>> pieces;
+    std::vector<std::pair<double, double>> gaps;
+    int64_t total_ms;
+  };
+  const Case cases[] = {
+      {"three minutes end to end, the range inside them",
+       {{at(0), 60000, false}, {at(60), 60000, false}, {at(120), 60000, false}},
+       30, 150, {{30000, 30000}, {0, 90000}, {0, 120000}}, {}, 120000},
+      {"a hole of 10 s is a gap and shortens the file",
+       {{at(0), 60000, false}, {at(70), 60000, false}},
+       0, 130, {{0, 60000}, {0, 120000}}, {{60, 70}}, 120000},
+      {"a second's hole is how whole-second starts look, not a gap",
+       {{at(0), 59000, false}, {at(60), 60000, false}},
+       0, 120, {{0, 59000}, {0, 120000}}, {}, 120000},
+      {"nothing before the first and after the last segment",
+       {{at(10), 20000, false}},
+       0, 60, {{0, 20000}}, {{0, 10}, {30, 60}}, 20000},
+      {"the clock set back: the later segment adds only what lies after",
+       {{at(0), 60000, false}, {at(30), 60000, false}},
+       0, 90, {{0, 60000}, {30000, 90000}}, {}, 90000},
+      {"segments outside the range are left out",
+       {{at(-120), 60000, false}, {at(0), 60000, false}, {at(60), 60000, false}},
+       0, 60, {{0, 60000}}, {}, 60000},
+      {"no segment at all", {}, 0, 60, {}, {{0, 60}}, 0},
+  };
+  for (const Case& c : cases) {
+    const ExportPlan plan = PlanExport(c.index, at(c.from), at(c.to));
+    ASSERT_EQ(plan.pieces.size(), c.pieces.size()) << c.what;
+    for (size_t i = 0; i < c.pieces.size(); ++i) {
+      EXPECT_EQ(plan.pieces[i].offset_ms, c.pieces[i].first) << c.what << ", piece " << i;
+      EXPECT_EQ(plan.pieces[i].target_ms, c.pieces[i].second) << c.what << ", piece " << i;
+      EXPECT_GT(plan.pieces[i].duration_ms, 0u) << c.what;
+    }
+    ASSERT_EQ(plan.gaps.size(), c.gaps.size()) << c.what;
+    for (size_t i = 0; i < c.gaps.size(); ++i) {
+      EXPECT_EQ(plan.gaps[i].from, at(c.gaps[i].first)) << c.what << ", gap " << i;
+      EXPECT_EQ(plan.gaps[i].to, at(c.gaps[i].second)) << c.what << ", gap " << i;
+    }
+    EXPECT_EQ(plan.total_ms, c.total_ms) << c.what;
+  }
 }
 
 }  // namespace
