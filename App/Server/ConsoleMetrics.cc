@@ -170,6 +170,29 @@ std::string MetricsText(const std::vector<ArchiveMetrics>& archives, const Serve
                 "Client connections closed at once because a connection limit was reached.");
     page.Sample("logrum2_client_connections_refused_total", "", Integer(c.nRefused));
   }
+  if (!server.devices.empty()) {
+    auto device = [](const CaptureMetrics& d) { return "device=" + Quoted(d.device); };
+    page.Family("logrum2_capture_overruns_total", "counter",
+                "Gaps where a capture device dropped audio because it was not read in time.");
+    for (const CaptureMetrics& d : server.devices) {
+      page.Sample("logrum2_capture_overruns_total", device(d), Integer(d.stats.nOverruns));
+    }
+    page.Family("logrum2_capture_lost_seconds_total", "counter",
+                "Audio a capture device dropped in its overruns.");
+    for (const CaptureMetrics& d : server.devices) {
+      page.Sample("logrum2_capture_lost_seconds_total", device(d), SecondsOfMs(d.stats.nLostMs));
+    }
+    page.Family("logrum2_capture_outages_total", "counter",
+                "Failures of a capture device (its input lost, then reopened).");
+    for (const CaptureMetrics& d : server.devices) {
+      page.Sample("logrum2_capture_outages_total", device(d), Integer(d.stats.nOutages));
+    }
+    page.Family("logrum2_capture_input_lost", "gauge",
+                "1 while a capture device has failed and is being reopened.");
+    for (const CaptureMetrics& d : server.devices) {
+      page.Sample("logrum2_capture_input_lost", device(d), d.stats.bInputLost ? "1" : "0");
+    }
+  }
   return page.Take();
 }
 

@@ -25,6 +25,11 @@
 //                                                 (playback, live, status, other)
 //     logrum2_client_connections_accepted_total   connections taken into service
 //     logrum2_client_connections_refused_total    connections closed at once (a cap)
+//   per capture device that has run (label device="NAME"):
+//     logrum2_capture_overruns_total              gaps where the device dropped audio
+//     logrum2_capture_lost_seconds_total          the audio lost in those gaps
+//     logrum2_capture_outages_total               failures of the device (input lost)
+//     logrum2_capture_input_lost                  1 while the device is being reopened
 //
 // Thread safety: pure functions.
 #pragma once
@@ -33,6 +38,7 @@
 #include <vector>
 
 #include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/AudioSource/include/AudioSource.h"
 
 namespace logrum::server {
 
@@ -46,9 +52,16 @@ struct ArchiveMetrics {
   logrum::ArchiveCounters counters{};
 };
 
+// One capture device's counters, from the audio source library.
+struct CaptureMetrics {
+  std::string device;
+  audio::CaptureStats stats{};
+};
+
 struct ServerMetrics {
   bool has_counters = false;
   logrum::ServerCounters counters{};
+  std::vector<CaptureMetrics> devices;  // only devices that have captured or failed
 };
 
 // The page's content type.

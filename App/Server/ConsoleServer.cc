@@ -321,6 +321,19 @@ void ConsoleServer::ServeMetrics(const httplib::Request& request, httplib::Respo
         server.has_counters = context_.archive_server != nullptr &&
                               context_.archive_server->GetCounters(&server.counters) &&
                               server.counters.cbSize == sizeof server.counters;
+        if (audio::CAudioSourceManager* manager = context_.model->audio_manager()) {
+          const int32_t count = manager->GetNumDevices();
+          for (int32_t i = 0; i < count; ++i) {
+            CaptureMetrics device;
+            const auto index = static_cast<uint32_t>(i);
+            if (!manager->GetCaptureStats(index, &device.stats)) continue;
+            if (device.stats.nFramesCaptured == 0 && device.stats.nOutages == 0) continue;
+            char name[256] = "";
+            manager->GetDeviceName(index, name, sizeof name);
+            device.device = name;
+            server.devices.push_back(std::move(device));
+          }
+        }
       })) {
     Refuse(response, 503, "The server is shutting down");
     return;

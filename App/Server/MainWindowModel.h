@@ -151,6 +151,7 @@ class MainWindowModel {
   // manager: a source is never changed on a device that is capturing, and
   // every device is defined again after a change.
   void set_audio_manager(audio::CAudioSourceManager* manager) { manager_ = manager; }
+  audio::CAudioSourceManager* audio_manager() const { return manager_; }
   // Names channels `code` (1 right, 2 left, 3 both as stereo) of device
   // `device` (a table index) as source `name`, and saves.
   bool AddSource(const std::string& name, int device, int code);

@@ -38,6 +38,14 @@ TEST(ConsoleMetricsTest, EveryArchiveAndTheServerInBaseUnits) {
   ServerMetrics server;
   server.has_counters = true;
   server.counters = {sizeof(logrum::ServerCounters), 0, 40, 3, 1, 2, 0, 4};
+  CaptureMetrics deck;
+  deck.device = "Deck 1";
+  deck.stats.nFramesCaptured = 441000;
+  deck.stats.nOverruns = 2;
+  deck.stats.nLostMs = 2400;
+  deck.stats.nOutages = 1;
+  deck.stats.bInputLost = 1;
+  server.devices.push_back(deck);
 
   const std::string text = MetricsText({news, idle, old}, server);
   const std::string n = R"(archive="News \"A\"\\1")";
@@ -66,6 +74,11 @@ TEST(ConsoleMetricsTest, EveryArchiveAndTheServerInBaseUnits) {
            std::string("logrum2_client_connections{kind=\"other\"} 4"),
            std::string("logrum2_client_connections_accepted_total 40"),
            std::string("logrum2_client_connections_refused_total 3"),
+           std::string("# TYPE logrum2_capture_overruns_total counter"),
+           std::string("logrum2_capture_overruns_total{device=\"Deck 1\"} 2"),
+           std::string("logrum2_capture_lost_seconds_total{device=\"Deck 1\"} 2.400"),
+           std::string("logrum2_capture_outages_total{device=\"Deck 1\"} 1"),
+           std::string("logrum2_capture_input_lost{device=\"Deck 1\"} 1"),
   };
   for (const std::string& line : lines) {
     EXPECT_TRUE(HasLine(text, line)) << line << "\n" << text;
