@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 
+#include "App/Server/ConsoleStationDialogs.h"
 #include "App/Server/SystemReport.h"
 #include "App/Server/UserRecord.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
@@ -350,6 +351,8 @@ void ConsoleServer::Routes() {
                         "frame-ancestors 'none'");
   });
   if (!context_.web_folder.empty()) http.set_mount_point("/", context_.web_folder);
+
+  AddStationDialogRoutes(http, DialogHost(), context_.gpio, context_.boot_unit);
 
   http.Get("/api/session", [this](const httplib::Request& request, httplib::Response& response) {
     const bool locked = !settings_.password_hash.empty();

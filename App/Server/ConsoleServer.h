@@ -41,6 +41,9 @@ struct Response;
 
 namespace logrum::server {
 
+class BootUnit;
+class GpioBinding;
+
 inline constexpr int kConsoleTimer = 21;
 inline constexpr int kConsolePeriodMs = 250;
 
@@ -55,6 +58,10 @@ class ConsoleServer {
     uint16_t protocol_port = 0;       // the archive service's port, for live audio
     // Lines for the journal with their syslog priority.
     std::function<void(int priority, const std::string& text)> log;
+    // The station dialogs' switch inputs (may be null) and start at boot
+    // (null: systemctl).
+    const GpioBinding* gpio = nullptr;
+    std::shared_ptr<BootUnit> boot_unit;
   };
 
   ConsoleServer(Context context, ConsoleSettings settings);
