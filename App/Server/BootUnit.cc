@@ -25,7 +25,9 @@ std::string Trim(std::string text) {
   return begin == std::string::npos ? "" : text.substr(begin);
 }
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+std::string FirstLine(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
 
 }  // namespace
 
@@ -103,7 +105,8 @@ int RunProgram(const std::vector<std::string>& argv, int timeout_ms, std::string
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (timed_out) {
-    *output = argv[0] + " did not answer within " + std::to_string((timeout_ms + 999) / 1000) + " s";
+    *output =
+        argv[0] + " did not answer within " + std::to_string((timeout_ms + 999) / 1000) + " s";
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -135,8 +138,8 @@ BootUnit::State SystemctlBootUnit::Query(std::string* error) {
     return State::kDisabled;
   }
   if (status == 0) return State::kEnabled;  // static, generated, ...: it starts with its target
-  *error = "Unable to tell whether " + std::string(kBootUnitName) + " starts at boot: " +
-           (Trim(output).empty() ? program_ + " failed" : Trim(output));
+  *error = "Unable to tell whether " + std::string(kBootUnitName) +
+           " starts at boot: " + (Trim(output).empty() ? program_ + " failed" : Trim(output));
   return State::kUnknown;
 }
 
@@ -146,7 +149,7 @@ bool SystemctlBootUnit::Set(bool enabled, std::string* error) {
                           kSystemctlTimeoutMs, &output);
   if (status == 0) return true;
   if (status > 0 && (output.find("does not exist") != std::string::npos ||
-      output.find("No such file or directory") != std::string::npos)) {
+                     output.find("No such file or directory") != std::string::npos)) {
     *error = BootUnitMissingText();
     return false;
   }

@@ -79,7 +79,8 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
             }));
 
   // ---- User manager.
-  http.Get("/api/users", on_ui([model](const json&) { return Shown(UserListValues(*model, true)); }));
+  http.Get("/api/users",
+           on_ui([model](const json&) { return Shown(UserListValues(*model, true)); }));
   http.Get("/api/users/user", on_ui([model](const json& request) {
              return Shown(UserValues(*model, request.value("name", "")));
            }));
@@ -106,36 +107,36 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
     }
     WriteDialogAnswer(response, answer);
   });
-  http.Post("/api/server-options", [host, boot](const httplib::Request& request,
-                                                httplib::Response& response) {
-    if (!host.authorize(request, response)) return;
-    json body;
-    if (!ReadDialogRequest(request, response, &body)) return;
-    const BootState state = ReadBootState(boot.get());
-    std::optional<DialogAnswer> refused;
-    int32_t port = 0;
-    bool start_at_boot = false;
-    if (!host.run_on_ui([&] {
-          refused = CheckServerOptions(*host.model, body, state, &port, &start_at_boot);
-        })) {
-      return WriteDialogAnswer(response, ShuttingDown());
-    }
-    if (refused) return WriteDialogAnswer(response, *refused);
-    BootState after = state;
-    if (start_at_boot != (state.state == BootUnit::State::kEnabled)) {
-      std::string error;
-      // Nothing is saved when the unit cannot be changed.
-      if (!boot->Set(start_at_boot, &error)) {
-        return WriteDialogAnswer(response, DialogRefuse(error, "", "start_at_boot"));
-      }
-      after = ReadBootState(boot.get());
-    }
-    DialogAnswer answer;
-    if (!host.run_on_ui([&] { answer = SaveServerPort(*host.model, port, after); })) {
-      answer = ShuttingDown();
-    }
-    WriteDialogAnswer(response, answer);
-  });
+  http.Post("/api/server-options",
+            [host, boot](const httplib::Request& request, httplib::Response& response) {
+              if (!host.authorize(request, response)) return;
+              json body;
+              if (!ReadDialogRequest(request, response, &body)) return;
+              const BootState state = ReadBootState(boot.get());
+              std::optional<DialogAnswer> refused;
+              int32_t port = 0;
+              bool start_at_boot = false;
+              if (!host.run_on_ui([&] {
+                    refused = CheckServerOptions(*host.model, body, state, &port, &start_at_boot);
+                  })) {
+                return WriteDialogAnswer(response, ShuttingDown());
+              }
+              if (refused) return WriteDialogAnswer(response, *refused);
+              BootState after = state;
+              if (start_at_boot != (state.state == BootUnit::State::kEnabled)) {
+                std::string error;
+                // Nothing is saved when the unit cannot be changed.
+                if (!boot->Set(start_at_boot, &error)) {
+                  return WriteDialogAnswer(response, DialogRefuse(error, "", "start_at_boot"));
+                }
+                after = ReadBootState(boot.get());
+              }
+              DialogAnswer answer;
+              if (!host.run_on_ui([&] { answer = SaveServerPort(*host.model, port, after); })) {
+                answer = ShuttingDown();
+              }
+              WriteDialogAnswer(response, answer);
+            });
 
   // ---- GPIO dialogs: on the HTTP threads (a reader may take a moment to
   // stop), with the device names checked against the model's table.
@@ -146,8 +147,8 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
     });
     return known;
   };
-  auto dialogs = std::make_shared<GpioDialogs>(gpio != nullptr ? &gpio->entries() : nullptr,
-                                               known_device);
+  auto dialogs =
+      std::make_shared<GpioDialogs>(gpio != nullptr ? &gpio->entries() : nullptr, known_device);
   auto off_ui = [host](std::function<DialogAnswer(const json&)> body) {
     return [host, body](const httplib::Request& request, httplib::Response& response) {
       if (!host.authorize(request, response)) return;

@@ -83,7 +83,8 @@ DialogAnswer GpioDialogs::Listed(const std::string& device, int starting_input) 
   // The first answer after a tick shows the reader starting; the next read
   // shows what the reader itself reports.
   for (json& input : values["inputs"]) {
-    if (input["input"] == starting_input && input["active"].get<bool>()) input["status"] = kStarting;
+    if (input["input"] == starting_input && input["active"].get<bool>())
+      input["status"] = kStarting;
   }
   return DialogDone({{"gpio", std::move(values)}});
 }
@@ -114,7 +115,8 @@ DialogAnswer GpioDialogs::SetActive(const json& request) {
   int input = 0;
   bool active = false;
   if (!DialogString(request, "device", &device, &error) ||
-      !ReadInputNumber(request, &input, &error) || !DialogBool(request, "active", &active, &error)) {
+      !ReadInputNumber(request, &input, &error) ||
+      !DialogBool(request, "active", &active, &error)) {
     return error;
   }
   std::lock_guard lock(mu_);

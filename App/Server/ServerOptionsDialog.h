@@ -43,9 +43,9 @@ nlohmann::json ServerOptionsValues(MainWindowModel& model, const BootState& boot
 
 // The checks of OK in their order (version, port, a unit to enable); nullopt
 // when the save may go on, with what to save.
-std::optional<DialogAnswer> CheckServerOptions(MainWindowModel& model, const nlohmann::json& request,
-                                               const BootState& boot, int32_t* port,
-                                               bool* start_at_boot);
+std::optional<DialogAnswer> CheckServerOptions(MainWindowModel& model,
+                                               const nlohmann::json& request, const BootState& boot,
+                                               int32_t* port, bool* start_at_boot);
 // Saves the port; the done answer, with the restart note when it changed.
 DialogAnswer SaveServerPort(MainWindowModel& model, int32_t port, const BootState& boot);
 

@@ -67,10 +67,9 @@ json AudioSourcesValues(MainWindowModel& model, bool skim_inputs) {
   const bool can_add = model.CanAddSource(&refusal);
   return {
       {"caption", "Audio Source Manager"},
-      {"columns",
-       json::array({{{"title", "Logrum Source Name"}, {"width", 150}},
-                    {{"title", "Windows Device Name"}, {"width", 150}},
-                    {{"title", "Channels"}, {"width", 80}}})},
+      {"columns", json::array({{{"title", "Logrum Source Name"}, {"width", 150}},
+                               {{"title", "Windows Device Name"}, {"width", 150}},
+                               {{"title", "Channels"}, {"width", 80}}})},
       {"rows", std::move(rows)},
       {"devices", std::move(devices)},
       {"add_refusal", can_add ? json(nullptr) : json(refusal)},

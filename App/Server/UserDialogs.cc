@@ -50,7 +50,9 @@ std::optional<DialogAnswer> AskEmptyPassword(const json& request, const std::str
   return std::nullopt;
 }
 
-const char* YesNo(bool yes) { return yes ? "Yes" : "No"; }
+const char* YesNo(bool yes) {
+  return yes ? "Yes" : "No";
+}
 
 }  // namespace
 

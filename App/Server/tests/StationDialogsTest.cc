@@ -65,14 +65,18 @@ bool Configure(const char* source, int input, const GpioInputInfo* info, char* e
   return ok;
 }
 
-bool Save() { return g_gpio->Save(); }
+bool Save() {
+  return g_gpio->Save();
+}
 
 void TestRule(const char* on, const char* off, uint8_t case_sensitive, const char* text,
               char* result, uint32_t size) {
   Copy(gpio::TestRule(on, off, case_sensitive != 0, text), result, size);
 }
 
-bool ShowConfigDialog(const char*, const char* source) { return g_gpio->ShowConfigDialog(source); }
+bool ShowConfigDialog(const char*, const char* source) {
+  return g_gpio->ShowConfigDialog(source);
+}
 
 // Capture devices by name, each possibly capturing.
 class FakeManager final : public audio::CAudioSourceManager {
@@ -147,8 +151,8 @@ class StationDialogsTest : public ConfigFixture {
     entries.ConsoleTestRule = TestRule;
     gpio_ = std::make_unique<GpioBinding>(entries);
 
-    model_ = std::make_unique<MainWindowModel>(store_.get(), &sink_, nullptr, nullptr,
-                                               devices_.get());
+    model_ =
+        std::make_unique<MainWindowModel>(store_.get(), &sink_, nullptr, nullptr, devices_.get());
     model_->set_audio_manager(&manager_);
     model_->Load();
     ASSERT_TRUE(model_->AddUser("ann", "Ann", "secret", "secret"));
@@ -229,7 +233,7 @@ struct RefusalCase {
   const char* path;
   const char* read;  // GET path for the version, or ""
   std::string body;
-  std::string text;         // the refusal, or the question asked
+  std::string text;        // the refusal, or the question asked
   const char* field = "";  // the field the dialog focuses
 };
 
@@ -333,17 +337,20 @@ TEST_F(StationDialogsTest, TwoSourcesFillAStereoDeviceAndTheNextAddHitsTheLimit)
   // Card A's left channel is taken: the right one alone is offered, fixed.
   EXPECT_EQ(listed.body["devices"][0]["choices"], json({1}));
   EXPECT_TRUE(listed.body["devices"][0]["fixed"]);
-  Answer added = Post("/api/audio-sources/add", {{"name", "Desk R"}, {"device", 0}, {"channels", 1}});
+  Answer added =
+      Post("/api/audio-sources/add", {{"name", "Desk R"}, {"device", 0}, {"channels", 1}});
   ASSERT_EQ(added.status, 200) << added.body;
-  EXPECT_EQ(added.body["sources"]["rows"][2],
-            json({{"name", "Desk R"}, {"device", "Card A"}, {"channels", "Right only"}, {"code", 1}}));
+  EXPECT_EQ(
+      added.body["sources"]["rows"][2],
+      json({{"name", "Desk R"}, {"device", "Card A"}, {"channels", "Right only"}, {"code", 1}}));
   EXPECT_EQ(Get(AudioDevices2KeyPath(), "Desk R"), Sz("1Card A"));
   added = Post("/api/audio-sources/add", {{"name", "Booth L"}, {"device", 1}, {"channels", 2}});
   ASSERT_EQ(added.status, 200) << added.body;
   const std::string limit =
       "Audio source limit reached! Please install additional audio devices for more audio sources.";
   EXPECT_EQ(added.body["sources"]["add_refusal"], limit);
-  Answer refused = Post("/api/audio-sources/add", {{"name", "More"}, {"device", 0}, {"channels", 3}});
+  Answer refused =
+      Post("/api/audio-sources/add", {{"name", "More"}, {"device", 0}, {"channels", 3}});
   EXPECT_EQ(refused.body.value("error", ""), limit);
 
   // Removing frees the channel again, after the question.
@@ -375,8 +382,11 @@ TEST_F(StationDialogsTest, UsersAreAddedEditedAndGivenRightsWithoutThePasswordCo
   EXPECT_EQ(ann.body.dump().find(Get(UserKeyPath("ann"), "Password").substr(0, 27)),
             std::string::npos);
   const std::string digest = Get(UserKeyPath("ann"), "Password");
-  json edit = {{"name", "ann"},         {"full_name", "Ann Jones"}, {"password", "******"},
-               {"confirm", "******"},   {"version", ann.body["version"]}};
+  json edit = {{"name", "ann"},
+               {"full_name", "Ann Jones"},
+               {"password", "******"},
+               {"confirm", "******"},
+               {"version", ann.body["version"]}};
   Answer edited = Post("/api/users/edit", edit);
   ASSERT_EQ(edited.status, 200) << edited.body;
   EXPECT_EQ(Get(UserKeyPath("ann"), "Password"), digest);  // the placeholder keeps it
@@ -387,8 +397,8 @@ TEST_F(StationDialogsTest, UsersAreAddedEditedAndGivenRightsWithoutThePasswordCo
   EXPECT_EQ(Get(UserKeyPath("ann"), "Password"), digest);
 
   Answer rights = Fetch("/api/users/rights?name=ann");
-  EXPECT_EQ(rights.body["rows"][0], json({{"archive", "News"}, {"value", 3}, {"access", "Yes"},
-                                          {"live", "Yes"}}));
+  EXPECT_EQ(rights.body["rows"][0],
+            json({{"archive", "News"}, {"value", 3}, {"access", "Yes"}, {"live", "Yes"}}));
   Answer saved = Post("/api/users/rights", {{"name", "ann"},
                                             {"rights", {{"news", 1}, {"Talk", 2}}},
                                             {"version", rights.body["version"]}});
@@ -401,8 +411,11 @@ TEST_F(StationDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
   // Two pages read the same user; the first saves, the second is refused
   // and gets what the first saved.
   const std::string read = Version("/api/users/user?name=ann");
-  json first = {{"name", "ann"},      {"full_name", "Ann from page 1"}, {"password", "******"},
-                {"confirm", "******"}, {"version", read}};
+  json first = {{"name", "ann"},
+                {"full_name", "Ann from page 1"},
+                {"password", "******"},
+                {"confirm", "******"},
+                {"version", read}};
   ASSERT_EQ(Post("/api/users/edit", first).status, 200);
   json second = first;
   second["full_name"] = "Ann from page 2";
@@ -424,19 +437,21 @@ TEST_F(StationDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
 
   // The server options.
   const std::string options = Version("/api/server-options");
-  ASSERT_EQ(Post("/api/server-options", {{"port", 9100}, {"start_at_boot", false}, {"version", options}})
-                .status,
-            200);
-  stale = Post("/api/server-options", {{"port", 9200}, {"start_at_boot", true}, {"version", options}});
+  ASSERT_EQ(
+      Post("/api/server-options", {{"port", 9100}, {"start_at_boot", false}, {"version", options}})
+          .status,
+      200);
+  stale =
+      Post("/api/server-options", {{"port", 9200}, {"start_at_boot", true}, {"version", options}});
   EXPECT_EQ(stale.status, 409);
   EXPECT_EQ(stale.body["current"]["port"], 9100);
   EXPECT_TRUE(boot_->calls.empty());
 
   // An input of the GPIO dialog.
   const std::string input = Version("/api/gpio/input?device=Card%20A&input=6");
-  json save = {{"device", "Card A"}, {"input", 6},  {"initial_state", 0},
-               {"host", "127.0.0.1:1"}, {"case_sensitive", false},
-               {"on", "ON"},         {"off", "OFF"}, {"version", input}};
+  json save = {
+      {"device", "Card A"},      {"input", 6}, {"initial_state", 0}, {"host", "127.0.0.1:1"},
+      {"case_sensitive", false}, {"on", "ON"}, {"off", "OFF"},       {"version", input}};
   ASSERT_EQ(Post("/api/gpio/input", save).status, 200);
   save["host"] = "127.0.0.1:2";
   stale = Post("/api/gpio/input", save);
@@ -445,8 +460,9 @@ TEST_F(StationDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
 
   // The source list: a source added elsewhere.
   const std::string sources = Version("/api/audio-sources");
-  ASSERT_EQ(Post("/api/audio-sources/add", {{"name", "New"}, {"device", 0}, {"channels", 1}}).status,
-            200);
+  ASSERT_EQ(
+      Post("/api/audio-sources/add", {{"name", "New"}, {"device", 0}, {"channels", 1}}).status,
+      200);
   stale = Post("/api/audio-sources/remove",
                {{"name", "Desk"}, {"version", sources}, {"answers", {{"remove", true}}}});
   EXPECT_EQ(stale.status, 409);
@@ -458,8 +474,11 @@ TEST_F(StationDialogsTest, AUsersValuesAndRightsAreSavedTogetherOrNotAtAll) {
   // Count the writes of one save, then fail the last of them (a right).
   int writes = 0;
   store_->SetWriteHookForTesting([&](int count) { writes = std::max(writes, count); });
-  json edit = {{"name", "ann"},         {"full_name", "Ann Jones"}, {"password", "******"},
-               {"confirm", "******"},   {"version", Version("/api/users/user?name=ann")}};
+  json edit = {{"name", "ann"},
+               {"full_name", "Ann Jones"},
+               {"password", "******"},
+               {"confirm", "******"},
+               {"version", Version("/api/users/user?name=ann")}};
   ASSERT_EQ(Post("/api/users/edit", edit).status, 200);
   ASSERT_GT(writes, 2);
   const int last = writes;
@@ -480,9 +499,9 @@ TEST_F(StationDialogsTest, StartAtBootGoesThroughTheUnitAndThePortWaitsForAResta
   EXPECT_EQ(options.body["port"], 9020);
   EXPECT_EQ(options.body["start_at_boot"], false);
   EXPECT_EQ(options.body["note"], kPortNote);
-  Answer saved = Post("/api/server-options", {{"port", "9021"},
-                                              {"start_at_boot", true},
-                                              {"version", options.body["version"]}});
+  Answer saved =
+      Post("/api/server-options",
+           {{"port", "9021"}, {"start_at_boot", true}, {"version", options.body["version"]}});
   ASSERT_EQ(saved.status, 200) << saved.body;
   EXPECT_EQ(saved.body["message"], kPortChanged);
   EXPECT_EQ(boot_->calls, std::vector<std::string>{"enable"});
@@ -490,9 +509,9 @@ TEST_F(StationDialogsTest, StartAtBootGoesThroughTheUnitAndThePortWaitsForAResta
 
   // A unit that refuses: its reason, and nothing saved.
   boot_->refusal = "Failed to disable unit: Access denied";
-  Answer refused = Post("/api/server-options", {{"port", 9022},
-                                                {"start_at_boot", false},
-                                                {"version", saved.body["version"]}});
+  Answer refused =
+      Post("/api/server-options",
+           {{"port", 9022}, {"start_at_boot", false}, {"version", saved.body["version"]}});
   EXPECT_EQ(refused.status, 422);
   EXPECT_EQ(refused.body["error"], "Failed to disable unit: Access denied");
   EXPECT_EQ(Get(ServerKeyPath(), "ServerPort"), Dword(9021));
@@ -511,13 +530,15 @@ TEST_F(StationDialogsTest, ALogicalInputRunsAtOnceFollowsItsPeerAndIsSaved) {
   Answer input = Fetch("/api/gpio/input?device=Card%20A&input=5");
   EXPECT_EQ(input.body["caption"], "Logical TCP/IP Input 5 Configuration");
   EXPECT_EQ(input.body["result"], "?");
-  Answer test = Post("/api/gpio/test",
-                     {{"on", "MIC ON"}, {"off", "MIC"}, {"case_sensitive", false}, {"text", "mic on"}});
+  Answer test =
+      Post("/api/gpio/test",
+           {{"on", "MIC ON"}, {"off", "MIC"}, {"case_sensitive", false}, {"text", "mic on"}});
   EXPECT_EQ(test.body["result"], "both!!!");
 
-  json save = {{"device", "Card A"},   {"input", 5},          {"initial_state", 0},
-               {"host", peer.address()}, {"case_sensitive", false},
-               {"on", "MIC ON"},       {"off", "MIC OFF"},   {"version", input.body["version"]}};
+  json save = {{"device", "Card A"},      {"input", 5},
+               {"initial_state", 0},      {"host", peer.address()},
+               {"case_sensitive", false}, {"on", "MIC ON"},
+               {"off", "MIC OFF"},        {"version", input.body["version"]}};
   Answer saved = Post("/api/gpio/input", save);
   ASSERT_EQ(saved.status, 200) << saved.body;
   EXPECT_EQ(saved.body["gpio"]["inputs"][0]["status"], "Starting...");
