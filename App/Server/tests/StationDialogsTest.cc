@@ -331,6 +331,18 @@ TEST_F(StationDialogsTest, EveryCheckAnswersWithTheDialogsText) {
   EXPECT_EQ(Get(std::string(gpio::kGpioKey) + "\\Config", "Count"), "<missing>");
 }
 
+TEST_F(StationDialogsTest, EveryChangeNeedsTheSessionsToken) {
+  for (const char* path :
+       {"/api/audio-sources/add", "/api/audio-sources/remove", "/api/users/add", "/api/users/edit",
+        "/api/users/rights", "/api/users/remove", "/api/server-options", "/api/gpio/active",
+        "/api/gpio/input", "/api/gpio/close"}) {
+    auto refused =
+        client_->Post(path, {{"Cookie", cookie_}}, R"({"name":"x"})", "application/json");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 403) << path;
+  }
+}
+
 TEST_F(StationDialogsTest, TwoSourcesFillAStereoDeviceAndTheNextAddHitsTheLimit) {
   Answer listed = Fetch("/api/audio-sources");
   ASSERT_EQ(listed.status, 200);
