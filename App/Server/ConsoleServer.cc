@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 
+#include "App/Server/ConsoleStationDialogs.h"
 #include "App/Server/SystemReport.h"
 #include "App/Server/UserRecord.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
@@ -175,6 +176,19 @@ bool ConsoleServer::RunOnUi(const std::function<void()>& task) {
     call->done_cv.wait_for(lock, std::chrono::milliseconds(100));
   }
   return true;
+}
+
+ConsoleDialogHost ConsoleServer::DialogHost() {
+  ConsoleDialogHost host;
+  host.authorize = [this](const httplib::Request& request, httplib::Response& response) {
+    Caller caller;
+    return Authorize(request, response, Need::kControl, "", &caller);
+  };
+  host.run_on_ui = [this](const std::function<void()>& task) { return RunOnUi(task); };
+  host.model_changed = [this] { PublishModel(); };
+  host.model = context_.model;
+  host.state_folder = context_.state_folder;
+  return host;
 }
 
 void ConsoleServer::PublishModel() {
@@ -384,6 +398,8 @@ void ConsoleServer::Routes() {
                         "frame-ancestors 'none'");
   });
   if (!context_.web_folder.empty()) http.set_mount_point("/", context_.web_folder);
+
+  AddStationDialogRoutes(http, DialogHost(), context_.gpio, context_.boot_unit);
 
   http.Get("/api/session", [this](const httplib::Request& request, httplib::Response& response) {
     const bool locked = !settings_.password_hash.empty();

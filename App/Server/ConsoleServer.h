@@ -34,6 +34,7 @@
 #include "App/Server/ConfigKeys.h"
 #include "App/Server/ConsoleAudio.h"
 #include "App/Server/ConsoleAuth.h"
+#include "App/Server/ConsoleDialogs.h"
 #include "App/Server/ConsoleEvents.h"
 #include "App/Server/ConsoleJson.h"
 #include "App/Server/ConsoleMetrics.h"
@@ -46,6 +47,9 @@ struct Response;
 }  // namespace httplib
 
 namespace logrum::server {
+
+class BootUnit;
+class GpioBinding;
 
 inline constexpr int kConsoleTimer = 21;
 inline constexpr int kConsolePeriodMs = 250;
@@ -64,6 +68,10 @@ class ConsoleServer {
     logrum::IArchiveServer* archive_server = nullptr;
     // Lines for the journal with their syslog priority.
     std::function<void(int priority, const std::string& text)> log;
+    // The station dialogs' switch inputs (may be null) and start at boot
+    // (null: systemctl).
+    const GpioBinding* gpio = nullptr;
+    std::shared_ptr<BootUnit> boot_unit;
   };
 
   ConsoleServer(Context context, ConsoleSettings settings);
@@ -107,6 +115,8 @@ class ConsoleServer {
   void PublishModel();  // UI thread
   // /metrics: what the page reports, gathered on the UI thread.
   void ServeMetrics(const httplib::Request& request, httplib::Response& response);
+  // What the configuration dialogs' routes need of the console.
+  ConsoleDialogHost DialogHost();
   void OnTimer();       // UI thread
   void OnLevel(const std::string& archive, int16_t minimum, int16_t maximum);
   // The archive's folder and extension; false (404 written) when unknown.

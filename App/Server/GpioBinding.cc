@@ -13,10 +13,7 @@ GpioBinding::~GpioBinding() {
 void GpioBinding::Load(std::string* error) {
   entries_ = {};
   opened_ = false;
-  if (!library_.OpenBeside(&kAnchor, kLibraryName,
-                           error)) {
-    return;
-  }
+  if (!library_.OpenBeside(&kAnchor, kLibraryName, error)) return;
   entries_.Open = library_.Function<GpioOpenFn>("Open", nullptr);
   entries_.Close = library_.Function<GpioCloseFn>("Close", nullptr);
   entries_.ShowConfigDialog = library_.Function<GpioShowConfigDialogFn>("ShowConfigDialog", nullptr);
@@ -24,6 +21,15 @@ void GpioBinding::Load(std::string* error) {
   entries_.GetDeviceSwitchState =
       library_.Function<GpioGetDeviceSwitchStateFn>("GetDeviceSwitchState", nullptr);
   entries_.CloseDevice = library_.Function<GpioCloseDeviceFn>("CloseDevice", nullptr);
+  entries_.ConsoleReadInput =
+      library_.Function<GpioConsoleReadInputFn>("GpioConsoleReadInput", nullptr);
+  entries_.ConsoleConfigure =
+      library_.Function<GpioConsoleConfigureFn>("GpioConsoleConfigure", nullptr);
+  entries_.ConsoleSave = library_.Function<GpioConsoleSaveFn>("GpioConsoleSave", nullptr);
+  entries_.ConsoleTestRule =
+      library_.Function<GpioConsoleTestRuleFn>("GpioConsoleTestRule", nullptr);
+  entries_.ConsoleReadSource =
+      library_.Function<GpioConsoleReadSourceFn>("GpioConsoleReadSource", nullptr);
   if (entries_.Open != nullptr) opened_ = entries_.Open(&config_available_);
 }
 

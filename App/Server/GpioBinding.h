@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Lib/Gpio/include/GpioConsole.h"
 #include "Lib/Platform/DynamicLibrary.h"
 
 namespace logrum::server {
@@ -24,6 +25,19 @@ using GpioGetDeviceSwitchStateFn = bool (*)(uint32_t handle, uint8_t* state);
 using GpioCloseDeviceFn = void (*)(uint32_t handle);
 }
 
+// The console's interface of the same library (Lib/Gpio/include/GpioConsole.h):
+// the GPIO dialogs read and change the inputs through it.
+using GpioConsoleReadInputFn = bool (*)(const char* source_name, int input, GpioInputInfo* info);
+using GpioConsoleConfigureFn = bool (*)(const char* source_name, int input,
+                                        const GpioInputInfo* info, char* error,
+                                        uint32_t error_size);
+using GpioConsoleSaveFn = bool (*)();
+using GpioConsoleTestRuleFn = void (*)(const char* on_pattern, const char* off_pattern,
+                                       uint8_t case_sensitive, const char* text, char* result,
+                                       uint32_t size);
+using GpioConsoleReadSourceFn = bool (*)(const char* source_name, uint8_t* valid_mask,
+                                         int32_t* card);
+
 struct GpioEntryPoints {
   GpioOpenFn Open = nullptr;
   GpioCloseFn Close = nullptr;
@@ -31,6 +45,17 @@ struct GpioEntryPoints {
   GpioOpenDeviceFn OpenDevice = nullptr;
   GpioGetDeviceSwitchStateFn GetDeviceSwitchState = nullptr;
   GpioCloseDeviceFn CloseDevice = nullptr;
+  // The console's (all null when the library has no console interface).
+  GpioConsoleReadInputFn ConsoleReadInput = nullptr;
+  GpioConsoleConfigureFn ConsoleConfigure = nullptr;
+  GpioConsoleSaveFn ConsoleSave = nullptr;
+  GpioConsoleTestRuleFn ConsoleTestRule = nullptr;
+  GpioConsoleReadSourceFn ConsoleReadSource = nullptr;
+
+  bool has_console() const {
+    return ConsoleReadInput != nullptr && ConsoleConfigure != nullptr && ConsoleSave != nullptr &&
+           ConsoleTestRule != nullptr;
+  }
 };
 
 class GpioBinding {

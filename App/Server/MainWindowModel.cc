@@ -34,6 +34,14 @@ void MainWindowModel::Show(const std::string& text) {
   }
 }
 
+void MainWindowModel::Tell(const std::string& text, std::string* told) {
+  if (told != nullptr) {
+    *told = text;
+  } else {
+    Show(text);
+  }
+}
+
 std::unique_ptr<ArchiveRow> MainWindowModel::MakeRow(ArchiveOptions* options) {
   auto row = std::make_unique<ArchiveRow>();
   row->name = options->name();
@@ -280,20 +288,32 @@ bool MainWindowModel::SetServerPort(int32_t port) {
   return settings_.Save();
 }
 
-bool MainWindowModel::AddUser(const std::string& name, const std::string& full_name,
-                              const std::string& password, const std::string& confirm) {
+bool MainWindowModel::CheckNewUser(const std::string& name, const std::string& password,
+                                   const std::string& confirm, std::string* told) {
   if (name.empty()) {
-    Show("Please enter a user name!");
+    Tell("Please enter a user name!", told);
+    return false;
+  }
+  // The name is the user's key in the store: one key name, no path.
+  if (name.find('\\') != std::string::npos || name.size() > kMaxUserName) {
+    Tell("A user name can have at most 255 characters and no backslash (\\).", told);
     return false;
   }
   if (users_.Find(name) != nullptr) {
-    Show("This user name has already been used. Please select another.");
+    Tell("This user name has already been used. Please select another.", told);
     return false;
   }
   if (password != confirm) {
-    Show("The two passwords entered do not match!");
+    Tell("The two passwords entered do not match!", told);
     return false;
   }
+  return true;
+}
+
+bool MainWindowModel::AddUser(const std::string& name, const std::string& full_name,
+                              const std::string& password, const std::string& confirm,
+                              std::string* told) {
+  if (!CheckNewUser(name, password, confirm, told)) return false;
   auto user = std::make_unique<UserRecord>(archives_.store(), sink_);
   user->SetNameAndPassword(name, password.c_str());
   user->set_full_name(full_name);
@@ -301,8 +321,9 @@ bool MainWindowModel::AddUser(const std::string& name, const std::string& full_n
   stored->PruneRights(archives_);
   stored->SetAllRights(kRightAccess | kRightLiveStream);
   if (stored->RightsCount() == 0) {
-    Show("There are no archives currently defined! Please define archives before assigning user "
-         "rights.");
+    Tell("There are no archives currently defined! Please define archives before assigning user "
+         "rights.",
+         told);
   }
   return stored->Save();
 }
@@ -324,23 +345,43 @@ bool MainWindowModel::SetUserRights(const std::string& name, const std::string& 
   return user->Save();
 }
 
+bool MainWindowModel::SetUserRights(const std::string& name,
+                                    const std::map<std::string, int32_t>& rights) {
+  UserRecord* user = users_.Find(name);
+  if (user == nullptr) return false;
+  for (const auto& [archive, value] : rights) {
+    if (archives_.Find(archive) == nullptr) return false;
+  }
+  for (const auto& [archive, value] : rights) {
+    user->SetRights(archives_.Find(archive)->name(), value & (kRightAccess | kRightLiveStream));
+  }
+  return user->Save();
+}
+
 bool MainWindowModel::RemoveUser(const std::string& name) {
   if (users_.Find(name) == nullptr) return false;
   return users_.Remove(name);
 }
 
-bool MainWindowModel::AddSource(const std::string& name, int device, int code) {
+bool MainWindowModel::CanAddSource(std::string* told) {
   if (devices_ == nullptr || devices_->entries().empty()) {
-    Show("Unable to detect input audio devices! Can't add audio sources!");
+    Tell("Unable to detect input audio devices! Can't add audio sources!", told);
     return false;
   }
   if (devices_->FullyUsedCount() == static_cast<int>(devices_->entries().size())) {
-    Show("Audio source limit reached! Please install additional audio devices for more audio "
-         "sources.");
+    Tell("Audio source limit reached! Please install additional audio devices for more audio "
+         "sources.",
+         told);
     return false;
   }
+  return true;
+}
+
+bool MainWindowModel::AddSource(const std::string& name, int device, int code,
+                                std::string* told) {
+  if (!CanAddSource(told)) return false;
   if (name.empty()) {
-    Show("You must specify an audio source name!");
+    Tell("You must specify an audio source name!", told);
     return false;
   }
   bool used = false;
@@ -348,15 +389,27 @@ bool MainWindowModel::AddSource(const std::string& name, int device, int code) {
     if (FoldName(source) == FoldName(name)) used = true;
   });
   if (used) {
-    Show("This audio source name is already in use! Please choose another.");
+    Tell("This audio source name is already in use! Please choose another.", told);
     return false;
   }
-  if (device < 0 || device >= static_cast<int>(devices_->entries().size()) || code < 1 ||
-      code > 3 || (devices_->entries()[static_cast<size_t>(device)].channel_use & code) != 0) {
-    return false;  // the page offers only free channels
+  // The device definition holds at most 63 characters of a source name; a
+  // longer one would record nothing under the name its archives ask for.
+  if (name.size() > kMaxSourceName) {
+    Tell("An audio source name can have at most 63 characters.", told);
+    return false;
+  }
+  if (device < 0 || device >= static_cast<int>(devices_->entries().size()) ||
+      devices_->entries()[static_cast<size_t>(device)].channel_use == 3) {
+    Tell("Please choose an audio device that has a free channel.", told);
+    return false;
+  }
+  if (code < 1 || code > 3 ||
+      (devices_->entries()[static_cast<size_t>(device)].channel_use & code) != 0) {
+    Tell("These channels of the device are already used by another audio source.", told);
+    return false;
   }
   if (manager_ != nullptr && manager_->IsDeviceActive(static_cast<uint32_t>(device))) {
-    Show("This device is currently active. Unable to modify it at this time.");
+    Tell("This device is currently active. Unable to modify it at this time.", told);
     return false;
   }
   devices_->SetSource(name, device, code, true);
@@ -364,13 +417,21 @@ bool MainWindowModel::AddSource(const std::string& name, int device, int code) {
   return true;
 }
 
-bool MainWindowModel::RemoveSource(const std::string& name) {
-  if (devices_ == nullptr || devices_->sources().GetString(name) == nullptr) return false;
-  int device = devices_->FindDevice(devices_->DeviceOfSource(name));
-  if (manager_ != nullptr && device >= 0 && manager_->IsDeviceActive(static_cast<uint32_t>(device))) {
-    Show("Device is active. Unable to remove it at this time.");
+bool MainWindowModel::CanRemoveSource(const std::string& name, std::string* told) {
+  if (devices_ == nullptr || devices_->sources().GetString(name) == nullptr) {
+    Tell("No item selected!", told);
     return false;
   }
+  int device = devices_->FindDevice(devices_->DeviceOfSource(name));
+  if (manager_ != nullptr && device >= 0 && manager_->IsDeviceActive(static_cast<uint32_t>(device))) {
+    Tell("Device is active. Unable to remove it at this time.", told);
+    return false;
+  }
+  return true;
+}
+
+bool MainWindowModel::RemoveSource(const std::string& name, std::string* told) {
+  if (!CanRemoveSource(name, told)) return false;
   devices_->RemoveSource(name);
   RedefineDevices();
   return true;

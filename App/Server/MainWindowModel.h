@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -76,6 +77,8 @@ struct MainButtons {
 
 inline constexpr char kUpdatedWhenActive[] = "<updated when active>";
 inline constexpr char kUnableToStart[] = "Unable to start archive!";
+inline constexpr size_t kMaxUserName = 255;   // a key name of the store
+inline constexpr size_t kMaxSourceName = 63;  // a source name field of DeviceInfo
 
 class MainWindowModel {
  public:
@@ -136,26 +139,37 @@ class MainWindowModel {
   bool RemoveSelected();
   void Show(size_t row, bool shown);
 
-  // ---- Users (each saved at once). AddUser gives the new user both rights
-  // on every archive. False, with the message shown, for an empty or used
-  // name, passwords that differ, or an unknown user. An empty password is
-  // allowed: the page asks before it sends one.
+  // ---- Users (each saved at once, one transaction per user). AddUser gives
+  // the new user both rights on every archive. False, with the message
+  // shown, for an empty or used name, passwords that differ, or an unknown
+  // user. An empty password is allowed: the page asks before it sends one.
+  // Where a command takes `told`, its messages go there instead of the sink
+  // (the console's dialogs answer them to the page that asked).
   bool AddUser(const std::string& name, const std::string& full_name, const std::string& password,
-               const std::string& confirm);
+               const std::string& confirm, std::string* told = nullptr);
+  // AddUser's checks alone, in the user dialog's order.
+  bool CheckNewUser(const std::string& name, const std::string& password,
+                    const std::string& confirm, std::string* told = nullptr);
   // Changes the full name, and the password when `password` is not null.
   bool EditUser(const std::string& name, const std::string& full_name, const std::string* password);
   bool SetUserRights(const std::string& name, const std::string& archive, int32_t rights);
+  // Sets the rights on several archives (each must exist) and saves once.
+  bool SetUserRights(const std::string& name, const std::map<std::string, int32_t>& rights);
   bool RemoveUser(const std::string& name);
 
   // ---- Audio sources. `manager` (may be null) is the capture library's
   // manager: a source is never changed on a device that is capturing, and
   // every device is defined again after a change.
   void set_audio_manager(audio::CAudioSourceManager* manager) { manager_ = manager; }
-  audio::CAudioSourceManager* audio_manager() const { return manager_; }
   // Names channels `code` (1 right, 2 left, 3 both as stereo) of device
   // `device` (a table index) as source `name`, and saves.
-  bool AddSource(const std::string& name, int device, int code);
-  bool RemoveSource(const std::string& name);
+  bool AddSource(const std::string& name, int device, int code, std::string* told = nullptr);
+  bool RemoveSource(const std::string& name, std::string* told = nullptr);
+  // The checks of the manager's Add button (a device, not every one fully
+  // used) and of Remove (a known source on a device that is not capturing).
+  bool CanAddSource(std::string* told = nullptr);
+  bool CanRemoveSource(const std::string& name, std::string* told = nullptr);
+  audio::CAudioSourceManager* audio_manager() const { return manager_; }
 
   // The setup commands edit these directly and save through them.
   AudioDeviceTable* sources() { return devices_; }
@@ -174,6 +188,7 @@ class MainWindowModel {
   std::unique_ptr<ArchiveRow> MakeRow(ArchiveOptions* options);
   bool Validate(ArchiveOptions& options, bool adding, const std::string& except);
   void Show(const std::string& text);
+  void Tell(const std::string& text, std::string* told);
   void RedefineDevices();
 
   MessageSink* sink_;

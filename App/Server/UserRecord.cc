@@ -1,5 +1,6 @@
 #include "App/Server/UserRecord.h"
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -64,7 +65,18 @@ bool UserRecord::Save() {
   values.SetString("Password", digest_);
   values.SetInteger("Check", password_length_ ^ kCheckMask);
   values.SetInteger("MaxConnections", max_connections_);
-  bool ok = values.Save(UserKeyPath(name_)) && rights_.Save(UserRightsKeyPath(name_));
+  // The user and its rights together: the archive service reads both, and a
+  // user saved without its rights (or the reverse) must never be seen.
+  platform::Registry* store = store_;
+  bool ok = store != nullptr || platform::DefaultRegistry(&store).ok();
+  if (ok) {
+    ok = store
+             ->Update([&](platform::RegistryTxn& txn) {
+               platform::RegStatus status = values.SaveIn(txn, UserKeyPath(name_));
+               return status.ok() ? rights_.SaveIn(txn, UserRightsKeyPath(name_)) : status;
+             })
+             .ok();
+  }
   if (!ok) ShowConfigMessage(sink_, kMsgRegistryAccess);
   return ok;
 }
@@ -106,6 +118,8 @@ platform::Registry* UserList::Store() {
 }
 
 void UserList::Load() {
+  users_.clear();
+  order_.clear();
   platform::Registry* store = Store();
   std::vector<std::string> names;
   if (store == nullptr ||
@@ -123,15 +137,24 @@ void UserList::Load() {
 bool UserList::Remove(std::string_view name) {
   auto it = users_.find(FoldName(name));
   std::string key_name = it != users_.end() ? it->second->name() : std::string(name);
-  if (it != users_.end()) users_.erase(it);
+  if (it != users_.end()) {
+    std::erase(order_, it->first);
+    users_.erase(it);
+  }
   platform::Registry* store = Store();
   bool ok = store != nullptr;
   if (ok) {
-    platform::RegStatus rights =
-        store->DeleteKey(platform::RegRoot::kLocalMachine, UserRightsKeyPath(key_name));
-    platform::RegStatus user =
-        store->DeleteKey(platform::RegRoot::kLocalMachine, UserKeyPath(key_name));
-    ok = (rights.ok() || rights.IsNotFound()) && (user.ok() || user.IsNotFound());
+    // Rights, then the user, in one transaction: never a user without rights
+    // left behind by a failure in between.
+    ok = store
+             ->Update([&](platform::RegistryTxn& txn) {
+               for (const std::string& key : {UserRightsKeyPath(key_name), UserKeyPath(key_name)}) {
+                 platform::RegStatus status = txn.DeleteKey(platform::RegRoot::kLocalMachine, key);
+                 if (!status.ok() && !status.IsNotFound()) return status;
+               }
+               return platform::RegStatus::Ok();
+             })
+             .ok();
   }
   if (!ok) ShowConfigMessage(sink_, kMsgRegistryAccess);
   return ok;
@@ -146,8 +169,14 @@ void UserList::GrantToAll(std::string_view archive) {
 
 UserRecord* UserList::Insert(std::unique_ptr<UserRecord> user) {
   UserRecord* raw = user.get();
-  users_[FoldName(user->name())] = std::move(user);
+  std::string key = FoldName(user->name());
+  if (users_.count(key) == 0) order_.push_back(key);
+  users_[key] = std::move(user);
   return raw;
+}
+
+void UserList::ForEachNewestFirst(const std::function<void(UserRecord&)>& visit) const {
+  for (auto it = order_.rbegin(); it != order_.rend(); ++it) visit(*users_.at(*it));
 }
 
 UserRecord* UserList::Find(std::string_view name) const {

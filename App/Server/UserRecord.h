@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "App/Server/ConfigKeys.h"
 #include "Lib/Kit/Options/OptionsReg.h"
@@ -71,9 +72,9 @@ class UserList {
  public:
   UserList(platform::Registry* store, MessageSink* sink);
 
-  // Opens (creating) the Users key and loads every user; users that fail to
-  // load are left out (their message has been shown). 103 when the store
-  // cannot be reached.
+  // Opens (creating) the Users key and loads every user afresh (users no
+  // longer in the store are forgotten); users that fail to load are left out
+  // (their message has been shown). 103 when the store cannot be reached.
   void Load();
   // Deletes the user's rights key, then its key; message 103 on failure.
   bool Remove(std::string_view name);
@@ -84,6 +85,8 @@ class UserList {
   UserRecord* Find(std::string_view name) const;
   size_t size() const { return users_.size(); }
   void ForEach(const std::function<void(UserRecord&)>& visit) const;
+  // In the user manager's order: each user read or added goes on top.
+  void ForEachNewestFirst(const std::function<void(UserRecord&)>& visit) const;
 
  private:
   platform::Registry* Store();
@@ -91,6 +94,7 @@ class UserList {
   platform::Registry* store_;
   MessageSink* sink_;
   std::map<std::string, std::unique_ptr<UserRecord>> users_;  // by folded name
+  std::vector<std::string> order_;  // folded names, in load and insertion order
 };
 
 }  // namespace logrum::server

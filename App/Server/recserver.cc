@@ -260,6 +260,7 @@ int Main(int argc, char** argv) {
       console_context.web_folder = ConsoleWebFolder(platform::CodeFolder(&kAnchor));
       console_context.protocol_port = static_cast<uint16_t>(port);
       console_context.archive_server = server;
+      console_context.gpio = gpio.get();
       console_context.log = [](int priority, const std::string& text) {
         Say(static_cast<Priority>(priority), "%s", text.c_str());
       };
