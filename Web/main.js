@@ -4,6 +4,7 @@ import { ask, showMessage } from './dialogs.js';
 import { renderStatus, addLevel } from './status.js';
 import { initBrowser, setArchives } from './browser.js';
 import { initAbout } from './about.js';
+import { setupHandler } from './dialog.js';
 
 let model = null;
 
@@ -25,7 +26,9 @@ async function remove() {
   }
 }
 
-async function setup(what) {
+async function setup(what, archive = selectedNames()[0]) {
+  const handler = setupHandler(what);
+  if (handler) return handler(archive);
   const result = await get('/api/setup/' + what);
   if (result.body.error) showMessage(result.body.error);
 }
@@ -33,7 +36,7 @@ async function setup(what) {
 const statusActions = {
   start: (name) => command('start', { archive: name }),
   stop: (name) => command('stop', { archive: name }),
-  options: () => setup('archive-options'),
+  options: (name) => setup('archive-options', name),
   show: (name, shown) => command('show', { archive: name, shown }),
 };
 

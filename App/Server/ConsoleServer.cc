@@ -177,6 +177,19 @@ bool ConsoleServer::RunOnUi(const std::function<void()>& task) {
   return true;
 }
 
+ConsoleDialogHost ConsoleServer::DialogHost() {
+  ConsoleDialogHost host;
+  host.authorize = [this](const httplib::Request& request, httplib::Response& response) {
+    Caller caller;
+    return Authorize(request, response, Need::kControl, "", &caller);
+  };
+  host.run_on_ui = [this](const std::function<void()>& task) { return RunOnUi(task); };
+  host.model_changed = [this] { PublishModel(); };
+  host.model = context_.model;
+  host.state_folder = context_.state_folder;
+  return host;
+}
+
 void ConsoleServer::PublishModel() {
   std::string model = MainWindowJson(*context_.model, extra_).dump();
   if (model == last_model_) return;

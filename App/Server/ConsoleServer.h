@@ -28,6 +28,7 @@
 #include "App/Server/ConfigKeys.h"
 #include "App/Server/ConsoleAudio.h"
 #include "App/Server/ConsoleAuth.h"
+#include "App/Server/ConsoleDialogs.h"
 #include "App/Server/ConsoleEvents.h"
 #include "App/Server/ConsoleJson.h"
 #include "App/Server/MainWindowModel.h"
@@ -95,6 +96,8 @@ class ConsoleServer {
   bool Authorize(const httplib::Request& request, httplib::Response& response, Need need,
                  const std::string& archive, Caller* caller);
   void PublishModel();  // UI thread
+  // What the configuration dialogs' routes need of the console.
+  ConsoleDialogHost DialogHost();
   void OnTimer();       // UI thread
   void OnLevel(const std::string& archive, int16_t minimum, int16_t maximum);
   // The archive's folder and extension; false (404 written) when unknown.

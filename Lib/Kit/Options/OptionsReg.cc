@@ -130,49 +130,53 @@ bool OptionsReg::Read(std::string_view key_path) {
   return true;
 }
 
+RegStatus OptionsReg::WriteTo(RegistryTxn& txn, std::string_view key_path,
+                              std::string* unwritable) {
+  unwritable->clear();
+  bool exists = false;
+  if (RegStatus s = txn.KeyExists(root(), key_path, &exists); !s.ok()) return s;
+  if (exists) {
+    std::vector<RegValue> old;
+    if (RegStatus s = txn.ListValues(root(), key_path, &old); !s.ok()) return s;
+    for (const RegValue& value : old) {
+      if (Has(value.name)) continue;
+      if (RegStatus s = txn.DeleteValue(root(), key_path, value.name); !s.ok()) return s;
+    }
+  }
+  if (RegStatus s = txn.CreateKey(root(), key_path, kNewKeyClass); !s.ok()) return s;
+  RegStatus failed;
+  map_.ForEach([&](const std::string& name, const OptionValue& value) {
+    if (!failed.ok()) return;
+    switch (value.type()) {
+      case OptionValue::kInteger:
+        failed = txn.SetValue(root(), key_path, name, platform::kRegDword,
+                              LittleEndian(value.integer()));
+        break;
+      case OptionValue::kString: {
+        std::string data = value.bytes();
+        data.push_back('\0');
+        failed = txn.SetValue(root(), key_path, name, platform::kRegString, data);
+        break;
+      }
+      case OptionValue::kBinary:
+        failed = txn.SetValue(root(), key_path, name, platform::kRegBinary, value.bytes());
+        break;
+      default:
+        *unwritable += unwritable->empty() ? "'" : ", '";
+        *unwritable += name + "'";
+        break;
+    }
+  });
+  return failed;
+}
+
 bool OptionsReg::Save(std::string_view key_path) {
   last_error_.clear();
   platform::Registry* store = Store();
   if (store == nullptr) return false;
   std::string unwritable;
-  RegStatus status = store->Update([&](RegistryTxn& txn) {
-    unwritable.clear();
-    bool exists = false;
-    if (RegStatus s = txn.KeyExists(root(), key_path, &exists); !s.ok()) return s;
-    if (exists) {
-      std::vector<RegValue> old;
-      if (RegStatus s = txn.ListValues(root(), key_path, &old); !s.ok()) return s;
-      for (const RegValue& value : old) {
-        if (Has(value.name)) continue;
-        if (RegStatus s = txn.DeleteValue(root(), key_path, value.name); !s.ok()) return s;
-      }
-    }
-    if (RegStatus s = txn.CreateKey(root(), key_path, kNewKeyClass); !s.ok()) return s;
-    RegStatus failed;
-    map_.ForEach([&](const std::string& name, const OptionValue& value) {
-      if (!failed.ok()) return;
-      switch (value.type()) {
-        case OptionValue::kInteger:
-          failed = txn.SetValue(root(), key_path, name, platform::kRegDword,
-                                LittleEndian(value.integer()));
-          break;
-        case OptionValue::kString: {
-          std::string data = value.bytes();
-          data.push_back('\0');
-          failed = txn.SetValue(root(), key_path, name, platform::kRegString, data);
-          break;
-        }
-        case OptionValue::kBinary:
-          failed = txn.SetValue(root(), key_path, name, platform::kRegBinary, value.bytes());
-          break;
-        default:
-          unwritable += unwritable.empty() ? "'" : ", '";
-          unwritable += name + "'";
-          break;
-      }
-    });
-    return failed;
-  });
+  RegStatus status =
+      store->Update([&](RegistryTxn& txn) { return WriteTo(txn, key_path, &unwritable); });
   if (!status.ok()) {
     last_error_ = status.message();
     return false;
@@ -182,6 +186,17 @@ bool OptionsReg::Save(std::string_view key_path) {
     return false;
   }
   return true;
+}
+
+RegStatus OptionsReg::SaveIn(RegistryTxn& txn, std::string_view key_path) {
+  std::string unwritable;
+  RegStatus status = WriteTo(txn, key_path, &unwritable);
+  if (status.ok() && !unwritable.empty()) {
+    status = RegStatus::Error(RegStatus::kInvalidArgument,
+                              "values without a storable type: " + unwritable);
+  }
+  last_error_ = status.ok() ? std::string() : status.message();
+  return status;
 }
 
 void OptionsReg::SetInteger(std::string_view name, int32_t value) {

@@ -43,6 +43,10 @@ class OptionsReg {
   // makes Save return false; everything else is still saved. A failure of the
   // store writes nothing at all.
   bool Save(std::string_view key_path);
+  // The same writes inside a transaction the caller runs, so that several
+  // keys are saved together or not at all. An entry of another type fails
+  // the whole transaction here.
+  platform::RegStatus SaveIn(platform::RegistryTxn& txn, std::string_view key_path);
 
   void SetInteger(std::string_view name, int32_t value);
   void SetString(std::string_view name, std::string_view text);
@@ -79,6 +83,8 @@ class OptionsReg {
     return current_user_ ? platform::RegRoot::kCurrentUser : platform::RegRoot::kLocalMachine;
   }
   platform::Registry* Store();
+  platform::RegStatus WriteTo(platform::RegistryTxn& txn, std::string_view key_path,
+                              std::string* unwritable);
 
   OptionMap map_{false};
   bool current_user_;
