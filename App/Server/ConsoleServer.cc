@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 
+#include "App/Server/ConsoleArchiveDialogs.h"
 #include "App/Server/SystemReport.h"
 #include "App/Server/UserRecord.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
@@ -467,6 +468,8 @@ void ConsoleServer::Routes() {
              if (!Authorize(request, response, Need::kControl, "", &caller)) return;
              Refuse(response, 501, kSetupNotYet);
            });
+
+  RegisterArchiveDialogs(http, DialogHost());
 
   http.Get("/api/about", [this](const httplib::Request& request, httplib::Response& response) {
     Caller caller;
