@@ -531,7 +531,9 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   if (!delay(post, "PostDelay", &p.post_delay)) {
     return DialogRefuse("The activation post-delay must be a number of seconds.", kTabRecord, "post_delay");
   }
-  for (auto [index, field] : {std::pair{p.off, "off_bitrate"}, std::pair{p.on, "on_bitrate"},
+  // Only the lists the mode records with (and the live stream) count.
+  for (auto [index, field] : {std::pair{p.record_mode == 1 ? 0 : p.off, "off_bitrate"},
+                              std::pair{p.record_mode == 0 ? 0 : p.on, "on_bitrate"},
                               std::pair{p.live, "live_bitrate"}}) {
     if (index > 0 && (code == 1 || code == 2) && kTable[static_cast<size_t>(index)].channels != 1) {
       return DialogRefuse("The bitrate '" + BitrateText(index) + "' is stereo; the source '" +
