@@ -12,8 +12,8 @@ list.innerHTML = `
   <form method="dialog">
     <h2>Scheduled Events</h2>
     <table id="schedule-events">
-      <thead><tr><th style="min-width:100px">Description</th><th style="min-width:85px">Time</th>
-        <th style="min-width:120px">Days</th><th style="min-width:100px">Action</th></tr></thead>
+      <thead><tr><th class="w100">Description</th><th class="w85">Time</th>
+        <th class="w120">Days</th><th class="w100">Action</th></tr></thead>
       <tbody></tbody>
     </table>
     <button type="button" id="schedule-add">Add...</button>
