@@ -694,10 +694,10 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   if (!model_->EditArchive(static_cast<size_t>(row), [&](ArchiveOptions& o) { Apply(p, o); })) {
     // Nothing was stored: the archive goes back to what the store holds.
     stored->Load(ArchiveKeyPath(p.name));
+    // A missing Schedule key is an empty schedule.
     Schedule saved;
-    if (LoadSchedule(model_->archives().store(), ScheduleKeyPath(p.name), &saved)) {
-      stored->schedule() = saved;
-    }
+    LoadSchedule(model_->archives().store(), ScheduleKeyPath(p.name), &saved);
+    stored->schedule() = saved;
     DialogAnswer failed = DialogRefuse(ConfigMessageText(kMsgRegistryAccess));
     failed.status = 500;
     return failed;

@@ -116,6 +116,11 @@ class ArchiveDialogsTest : public ::testing::Test {
     ASSERT_TRUE(store_->CreateKey(kLM, key, kNewKeyClass).ok());
     ASSERT_TRUE(store_->SetValue(kLM, key, name, platform::kRegString, text + '\0').ok());
   }
+  bool KeyExists(const std::string& key) {
+    bool exists = false;
+    EXPECT_TRUE(store_->KeyExists(kLM, key, &exists).ok());
+    return exists;
+  }
   std::string Stored(const std::string& key, const std::string& name) {
     platform::RegValue value;
     if (!store_->GetValue(kLM, key, name, &value).ok()) return "<missing>";
@@ -372,6 +377,33 @@ TEST_F(ArchiveDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
   // No version at all is stale too.
   std::tie(status, body) = Post("/api/dialogs/archives/News", {{"values", again}});
   EXPECT_EQ(status, 409);
+}
+
+// Values and schedule go to the store in one transaction: a failure in the
+// schedule's part leaves the archive's values as they were, in the store and
+// in memory.
+TEST_F(ArchiveDialogsTest, ASaveThatFailsHalfWayLeavesNothingSaved) {
+  // The statements of the values' part alone, counted on the same key once
+  // it holds every value (so that each write is an update, as in the edit).
+  int values_writes = 0;
+  ASSERT_TRUE(model_->archives().Find("News")->Save(ArchiveKeyPath("News")));
+  store_->SetWriteHookForTesting([&](int count) { values_writes = count; });
+  ASSERT_TRUE(model_->archives().Find("News")->Save(ArchiveKeyPath("News")));
+  ASSERT_GT(values_writes, 0);
+  auto view = Get("/api/dialogs/archives/News").second;
+  json values = view["values"];
+  values["days"] = "40";
+  values["schedule"] = {{{"description", "Open"}, {"time", 3600}, {"action", 0}, {"days", 1}}};
+  store_->SetWriteHookForTesting([&](int count) {
+    if (count > values_writes) throw std::runtime_error("disk gone");
+  });
+  auto [status, body] = Post("/api/dialogs/archives/News", {{"values", values}, {"version", view["version"]}});
+  store_->SetWriteHookForTesting(nullptr);
+  EXPECT_EQ(status, 500);
+  EXPECT_EQ(body.value("error", ""), ConfigMessageText(kMsgRegistryAccess));
+  EXPECT_EQ(Stored(ArchiveKeyPath("News"), "MaxDays"), "356");
+  EXPECT_FALSE(KeyExists(ScheduleKeyPath("News")));
+  EXPECT_EQ(Get("/api/dialogs/archives/News").second["values"], view["values"]);
 }
 
 TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
