@@ -37,13 +37,13 @@ constexpr char kReadOnlyRefusal[] =
     "Archive Options [READ ONLY]: the archive is active. Stop it to change its options.";
 
 constexpr std::array<Bitrate, kBitrateCount> kTable{{
-    {0, 0, 0},         {8, 11025, 1},     {16, 11025, 1},    {18, 11025, 1},    {20, 11025, 1},
-    {20, 11025, 2},    {24, 11025, 2},    {32, 11025, 2},    {24, 22050, 1},    {32, 22050, 1},
-    {40, 22050, 1},    {40, 22050, 2},    {48, 22050, 1},    {48, 22050, 2},    {48, 44100, 1},
-    {56, 22050, 1},    {56, 22050, 2},    {56, 44100, 1},    {64, 22050, 2},    {64, 44100, 1},
-    {80, 22050, 2},    {80, 44100, 1},    {96, 44100, 1},    {96, 44100, 2},    {112, 44100, 1},
-    {112, 44100, 2},   {128, 44100, 1},   {128, 44100, 2},   {160, 44100, 2},   {192, 44100, 2},
-    {224, 44100, 2},   {256, 44100, 2},   {320, 44100, 2},
+    {0, 0, 0},       {8, 11025, 1},   {16, 11025, 1},  {18, 11025, 1},  {20, 11025, 1},
+    {20, 11025, 2},  {24, 11025, 2},  {32, 11025, 2},  {24, 22050, 1},  {32, 22050, 1},
+    {40, 22050, 1},  {40, 22050, 2},  {48, 22050, 1},  {48, 22050, 2},  {48, 44100, 1},
+    {56, 22050, 1},  {56, 22050, 2},  {56, 44100, 1},  {64, 22050, 2},  {64, 44100, 1},
+    {80, 22050, 2},  {80, 44100, 1},  {96, 44100, 1},  {96, 44100, 2},  {112, 44100, 1},
+    {112, 44100, 2}, {128, 44100, 1}, {128, 44100, 2}, {160, 44100, 2}, {192, 44100, 2},
+    {224, 44100, 2}, {256, 44100, 2}, {320, 44100, 2},
 }};
 
 // The source's channel code (1 right, 2 left, 3 both), 0 when not defined.
@@ -71,7 +71,9 @@ uint8_t ValidMask(MainWindowModel& model, const std::string& source) {
 
 // The switches (mask bits, bit 0 = switch 1) that a valid mask offers: switch
 // n goes with bit 8 - n of the valid mask.
-uint8_t OfferedSwitches(uint8_t valid) { return ReverseBits(valid); }
+uint8_t OfferedSwitches(uint8_t valid) {
+  return ReverseBits(valid);
+}
 
 std::string FolderOf(std::string_view path) {
   std::string folder(path);
@@ -117,7 +119,9 @@ struct Reader {
   const json& values;
   DialogAnswer error;
 
-  bool Text(const char* field, std::string* out) { return DialogString(values, field, out, &error); }
+  bool Text(const char* field, std::string* out) {
+    return DialogString(values, field, out, &error);
+  }
   bool Flag(const char* field, bool* out) { return DialogBool(values, field, out, &error); }
   bool Number(const char* field, int64_t low, int64_t high, int64_t* out) {
     if (!DialogInt(values, field, out, &error)) return false;
@@ -239,7 +243,9 @@ json EventRow(const ScheduleEvent& event) {
 
 }  // namespace
 
-const std::array<Bitrate, kBitrateCount>& BitrateTable() { return kTable; }
+const std::array<Bitrate, kBitrateCount>& BitrateTable() {
+  return kTable;
+}
 
 std::string BitrateText(int index) {
   if (index <= 0 || index >= kBitrateCount) return "<off>";
@@ -321,7 +327,9 @@ std::string EventDaysText(int32_t mask) {
   return text;
 }
 
-std::string EventActionText(int32_t action) { return action == ScheduleEvent::kStop ? "Stop" : "Start"; }
+std::string EventActionText(int32_t action) {
+  return action == ScheduleEvent::kStop ? "Stop" : "Start";
+}
 
 std::string FtpAddress(const FtpTestParams& params) {
   return "ftp://" + params.user + ":" + ScramblePassword(params.password, params.user) + "@" +
@@ -350,10 +358,10 @@ json ArchiveDialogs::Values(ArchiveOptions& o) const {
       {"level", skim.level},
       {"pre_delay", FormatDelay(o.Integer("PreDelay"))},
       {"post_delay", FormatDelay(o.Integer("PostDelay"))},
-      {"off_bitrate", FindBitrate(o.Integer("OffBitrateK"), o.Integer("OffSampleRate"),
-                                  o.Integer("OffChannels"))},
-      {"on_bitrate", FindBitrate(o.Integer("OnBitrateK"), o.Integer("OnSampleRate"),
-                                 o.Integer("OnChannels"))},
+      {"off_bitrate",
+       FindBitrate(o.Integer("OffBitrateK"), o.Integer("OffSampleRate"), o.Integer("OffChannels"))},
+      {"on_bitrate",
+       FindBitrate(o.Integer("OnBitrateK"), o.Integer("OnSampleRate"), o.Integer("OnChannels"))},
       {"live_bitrate", FindBitrate(o.Integer("LiveBitrateK"), o.Integer("LiveSampleRate"),
                                    o.Integer("LiveChannels"))},
       {"folder", o.String("ArchivePath")},
@@ -385,13 +393,15 @@ std::optional<json> ArchiveDialogs::Open(const std::string& name) {
   if (model_->sources() != nullptr) {
     model_->sources()->sources().Enumerate([&](const std::string& source, const kit::OptionValue&) {
       const int code = SourceCode(*model_, source);
-      sources.push_back({{"name", source}, {"mono", code == 1 || code == 2},
+      sources.push_back({{"name", source},
+                         {"mono", code == 1 || code == 2},
                          {"valid_mask", ValidMask(*model_, source)}});
     });
   }
   json bitrates = json::array();
   for (int i = 0; i < kBitrateCount; ++i) {
-    bitrates.push_back({{"text", BitrateText(i)}, {"mono", kTable[static_cast<size_t>(i)].channels != 2}});
+    bitrates.push_back(
+        {{"text", BitrateText(i)}, {"mono", kTable[static_cast<size_t>(i)].channels != 2}});
   }
   json rows = json::array();
   for (const ScheduleEvent& event : options->schedule().events()) rows.push_back(EventRow(event));
@@ -453,8 +463,9 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
       !in.Text("post_delay", &post) || !in.Number("off_bitrate", -1, kBitrateCount - 1, &off) ||
       !in.Number("on_bitrate", -1, kBitrateCount - 1, &on) ||
       !in.Number("live_bitrate", -1, kBitrateCount - 1, &live) || !in.Text("folder", &p.folder) ||
-      !in.Text("disk_space", &disk) || !in.Text("days", &days) || !in.Number("erase", 0, 1, &erase) ||
-      !in.Text("segment_duration", &duration) || !in.Number("segment_align", 0, 1, &align)) {
+      !in.Text("disk_space", &disk) || !in.Text("days", &days) ||
+      !in.Number("erase", 0, 1, &erase) || !in.Text("segment_duration", &duration) ||
+      !in.Number("segment_align", 0, 1, &align)) {
     return in.error;
   }
   if (schedule_it == values.end() || !schedule_it->is_array() || backup_it == values.end() ||
@@ -473,13 +484,15 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   // The dialog's checks, in its order.
   if (p.name.empty()) return DialogRefuse("Please enter an archive name!", kTabArchive, "name");
   if (adding && model_->archives().Find(p.name) != nullptr) {
-    return DialogRefuse("This archive name has already been used! Please choose another archive name.",
-                        kTabArchive, "name");
+    return DialogRefuse(
+        "This archive name has already been used! Please choose another archive name.", kTabArchive,
+        "name");
   }
   if (p.name.find('\\') != std::string::npos || p.name.find('/') != std::string::npos ||
       p.name.size() > 255) {
-    return DialogRefuse("An archive name may not contain '\\' or '/' and has at most 255 characters.",
-                        kTabArchive, "name");
+    return DialogRefuse(
+        "An archive name may not contain '\\' or '/' and has at most 255 characters.", kTabArchive,
+        "name");
   }
   for (const json& item : *schedule_it) {
     ScheduleEvent event;
@@ -492,14 +505,16 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
 
   const int code = EqualsIgnoreCase(p.source, kNone) ? 0 : SourceCode(*model_, p.source);
   if (code == 0 && !EqualsIgnoreCase(p.source, kNone)) {
-    return DialogRefuse("The audio source '" + p.source + "' is not defined.", kTabSource, "source");
+    return DialogRefuse("The audio source '" + p.source + "' is not defined.", kTabSource,
+                        "source");
   }
   if (code == 0) p.source = kNone;
   const uint8_t valid = code == 0 ? 0 : ValidMask(*model_, p.source);
   if (p.record_mode != 0 && valid == 0) {
-    return DialogRefuse("(No switch inputs have been defined!) Only continuous logging is available "
-                        "for this source.",
-                        kTabRecord, "record_mode");
+    return DialogRefuse(
+        "(No switch inputs have been defined!) Only continuous logging is available "
+        "for this source.",
+        kTabRecord, "record_mode");
   }
   // Continuous logging clears the switches, as the dialog does.
   p.switches = p.record_mode == 0 ? 0 : static_cast<uint8_t>(switches);
@@ -526,10 +541,12 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
     return parsed.has_value();
   };
   if (!delay(pre, "PreDelay", &p.pre_delay)) {
-    return DialogRefuse("The activation pre-delay must be a number of seconds.", kTabRecord, "pre_delay");
+    return DialogRefuse("The activation pre-delay must be a number of seconds.", kTabRecord,
+                        "pre_delay");
   }
   if (!delay(post, "PostDelay", &p.post_delay)) {
-    return DialogRefuse("The activation post-delay must be a number of seconds.", kTabRecord, "post_delay");
+    return DialogRefuse("The activation post-delay must be a number of seconds.", kTabRecord,
+                        "post_delay");
   }
   // Only the lists the mode records with (and the live stream) count.
   for (auto [index, field] : {std::pair{p.record_mode == 1 ? 0 : p.off, "off_bitrate"},
@@ -546,9 +563,10 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   } else if (auto kb = ParseDiskSpace(disk)) {
     p.disk_kb = *kb;
   } else {
-    return DialogRefuse("Please enter the disk space to use as a number, with M or G for megabytes "
-                        "or gigabytes (kilobytes without).",
-                        kTabStorage, "disk_space");
+    return DialogRefuse(
+        "Please enter the disk space to use as a number, with M or G for megabytes "
+        "or gigabytes (kilobytes without).",
+        kTabStorage, "disk_space");
   }
   if (auto parsed = ParseDays(days)) {
     p.days = *parsed;
@@ -560,7 +578,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   } else if (auto minutes = ParseSegmentDuration(duration)) {
     p.segment_minutes = *minutes;
   } else {
-    return DialogRefuse("Please enter the segment duration as hh:mm.", kTabSegment, "segment_duration");
+    return DialogRefuse("Please enter the segment duration as hh:mm.", kTabSegment,
+                        "segment_duration");
   }
 
   // Backup: a destination the page shows with "****" stands for the stored
@@ -578,9 +597,11 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
       if (known.count(entry) == 0) {
         FolderPolicy::Checked checked;
         std::string error;
-        if (!policy.Check(entry.substr(9), &checked, &error)) return DialogRefuse(error, kTabBackup, "backup");
+        if (!policy.Check(entry.substr(9), &checked, &error))
+          return DialogRefuse(error, kTabBackup, "backup");
         if (!checked.exists) {
-          return DialogRefuse("Directory '" + checked.path + "' does not exist!", kTabBackup, "backup");
+          return DialogRefuse("Directory '" + checked.path + "' does not exist!", kTabBackup,
+                              "backup");
         }
         real = "folder://" + checked.path;
       }
@@ -606,9 +627,11 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
       return DialogRefuse("Unknown backup location '" + entry + "'.", kTabBackup, "backup");
     }
     if (real.find('|') != std::string::npos) {
-      return DialogRefuse("A backup location may not contain '|': '" + entry + "'.", kTabBackup, "backup");
+      return DialogRefuse("A backup location may not contain '|': '" + entry + "'.", kTabBackup,
+                          "backup");
     }
-    if (std::find(p.backup.begin(), p.backup.end(), real) == p.backup.end()) p.backup.push_back(real);
+    if (std::find(p.backup.begin(), p.backup.end(), real) == p.backup.end())
+      p.backup.push_back(real);
   }
 
   // The archive folder: created after a question, never another archive's.
@@ -616,7 +639,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   if (adding || typed_folder != FolderOf(base->String("ArchivePath"))) {
     FolderPolicy::Checked checked;
     std::string error;
-    if (!policy.Check(typed_folder, &checked, &error)) return DialogRefuse(error, kTabStorage, "folder");
+    if (!policy.Check(typed_folder, &checked, &error))
+      return DialogRefuse(error, kTabStorage, "folder");
     p.folder = checked.path;
     if (!checked.exists) {
       auto create = DialogReply(request, "create-folder");
@@ -625,7 +649,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
                          kTabStorage);
       }
       if (!*create) return DialogStay(kTabStorage);
-      if (!policy.Create(p.folder)) return DialogRefuse(kUnableToCreateDirectory, kTabStorage, "folder");
+      if (!policy.Create(p.folder))
+        return DialogRefuse(kUnableToCreateDirectory, kTabStorage, "folder");
     }
   } else {
     p.folder = base->String("ArchivePath");
@@ -644,7 +669,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   }
 
   // Bitrates: a zero setting is asked about, and "Yes" goes back to change it.
-  auto zero_question = [&](const char* key, const std::string& text) -> std::optional<DialogAnswer> {
+  auto zero_question = [&](const char* key,
+                           const std::string& text) -> std::optional<DialogAnswer> {
     auto change = DialogReply(request, key);
     if (!change) return DialogAsk(text, key, kTabBitrates);
     if (*change) return DialogStay(kTabBitrates);
@@ -658,16 +684,18 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
     if (auto stop = zero_question("bitrate-zero", kZero)) return *stop;
   } else if (p.record_mode == 2) {
     if (p.off == 0) {
-      if (auto stop = zero_question("first-bitrate-zero",
-                                    "The first bitrate is set to zero. No audio will record when the "
-                                    "skim inputs are OFF. Would you like to change this?")) {
+      if (auto stop =
+              zero_question("first-bitrate-zero",
+                            "The first bitrate is set to zero. No audio will record when the "
+                            "skim inputs are OFF. Would you like to change this?")) {
         return *stop;
       }
     }
     if (p.on == 0) {
-      if (auto stop = zero_question("second-bitrate-zero",
-                                    "The second bitrate is set to zero. No audio will record when the "
-                                    "skim inputs are ON. Would you like to change this?")) {
+      if (auto stop =
+              zero_question("second-bitrate-zero",
+                            "The second bitrate is set to zero. No audio will record when the "
+                            "skim inputs are ON. Would you like to change this?")) {
         return *stop;
       }
     }
@@ -689,7 +717,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
     ArchiveOptions* added = model_->archives().Find(p.name);
     json now = Values(*added);
     std::string version = DialogVersion(now);
-    return DialogDone({{"archive", p.name}, {"values", std::move(now)}, {"version", std::move(version)}});
+    return DialogDone(
+        {{"archive", p.name}, {"values", std::move(now)}, {"version", std::move(version)}});
   }
   if (!model_->EditArchive(static_cast<size_t>(row), [&](ArchiveOptions& o) { Apply(p, o); })) {
     // Nothing was stored: the archive goes back to what the store holds.
@@ -704,11 +733,13 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   }
   json now = Values(*stored);
   std::string version = DialogVersion(now);
-  return DialogDone({{"archive", p.name}, {"values", std::move(now)}, {"version", std::move(version)}});
+  return DialogDone(
+      {{"archive", p.name}, {"values", std::move(now)}, {"version", std::move(version)}});
 }
 
 json ArchiveDialogs::NewEvent() const {
-  return {{"description", ""}, {"time", 0}, {"action", ScheduleEvent::kStart}, {"days", last_days_}};
+  return {
+      {"description", ""}, {"time", 0}, {"action", ScheduleEvent::kStart}, {"days", last_days_}};
 }
 
 DialogAnswer ArchiveDialogs::CheckEvent(const json& request) {

@@ -77,15 +77,16 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
               save(request, response, &name);
             });
 
-  http.Get("/api/dialogs/segment-preview",
-           [host](const httplib::Request& request, httplib::Response& response) {
-             if (!host.authorize(request, response)) return;
-             auto minutes = ParseSegmentDuration(request.get_param_value("duration"));
-             DialogAnswer answer;
-             answer.body = {{"preview", minutes ? SegmentPreview(*minutes, request.get_param_value("align") == "1")
-                                                : std::string("n/a")}};
-             WriteDialogAnswer(response, answer);
-           });
+  http.Get("/api/dialogs/segment-preview", [host](const httplib::Request& request,
+                                                  httplib::Response& response) {
+    if (!host.authorize(request, response)) return;
+    auto minutes = ParseSegmentDuration(request.get_param_value("duration"));
+    DialogAnswer answer;
+    answer.body = {
+        {"preview", minutes ? SegmentPreview(*minutes, request.get_param_value("align") == "1")
+                            : std::string("n/a")}};
+    WriteDialogAnswer(response, answer);
+  });
 
   http.Get("/api/dialogs/schedule-event/new",
            [host, dialogs, on_ui](const httplib::Request& request, httplib::Response& response) {
@@ -111,7 +112,8 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
              const std::string path = request.get_param_value("path");
              on_ui(response, [&] {
                DialogAnswer answer;
-               answer.body = FolderPolicy::Load(host.model->archives().store(), host.state_folder).List(path);
+               answer.body =
+                   FolderPolicy::Load(host.model->archives().store(), host.state_folder).List(path);
                return answer;
              });
            });
@@ -121,63 +123,66 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
               json body;
               if (!ReadDialogRequest(request, response, &body)) return;
               on_ui(response, [&] {
-                return ChooseFolder(FolderPolicy::Load(host.model->archives().store(), host.state_folder),
-                                    body);
+                return ChooseFolder(
+                    FolderPolicy::Load(host.model->archives().store(), host.state_folder), body);
               });
             });
 
-  http.Post("/api/dialogs/ftp-test",
-            [host, dialogs](const httplib::Request& request, httplib::Response& response) {
-              if (!host.authorize(request, response)) return;
-              json body;
-              if (!ReadDialogRequest(request, response, &body)) return;
-              FtpTestParams params;
-              int64_t port = 0;
-              DialogAnswer error;
-              if (!DialogString(body, "server", &params.server, &error) ||
-                  !DialogInt(body, "port", &port, &error) ||
-                  !DialogString(body, "folder", &params.folder, &error) ||
-                  !DialogString(body, "user", &params.user, &error) ||
-                  !DialogString(body, "password", &params.password, &error)) {
-                WriteDialogAnswer(response, error);
-                return;
-              }
-              if (port < 0 || port > 65535) {
-                WriteDialogAnswer(response, DialogRefuse("Please enter a port from 1 to 65535.", "", "port"));
-                return;
-              }
-              params.port = static_cast<int32_t>(port);
-              // The address separators cannot be part of a field.
-              for (const std::string* field : {&params.server, &params.user}) {
-                if (field->find_first_of(":@/|") != std::string::npos) {
-                  WriteDialogAnswer(response, DialogRefuse(kFtpTestFailed, "", field == &params.server ? "server" : "user"));
-                  return;
-                }
-              }
-              std::string message;
-              const FtpTestResult result = RunFtpTest(params, &message, nullptr);
-              json tested = {{"server", params.server}, {"port", params.port},
-                             {"folder", params.folder}, {"user", params.user}};
-              DialogAnswer answer;
-              switch (result) {
-                case FtpTestResult::kSent: {
-                  const std::string address = FtpAddress(params);
-                  dialogs->RememberFtpTest(address);
-                  answer = DialogDone({{"message", message},
-                                       {"tested", tested},
-                                       {"entry", archive::DisplayDestination(address)}});
-                  answer.changed = false;
-                  break;
-                }
-                case FtpTestResult::kFailed:
-                  answer = DialogRefuse(message);
-                  break;
-                case FtpTestResult::kNoTestFile:
-                  answer = DialogStay("");
-                  break;
-              }
-              WriteDialogAnswer(response, answer);
-            });
+  http.Post("/api/dialogs/ftp-test", [host, dialogs](const httplib::Request& request,
+                                                     httplib::Response& response) {
+    if (!host.authorize(request, response)) return;
+    json body;
+    if (!ReadDialogRequest(request, response, &body)) return;
+    FtpTestParams params;
+    int64_t port = 0;
+    DialogAnswer error;
+    if (!DialogString(body, "server", &params.server, &error) ||
+        !DialogInt(body, "port", &port, &error) ||
+        !DialogString(body, "folder", &params.folder, &error) ||
+        !DialogString(body, "user", &params.user, &error) ||
+        !DialogString(body, "password", &params.password, &error)) {
+      WriteDialogAnswer(response, error);
+      return;
+    }
+    if (port < 0 || port > 65535) {
+      WriteDialogAnswer(response, DialogRefuse("Please enter a port from 1 to 65535.", "", "port"));
+      return;
+    }
+    params.port = static_cast<int32_t>(port);
+    // The address separators cannot be part of a field.
+    for (const std::string* field : {&params.server, &params.user}) {
+      if (field->find_first_of(":@/|") != std::string::npos) {
+        WriteDialogAnswer(response, DialogRefuse(kFtpTestFailed, "",
+                                                 field == &params.server ? "server" : "user"));
+        return;
+      }
+    }
+    std::string message;
+    const FtpTestResult result = RunFtpTest(params, &message, nullptr);
+    json tested = {{"server", params.server},
+                   {"port", params.port},
+                   {"folder", params.folder},
+                   {"user", params.user}};
+    DialogAnswer answer;
+    switch (result) {
+      case FtpTestResult::kSent: {
+        const std::string address = FtpAddress(params);
+        dialogs->RememberFtpTest(address);
+        answer = DialogDone({{"message", message},
+                             {"tested", tested},
+                             {"entry", archive::DisplayDestination(address)}});
+        answer.changed = false;
+        break;
+      }
+      case FtpTestResult::kFailed:
+        answer = DialogRefuse(message);
+        break;
+      case FtpTestResult::kNoTestFile:
+        answer = DialogStay("");
+        break;
+    }
+    WriteDialogAnswer(response, answer);
+  });
 }
 
 }  // namespace logrum::server

@@ -65,7 +65,9 @@ std::string Parent(const std::string& path) {
   return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-bool Writable(const std::string& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
+bool Writable(const std::string& folder) {
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
 
 std::string Joined(const std::vector<std::string>& roots) {
   std::string text;
@@ -153,7 +155,8 @@ bool FolderPolicy::Create(const std::string& path) const {
 json FolderPolicy::List(std::string_view typed) const {
   std::string path;
   if (!Normalize(typed, &path) || typed.find("..") != std::string_view::npos ||
-      std::none_of(roots_.begin(), roots_.end(), [&](const std::string& r) { return Inside(path, r); })) {
+      std::none_of(roots_.begin(), roots_.end(),
+                   [&](const std::string& r) { return Inside(path, r); })) {
     path.clear();
   }
   if (!path.empty()) {
@@ -171,7 +174,10 @@ json FolderPolicy::List(std::string_view typed) const {
     if (IsFolder(root)) roots.push_back(root);
   }
   if (path.empty()) path = roots.empty() ? std::string() : roots[0].get<std::string>();
-  json answer = {{"path", path}, {"roots", roots}, {"parent", nullptr}, {"writable", false},
+  json answer = {{"path", path},
+                 {"roots", roots},
+                 {"parent", nullptr},
+                 {"writable", false},
                  {"folders", json::array()}};
   if (path.empty()) return answer;
   const bool at_root = std::find(roots_.begin(), roots_.end(), path) != roots_.end();

@@ -179,99 +179,216 @@ TEST_F(ArchiveDialogsTest, EveryCheckAnswersWithItsText) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {"no name", [](json& v) { v["name"] = ""; }, {}, 422, "error", "Please enter an archive name!"},
-      {"name in use, other case", [](json& v) { v["name"] = "nEWS"; }, {}, 422, "error",
+      {"no name",
+       [](json& v) { v["name"] = ""; },
+       {},
+       422,
+       "error",
+       "Please enter an archive name!"},
+      {"name in use, other case",
+       [](json& v) { v["name"] = "nEWS"; },
+       {},
+       422,
+       "error",
        "This archive name has already been used! Please choose another archive name."},
-      {"name with a backslash", [](json& v) { v["name"] = "a\\b"; }, {}, 422, "error",
+      {"name with a backslash",
+       [](json& v) { v["name"] = "a\\b"; },
+       {},
+       422,
+       "error",
        "An archive name may not contain '\\' or '/' and has at most 255 characters."},
-      {"event without a day", [](json& v) {
-         v["schedule"] = json::array({{{"description", "x"}, {"time", 60}, {"action", 0}, {"days", 0}}});
-       }, {}, 422, "error", kNoDaySelected},
-      {"unknown source", [](json& v) { v["source"] = "Nope"; }, {}, 422, "error",
+      {"event without a day",
+       [](json& v) {
+         v["schedule"] =
+             json::array({{{"description", "x"}, {"time", 60}, {"action", 0}, {"days", 0}}});
+       },
+       {},
+       422,
+       "error",
+       kNoDaySelected},
+      {"unknown source",
+       [](json& v) { v["source"] = "Nope"; },
+       {},
+       422,
+       "error",
        "The audio source 'Nope' is not defined."},
-      {"skimming without switches", [](json& v) { v["record_mode"] = 1; }, {}, 422, "error",
-       "(No switch inputs have been defined!) Only continuous logging is available for this source."},
-      {"switch the source lacks", [](json& v) {
+      {"skimming without switches",
+       [](json& v) { v["record_mode"] = 1; },
+       {},
+       422,
+       "error",
+       "(No switch inputs have been defined!) Only continuous logging is available for this "
+       "source."},
+      {"switch the source lacks",
+       [](json& v) {
          v["source"] = "Switched";
          v["record_mode"] = 1;
          v["switches"] = 0x04;
-       }, {}, 422, "error", "Switch 3 is not available on this source."},
-      {"pre-delay", [](json& v) { v["pre_delay"] = "soon"; }, {}, 422, "error",
+       },
+       {},
+       422,
+       "error",
+       "Switch 3 is not available on this source."},
+      {"pre-delay",
+       [](json& v) { v["pre_delay"] = "soon"; },
+       {},
+       422,
+       "error",
        "The activation pre-delay must be a number of seconds."},
-      {"post-delay", [](json& v) { v["post_delay"] = "later"; }, {}, 422, "error",
+      {"post-delay",
+       [](json& v) { v["post_delay"] = "later"; },
+       {},
+       422,
+       "error",
        "The activation post-delay must be a number of seconds."},
-      {"stereo rate on one channel", [](json& v) {
+      {"stereo rate on one channel",
+       [](json& v) {
          v["source"] = "Left";
          v["off_bitrate"] = 27;
-       }, {}, 422, "error",
+       },
+       {},
+       422,
+       "error",
        "The bitrate '128 kbps, 44100 Hz, stereo' is stereo; the source 'Left' has one channel."},
-      {"disk space", [](json& v) { v["disk_space"] = "lots"; }, {}, 422, "error",
+      {"disk space",
+       [](json& v) { v["disk_space"] = "lots"; },
+       {},
+       422,
+       "error",
        "Please enter the disk space to use as a number, with M or G for megabytes or gigabytes "
        "(kilobytes without)."},
-      {"days", [](json& v) { v["days"] = "forever"; }, {}, 422, "error",
+      {"days",
+       [](json& v) { v["days"] = "forever"; },
+       {},
+       422,
+       "error",
        "Please enter the number of days to keep, or <all>."},
-      {"segment duration", [](json& v) { v["segment_duration"] = "1h"; }, {}, 422, "error",
+      {"segment duration",
+       [](json& v) { v["segment_duration"] = "1h"; },
+       {},
+       422,
+       "error",
        "Please enter the segment duration as hh:mm."},
-      {"unknown backup", [](json& v) { v["backup"] = {"smb://x"}; }, {}, 422, "error",
+      {"unknown backup",
+       [](json& v) { v["backup"] = {"smb://x"}; },
+       {},
+       422,
+       "error",
        "Unknown backup location 'smb://x'."},
-      {"FTP password never tested", [](json& v) { v["backup"] = {"ftp://u:****@h:21/d"}; }, {}, 422,
-       "error", "The password of 'ftp://u:****@h:21/d' is not known here. Add the FTP server again and test it."},
-      {"folder outside the roots", [](json& v) { v["folder"] = "/etc/logrum"; }, {}, 422, "error",
-       "The folder '/etc/logrum' lies outside the folders this server may use (" + dir_.path() + ")."},
-      {"folder with ..", [this](json& v) { v["folder"] = dir_.path() + "/x/../../etc"; }, {}, 422, "error",
+      {"FTP password never tested",
+       [](json& v) { v["backup"] = {"ftp://u:****@h:21/d"}; },
+       {},
+       422,
+       "error",
+       "The password of 'ftp://u:****@h:21/d' is not known here. Add the FTP server again and test "
+       "it."},
+      {"folder outside the roots",
+       [](json& v) { v["folder"] = "/etc/logrum"; },
+       {},
+       422,
+       "error",
+       "The folder '/etc/logrum' lies outside the folders this server may use (" + dir_.path() +
+           ")."},
+      {"folder with ..",
+       [this](json& v) { v["folder"] = dir_.path() + "/x/../../etc"; },
+       {},
+       422,
+       "error",
        "A folder path may not contain '.' or '..' parts: '" + dir_.path() + "/x/../../etc'."},
-      {"folder through a link out", [this](json& v) { v["folder"] = dir_.Sub("out/share"); }, {}, 422,
-       "error", "The folder '" + dir_.Sub("out/share") + "' leads through a link to '/usr/share', "
-       "outside the folders this server may use (" + dir_.path() + ")."},
-      {"a file, not a folder", [this](json& v) { v["folder"] = dir_.Sub("plain-file/x"); }, {}, 422,
-       "error", "'" + dir_.Sub("plain-file") + "' is not a folder."},
-      {"missing folder", [](json&) {}, {}, 200, "question",
+      {"folder through a link out",
+       [this](json& v) { v["folder"] = dir_.Sub("out/share"); },
+       {},
+       422,
+       "error",
+       "The folder '" + dir_.Sub("out/share") +
+           "' leads through a link to '/usr/share', "
+           "outside the folders this server may use (" +
+           dir_.path() + ")."},
+      {"a file, not a folder",
+       [this](json& v) { v["folder"] = dir_.Sub("plain-file/x"); },
+       {},
+       422,
+       "error",
+       "'" + dir_.Sub("plain-file") + "' is not a folder."},
+      {"missing folder",
+       [](json&) {},
+       {},
+       200,
+       "question",
        "Directory '" + talk + "' does not exist! Create it?"},
-      {"folder of another archive", [this](json& v) { v["folder"] = dir_.Sub("a_News") + "/"; }, {}, 422,
-       "error", "Directory '" + dir_.Sub("a_News") + "' is already used by archive News. Please choose "
-       "another directory."},
-      {"no bitrate", [](json& v) { v["off_bitrate"] = 0; }, {{"create-folder", true}}, 200, "question",
+      {"folder of another archive",
+       [this](json& v) { v["folder"] = dir_.Sub("a_News") + "/"; },
+       {},
+       422,
+       "error",
+       "Directory '" + dir_.Sub("a_News") +
+           "' is already used by archive News. Please choose "
+           "another directory."},
+      {"no bitrate",
+       [](json& v) { v["off_bitrate"] = 0; },
+       {{"create-folder", true}},
+       200,
+       "question",
        "The bitrate is set to zero. No audio will record. Would you like to change this?"},
-      {"smart skimming, first zero", [](json& v) {
+      {"smart skimming, first zero",
+       [](json& v) {
          v["source"] = "Switched";
          v["record_mode"] = 2;
          v["switches"] = 1;
          v["off_bitrate"] = 0;
-       }, {{"create-folder", true}}, 200, "question",
-       "The first bitrate is set to zero. No audio will record when the skim inputs are OFF. Would you "
+       },
+       {{"create-folder", true}},
+       200,
+       "question",
+       "The first bitrate is set to zero. No audio will record when the skim inputs are OFF. Would "
+       "you "
        "like to change this?"},
-      {"smart skimming, second zero", [](json& v) {
+      {"smart skimming, second zero",
+       [](json& v) {
          v["source"] = "Switched";
          v["record_mode"] = 2;
          v["switches"] = 2;
          v["on_bitrate"] = 0;
-       }, {{"create-folder", true}}, 200, "question",
-       "The second bitrate is set to zero. No audio will record when the skim inputs are ON. Would you "
+       },
+       {{"create-folder", true}},
+       200,
+       "question",
+       "The second bitrate is set to zero. No audio will record when the skim inputs are ON. Would "
+       "you "
        "like to change this?"},
-      {"all fine: the rights question", [](json&) {}, {{"create-folder", true}}, 200, "question",
+      {"all fine: the rights question",
+       [](json&) {},
+       {{"create-folder", true}},
+       200,
+       "question",
        "Grant all users access rights to the new archive?"},
   };
   for (const Case& c : cases) {
     json values = NewValues("Talk");
     c.edit(values);
-    auto [status, body] = Post("/api/dialogs/archives", {{"values", values}, {"answers", c.answers}});
+    auto [status, body] =
+        Post("/api/dialogs/archives", {{"values", values}, {"answers", c.answers}});
     EXPECT_EQ(status, c.status) << c.what << ": " << body.dump();
     EXPECT_EQ(body.value(c.key, ""), c.text) << c.what << ": " << body.dump();
   }
   EXPECT_EQ(model_->FindRow("Talk"), -1);  // nothing was added on the way
 
   // The other dialogs' checks.
-  auto [status, body] = Post("/api/dialogs/schedule-event",
-                             {{"event", {{"description", "x"}, {"time", "08:00:00"}, {"action", 0}, {"days", 0}}}});
+  auto [status, body] =
+      Post("/api/dialogs/schedule-event",
+           {{"event", {{"description", "x"}, {"time", "08:00:00"}, {"action", 0}, {"days", 0}}}});
   EXPECT_EQ(body.value("error", ""), kNoDaySelected);
   std::tie(status, body) = Post("/api/dialogs/folders", {{"path", dir_.Sub("new")}});
-  EXPECT_EQ(body.value("question", ""), "Directory \"" + dir_.Sub("new") + "\" does not exist! Create it?");
-  std::tie(status, body) = Post("/api/dialogs/folders",
-                                {{"path", dir_.Sub(std::string(300, 'n'))}, {"answers", {{"create", true}}}});
+  EXPECT_EQ(body.value("question", ""),
+            "Directory \"" + dir_.Sub("new") + "\" does not exist! Create it?");
+  std::tie(status, body) = Post("/api/dialogs/folders", {{"path", dir_.Sub(std::string(300, 'n'))},
+                                                         {"answers", {{"create", true}}}});
   EXPECT_EQ(body.value("error", ""), "Unable to create directory!");
   std::tie(status, body) = Post("/api/dialogs/ftp-test", {{"server", "127.0.0.1"},
                                                           {"port", testing::FreeLoopbackPort()},
-                                                          {"folder", ""}, {"user", "u"}, {"password", "p"}});
+                                                          {"folder", ""},
+                                                          {"user", "u"},
+                                                          {"password", "p"}});
   EXPECT_EQ(body.value("error", ""), "Unable to send test file to FTP server!");
 
   // Edit while active: read-only.
@@ -279,9 +396,11 @@ TEST_F(ArchiveDialogsTest, EveryCheckAnswersWithItsText) {
   auto view = Get("/api/dialogs/archives/News").second;
   EXPECT_EQ(view["caption"], "Archive Options [READ ONLY]");
   EXPECT_EQ(view["read_only"], true);
-  std::tie(status, body) = Post("/api/dialogs/archives/News", {{"values", view["values"]}, {"version", view["version"]}});
+  std::tie(status, body) = Post("/api/dialogs/archives/News",
+                                {{"values", view["values"]}, {"version", view["version"]}});
   EXPECT_EQ(status, 409);
-  EXPECT_EQ(body.value("error", ""), "Archive Options [READ ONLY]: the archive is active. Stop it to change its options.");
+  EXPECT_EQ(body.value("error", ""),
+            "Archive Options [READ ONLY]: the archive is active. Stop it to change its options.");
 }
 
 TEST_F(ArchiveDialogsTest, AddCreatesTheFolderGrantsRightsAndSavesInStoreForm) {
@@ -298,8 +417,9 @@ TEST_F(ArchiveDialogsTest, AddCreatesTheFolderGrantsRightsAndSavesInStoreForm) {
   values["segment_duration"] = "25:00";
   values["segment_align"] = 1;
   values["enable_scheduler"] = true;
-  values["schedule"] = {{{"description", "Late"}, {"time", "23:00:00"}, {"action", 1}, {"days", 0x60}},
-                        {{"description", "Morning"}, {"time", 8 * 3600}, {"action", 0}, {"days", 0x1F}}};
+  values["schedule"] = {
+      {{"description", "Late"}, {"time", "23:00:00"}, {"action", 1}, {"days", 0x60}},
+      {{"description", "Morning"}, {"time", 8 * 3600}, {"action", 0}, {"days", 0x1F}}};
   values["backup"] = {"folder://" + dir_.MakeSub("copies")};
   // The page's question loop: each answer is sent with the next request.
   json answers = json::object();
@@ -343,7 +463,8 @@ TEST_F(ArchiveDialogsTest, AddCreatesTheFolderGrantsRightsAndSavesInStoreForm) {
   EXPECT_EQ(view["values"]["pre_delay"], "1.2 sec");
   EXPECT_EQ(view["values"]["days"], "<all>");
   EXPECT_EQ(view["caption"], "Archive Options");
-  auto [status, body] = Post("/api/dialogs/archives/Talk", {{"values", view["values"]}, {"version", view["version"]}});
+  auto [status, body] = Post("/api/dialogs/archives/Talk",
+                             {{"values", view["values"]}, {"version", view["version"]}});
   ASSERT_EQ(status, 200) << body.dump();
   EXPECT_EQ(Stored(key, "SegmentSizeMinutes"), "1500");
   EXPECT_EQ(Stored(key, "PreDelay"), "1250");
@@ -356,12 +477,14 @@ TEST_F(ArchiveDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
   ASSERT_EQ(first["version"], second["version"]);
   json mine = first["values"];
   mine["days"] = "30";
-  auto [status, body] = Post("/api/dialogs/archives/News", {{"values", mine}, {"version", first["version"]}});
+  auto [status, body] =
+      Post("/api/dialogs/archives/News", {{"values", mine}, {"version", first["version"]}});
   ASSERT_EQ(status, 200) << body.dump();
 
   json theirs = second["values"];
   theirs["disk_space"] = "2 G";
-  std::tie(status, body) = Post("/api/dialogs/archives/News", {{"values", theirs}, {"version", second["version"]}});
+  std::tie(status, body) =
+      Post("/api/dialogs/archives/News", {{"values", theirs}, {"version", second["version"]}});
   EXPECT_EQ(status, 409);
   EXPECT_EQ(body["error"], kStaleEdit);
   EXPECT_EQ(body["current"]["days"], "30 days");
@@ -370,7 +493,8 @@ TEST_F(ArchiveDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
   // Saved again on the current version, it goes through.
   json again = body["current"];
   again["disk_space"] = "2 G";
-  std::tie(status, body) = Post("/api/dialogs/archives/News", {{"values", again}, {"version", body["version"]}});
+  std::tie(status, body) =
+      Post("/api/dialogs/archives/News", {{"values", again}, {"version", body["version"]}});
   EXPECT_EQ(status, 200) << body.dump();
   EXPECT_EQ(Stored(ArchiveKeyPath("News"), "MaxDays"), "30");
   EXPECT_EQ(model_->archives().Find("News")->Integer("DiskSpaceToUseKB"), 2000000);
@@ -397,7 +521,8 @@ TEST_F(ArchiveDialogsTest, ASaveThatFailsHalfWayLeavesNothingSaved) {
   store_->SetWriteHookForTesting([&](int count) {
     if (count > values_writes) throw std::runtime_error("disk gone");
   });
-  auto [status, body] = Post("/api/dialogs/archives/News", {{"values", values}, {"version", view["version"]}});
+  auto [status, body] =
+      Post("/api/dialogs/archives/News", {{"values", values}, {"version", view["version"]}});
   store_->SetWriteHookForTesting(nullptr);
   EXPECT_EQ(status, 500);
   EXPECT_EQ(body.value("error", ""), ConfigMessageText(kMsgRegistryAccess));
@@ -413,8 +538,11 @@ TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
   options.port = testing::FreeLoopbackPort();
   testing::FtpServer server(options);
   ASSERT_TRUE(server.Start());
-  json test = {{"server", "127.0.0.1"}, {"port", options.port}, {"folder", "up"},
-               {"user", "station"}, {"password", "secret"}};
+  json test = {{"server", "127.0.0.1"},
+               {"port", options.port},
+               {"folder", "up"},
+               {"user", "station"},
+               {"password", "secret"}};
   auto [status, body] = Post("/api/dialogs/ftp-test", test);
   ASSERT_EQ(status, 200) << body.dump();
   EXPECT_EQ(body["message"], "Successfully sent test file to FTP server!");
@@ -425,7 +553,8 @@ TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
   auto view = Get("/api/dialogs/archives/Idle").second;
   json values = view["values"];
   values["backup"] = {shown};
-  std::tie(status, body) = Post("/api/dialogs/archives/Idle", {{"values", values}, {"version", view["version"]}});
+  std::tie(status, body) =
+      Post("/api/dialogs/archives/Idle", {{"values", values}, {"version", view["version"]}});
   ASSERT_EQ(status, 200) << body.dump();
   const std::string scrambled = archive::ScramblePassword("secret", "station");
   EXPECT_EQ(Stored(ArchiveKeyPath("Idle"), "BackupString"),
@@ -437,7 +566,8 @@ TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
   EXPECT_EQ(again->body.find("secret"), std::string::npos);
   view = json::parse(again->body);
   EXPECT_EQ(view["values"]["backup"], json::array({shown}));
-  std::tie(status, body) = Post("/api/dialogs/archives/Idle", {{"values", view["values"]}, {"version", view["version"]}});
+  std::tie(status, body) = Post("/api/dialogs/archives/Idle",
+                                {{"values", view["values"]}, {"version", view["version"]}});
   ASSERT_EQ(status, 200) << body.dump();
   EXPECT_NE(Stored(ArchiveKeyPath("Idle"), "BackupString").find(scrambled), std::string::npos);
 }
@@ -452,18 +582,22 @@ TEST_F(ArchiveDialogsTest, TheFolderBrowserStaysInsideItsRoots) {
   // Outside, through a link, or not there: the nearest place inside.
   EXPECT_EQ(Get("/api/dialogs/folders?path=/etc").second["path"], dir_.path());
   EXPECT_EQ(Get("/api/dialogs/folders?path=" + dir_.Sub("out/share")).second["path"], dir_.path());
-  EXPECT_EQ(Get("/api/dialogs/folders?path=" + dir_.Sub("music/new/deeper")).second["path"], dir_.Sub("music"));
+  EXPECT_EQ(Get("/api/dialogs/folders?path=" + dir_.Sub("music/new/deeper")).second["path"],
+            dir_.Sub("music"));
   EXPECT_TRUE(Get("/api/dialogs/folders?path=" + dir_.path()).second["parent"].is_null());
 
-  auto [status, body] = Post("/api/dialogs/folders", {{"path", dir_.Sub("music/new")}, {"answers", {{"create", false}}}});
+  auto [status, body] = Post("/api/dialogs/folders",
+                             {{"path", dir_.Sub("music/new")}, {"answers", {{"create", false}}}});
   EXPECT_EQ(body["stay"], true);
   EXPECT_FALSE(fs::exists(dir_.Sub("music/new")));
-  std::tie(status, body) = Post("/api/dialogs/folders", {{"path", dir_.Sub("music/new/")}, {"answers", {{"create", true}}}});
+  std::tie(status, body) = Post(
+      "/api/dialogs/folders", {{"path", dir_.Sub("music/new/")}, {"answers", {{"create", true}}}});
   EXPECT_EQ(body["path"], dir_.Sub("music/new"));
   EXPECT_TRUE(fs::is_directory(dir_.Sub("music/new")));
   // Changes need the token like every other change.
-  auto refused = client_->Post("/api/dialogs/folders", {{"Cookie", headers_.find("Cookie")->second}},
-                               json{{"path", dir_.path()}}.dump(), "application/json");
+  auto refused =
+      client_->Post("/api/dialogs/folders", {{"Cookie", headers_.find("Cookie")->second}},
+                    json{{"path", dir_.path()}}.dump(), "application/json");
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status, 403);
 }
