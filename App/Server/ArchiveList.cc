@@ -48,9 +48,17 @@ void ArchiveList::Load() {
 bool ArchiveList::Save(std::string_view name) {
   ArchiveOptions* options = Find(name);
   platform::Registry* store = Store();
+  // Values and schedule in one transaction: a failure leaves the key as it
+  // was, never new values with an old schedule.
   bool ok = options != nullptr && store != nullptr &&
-            options->Save(ArchiveKeyPath(options->name())) &&
-            SaveSchedule(store, ScheduleKeyPath(options->name()), options->schedule());
+            store
+                ->Update([&](platform::RegistryTxn& txn) {
+                  platform::RegStatus status =
+                      options->values().SaveIn(txn, ArchiveKeyPath(options->name()));
+                  if (!status.ok()) return status;
+                  return SaveScheduleIn(txn, ScheduleKeyPath(options->name()), options->schedule());
+                })
+                .ok();
   if (!ok) ShowConfigMessage(sink_, kMsgRegistryAccess);
   return ok;
 }

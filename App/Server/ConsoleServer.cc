@@ -9,6 +9,7 @@
 #include <set>
 
 #include "App/Server/ConsoleStationDialogs.h"
+#include "App/Server/ConsoleArchiveDialogs.h"
 #include "App/Server/SystemReport.h"
 #include "App/Server/UserRecord.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
@@ -517,6 +518,8 @@ void ConsoleServer::Routes() {
              if (!Authorize(request, response, Need::kControl, "", &caller)) return;
              Refuse(response, 501, kSetupNotYet);
            });
+
+  RegisterArchiveDialogs(http, DialogHost());
 
   http.Get("/api/about", [this](const httplib::Request& request, httplib::Response& response) {
     Caller caller;

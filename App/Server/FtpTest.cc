@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "Lib/FtpUpload/FtpSender.h"
 
@@ -15,16 +16,26 @@ constexpr char kTestFileText[] = "FTP test file.  Delete any time!";
 
 FtpTestResult RunFtpTest(const FtpTestParams& params, std::string* message, std::string* reason) {
   const char* tmp = std::getenv("TMPDIR");
-  const std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +
-                           kTestFileName;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  // A private folder of our own for the file: a fixed name straight in a
+  // shared temporary folder could be a link planted by another user (which
+  // the server, often root, would then overwrite), and two tests at once
+  // would write and delete each other's file.
+  std::string folder = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/logrum2-ftptest-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) {
+    if (message != nullptr) message->clear();
+    return FtpTestResult::kNoTestFile;
+  }
+  const std::string path = folder + "/" + kTestFileName;
+  std::FILE* file = std::fopen(path.c_str(), "wbx");
   if (file == nullptr) {
+    ::rmdir(folder.c_str());
     if (message != nullptr) message->clear();
     return FtpTestResult::kNoTestFile;
   }
   const bool written = std::fputs(kTestFileText, file) >= 0;
   if (std::fclose(file) != 0 || !written) {
     ::unlink(path.c_str());
+    ::rmdir(folder.c_str());
     if (message != nullptr) message->clear();
     return FtpTestResult::kNoTestFile;
   }
@@ -40,6 +51,7 @@ FtpTestResult RunFtpTest(const FtpTestParams& params, std::string* message, std:
   std::string error;
   const bool sent = ftp::SendFile(request, &error);
   ::unlink(path.c_str());
+  ::rmdir(folder.c_str());
   if (message != nullptr) *message = sent ? kFtpTestSent : kFtpTestFailed;
   if (reason != nullptr) *reason = sent ? std::string() : error;
   return sent ? FtpTestResult::kSent : FtpTestResult::kFailed;

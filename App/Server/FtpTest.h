@@ -3,9 +3,9 @@
 // same code as ftpxfer.so), and says how it went.
 //
 // The test file "ftptest.tmp" ("FTP test file.  Delete any time!") is
-// written in the system's temporary folder ($TMPDIR, else /tmp), uploaded
-// under its own name into the upload folder (the login folder when empty),
-// and deleted again.
+// written in a new private folder inside the system's temporary folder
+// ($TMPDIR, else /tmp), uploaded under its own name into the upload folder
+// (the login folder when empty), and deleted again with its folder.
 //
 // Thread safety: any thread; the call blocks for as long as the upload takes
 // (at most the sender's time-outs), so the console runs it off the UI thread.

@@ -173,6 +173,7 @@ class MainWindowModel {
 
   // The setup commands edit these directly and save through them.
   AudioDeviceTable* sources() { return devices_; }
+  const GpioBinding* gpio() const { return gpio_; }
   UserList& users() { return users_; }
   ServerSettings& settings() { return settings_; }
   // Sets ServerPort and saves it; the port takes effect at the next start.

@@ -55,18 +55,34 @@ bool LoadSchedule(platform::Registry* store, std::string_view key_path, Schedule
   return true;
 }
 
-bool SaveSchedule(platform::Registry* store, std::string_view key_path, const Schedule& schedule) {
-  kit::OptionsReg values(false, store);
-  values.set_trace(false);
+namespace {
+
+void FillSchedule(const Schedule& schedule, kit::OptionsReg* values) {
   int n = 0;
   for (const ScheduleEvent& event : schedule.events()) {
     ++n;
     auto record = event.Record();
-    values.SetString(Numbered("Desc", n), event.description);
-    values.SetBinary(Numbered("Data", n),
-                     std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
+    values->SetString(Numbered("Desc", n), event.description);
+    values->SetBinary(Numbered("Data", n),
+                      std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
   }
-  values.SetInteger("EventCount", n);
+  values->SetInteger("EventCount", n);
+}
+
+}  // namespace
+
+platform::RegStatus SaveScheduleIn(platform::RegistryTxn& txn, std::string_view key_path,
+                                   const Schedule& schedule) {
+  kit::OptionsReg values(false, nullptr);
+  values.set_trace(false);
+  FillSchedule(schedule, &values);
+  return values.SaveIn(txn, key_path);
+}
+
+bool SaveSchedule(platform::Registry* store, std::string_view key_path, const Schedule& schedule) {
+  kit::OptionsReg values(false, store);
+  values.set_trace(false);
+  FillSchedule(schedule, &values);
   return values.Save(key_path);
 }
 

@@ -20,5 +20,8 @@ bool LoadSchedule(platform::Registry* store, std::string_view key_path, Schedule
 // Writes the events numbered from 1 in list order and EventCount; values left
 // from a longer schedule are deleted. False when the store fails.
 bool SaveSchedule(platform::Registry* store, std::string_view key_path, const Schedule& schedule);
+// The same inside a transaction the caller runs.
+platform::RegStatus SaveScheduleIn(platform::RegistryTxn& txn, std::string_view key_path,
+                                   const Schedule& schedule);
 
 }  // namespace logrum::server

@@ -36,6 +36,16 @@ TEST(FtpTestTest, SendsTheTestFileAndSaysHowItWent) {
             "FTP test file.  Delete any time!");
   EXPECT_TRUE(fs::is_empty(root + "/tmp"));  // the local file is gone again
 
+  // A link planted under the old fixed name is neither followed nor removed.
+  const std::string victim = root + "/victim";
+  std::ofstream(victim) << "keep";
+  fs::create_symlink(victim, root + "/tmp/ftptest.tmp");
+  EXPECT_EQ(RunFtpTest(params, &message, &reason), FtpTestResult::kSent) << reason;
+  std::ifstream kept(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+  fs::remove(root + "/tmp/ftptest.tmp");
+  EXPECT_TRUE(fs::is_empty(root + "/tmp"));
+
   params.folder = "missing";
   EXPECT_EQ(RunFtpTest(params, &message, &reason), FtpTestResult::kFailed);
   EXPECT_EQ(message, "Unable to send test file to FTP server!");
