@@ -154,7 +154,7 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
   }
   if (rate_frames == 0) return RepairResult::kNoAudio;
 
-  AudioFormat format;
+  kit::AudioFormat format;
   format.samplerate = static_cast<uint16_t>(first.samplerate);
   format.channels = first.channels;
   const uint32_t mean = rate_sum / static_cast<uint32_t>(rate_frames);

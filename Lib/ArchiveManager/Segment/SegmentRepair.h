@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
 namespace logrum::archive {
@@ -51,7 +51,7 @@ enum class RepairResult {
 };
 
 struct RepairInfo {
-  AudioFormat format;
+  kit::AudioFormat format;
   uint32_t size_bytes = 0;   // audio kept
   uint32_t duration_ms = 0;
   uint64_t cut_bytes = 0;    // bytes removed from the end

@@ -126,13 +126,13 @@ class ArchiveThread : public kit::AppThread {
   bool NameTaken(const CZoneTime& t) const;
   // Opens the segment at t, or at the first free second after it; sets the
   // segment end from the start it got.
-  bool OpenFile(CZoneTime t, const AudioFormat& format, bool skim);
+  bool OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim);
   void CloseFile(const CZoneTime& end);
   // Retries OpenFile with a back-off until it succeeds or Stop is asked.
-  bool OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim);
+  bool OpenFileRetrying(const CZoneTime& t, const kit::AudioFormat& format, bool skim);
   // Writes the block's audio, retrying (and moving to a new segment that
   // starts at `time`, the block's own) on failure.
-  bool WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format, bool skim,
+  bool WriteRetrying(const uint8_t* data, uint32_t length, const kit::AudioFormat& format, bool skim,
                      const CZoneTime& time);
   // Whether the open segment's file still exists at its name.
   bool SegmentFileIsThere() const;

@@ -19,7 +19,7 @@
 #include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
@@ -89,13 +89,13 @@ class ArchiveAccessTest : public ::testing::Test {
   CZoneTime AddSegment(uint32_t blocks) {
     CZoneTime start;
     EXPECT_TRUE(CZoneTime::Make(2026, 5, 6, 7, 0, 0, 0, &start));
-    const archive::AudioFormat format{128, 44100, 2};
+    const kit::AudioFormat format{128, 44100, 2};
     archive::CArchiveFileWrite writer(options_.archive_path, ".mp3", "Studio");
     EXPECT_TRUE(writer.Open(start, format, false));
-    std::vector<uint8_t> block(archive::BlockSize(format), 0x55);
+    std::vector<uint8_t> block(kit::BlockSize(format), 0x55);
     for (uint32_t i = 0; i < blocks; ++i) writer.Write(block.data(), block.size());
     EXPECT_TRUE(writer.Close(start));
-    const uint32_t duration = archive::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
+    const uint32_t duration = kit::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
     EXPECT_TRUE(archive::CArchiveP::FromInterface(archive_)->WithStorage(
         [&](archive::CStorageManager& storage) {
           EXPECT_TRUE(storage.database()->AddSegment(start, duration, false,
@@ -136,7 +136,7 @@ TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
 
   Receiver receiver;
   ASSERT_TRUE(client.PlayArchive(start.ToLinear(), 0, 60000, receiver).ok());
-  const uint32_t block = archive::BlockSize(archive::AudioFormat{128, 44100, 2});
+  const uint32_t block = kit::BlockSize(kit::AudioFormat{128, 44100, 2});
   EXPECT_EQ(receiver.bytes, 12u * block);
   EXPECT_EQ(receiver.format.block_size, static_cast<int32_t>(block));
 

@@ -58,7 +58,7 @@ bool FakeSkimEncoder::has_reader() const {
   return reader_ != nullptr;
 }
 
-bool FakeSkimEncoder::Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes,
+bool FakeSkimEncoder::Push(uint8_t state, const kit::AudioFormat& format, uint32_t audio_bytes,
                            uint8_t fill) {
   std::lock_guard lock(mu_);
   if (reader_ == nullptr) return false;
