@@ -64,7 +64,7 @@ bool ArchiveList::Remove(std::string_view name) {
     ShowConfigMessage(sink_, kMsgRegistryAccess);
     return false;
   }
-  platform::RegStatus status = store->DeleteKey(platform::RegRoot::kLocalMachine, key);
+  platform::Status status = store->DeleteKey(platform::RegRoot::kLocalMachine, key);
   if (!status.ok() && !status.IsNotFound()) {
     ShowConfigMessage(sink_, kMsgRegistryAccess);
     return false;

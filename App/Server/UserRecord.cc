@@ -127,9 +127,9 @@ bool UserList::Remove(std::string_view name) {
   platform::Registry* store = Store();
   bool ok = store != nullptr;
   if (ok) {
-    platform::RegStatus rights =
+    platform::Status rights =
         store->DeleteKey(platform::RegRoot::kLocalMachine, UserRightsKeyPath(key_name));
-    platform::RegStatus user =
+    platform::Status user =
         store->DeleteKey(platform::RegRoot::kLocalMachine, UserKeyPath(key_name));
     ok = (rights.ok() || rights.IsNotFound()) && (user.ok() || user.IsNotFound());
   }

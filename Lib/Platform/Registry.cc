@@ -47,34 +47,34 @@ std::string FullKeyName(RegRoot root, std::string_view path) {
   return name;
 }
 
-RegStatus::Code CodeOf(int rc) {
+Status::Code CodeOf(int rc) {
   switch (rc & 0xff) {
     case SQLITE_OK:
     case SQLITE_ROW:
     case SQLITE_DONE:
-      return RegStatus::kOk;
+      return Status::kOk;
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      return RegStatus::kBusy;
+      return Status::kBusy;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-      return RegStatus::kCorrupt;
+      return Status::kCorrupt;
     case SQLITE_PERM:
     case SQLITE_READONLY:
     case SQLITE_CANTOPEN:
     case SQLITE_AUTH:
-      return RegStatus::kAccessDenied;
+      return Status::kAccessDenied;
     default:
-      return RegStatus::kIoError;
+      return Status::kIoError;
   }
 }
 
-RegStatus SqlError(sqlite3* db, int rc, const std::string& file, std::string_view what) {
-  RegStatus::Code code = CodeOf(rc);
+Status SqlError(sqlite3* db, int rc, const std::string& file, std::string_view what) {
+  Status::Code code = CodeOf(rc);
   std::string message = "registry store " + file + ": " + std::string(what) + ": ";
   message += db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  if (code == RegStatus::kCorrupt) message += " (the file was left as it is)";
-  return RegStatus::Error(code, message);
+  if (code == Status::kCorrupt) message += " (the file was left as it is)";
+  return Status::Error(code, message);
 }
 
 // One prepared statement, finalised on every path out.
@@ -113,15 +113,15 @@ class Stmt {
   int rc_;
 };
 
-RegStatus Invalid(std::string message) {
-  return RegStatus::Error(RegStatus::kInvalidArgument, std::move(message));
+Status Invalid(std::string message) {
+  return Status::Error(Status::kInvalidArgument, std::move(message));
 }
 
 // Splits a key path into its names. The empty path is the root; one trailing
 // backslash is tolerated, an empty name anywhere else is not.
-RegStatus SplitPath(RegRoot root, std::string_view path, std::vector<std::string_view>* names) {
+Status SplitPath(RegRoot root, std::string_view path, std::vector<std::string_view>* names) {
   names->clear();
-  if (path.empty()) return RegStatus::Ok();
+  if (path.empty()) return Status::Ok();
   if (path.back() == '\\') path.remove_suffix(1);
   while (true) {
     size_t slash = path.find('\\');
@@ -135,13 +135,13 @@ RegStatus SplitPath(RegRoot root, std::string_view path, std::vector<std::string
     if (slash == std::string_view::npos) break;
     path.remove_prefix(slash + 1);
   }
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus CheckValueName(std::string_view name) {
+Status CheckValueName(std::string_view name) {
   if (name.size() > kMaxValueName) return Invalid("value name longer than 16383 bytes");
   if (name.find('\0') != std::string_view::npos) return Invalid("value name holds a NUL byte");
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
 int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
@@ -173,14 +173,14 @@ Registry::Registry(std::string path, sqlite3* db) : path_(std::move(path)), db_(
 
 Registry::~Registry() { sqlite3_close_v2(db_); }
 
-RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* store) {
+Status Registry::Open(const std::string& path, std::unique_ptr<Registry>* store) {
   store->reset();
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) {
-    RegStatus status = SqlError(db, rc, path, "cannot open");
+    Status status = SqlError(db, rc, path, "cannot open");
     sqlite3_close_v2(db);
     return status;
   }
@@ -200,26 +200,25 @@ RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* sto
     if (rc != SQLITE_DONE) return SqlError(db, rc, path, "unreadable");
   }
   if (tables > 0 && !has_format) {
-    return RegStatus::Error(RegStatus::kCorrupt,
-                            "registry store " + path +
-                                ": not a registry store (it holds other tables); "
-                                "the file was left as it is");
+    return Status::Error(Status::kCorrupt, "registry store " + path +
+                                               ": not a registry store (it holds other tables); "
+                                               "the file was left as it is");
   }
   if (has_format) {
     Stmt check(db, "PRAGMA quick_check(1)");
     rc = check.Step();
     if (rc != SQLITE_ROW) return SqlError(db, rc, path, "integrity check failed");
     if (std::string verdict = check.Text(0); verdict != "ok") {
-      return RegStatus::Error(RegStatus::kCorrupt, "registry store " + path + ": damaged (" +
-                                                       verdict + "); the file was left as it is");
+      return Status::Error(Status::kCorrupt, "registry store " + path + ": damaged (" + verdict +
+                                                 "); the file was left as it is");
     }
     Stmt version(db, "SELECT version FROM reg_format");
     rc = version.Step();
     if (rc == SQLITE_ROW && version.Int(0) != kFormatVersion) {
-      return RegStatus::Error(RegStatus::kCorrupt,
-                              "registry store " + path + ": layout version " +
-                                  std::to_string(version.Int(0)) + ", this program reads " +
-                                  std::to_string(kFormatVersion) + "; the file was left as it is");
+      return Status::Error(Status::kCorrupt,
+                           "registry store " + path + ": layout version " +
+                               std::to_string(version.Int(0)) + ", this program reads " +
+                               std::to_string(kFormatVersion) + "; the file was left as it is");
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlError(db, rc, path, "unreadable");
   }
@@ -248,19 +247,19 @@ RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* sto
     rc = Exec(db, kSchema);
     if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
     if (rc != SQLITE_OK) {
-      RegStatus status = SqlError(db, rc, path, "cannot create");
+      Status status = SqlError(db, rc, path, "cannot create");
       Exec(db, "ROLLBACK");
       return status;
     }
   }
   *store = std::move(opened);
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
+Status Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
   store->reset();
   std::string folder, error;
-  if (!MakeStateFolder(&folder, &error)) return RegStatus::Error(RegStatus::kAccessDenied, error);
+  if (!MakeStateFolder(&folder, &error)) return Status::Error(Status::kAccessDenied, error);
   return Open(folder + "/registry.db3", store);
 }
 
@@ -269,16 +268,16 @@ void Registry::SetWriteHookForTesting(std::function<void(int)> hook) {
   write_hook_ = std::move(hook);
 }
 
-RegStatus Registry::Run(bool write, const std::function<RegStatus(RegistryTxn&)>& body) {
+Status Registry::Run(bool write, const std::function<Status(RegistryTxn&)>& body) {
   std::lock_guard lock(mutex_);
   int rc = Exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
   if (rc != SQLITE_OK) return SqlError(db_, rc, path_, write ? "cannot begin a write" : "cannot read");
   RegistryTxn txn(this, write);
-  RegStatus status;
+  Status status;
   try {
     status = body(txn);
   } catch (const std::exception& e) {
-    status = RegStatus::Error(RegStatus::kIoError, "registry store " + path_ + ": " + e.what());
+    status = Status::Error(Status::kIoError, "registry store " + path_ + ": " + e.what());
   }
   if (status.ok()) {
     rc = Exec(db_, "COMMIT");
@@ -293,58 +292,57 @@ RegStatus Registry::Run(bool write, const std::function<RegStatus(RegistryTxn&)>
   return status;
 }
 
-RegStatus Registry::Update(const std::function<RegStatus(RegistryTxn&)>& body) {
+Status Registry::Update(const std::function<Status(RegistryTxn&)>& body) {
   return Run(true, body);
 }
 
-RegStatus Registry::View(const std::function<RegStatus(RegistryTxn&)>& body) {
+Status Registry::View(const std::function<Status(RegistryTxn&)>& body) {
   return Run(false, body);
 }
 
-RegStatus Registry::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
-                              bool* created) {
+Status Registry::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
+                           bool* created) {
   return Update([&](RegistryTxn& txn) { return txn.CreateKey(root, path, class_name, created); });
 }
 
-RegStatus Registry::DeleteKey(RegRoot root, std::string_view path) {
+Status Registry::DeleteKey(RegRoot root, std::string_view path) {
   return Update([&](RegistryTxn& txn) { return txn.DeleteKey(root, path); });
 }
 
-RegStatus Registry::SetValue(RegRoot root, std::string_view path, std::string_view name,
-                             uint32_t type, std::string_view data) {
+Status Registry::SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
+                          std::string_view data) {
   return Update([&](RegistryTxn& txn) { return txn.SetValue(root, path, name, type, data); });
 }
 
-RegStatus Registry::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
+Status Registry::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
   return Update([&](RegistryTxn& txn) { return txn.DeleteValue(root, path, name); });
 }
 
-RegStatus Registry::KeyExists(RegRoot root, std::string_view path, bool* exists) {
+Status Registry::KeyExists(RegRoot root, std::string_view path, bool* exists) {
   return View([&](RegistryTxn& txn) { return txn.KeyExists(root, path, exists); });
 }
 
-RegStatus Registry::GetValue(RegRoot root, std::string_view path, std::string_view name,
-                             RegValue* value) {
+Status Registry::GetValue(RegRoot root, std::string_view path, std::string_view name,
+                          RegValue* value) {
   return View([&](RegistryTxn& txn) { return txn.GetValue(root, path, name, value); });
 }
 
-RegStatus Registry::ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values) {
+Status Registry::ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values) {
   return View([&](RegistryTxn& txn) { return txn.ListValues(root, path, values); });
 }
 
-RegStatus Registry::ListSubkeys(RegRoot root, std::string_view path,
-                                std::vector<std::string>* names) {
+Status Registry::ListSubkeys(RegRoot root, std::string_view path, std::vector<std::string>* names) {
   return View([&](RegistryTxn& txn) { return txn.ListSubkeys(root, path, names); });
 }
 
-RegStatus Registry::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
+Status Registry::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
   return View([&](RegistryTxn& txn) { return txn.GetKeyInfo(root, path, info); });
 }
 
 // ---- RegistryTxn ------------------------------------------------------------
 
-RegStatus RegistryTxn::CheckWritable() {
-  if (writable_) return RegStatus::Ok();
+Status RegistryTxn::CheckWritable() {
+  if (writable_) return Status::Ok();
   return Invalid("registry store " + store_->path_ + ": write inside a read-only view");
 }
 
@@ -353,9 +351,9 @@ void RegistryTxn::Wrote() {
   if (store_->write_hook_) store_->write_hook_(writes_);
 }
 
-RegStatus RegistryTxn::FindKey(RegRoot root, std::string_view path, int64_t* id) {
+Status RegistryTxn::FindKey(RegRoot root, std::string_view path, int64_t* id) {
   std::vector<std::string_view> names;
-  if (RegStatus status = SplitPath(root, path, &names); !status.ok()) return status;
+  if (Status status = SplitPath(root, path, &names); !status.ok()) return status;
   sqlite3* db = store_->db_;
   int64_t key = root == RegRoot::kCurrentUser ? kCurrentUserId : kLocalMachineId;
   for (std::string_view name : names) {
@@ -364,20 +362,20 @@ RegStatus RegistryTxn::FindKey(RegRoot root, std::string_view path, int64_t* id)
     find.BindText(2, name);
     int rc = find.Step();
     if (rc == SQLITE_DONE) {
-      return RegStatus::Error(RegStatus::kNotFound, FullKeyName(root, path) + ": no such key");
+      return Status::Error(Status::kNotFound, FullKeyName(root, path) + ": no such key");
     }
     if (rc != SQLITE_ROW) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
     key = find.Int(0);
   }
   *id = key;
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
-                                 bool* created) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
+Status RegistryTxn::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
+                              bool* created) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
   std::vector<std::string_view> names;
-  if (RegStatus status = SplitPath(root, path, &names); !status.ok()) return status;
+  if (Status status = SplitPath(root, path, &names); !status.ok()) return status;
   sqlite3* db = store_->db_;
   int64_t key = root == RegRoot::kCurrentUser ? kCurrentUserId : kLocalMachineId;
   bool made = false;
@@ -404,13 +402,13 @@ RegStatus RegistryTxn::CreateKey(RegRoot root, std::string_view path, std::strin
     Wrote();
   }
   if (created != nullptr) *created = made;
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
+Status RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   if (key == kLocalMachineId || key == kCurrentUserId) {
     return Invalid(std::string(RegRootName(root)) + ": a root key cannot be deleted");
   }
@@ -431,19 +429,19 @@ RegStatus RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
     }
     Wrote();
   }
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::SetValue(RegRoot root, std::string_view path, std::string_view name,
-                                uint32_t type, std::string_view data) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
-  if (RegStatus status = CheckValueName(name); !status.ok()) return status;
+Status RegistryTxn::SetValue(RegRoot root, std::string_view path, std::string_view name,
+                             uint32_t type, std::string_view data) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
+  if (Status status = CheckValueName(name); !status.ok()) return status;
   if (type == kRegDword && data.size() != 4) {
     return Invalid(FullKeyName(root, path) + ": dword value \"" + std::string(name) +
                    "\" must be 4 bytes, not " + std::to_string(data.size()));
   }
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   sqlite3* db = store_->db_;
   Stmt upsert(db,
               "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
@@ -457,13 +455,13 @@ RegStatus RegistryTxn::SetValue(RegRoot root, std::string_view path, std::string
                     "cannot write " + FullKeyName(root, path) + " \"" + std::string(name) + "\"");
   }
   Wrote();
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
+Status RegistryTxn::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   sqlite3* db = store_->db_;
   Stmt remove(db, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2");
   remove.Bind(1, key);
@@ -473,45 +471,44 @@ RegStatus RegistryTxn::DeleteValue(RegRoot root, std::string_view path, std::str
                     "cannot delete " + FullKeyName(root, path) + " \"" + std::string(name) + "\"");
   }
   if (sqlite3_changes(db) == 0) {
-    return RegStatus::Error(RegStatus::kNotFound,
-                            FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
+    return Status::Error(Status::kNotFound,
+                         FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
   }
   Wrote();
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::KeyExists(RegRoot root, std::string_view path, bool* exists) {
+Status RegistryTxn::KeyExists(RegRoot root, std::string_view path, bool* exists) {
   int64_t key;
-  RegStatus status = FindKey(root, path, &key);
+  Status status = FindKey(root, path, &key);
   *exists = status.ok();
-  return status.IsNotFound() ? RegStatus::Ok() : status;
+  return status.IsNotFound() ? Status::Ok() : status;
 }
 
-RegStatus RegistryTxn::GetValue(RegRoot root, std::string_view path, std::string_view name,
-                                RegValue* value) {
+Status RegistryTxn::GetValue(RegRoot root, std::string_view path, std::string_view name,
+                             RegValue* value) {
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   sqlite3* db = store_->db_;
   Stmt get(db, "SELECT name, type, data FROM reg_values WHERE key = ?1 AND name = ?2");
   get.Bind(1, key);
   get.BindText(2, name);
   int rc = get.Step();
   if (rc == SQLITE_DONE) {
-    return RegStatus::Error(RegStatus::kNotFound,
-                            FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
+    return Status::Error(Status::kNotFound,
+                         FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
   }
   if (rc != SQLITE_ROW) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
   value->name = get.Text(0);
   value->type = static_cast<uint32_t>(get.Int(1));
   value->data = get.Text(2);
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::ListValues(RegRoot root, std::string_view path,
-                                  std::vector<RegValue>* values) {
+Status RegistryTxn::ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values) {
   values->clear();
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   sqlite3* db = store_->db_;
   Stmt list(db, "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY id");
   list.Bind(1, key);
@@ -521,26 +518,26 @@ RegStatus RegistryTxn::ListValues(RegRoot root, std::string_view path,
         RegValue{list.Text(0), static_cast<uint32_t>(list.Int(1)), list.Text(2)});
   }
   if (rc != SQLITE_DONE) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::ListSubkeys(RegRoot root, std::string_view path,
-                                   std::vector<std::string>* names) {
+Status RegistryTxn::ListSubkeys(RegRoot root, std::string_view path,
+                                std::vector<std::string>* names) {
   names->clear();
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   sqlite3* db = store_->db_;
   Stmt list(db, "SELECT name FROM reg_keys WHERE parent = ?1 ORDER BY id");
   list.Bind(1, key);
   int rc;
   while ((rc = list.Step()) == SQLITE_ROW) names->push_back(list.Text(0));
   if (rc != SQLITE_DONE) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
+Status RegistryTxn::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   sqlite3* db = store_->db_;
   *info = RegKeyInfo{};
   Stmt key_row(db, "SELECT class FROM reg_keys WHERE id = ?1");
@@ -569,7 +566,7 @@ RegStatus RegistryTxn::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInf
   info->value_count = static_cast<uint32_t>(values.Int(0));
   info->max_value_name = static_cast<uint32_t>(values.Int(1));
   info->max_value_data = static_cast<uint32_t>(values.Int(2));
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
 // ---- The process's store -----------------------------------------------------
@@ -589,23 +586,23 @@ ProcessStore& TheProcessStore() {
 
 }  // namespace
 
-RegStatus DefaultRegistry(Registry** store) {
+Status DefaultRegistry(Registry** store) {
   ProcessStore& process = TheProcessStore();
   std::lock_guard lock(process.mutex);
   *store = nullptr;
   if (process.replacement != nullptr) {
     *store = process.replacement;
-    return RegStatus::Ok();
+    return Status::Ok();
   }
   if (process.opened == nullptr) {
     std::unique_ptr<Registry> opened;
-    if (RegStatus status = Registry::OpenInStateFolder(&opened); !status.ok()) {
+    if (Status status = Registry::OpenInStateFolder(&opened); !status.ok()) {
       return status;
     }
     process.opened = opened.release();
   }
   *store = process.opened;
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
 Registry* SetDefaultRegistry(Registry* store) {
