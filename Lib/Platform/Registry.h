@@ -50,9 +50,9 @@
 
 #include "Lib/Platform/Status.h"
 
-struct sqlite3;
-
 namespace logrum::platform {
+
+class SqliteDb;
 
 enum class RegRoot : uint8_t { kLocalMachine = 0, kCurrentUser = 1 };
 
@@ -130,12 +130,12 @@ class Registry {
 
  private:
   friend class RegistryTxn;
-  Registry(std::string path, sqlite3* db);
+  explicit Registry(std::unique_ptr<SqliteDb> db);
   Status Run(bool write, const std::function<Status(RegistryTxn&)>& body);
 
   const std::string path_;
   std::mutex mutex_;
-  sqlite3* db_;  // guarded by mutex_
+  const std::unique_ptr<SqliteDb> db_;  // guarded by mutex_
   std::function<void(int)> write_hook_;
 };
 
