@@ -195,19 +195,20 @@ class RecserverTest : public ::testing::Test {
       durations.push_back(reader.GetDurationMs());
     }
     AudioDatabaseSql db;
-    ASSERT_TRUE(db.Open(folder));
+    ASSERT_TRUE(db.Open(folder).ok());
     CZoneTime from, to;
     const int year = CZoneTime::Now().GetYear();
     ASSERT_TRUE(from.Set(year - 1, 1, 1, 0, 0, 0, 0));
     ASSERT_TRUE(to.Set(year + 1, 12, 31, 0, 0, 0, 0));
     std::vector<uint32_t> rows;
-    ASSERT_TRUE(db.GetIndex(
+    const platform::Status index = db.GetIndex(
         from, to,
         [](const CZoneTime&, uint32_t duration, bool, void* context) {
           static_cast<std::vector<uint32_t>*>(context)->push_back(duration);
           return true;
         },
-        &rows));
+        &rows);
+    ASSERT_TRUE(index.ok()) << index.message();
     db.Close();
     std::sort(durations.begin(), durations.end());
     std::sort(rows.begin(), rows.end());

@@ -92,7 +92,7 @@ class ManagerAccess::Archive : public NetArchive {
     bool read = false;
     const bool open = a->WithStorage([&](archive::CStorageManager& storage) {
       if (!storage.IsOpen()) return;
-      read = storage.database()->GetIndex(
+      const platform::Status status = storage.database()->GetIndex(
           RangeTime(from), RangeTime(to),
           [](const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
             static_cast<std::vector<IndexEntry>*>(context)->push_back(
@@ -100,6 +100,7 @@ class ManagerAccess::Archive : public NetArchive {
             return true;
           },
           out);
+      read = status.ok();
     });
     return open && read;
   }

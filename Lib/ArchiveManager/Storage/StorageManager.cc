@@ -45,8 +45,8 @@ void CStorageManager::Post(int32_t level, const char* format, ...) {
 
 bool CStorageManager::Open() {
   if (open_) return true;
-  if (!database_.Open(settings_.folder)) {
-    Post(1, "ERROR: %s\n", database_.LastError().c_str());
+  if (platform::Status status = database_.Open(settings_.folder); !status.ok()) {
+    Post(1, "ERROR: %s\n", status.message().c_str());
     return false;
   }
   const std::string notice = database_.TakeNotice();

@@ -4,11 +4,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
@@ -19,8 +22,8 @@
 #include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
-#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/TimeZone.h"
@@ -172,6 +175,48 @@ TEST_F(ArchiveAccessTest, DeletedArchiveIsNotReachedThroughAnAttachment) {
   std::vector<protocol::IndexItem> items;
   EXPECT_EQ(client.GetIndex(0, INT64_MAX, &items).result(), 2);
   EXPECT_TRUE(client.Ping().ok());
+  server->Close();
+}
+
+// The archive's database held under an exclusive lock by another connection
+// (a tool, a copy being taken) while a client asks for the index: the client
+// gets "Unable to access database!", never a short or empty index, and the
+// connection goes on; once the lock is gone the whole index comes.
+TEST_F(ArchiveAccessTest, ALockedDatabaseAnswersTheIndexErrorNotAShortList) {
+  archive::CArchiveP* archive = archive::CArchiveP::FromInterface(archive_);
+  ASSERT_TRUE(archive->WithStorage([&](archive::CStorageManager& storage) {
+    // The first scan of the folder is over, so no sweep can run into the lock.
+    ASSERT_TRUE(storage.scanner()->WaitScans(1, 10000));
+    for (int minute = 0; minute < 3; ++minute) {
+      CZoneTime start;
+      ASSERT_TRUE(CZoneTime::Make(2026, 5, 6, 7, minute * 15, 0, 0, &start));
+      ASSERT_TRUE(storage.database()->AddSegment(start, 900000, false, 417, start));
+    }
+  }));
+  std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(server->Open(port));
+  protocol::ProtocolClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
+  ASSERT_TRUE(client.Login("anna", "pw").ok());
+  ASSERT_TRUE(client.Attach("News").ok());
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((options_.archive_path + "/archive.db3").c_str(), &other,
+                            SQLITE_OPEN_READWRITE, nullptr),
+            SQLITE_OK);
+  sqlite3_busy_timeout(other, 10000);
+  ASSERT_EQ(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::vector<protocol::IndexItem> items;
+  const protocol::ClientStatus locked = client.GetIndex(0, INT64_MAX, &items);
+  EXPECT_EQ(locked.result(), protocol::kIndexNoDatabase);
+  EXPECT_TRUE(items.empty());
+  ASSERT_EQ(sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  EXPECT_TRUE(client.Ping().ok());
+  ASSERT_TRUE(client.GetIndex(0, INT64_MAX, &items).ok());
+  EXPECT_EQ(items.size(), 3u);
   server->Close();
 }
 

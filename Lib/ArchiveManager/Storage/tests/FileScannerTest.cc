@@ -38,12 +38,14 @@ struct Row {
 
 std::vector<Row> Rows(AudioDatabaseSql* db) {
   std::vector<Row> rows;
-  db->GetIndex(Local(2025, 1, 1, 0, 0, 0), Local(2027, 1, 1, 0, 0, 0),
-               [](const CZoneTime& start, uint32_t duration, bool skim, void* context) {
-                 static_cast<std::vector<Row>*>(context)->push_back({Text(start), duration, skim});
-                 return true;
-               },
-               &rows);
+  const platform::Status status = db->GetIndex(
+      Local(2025, 1, 1, 0, 0, 0), Local(2027, 1, 1, 0, 0, 0),
+      [](const CZoneTime& start, uint32_t duration, bool skim, void* context) {
+        static_cast<std::vector<Row>*>(context)->push_back({Text(start), duration, skim});
+        return true;
+      },
+      &rows);
+  EXPECT_TRUE(status.ok()) << status.message();
   return rows;
 }
 
@@ -333,7 +335,7 @@ TEST_F(FileScannerTest, FullScanQueuesFilesNotBackedUpYet) {
   WriteBytes(SegmentFileName(folder_.path(), Local(2026, 1, 10, 10, 45, 0), "mp3"), {1, 2, 3});
   ASSERT_TRUE(platform::ClearArchiveAttribute(saved));
   AudioDatabaseSql db;
-  ASSERT_TRUE(db.Open(folder_.path()));
+  ASSERT_TRUE(db.Open(folder_.path()).ok());
   DatabaseIndex index(&db);
   BackupLog backup;
   FileScanner scanner(folder_.path(), ".mp3", &index, &backup, &log_);

@@ -46,7 +46,7 @@ class RecycleThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetLocal(2026, 1, 10, 13, 0, 0);
-    ASSERT_TRUE(db_.Open(folder_.path()));
+    ASSERT_TRUE(db_.Open(folder_.path()).ok());
   }
   // A segment file and its row.
   std::string Add(const CZoneTime& start) {
@@ -66,12 +66,14 @@ class RecycleThreadTest : public ::testing::Test {
   }
   std::vector<std::string> Rows() {
     std::vector<std::string> rows;
-    db_.GetIndex(Local(2011, 1, 1, 0, 0, 0), Local(2041, 1, 1, 0, 0, 0),
-                 [](const CZoneTime& start, uint32_t, bool, void* context) {
-                   static_cast<std::vector<std::string>*>(context)->push_back(Text(start));
-                   return true;
-                 },
-                 &rows);
+    const platform::Status status = db_.GetIndex(
+        Local(2011, 1, 1, 0, 0, 0), Local(2041, 1, 1, 0, 0, 0),
+        [](const CZoneTime& start, uint32_t, bool, void* context) {
+          static_cast<std::vector<std::string>*>(context)->push_back(Text(start));
+          return true;
+        },
+        &rows);
+    EXPECT_TRUE(status.ok()) << status.message();
     return rows;
   }
 
