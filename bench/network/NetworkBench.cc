@@ -132,7 +132,7 @@ struct Fixture {
     // connected when they read again (and are told), short of the client's.
     settings.send_timeout_ms = 60000;
     server = std::make_unique<NetworkServer>(&source, settings);
-    if (!server->Open(0)) std::abort();
+    if (!server->Open(0).ok()) std::abort();
   }
   ~Fixture() {
     server->Close();

@@ -293,6 +293,11 @@ TEST_F(RecserverTest, PortInUseIsReportedAndEndsTheProgramWithoutRecording) {
   ::close(holder);
   int failed = server.Line("Unable to open server!");
   EXPECT_NE(failed, -1) << server.Text();
+  // The reason as the network server found it, not a guess.
+  EXPECT_NE(server.Text().find("cannot listen on port " + std::to_string(port_) +
+                               ": Address already in use"),
+            std::string::npos)
+      << server.Text();
   EXPECT_LT(failed, server.Line("Shutting down Logrum server. Please wait..."));
   EXPECT_EQ(server.Line("archive News"), -1);
   EXPECT_TRUE(Segments(news).empty());

@@ -212,10 +212,17 @@ class SeamServer : public archive::INetworkServer {
   explicit SeamServer(IArchiveManager* manager) : access_(manager) {}
   ~SeamServer() override { Close(); }
 
-  bool Open(uint32_t port) override {
-    if (server_ != nullptr) return false;
+  platform::Status Open(uint32_t port) override {
+    if (server_ != nullptr) {
+      return platform::Status::Error(
+          platform::Status::kInvalidArgument,
+          "cannot listen on port " + std::to_string(port) + ": the network server is already open");
+    }
     server_ = std::make_unique<NetworkServer>(&access_, ReadNetworkSettings(nullptr));
-    return server_->Open(port);
+    platform::Status status = server_->Open(port);
+    // A failed open leaves nothing behind, so the host may try another port.
+    if (!status.ok()) server_.reset();
+    return status;
   }
   void Close() override {
     if (server_ == nullptr) return;

@@ -92,6 +92,10 @@ class IArchiveServer {
   virtual bool Open(uint32_t uPort) = 0;
   // 2: stops the listener and its connections.
   virtual void Close() = 0;
+  // 3: why the last Open failed ("cannot listen on port 9020: Address already
+  // in use"), empty after a successful one. Copies it NUL-terminated into the
+  // buffer, cut to fit, and returns its whole length.
+  virtual int32_t GetOpenError(char* pszBuffer, uint32_t cbBuffer) = 0;
 
  protected:
   ~IArchiveServer() = default;

@@ -16,6 +16,7 @@
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Archive/ArchiveP.h"
+#include "Lib/ArchiveManager/Archive/ServerObject.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
 #include "Lib/ArchiveManager/Network/ArchiveAccess.h"
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
@@ -120,8 +121,8 @@ TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   ASSERT_NE(server, nullptr);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
-  EXPECT_FALSE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
+  EXPECT_FALSE(server->Open(port).ok());
 
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
@@ -158,14 +159,41 @@ TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
   EXPECT_EQ(client.GetIndex(0, INT64_MAX, &items).result(), 2);
   server->Close();
   EXPECT_EQ(archive::CArchiveP::FromInterface(archive_)->GetClientCount(), 0);
-  EXPECT_TRUE(server->Open(port));
+  EXPECT_TRUE(server->Open(port).ok());
   server->Close();
+}
+
+// The server object's Open keeps its bool; the reason comes from its next slot,
+// so the host can tell the engineer why instead of guessing.
+TEST_F(ArchiveAccessTest, ServerObjectTellsWhyItsPortCannotBeOpened) {
+  archive::ArchiveServerObject first(&manager_), second(&manager_);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(first.Open(port));
+  char reason[256] = "stale";
+  EXPECT_EQ(first.GetOpenError(reason, sizeof reason), 0);
+  EXPECT_STREQ(reason, "");
+
+  EXPECT_FALSE(second.Open(port));
+  const std::string expected =
+      "cannot listen on port " + std::to_string(port) + ": Address already in use";
+  const int32_t length = second.GetOpenError(reason, sizeof reason);
+  EXPECT_EQ(std::string(reason).rfind(expected, 0), 0u) << reason;
+  EXPECT_EQ(length, static_cast<int32_t>(std::strlen(reason)));
+  char cut[8];
+  EXPECT_EQ(second.GetOpenError(cut, sizeof cut), length);
+  EXPECT_STREQ(cut, "cannot ");
+
+  // Once the port is free, the same object opens it.
+  first.Close();
+  EXPECT_TRUE(second.Open(port));
+  EXPECT_EQ(second.GetOpenError(reason, sizeof reason), 0);
+  second.Close();
 }
 
 TEST_F(ArchiveAccessTest, DeletedArchiveIsNotReachedThroughAnAttachment) {
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
   ASSERT_TRUE(client.Login("anna", "pw").ok());
@@ -195,7 +223,7 @@ TEST_F(ArchiveAccessTest, ALockedDatabaseAnswersTheIndexErrorNotAShortList) {
   }));
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
   ASSERT_TRUE(client.Login("anna", "pw").ok());
@@ -226,7 +254,7 @@ TEST_F(ArchiveAccessTest, IndexBoundsBeforeAndAfterTheTimeRangeGiveTheOverlap) {
   const CZoneTime start = AddSegment(3);
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
   ASSERT_TRUE(client.Login("anna", "pw").ok());
@@ -276,7 +304,7 @@ TEST_F(ArchiveAccessTest, ArchiveDeletedWhileAStatusStreamPollsIt) {
   settings.store = store_.get();
   settings.status_pause_ms = 0;
   NetworkServer server(&access, settings);
-  ASSERT_TRUE(server.Open(0));
+  ASSERT_TRUE(server.Open(0).ok());
   for (int round = 0; round < 5; ++round) {
     if (archive_ == nullptr) {
       archive_ = manager_.CreateArchive("News");
