@@ -100,6 +100,11 @@ uint32_t BitrateIndex(uint32_t bitrate, uint32_t samplerate) {
   return it == table.end() ? 0 : static_cast<uint32_t>(it - table.begin());
 }
 
+uint32_t BitrateOfIndex(uint32_t index, uint32_t samplerate) {
+  if (!IsLayer3SampleRate(samplerate) || index == 0 || index >= kMpeg1Rates.size()) return 0;
+  return (IsMpeg1Rate(samplerate) ? kMpeg1Rates : kMpeg2Rates)[index];
+}
+
 uint32_t StandardFrameBytes(uint32_t bitrate, uint32_t samplerate) {
   if (!IsLayer3SampleRate(samplerate)) return 0;
   const uint64_t k = IsMpeg1Rate(samplerate) ? 2000 : 1000;

@@ -61,6 +61,9 @@ uint32_t StandardFrameBytes(uint32_t bitrate, uint32_t samplerate);
 // The 4-bit header index of a standard bit rate at this sample rate; 0 when
 // the rate is not in that version's table.
 uint32_t BitrateIndex(uint32_t bitrate, uint32_t samplerate);
+// The other way: the bit rate of a header index at this sample rate; 0 for
+// free format (index 0), the forbidden index 15 or a rate layer 3 does not have.
+uint32_t BitrateOfIndex(uint32_t index, uint32_t samplerate);
 
 // The standard frame rates a block is made of, in stream order; empty when the
 // format is not writable. Fills *why then.

@@ -1,10 +1,10 @@
-#include "External/Encoder/Layer3Stream.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "External/Encoder/Layer3Stream.h"
 #include "External/Encoder/tests/DecodeUtil.h"
+#include "Lib/Kit/tests/ArchiveBitrates.h"
 
 namespace logrum::audenc {
 namespace {
@@ -14,16 +14,7 @@ using test::Decoder;
 
 constexpr double kToneHz = 440.0;
 
-// The archive options' bit-rate choices (kbit/s, Hz, channels).
-const kit::AudioFormat kBitrateTable[] = {
-    {8, 11025, 1},   {16, 11025, 1},  {18, 11025, 1},  {20, 11025, 1},  {20, 11025, 2},
-    {24, 11025, 2},  {32, 11025, 2},  {24, 22050, 1},  {32, 22050, 1},  {40, 22050, 1},
-    {40, 22050, 2},  {48, 22050, 1},  {48, 22050, 2},  {48, 44100, 1},  {56, 22050, 1},
-    {56, 22050, 2},  {56, 44100, 1},  {64, 22050, 2},  {64, 44100, 1},  {80, 22050, 2},
-    {80, 44100, 1},  {96, 44100, 1},  {96, 44100, 2},  {112, 44100, 1}, {112, 44100, 2},
-    {128, 44100, 1}, {128, 44100, 2}, {160, 44100, 2}, {192, 44100, 2}, {224, 44100, 2},
-    {256, 44100, 2}, {320, 44100, 2},
-};
+const auto& kBitrateTable = kit::kArchiveBitrateChoices;
 
 struct Encoded {
   std::vector<uint8_t> data;

@@ -16,8 +16,6 @@
 namespace logrum::archive {
 namespace {
 
-constexpr uint32_t kBitratesV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-constexpr uint32_t kBitratesV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
 constexpr uint32_t kRatesV1[3] = {44100, 48000, 32000};
 constexpr uint32_t kRatesV2[3] = {22050, 24000, 16000};
 constexpr uint32_t kRatesV25[3] = {11025, 12000, 8000};
@@ -76,16 +74,16 @@ bool ParseFrameHeader(const uint8_t* b, size_t length, FrameHeader* header) {
   const int bitrate_index = b[2] >> 4;
   const int rate_index = (b[2] >> 2) & 3;
   if (version == 1 || layer != 1 || rate_index == 3) return false;
-  const uint32_t bitrate = version == 3 ? kBitratesV1[bitrate_index] : kBitratesV2[bitrate_index];
-  if (bitrate == 0) return false;  // free format or a bad index
   const uint32_t rate = version == 3   ? kRatesV1[rate_index]
                         : version == 2 ? kRatesV2[rate_index]
                                        : kRatesV25[rate_index];
+  const uint32_t bitrate = kit::BitrateOfIndex(static_cast<uint32_t>(bitrate_index), rate);
+  if (bitrate == 0) return false;  // free format or a bad index
   const uint32_t padding = (b[2] >> 1) & 1;
   header->bitrate = bitrate;
   header->samplerate = rate;
   header->channels = (b[3] >> 6) == 3 ? 1 : 2;
-  header->frame_bytes = (version == 3 ? 144000 : 72000) * bitrate / rate + padding;
+  header->frame_bytes = kit::StandardFrameBytes(bitrate, rate) + padding;
   return true;
 }
 
