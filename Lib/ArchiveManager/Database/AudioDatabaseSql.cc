@@ -312,8 +312,9 @@ bool AudioDatabaseSql::HasSegment(const CZoneTime& start) {
   return found;
 }
 
-bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim,
-                                  uint32_t size_bytes, const CZoneTime& end) {
+platform::Status AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms,
+                                              bool skim, uint32_t size_bytes,
+                                              const CZoneTime& end) {
   std::lock_guard lock(mutex_);
   const uint32_t kb = KiB(size_bytes);
   const int64_t linear_start = start.ToLinear();
@@ -322,7 +323,7 @@ bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, 
   // A lookup that failed must not be taken for a missing row: that would
   // insert a second row for the segment.
   if (platform::Status status = FindRow(linear_start, &row, &found); !status.ok()) {
-    return Fail(status);
+    return status;
   }
   if (!found) {
     // Prepared once: a new database is filled with a row per file at open.
@@ -339,14 +340,14 @@ bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, 
     insert->Bind(7, linear_start);
     platform::Status status = insert->Run();
     insert->Reset();
-    if (!status.ok()) return Fail(status);
+    if (!status.ok()) return status;
     total_kb_ += kb;
-    return true;
+    return platform::Status::Ok();
   }
   if (row.duration_ms == duration_ms && row.size_bytes == size_bytes && row.size_kb == kb &&
       CZoneTime::IsSame(CZoneTime::FromLinear64(row.next_file), end) &&
       (row.skim != 0) == skim) {
-    return true;
+    return platform::Status::Ok();
   }
   platform::SqlStatement update(*db_,
                                 "update segments set durationmsec=?1, sizebytes=?2, sizekb=?3, "
@@ -358,13 +359,13 @@ bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, 
   update.Bind(5, skim ? 1 : 0);
   update.Bind(6, linear_start);
   update.Bind(7, row.id);
-  if (platform::Status status = update.Run(); !status.ok()) return Fail(status);
+  if (platform::Status status = update.Run(); !status.ok()) return status;
   // A total that lost track of this row must not wrap round to a huge quota use.
   const uint64_t old_kb = row.size_kb < 0 ? 0 : static_cast<uint64_t>(row.size_kb);
   total_kb_ = uint64_t{total_kb_} + kb >= old_kb
                   ? static_cast<uint32_t>(uint64_t{total_kb_} + kb - old_kb)
                   : 0;
-  return true;
+  return platform::Status::Ok();
 }
 
 uint32_t AudioDatabaseSql::SizeKBLocked(int64_t start) {

@@ -19,9 +19,10 @@
 // Failure policy: Open and GetIndex answer a Status that names the file and
 // the statement. A statement that fails (the file busy under another
 // connection's lock, an I/O error) is a failure, never a shorter answer:
-// GetIndex fails rather than hand out part of the index. The operations that
-// the file scanner reaches through its adapter keep their bool and write the
-// reason to the trace.
+// GetIndex fails rather than hand out part of the index, and AddSegment says
+// why a segment could not be indexed. The other operations that the file
+// scanner reaches through its adapter keep their bool and write the reason to
+// the trace.
 //
 // Thread safety: every member may be called from any thread; one lock serialises
 // them, and GetIndex holds it while its callback runs (keep callbacks short).
@@ -57,8 +58,8 @@ class AudioDatabaseSql {
   bool HasSegment(const CZoneTime& start);
   // Inserts the row, or updates the row of that start unless every value is
   // unchanged (then nothing is written). KiB = bytes rounded up.
-  bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
-                  const CZoneTime& end);
+  platform::Status AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim,
+                              uint32_t size_bytes, const CZoneTime& end);
   bool DeleteSegment(const CZoneTime& start);
   bool BeginScan();
   // Deletes the rows not confirmed since BeginScan, then recounts the total.

@@ -80,11 +80,13 @@ void CStorageManager::FinishedAdapter::OnSegmentFinished(const CZoneTime& start,
                                                          uint32_t size_bytes,
                                                          const CZoneTime& end) {
   // A null end (segment closed by the encoder or by the stop) is stored as 0.
-  if (!owner_->database_.AddSegment(start, duration_ms, skim, size_bytes, end)) {
+  if (platform::Status status =
+          owner_->database_.AddSegment(start, duration_ms, skim, size_bytes, end);
+      !status.ok()) {
     char text[40];
     if (Format(start, "%x", text, sizeof text) < 0) text[0] = '\0';
     owner_->Post(2, "WARNING: Unable to add segment %s to the database! %s\n", text,
-                 owner_->database_.LastError().c_str());
+                 status.message().c_str());
   }
   owner_->backup_adapter_.EnqueueBackup(start);
 }

@@ -87,8 +87,8 @@ TEST_F(AudioDatabaseSqlTest, NewFileGetsTheSchemaAndReopenRecountsTheTotal) {
                  "'segments','segment_starttime_index','segment_scanned_index')"),
             6);
   EXPECT_EQ(Peek("select count(*) from pragma_table_info('segments')"), 10);
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 900000, false, 14400000, CZoneTime()));
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, true, 1025, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 900000, false, 14400000, CZoneTime()).ok());
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, true, 1025, CZoneTime()).ok());
   EXPECT_EQ(db_.GetTotalKB(), 14063u + 2u);
   db_.Close();
   EXPECT_EQ(db_.GetTotalKB(), 0u);
@@ -109,7 +109,7 @@ TEST_F(AudioDatabaseSqlTest, KiBAreRoundedUp) {
   int minute = 0;
   for (const Case& c : cases) {
     const CZoneTime start = T(2010, 3, 4, 5, minute++, 0, 0);
-    ASSERT_TRUE(db_.AddSegment(start, 1000, false, c.bytes, CZoneTime()));
+    ASSERT_TRUE(db_.AddSegment(start, 1000, false, c.bytes, CZoneTime()).ok());
     EXPECT_EQ(db_.GetSizeKB(start), c.kb) << c.bytes;
     total += c.kb;
     EXPECT_EQ(db_.GetTotalKB(), total) << c.bytes;
@@ -121,12 +121,13 @@ TEST_F(AudioDatabaseSqlTest, UnchangedRowIsNotWrittenAndAChangedOneIsUpdatedInPl
   ASSERT_TRUE(db_.Open(dir_.string()).ok());
   const CZoneTime start = T(2010, 3, 4, 5, 0, 0, 0);
   const CZoneTime end = T(2010, 3, 4, 5, 15, 0, 0);
-  ASSERT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end));
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, false, 5 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end).ok());
+  ASSERT_TRUE(
+      db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, false, 5 * 1024, CZoneTime()).ok());
   const int64_t id = Peek("select id from segments where sizebytes=10240");
 
   ASSERT_TRUE(db_.BeginScan());  // scanned=2 shows whether a statement touched the row
-  EXPECT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end));
+  EXPECT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end).ok());
   EXPECT_EQ(Peek("select scanned from segments where id=" + std::to_string(id)), 2);
   EXPECT_EQ(db_.GetTotalKB(), 15u);
 
@@ -146,7 +147,7 @@ TEST_F(AudioDatabaseSqlTest, UnchangedRowIsNotWrittenAndAChangedOneIsUpdatedInPl
   };
   for (const Change& c : changes) {
     ASSERT_TRUE(db_.BeginScan());
-    ASSERT_TRUE(db_.AddSegment(start, c.duration, c.skim, c.bytes, c.end));
+    ASSERT_TRUE(db_.AddSegment(start, c.duration, c.skim, c.bytes, c.end).ok());
     EXPECT_EQ(Peek("select scanned from segments where id=" + std::to_string(id)), 1);
     EXPECT_EQ(Peek("select durationmsec from segments where id=" + std::to_string(id)), c.duration);
     EXPECT_EQ(Peek("select skim from segments where id=" + std::to_string(id)), c.skim ? 1 : 0);
@@ -160,7 +161,8 @@ TEST_F(AudioDatabaseSqlTest, MarkAndSweep) {
   ASSERT_TRUE(db_.Open(dir_.string()).ok());
   const CZoneTime a = T(2010, 3, 4, 5, 0, 0, 0), b = T(2010, 3, 4, 5, 15, 0, 0),
                   c = T(2010, 3, 4, 5, 30, 0, 0), d = T(2010, 3, 4, 5, 45, 0, 0);
-  for (const CZoneTime& t : {a, b, c}) ASSERT_TRUE(db_.AddSegment(t, 1000, false, 2048, CZoneTime()));
+  for (const CZoneTime& t : {a, b, c})
+    ASSERT_TRUE(db_.AddSegment(t, 1000, false, 2048, CZoneTime()).ok());
   EXPECT_EQ(db_.GetTotalKB(), 6u);
 
   // A rescan that finds every file changes nothing.
@@ -172,7 +174,7 @@ TEST_F(AudioDatabaseSqlTest, MarkAndSweep) {
   // b's file was removed by hand; d was recorded while the scan ran.
   ASSERT_TRUE(db_.BeginScan());
   ASSERT_TRUE(db_.MarkScanned(a));
-  ASSERT_TRUE(db_.AddSegment(d, 1000, false, 4096, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(d, 1000, false, 4096, CZoneTime()).ok());
   ASSERT_TRUE(db_.MarkScanned(c));
   EXPECT_FALSE(db_.MarkScanned(T(2010, 3, 4, 6, 0, 0, 0)));
   ASSERT_TRUE(db_.EndScan());
@@ -195,10 +197,10 @@ TEST_F(AudioDatabaseSqlTest, FirstLastAndAverageRate) {
   EXPECT_EQ(db_.GetAverageKBPerSecond(), 0.0);
 
   const CZoneTime first = T(2010, 3, 4, 5, 0, 0, 0);
-  ASSERT_TRUE(db_.AddSegment(first, 900000, false, 100 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(first, 900000, false, 100 * 1024, CZoneTime()).ok());
   EXPECT_EQ(db_.GetAverageKBPerSecond(), 0.0);  // first = last
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 50, 0), 1000, false, 7 * 1024, CZoneTime()));
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 1, 40, 0), 1000, false, 50 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 50, 0), 1000, false, 7 * 1024, CZoneTime()).ok());
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 1, 40, 0), 1000, false, 50 * 1024, CZoneTime()).ok());
   EXPECT_TRUE(CZoneTime::IsSame(db_.GetFirstTime(), first));
   EXPECT_TRUE(CZoneTime::IsSame(db_.GetLastTime(), T(2010, 3, 4, 5, 1, 40, 0)));
   EXPECT_DOUBLE_EQ(db_.GetAverageKBPerSecond(), 107.0 / 100.0);
@@ -212,7 +214,8 @@ TEST_F(AudioDatabaseSqlTest, IndexIsHalfOpenOrderedAndKeepsTheDaylightFlag) {
                              T(2010, 11, 7, 1, 30, 0, 1), T(2010, 11, 7, 1, 30, 0, 0),
                              T(2010, 11, 7, 1, 0, 0, 1)};
   for (size_t i = 0; i < std::size(times); ++i) {
-    ASSERT_TRUE(db_.AddSegment(times[i], 1000 + static_cast<uint32_t>(i), i % 2 == 1, 1, CZoneTime()));
+    ASSERT_TRUE(
+        db_.AddSegment(times[i], 1000 + static_cast<uint32_t>(i), i % 2 == 1, 1, CZoneTime()).ok());
   }
   Collector all;
   ASSERT_TRUE(db_.GetIndex(T(2010, 11, 7, 0, 30, 0, 1), T(2010, 11, 7, 1, 30, 0, 0),
@@ -253,7 +256,7 @@ TEST_F(AudioDatabaseSqlTest, ALockedFileFailsTheIndexInsteadOfAnsweringShort) {
   const CZoneTime starts[] = {T(2010, 3, 4, 5, 0, 0, 0), T(2010, 3, 4, 5, 15, 0, 0),
                               T(2010, 3, 4, 5, 30, 0, 0)};
   for (const CZoneTime& start : starts) {
-    ASSERT_TRUE(db_.AddSegment(start, 900000, false, 417, CZoneTime()));
+    ASSERT_TRUE(db_.AddSegment(start, 900000, false, 417, CZoneTime()).ok());
   }
   const CZoneTime from = T(2010, 3, 4, 0, 0, 0, 0), to = T(2010, 3, 5, 0, 0, 0, 0);
 
@@ -264,7 +267,7 @@ TEST_F(AudioDatabaseSqlTest, ALockedFileFailsTheIndexInsteadOfAnsweringShort) {
   const platform::Status status = db_.GetIndex(from, to, &Collector::Callback, &locked);
   EXPECT_EQ(status.code(), platform::Status::kBusy) << status.message();
   EXPECT_NE(status.message().find(DbPath()), std::string::npos) << status.message();
-  EXPECT_FALSE(db_.AddSegment(starts[1], 900000, false, 417, CZoneTime()));
+  EXPECT_FALSE(db_.AddSegment(starts[1], 900000, false, 417, CZoneTime()).ok());
   EXPECT_FALSE(db_.HasSegment(starts[0]));
   ASSERT_EQ(sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(other);
@@ -289,7 +292,8 @@ TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
   // A good database with enough rows to fill several pages, as bytes.
   ASSERT_TRUE(db_.Open(dir_.string()).ok());
   for (int i = 0; i < 400; ++i) {
-    ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, i / 60, i % 60, 0), 1000, false, 417, CZoneTime()));
+    ASSERT_TRUE(
+        db_.AddSegment(T(2010, 3, 4, 5, i / 60, i % 60, 0), 1000, false, 417, CZoneTime()).ok());
   }
   db_.Close();
   const std::string good = read(DbPath());
@@ -334,7 +338,7 @@ TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
     EXPECT_EQ(db_.TakeNotice(), "");
     // The new database works and starts empty.
     EXPECT_EQ(db_.GetTotalKB(), 0u);
-    EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
+    EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()).ok());
     EXPECT_EQ(Peek("select count(*) from segments"), 1);
     db_.Close();
   }
@@ -372,7 +376,7 @@ TEST_F(AudioDatabaseSqlTest, UnusablePathsFailTheOpenAndAreLeftAlone) {
   std::ofstream(DbPath()).close();
   ASSERT_TRUE(db_.Open(dir_.string()).ok());
   EXPECT_EQ(db_.TakeNotice(), "");
-  EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
+  EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()).ok());
 }
 
 }  // namespace

@@ -102,8 +102,9 @@ class ArchiveAccessTest : public ::testing::Test {
     const uint32_t duration = kit::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
     EXPECT_TRUE(archive::CArchiveP::FromInterface(archive_)->WithStorage(
         [&](archive::CStorageManager& storage) {
-          EXPECT_TRUE(storage.database()->AddSegment(start, duration, false,
-                                                     blocks * block.size(), start));
+          EXPECT_TRUE(storage.database()
+                          ->AddSegment(start, duration, false, blocks * block.size(), start)
+                          .ok());
         }));
     return start;
   }
@@ -218,7 +219,7 @@ TEST_F(ArchiveAccessTest, ALockedDatabaseAnswersTheIndexErrorNotAShortList) {
     for (int minute = 0; minute < 3; ++minute) {
       CZoneTime start;
       ASSERT_TRUE(CZoneTime::Make(2026, 5, 6, 7, minute * 15, 0, 0, &start));
-      ASSERT_TRUE(storage.database()->AddSegment(start, 900000, false, 417, start));
+      ASSERT_TRUE(storage.database()->AddSegment(start, 900000, false, 417, start).ok());
     }
   }));
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);

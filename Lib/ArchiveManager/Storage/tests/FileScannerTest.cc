@@ -216,8 +216,9 @@ TEST_F(FileScannerTest, RescanRunsAfterFiveQuietMinutesOnTheClock) {
   auto storage = OpenStorage();
   FileScanner* scanner = storage->scanner();
   // A row whose file is not there (its removal event was lost).
-  ASSERT_TRUE(storage->database()->AddSegment(Local(2026, 1, 10, 9, 0, 0), 1000, false, 4170,
-                                              CZoneTime()));
+  ASSERT_TRUE(storage->database()
+                  ->AddSegment(Local(2026, 1, 10, 9, 0, 0), 1000, false, 4170, CZoneTime())
+                  .ok());
   scanner->PostRescan();  // what the watcher's overflow turns into
   Sync();                 // the rescan request and the database's own events are through
   ASSERT_EQ(scanner->ScansDone(), 1u);

@@ -53,8 +53,9 @@ class RecycleThreadTest : public ::testing::Test {
     const std::string path = MakeSegment(folder_.path(), start, kFrames);
     CArchiveFileRead reader(folder_.path(), ".mp3");
     EXPECT_TRUE(reader.ReadInfo(path));
-    EXPECT_TRUE(db_.AddSegment(start, reader.GetDurationMs(), false, reader.GetSizeBytes(),
-                               CZoneTime()));
+    EXPECT_TRUE(
+        db_.AddSegment(start, reader.GetDurationMs(), false, reader.GetSizeBytes(), CZoneTime())
+            .ok());
     disk_.Recount();
     return path;
   }
@@ -212,7 +213,7 @@ TEST_F(RecycleThreadTest, UndeletableSegmentIsTriedOncePerPeriodAndDroppedAtTheS
   // A folder where the segment file should be: unlink refuses it, even for root.
   const std::string stuck = SegmentFileName(folder_.path(), stuck_time, ".mp3");
   fs::create_directories(stuck + "/inside");
-  ASSERT_TRUE(db_.AddSegment(stuck_time, 1000, false, 10008, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(stuck_time, 1000, false, 10008, CZoneTime()).ok());
   // Over quota and too old: both passes try it, and it counts once per period.
   auto recycler = Recycler(5, 2, true);
   for (int period = 1; period <= 5; ++period) {
