@@ -14,6 +14,10 @@ constexpr std::array<uint32_t, 15> kMpeg1Rates = {0,   32,  40,  48,  56,  64,  
 constexpr std::array<uint32_t, 15> kMpeg2Rates = {0,  8,  16, 24,  32,  40,  48, 56,
                                                   64, 80, 96, 112, 128, 144, 160};
 
+constexpr uint32_t kRatesV1[3] = {44100, 48000, 32000};
+constexpr uint32_t kRatesV2[3] = {22050, 24000, 16000};
+constexpr uint32_t kRatesV25[3] = {11025, 12000, 8000};
+
 bool IsLayer3SampleRate(uint32_t samplerate) {
   for (uint32_t rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}) {
     if (samplerate == rate) return true;
@@ -137,6 +141,26 @@ std::vector<uint32_t> FramePattern(const AudioFormat& format, std::string* why) 
   if (BitrateIndex(format.bitrate, format.samplerate) == 0)
     return fail("bit rate is not a standard layer 3 rate at this sample rate");
   return {format.bitrate};
+}
+
+bool ParseFrameHeader(const uint8_t* b, size_t length, FrameHeader* header) {
+  if (length < 4 || b[0] != 0xFF || (b[1] & 0xE0) != 0xE0) return false;
+  const int version = (b[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: 2, 3: 1
+  const int layer = (b[1] >> 1) & 3;    // 1: layer 3
+  const int bitrate_index = b[2] >> 4;
+  const int rate_index = (b[2] >> 2) & 3;
+  if (version == 1 || layer != 1 || rate_index == 3) return false;
+  const uint32_t rate = version == 3   ? kRatesV1[rate_index]
+                        : version == 2 ? kRatesV2[rate_index]
+                                       : kRatesV25[rate_index];
+  const uint32_t bitrate = BitrateOfIndex(static_cast<uint32_t>(bitrate_index), rate);
+  if (bitrate == 0) return false;  // free format or a bad index
+  const uint32_t padding = (b[2] >> 1) & 1;
+  header->bitrate = bitrate;
+  header->samplerate = rate;
+  header->channels = (b[3] >> 6) == 3 ? 1 : 2;
+  header->frame_bytes = StandardFrameBytes(bitrate, rate) + padding;
+  return true;
 }
 
 std::string Describe(const AudioFormat& format) {

@@ -19,6 +19,7 @@
 // Thread safety: plain values and pure functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +69,17 @@ uint32_t BitrateOfIndex(uint32_t index, uint32_t samplerate);
 // The standard frame rates a block is made of, in stream order; empty when the
 // format is not writable. Fills *why then.
 std::vector<uint32_t> FramePattern(const AudioFormat& format, std::string* why = nullptr);
+
+// One layer 3 frame header (4 bytes), as a reader of a stream finds it.
+struct FrameHeader {
+  uint32_t bitrate = 0;     // kbit/s
+  uint32_t samplerate = 0;  // Hz
+  uint8_t channels = 0;
+  uint32_t frame_bytes = 0;  // whole frame, header included
+};
+// false for anything that is not a layer 3 frame of a standard bit rate
+// (free format, reserved values, no sync).
+bool ParseFrameHeader(const uint8_t* bytes, size_t length, FrameHeader* header);
 
 // "128 kbit/s 44100 Hz stereo", for messages.
 std::string Describe(const AudioFormat& format);

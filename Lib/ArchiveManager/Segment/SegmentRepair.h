@@ -31,17 +31,6 @@
 
 namespace logrum::archive {
 
-// One layer 3 frame header (4 bytes).
-struct FrameHeader {
-  uint32_t bitrate = 0;     // kbit/s
-  uint32_t samplerate = 0;  // Hz
-  uint8_t channels = 0;
-  uint32_t frame_bytes = 0;  // whole frame, header included
-};
-// false for anything that is not a layer 3 frame of a standard bit rate
-// (free format, reserved values, no sync).
-bool ParseFrameHeader(const uint8_t* bytes, size_t length, FrameHeader* header);
-
 enum class RepairResult {
   kRepaired,    // cut back, trailer written
   kHasTrailer,  // nothing to repair (finished meanwhile)
