@@ -106,7 +106,7 @@ platform::SqlStatement* AudioDatabaseSql::Prepared(std::unique_ptr<platform::Sql
   if (*stmt == nullptr || !(*stmt)->prepared().ok()) {
     *stmt = std::make_unique<platform::SqlStatement>(*db_, sql);
   }
-  (*stmt)->Reset();
+  // Every use resets its statement when done with it, so it comes back ready.
   return stmt->get();
 }
 
