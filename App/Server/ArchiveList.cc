@@ -53,7 +53,7 @@ bool ArchiveList::Save(std::string_view name) {
   bool ok = options != nullptr && store != nullptr &&
             store
                 ->Update([&](platform::RegistryTxn& txn) {
-                  platform::RegStatus status =
+                  platform::Status status =
                       options->values().SaveIn(txn, ArchiveKeyPath(options->name()));
                   if (!status.ok()) return status;
                   return SaveScheduleIn(txn, ScheduleKeyPath(options->name()), options->schedule());
@@ -72,7 +72,7 @@ bool ArchiveList::Remove(std::string_view name) {
     ShowConfigMessage(sink_, kMsgRegistryAccess);
     return false;
   }
-  platform::RegStatus status = store->DeleteKey(platform::RegRoot::kLocalMachine, key);
+  platform::Status status = store->DeleteKey(platform::RegRoot::kLocalMachine, key);
   if (!status.ok() && !status.IsNotFound()) {
     ShowConfigMessage(sink_, kMsgRegistryAccess);
     return false;

@@ -113,8 +113,8 @@ bool OpenIndex(const std::string& folder, AudioDatabaseSql* db, std::string* err
   // Opening would create a missing index: an archive that never recorded
   // simply has no segments.
   if (!std::filesystem::exists(std::filesystem::path(folder) / "archive.db3", ec)) return false;
-  if (!db->Open(folder)) {
-    *error = "cannot read the index of " + folder + ": " + db->LastError();
+  if (platform::Status status = db->Open(folder); !status.ok()) {
+    *error = "cannot read the index of " + folder + ": " + status.message();
     return false;
   }
   return true;
@@ -136,8 +136,9 @@ bool DaySegments(const std::string& folder, int year, int month, int day,
   AudioDatabaseSql db;
   error->clear();
   if (!OpenIndex(folder, &db, error)) return error->empty();
-  bool ok = db.GetIndex(from, to, AddEntry, segments);
-  if (!ok) *error = "cannot read the index: " + db.LastError();
+  const platform::Status status = db.GetIndex(from, to, AddEntry, segments);
+  const bool ok = status.ok();
+  if (!ok) *error = "cannot read the index: " + status.message();
   db.Close();
   return ok;
 }
@@ -207,8 +208,8 @@ bool PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
   AudioDatabaseSql db;
   if (!OpenIndex(folder, &db, error)) return error->empty();
   std::vector<SegmentEntry> segments;
-  if (!db.GetIndex(from, to, AddEntry, &segments)) {
-    *error = "cannot read the index: " + db.LastError();
+  if (platform::Status status = db.GetIndex(from, to, AddEntry, &segments); !status.ok()) {
+    *error = "cannot read the index: " + status.message();
     return false;
   }
   const int64_t range_from_ms = from_unix * 1000;

@@ -71,7 +71,7 @@ void FillSchedule(const Schedule& schedule, kit::OptionsReg* values) {
 
 }  // namespace
 
-platform::RegStatus SaveScheduleIn(platform::RegistryTxn& txn, std::string_view key_path,
+platform::Status SaveScheduleIn(platform::RegistryTxn& txn, std::string_view key_path,
                                    const Schedule& schedule) {
   kit::OptionsReg values(false, nullptr);
   values.set_trace(false);

@@ -21,7 +21,7 @@ bool LoadSchedule(platform::Registry* store, std::string_view key_path, Schedule
 // from a longer schedule are deleted. False when the store fails.
 bool SaveSchedule(platform::Registry* store, std::string_view key_path, const Schedule& schedule);
 // The same inside a transaction the caller runs.
-platform::RegStatus SaveScheduleIn(platform::RegistryTxn& txn, std::string_view key_path,
+platform::Status SaveScheduleIn(platform::RegistryTxn& txn, std::string_view key_path,
                                    const Schedule& schedule);
 
 }  // namespace logrum::server

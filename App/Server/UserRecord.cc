@@ -72,7 +72,7 @@ bool UserRecord::Save() {
   if (ok) {
     ok = store
              ->Update([&](platform::RegistryTxn& txn) {
-               platform::RegStatus status = values.SaveIn(txn, UserKeyPath(name_));
+               platform::Status status = values.SaveIn(txn, UserKeyPath(name_));
                return status.ok() ? rights_.SaveIn(txn, UserRightsKeyPath(name_)) : status;
              })
              .ok();
@@ -149,10 +149,10 @@ bool UserList::Remove(std::string_view name) {
     ok = store
              ->Update([&](platform::RegistryTxn& txn) {
                for (const std::string& key : {UserRightsKeyPath(key_name), UserKeyPath(key_name)}) {
-                 platform::RegStatus status = txn.DeleteKey(platform::RegRoot::kLocalMachine, key);
+                 platform::Status status = txn.DeleteKey(platform::RegRoot::kLocalMachine, key);
                  if (!status.ok() && !status.IsNotFound()) return status;
                }
-               return platform::RegStatus::Ok();
+               return platform::Status::Ok();
              })
              .ok();
   }

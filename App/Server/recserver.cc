@@ -239,7 +239,9 @@ int Main(int argc, char** argv) {
     int32_t port = model->settings().port();
     if (!server->Open(static_cast<uint32_t>(port))) {
       Say(kError, "Unable to open server!");
-      Say(kError, "port %d cannot be opened; is another server using it?", static_cast<int>(port));
+      char reason[512];
+      server->GetOpenError(reason, sizeof reason);
+      Say(kError, "%s", reason);
       exit_code = 1;
     } else {
       Say(kInfo, "listening for clients on port %d", static_cast<int>(port));

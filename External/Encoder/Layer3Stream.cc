@@ -16,7 +16,7 @@ uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 }  // namespace
 
 std::unique_ptr<Layer3Stream> Layer3Stream::Create(uint32_t input_rate, uint32_t input_channels,
-                                                   const Layer3Format& format, std::string* error) {
+                                                   const kit::AudioFormat& format, std::string* error) {
   if (input_channels != 1 && input_channels != 2) {
     *error = "input channels must be 1 or 2";
     return nullptr;
@@ -30,7 +30,7 @@ std::unique_ptr<Layer3Stream> Layer3Stream::Create(uint32_t input_rate, uint32_t
   return stream;
 }
 
-Layer3Stream::Layer3Stream(uint32_t input_rate, uint32_t input_channels, const Layer3Format& format)
+Layer3Stream::Layer3Stream(uint32_t input_rate, uint32_t input_channels, const kit::AudioFormat& format)
     : input_rate_(input_rate), input_channels_(input_channels), format_(format) {}
 
 Layer3Stream::~Layer3Stream() {
@@ -39,15 +39,15 @@ Layer3Stream::~Layer3Stream() {
 
 bool Layer3Stream::Init(std::string* error) {
   std::string why;
-  pattern_ = FramePattern(format_, &why);
+  pattern_ = kit::FramePattern(format_, &why);
   if (pattern_.empty()) {
     *error = Describe(format_) + ": " + why;
     return false;
   }
   lame_rate_ = *std::min_element(pattern_.begin(), pattern_.end());
-  lame_frame_bytes_ = StandardFrameBytes(lame_rate_, format_.sample_rate);
-  block_bytes_ = BlockBytes(format_);
-  frame_samples_ = FrameSamples(format_);
+  lame_frame_bytes_ = kit::StandardFrameBytes(lame_rate_, format_.samplerate);
+  block_bytes_ = BlockSize(format_);
+  frame_samples_ = SamplesPerFrame(format_);
 
   lame_ = lame_init();
   if (!lame_) {
@@ -57,7 +57,7 @@ bool Layer3Stream::Init(std::string* error) {
   const bool spread = input_channels_ == 1 && format_.channels == 2;
   lame_set_in_samplerate(lame_, static_cast<int>(input_rate_));
   lame_set_num_channels(lame_, spread ? 2 : static_cast<int>(input_channels_));
-  lame_set_out_samplerate(lame_, format_.sample_rate);
+  lame_set_out_samplerate(lame_, format_.samplerate);
   lame_set_mode(lame_, format_.channels == 1 ? MONO : JOINT_STEREO);
   // Every frame at one standard rate with no padding: VBR held to one rate.
   lame_set_VBR(lame_, vbr_mtrh);
@@ -75,7 +75,7 @@ bool Layer3Stream::Init(std::string* error) {
     return false;
   }
   if (static_cast<uint32_t>(lame_get_framesize(lame_)) != frame_samples_ ||
-      static_cast<uint32_t>(lame_get_out_samplerate(lame_)) != format_.sample_rate) {
+      static_cast<uint32_t>(lame_get_out_samplerate(lame_)) != format_.samplerate) {
     *error = "LAME chose another frame layout for " + Describe(format_);
     return false;
   }
@@ -84,8 +84,8 @@ bool Layer3Stream::Init(std::string* error) {
   const uint32_t delay = static_cast<uint32_t>(lame_get_encoder_delay(lame_)) + kDecoderDelay;
   drop_frames_ = static_cast<uint32_t>(CeilDiv(delay, frame_samples_));
   const uint64_t prime_out = uint64_t{drop_frames_} * frame_samples_ - delay;
-  priming_frames_ = static_cast<uint32_t>((prime_out * input_rate_ + format_.sample_rate / 2) /
-                                          format_.sample_rate);
+  priming_frames_ = static_cast<uint32_t>((prime_out * input_rate_ + format_.samplerate / 2) /
+                                          format_.samplerate);
   return true;
 }
 
@@ -150,8 +150,8 @@ bool Layer3Stream::Encode(const int16_t* pcm, size_t frames, std::vector<uint8_t
 }
 
 bool Layer3Stream::Drain(std::vector<uint8_t>* out, uint64_t limit, std::string* error) {
-  const uint32_t want_index = BitrateIndex(lame_rate_, format_.sample_rate);
-  const bool mpeg1 = IsMpeg1Rate(format_.sample_rate);
+  const uint32_t want_index = kit::BitrateIndex(lame_rate_, format_.samplerate);
+  const bool mpeg1 = kit::IsMpeg1Rate(format_.samplerate);
   const uint32_t per_block = frames_per_block();
   size_t pos = 0;
   while (pending_.size() - pos >= lame_frame_bytes_) {
@@ -174,8 +174,8 @@ bool Layer3Stream::Drain(std::vector<uint8_t>* out, uint64_t limit, std::string*
       block_.insert(block_.end(), h, h + lame_frame_bytes_);
       if (target != lame_rate_) {
         block_[start + 2] = static_cast<uint8_t>(
-            (block_[start + 2] & 0x0F) | (BitrateIndex(target, format_.sample_rate) << 4));
-        block_.resize(start + StandardFrameBytes(target, format_.sample_rate), 0);
+            (block_[start + 2] & 0x0F) | (kit::BitrateIndex(target, format_.samplerate) << 4));
+        block_.resize(start + kit::StandardFrameBytes(target, format_.samplerate), 0);
       }
       if ((kept + 1) % per_block == 0) {
         out->insert(out->end(), block_.begin(), block_.end());
@@ -193,14 +193,14 @@ uint64_t Layer3Stream::BlockEndFrame(uint64_t block) const {
   // A block is frames_per_block × frame_samples output samples; in input frames
   // that is a rational length, rounded up at each boundary.
   const uint64_t num = uint64_t{frames_per_block()} * frame_samples_ * input_rate_;
-  return CeilDiv(block * num, format_.sample_rate);
+  return CeilDiv(block * num, format_.samplerate);
 }
 
 uint64_t Layer3Stream::BlocksToCover(uint64_t frames) const {
   // The fewest blocks whose (rounded up) end is at or after `frames`.
   if (frames == 0) return 0;
   const uint64_t num = uint64_t{frames_per_block()} * frame_samples_ * input_rate_;
-  return (frames - 1) * format_.sample_rate / num + 1;
+  return (frames - 1) * format_.samplerate / num + 1;
 }
 
 uint64_t Layer3Stream::FramesToBlockEnd() const { return BlockEndFrame(BlocksToCover(fed_)) - fed_; }
@@ -215,7 +215,7 @@ bool Layer3Stream::Finish(std::vector<uint8_t>* out, std::string* error) {
   // written every frame wanted before its own flush pads the rest.
   const uint64_t zeros = BlockEndFrame(blocks) - fed_ + BlockEndFrame(1) +
                          CeilDiv(uint64_t{drop_frames_ + 1} * frame_samples_ * input_rate_,
-                                 format_.sample_rate);
+                                 format_.samplerate);
   std::vector<int16_t> silence(4096 * input_channels_, 0);
   for (uint64_t left = zeros; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, 4096));

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "External/Encoder/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 
 struct lame_global_struct;
 
@@ -42,12 +42,12 @@ class Layer3Stream {
   // Input: interleaved 16-bit PCM, 1 or 2 channels. Null with *error set when
   // the format cannot be written or LAME refuses the settings.
   static std::unique_ptr<Layer3Stream> Create(uint32_t input_rate, uint32_t input_channels,
-                                              const Layer3Format& format, std::string* error);
+                                              const kit::AudioFormat& format, std::string* error);
   ~Layer3Stream();
   Layer3Stream(const Layer3Stream&) = delete;
   Layer3Stream& operator=(const Layer3Stream&) = delete;
 
-  const Layer3Format& format() const { return format_; }
+  const kit::AudioFormat& format() const { return format_; }
   uint32_t block_bytes() const { return block_bytes_; }
   uint32_t frames_per_block() const { return static_cast<uint32_t>(pattern_.size()); }
   uint32_t input_channels() const { return input_channels_; }
@@ -75,7 +75,7 @@ class Layer3Stream {
   uint64_t BlockStartFrame(uint64_t block) const { return BlockEndFrame(block); }
 
  private:
-  Layer3Stream(uint32_t input_rate, uint32_t input_channels, const Layer3Format& format);
+  Layer3Stream(uint32_t input_rate, uint32_t input_channels, const kit::AudioFormat& format);
   bool Init(std::string* error);
   bool Feed(const int16_t* pcm, size_t frames, std::string* error);
   // Takes the whole frames out of pending_, up to `limit` kept frames.
@@ -85,7 +85,7 @@ class Layer3Stream {
 
   const uint32_t input_rate_;
   const uint32_t input_channels_;
-  const Layer3Format format_;
+  const kit::AudioFormat format_;
   std::vector<uint32_t> pattern_;
   uint32_t block_bytes_ = 0;
   uint32_t lame_rate_ = 0;         // the rate LAME writes every frame at

@@ -26,8 +26,8 @@ bool LiveEncoder::Open() {
     std::lock_guard lock(open_mu_);
     if (open_) return false;
     std::string error;
-    const uint32_t block = BlockBytes(format_);
-    if (format_.bitrate_kbps != params_.nBitrateK || format_.sample_rate != params_.nSampleRate ||
+    const uint32_t block = kit::FramePattern(format_).empty() ? 0 : BlockSize(format_);
+    if (format_.bitrate != params_.nBitrateK || format_.samplerate != params_.nSampleRate ||
         block == 0) {
       error = "format cannot be written";
     } else if (params_.cbOutBlock == 0 || params_.cbOutBlock % block != 0 ||

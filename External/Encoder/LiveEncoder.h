@@ -45,7 +45,7 @@ class LiveEncoder final : public ILiveEncoder, private EncoderWorker::Handler {
   void SendWhole();
 
   const LiveEncoderParams params_;
-  Layer3Format format_;
+  kit::AudioFormat format_;
   std::mutex open_mu_;  // serialises Open and Close
   bool open_ = false;   // guarded by open_mu_
   // The worker thread's while open:

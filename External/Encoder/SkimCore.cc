@@ -8,8 +8,8 @@ std::unique_ptr<SkimCore> SkimCore::Create(const SkimConfig& config, Sink* sink,
                                            std::string* error) {
   std::unique_ptr<SkimCore> core(new SkimCore(config, sink));
   // Trial streams check the formats and tell how much history priming needs.
-  for (const Layer3Format* format : {&config.on, &config.off}) {
-    if (format->bitrate_kbps == 0) continue;
+  for (const kit::AudioFormat* format : {&config.on, &config.off}) {
+    if (format->bitrate == 0) continue;
     auto stream = Layer3Stream::Create(config.input_rate, config.input_channels, *format, error);
     if (!stream) return nullptr;
     core->history_frames_ = std::max(core->history_frames_, stream->priming_frames());
@@ -24,8 +24,8 @@ SkimCore::SkimCore(const SkimConfig& config, Sink* sink)
       pre_frames_(uint64_t{config.pre_delay_ms} * config.input_rate / 1000),
       post_frames_(uint64_t{config.post_delay_ms} * config.input_rate / 1000) {}
 
-const Layer3Format& SkimCore::FormatOf(int state) const {
-  static const Layer3Format kNoFormat{};
+const kit::AudioFormat& SkimCore::FormatOf(int state) const {
+  static const kit::AudioFormat kNoFormat{};
   if (state == kSkimStateOn) return config_.on;
   if (state == kSkimStateOff) return config_.off;
   return kNoFormat;
@@ -58,7 +58,7 @@ uint8_t SkimCore::StateAt(uint64_t p, std::string* why) const {
       break;
     }
   }
-  if ((on ? config_.on : config_.off).bitrate_kbps == 0) {
+  if ((on ? config_.on : config_.off).bitrate == 0) {
     *why = on ? "skim on, no bit rate for skim on" : "skim off, no bit rate for skim off";
     return kSkimStateStopped;
   }

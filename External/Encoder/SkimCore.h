@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "External/Encoder/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "External/Encoder/Layer3Stream.h"
 #include "External/Encoder/include/Encoder.h"
 
@@ -57,8 +57,8 @@ struct SwitchSample {
 struct SkimConfig {
   uint32_t input_rate = 44100;
   uint32_t input_channels = 2;
-  Layer3Format on;   // bit rate 0: nothing recorded while on
-  Layer3Format off;  // bit rate 0: nothing recorded while off
+  kit::AudioFormat on;   // bit rate 0: nothing recorded while on
+  kit::AudioFormat off;  // bit rate 0: nothing recorded while off
   uint32_t pre_delay_ms = 0;
   uint32_t post_delay_ms = 0;
   // The most bytes one Sink::Audio call takes (whole blocks; at least one
@@ -74,11 +74,11 @@ class SkimCore {
     // Whole layer 3 blocks of the current stream, at most max_audio_bytes; the
     // first of them begins with the input frame captured at `time_us`. A state
     // change to 255 is told by StateChanged alone.
-    virtual void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+    virtual void Audio(uint8_t state, const kit::AudioFormat& format, std::span<const uint8_t> data,
                        int64_t time_us) = 0;
     // The state from input position `position` on; `wall_us` is when that
     // position was captured; `why` says what caused it.
-    virtual void StateChanged(uint8_t state, const Layer3Format& format, uint64_t position,
+    virtual void StateChanged(uint8_t state, const kit::AudioFormat& format, uint64_t position,
                               int64_t wall_us, const std::string& why) = 0;
     // A message for the archive's event log.
     virtual void Message(int32_t level, const std::string& text) = 0;
@@ -114,7 +114,7 @@ class SkimCore {
   uint8_t StateAt(uint64_t p, std::string* why) const;
   uint64_t NextChange(uint64_t p, uint64_t limit) const;
   int64_t WallAt(uint64_t p) const;
-  const Layer3Format& FormatOf(int state) const;
+  const kit::AudioFormat& FormatOf(int state) const;
   void Release(uint64_t limit);
   void Begin(uint8_t state, uint64_t p, const std::string& why);
   bool Feed(uint64_t p, uint64_t frames);

@@ -13,12 +13,12 @@ constexpr uint32_t kSampleOn = 1, kSampleEnabled = 2, kSampleFull = 4;
 constexpr uint32_t kOutputCapacity = 16384;
 constexpr uint32_t kQueueSeconds = 10;
 
-Layer3Format OnFormat(const SkimEncoderParams& p) {
+kit::AudioFormat OnFormat(const SkimEncoderParams& p) {
   return {static_cast<uint16_t>(p.nOnBitrateK), static_cast<uint16_t>(p.nOnSampleRate),
           static_cast<uint8_t>(p.nOnChannels)};
 }
 
-Layer3Format OffFormat(const SkimEncoderParams& p) {
+kit::AudioFormat OffFormat(const SkimEncoderParams& p) {
   return {static_cast<uint16_t>(p.nOffBitrateK), static_cast<uint16_t>(p.nOffSampleRate),
           static_cast<uint8_t>(p.nOffChannels)};
 }
@@ -60,9 +60,9 @@ bool SkimEncoder::Open() {
       error = "input channels must be 1 or 2";
     else if (params_.nInSampleRate < 8000 || params_.nInSampleRate > 192000)
       error = "input sample rate out of range";
-    else if (config.on.bitrate_kbps != 0 && config.on.bitrate_kbps != params_.nOnBitrateK)
+    else if (config.on.bitrate != 0 && config.on.bitrate != params_.nOnBitrateK)
       error = "skim on bit rate out of range";
-    else if (config.off.bitrate_kbps != 0 && config.off.bitrate_kbps != params_.nOffBitrateK)
+    else if (config.off.bitrate != 0 && config.off.bitrate != params_.nOffBitrateK)
       error = "skim off bit rate out of range";
     else
       core_ = SkimCore::Create(config, this, &error);
@@ -129,15 +129,15 @@ void SkimEncoder::Gap(uint64_t, uint64_t frames, int64_t wall_us) { core_->Gap(f
 
 void SkimEncoder::EndOfInput(const char* why, int64_t wall_us) { core_->End(why, wall_us); }
 
-void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+void SkimEncoder::Audio(uint8_t state, const kit::AudioFormat& format, std::span<const uint8_t> data,
                         int64_t time_us) {
   uint8_t head[kSkimHeaderBytes] = {};
   head[0] = state;
   head[1] = format.channels;
-  head[4] = static_cast<uint8_t>(format.bitrate_kbps);
-  head[5] = static_cast<uint8_t>(format.bitrate_kbps >> 8);
-  head[6] = static_cast<uint8_t>(format.sample_rate);
-  head[7] = static_cast<uint8_t>(format.sample_rate >> 8);
+  head[4] = static_cast<uint8_t>(format.bitrate);
+  head[5] = static_cast<uint8_t>(format.bitrate >> 8);
+  head[6] = static_cast<uint8_t>(format.samplerate);
+  head[7] = static_cast<uint8_t>(format.samplerate >> 8);
   if (data.empty()) {
     // A state change without audio (state 255).
     if (!readers_.Send(head, {}, time_us))
@@ -149,7 +149,7 @@ void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<con
     Message(1, "ERROR: Skim encoder: no memory for an output block, audio lost\n");
 }
 
-void SkimEncoder::StateChanged(uint8_t state, const Layer3Format& format, uint64_t position,
+void SkimEncoder::StateChanged(uint8_t state, const kit::AudioFormat& format, uint64_t position,
                                int64_t wall_us, const std::string& why) {
   char text[256];
   if (state == kSkimStateStopped) {

@@ -51,9 +51,9 @@ class SkimEncoder final : public ISkimEncoder,
   void Gap(uint64_t position, uint64_t frames, int64_t wall_us) override;
   void EndOfInput(const char* why, int64_t wall_us) override;
   // SkimCore::Sink
-  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+  void Audio(uint8_t state, const kit::AudioFormat& format, std::span<const uint8_t> data,
              int64_t time_us) override;
-  void StateChanged(uint8_t state, const Layer3Format& format, uint64_t position, int64_t wall_us,
+  void StateChanged(uint8_t state, const kit::AudioFormat& format, uint64_t position, int64_t wall_us,
                     const std::string& why) override;
   void Message(int32_t level, const std::string& text) override;
 

@@ -9,8 +9,8 @@ namespace logrum::gpio {
 namespace {
 
 using platform::RegRoot;
-using platform::RegStatus;
 using platform::RegValue;
+using platform::Status;
 
 std::string Fold(std::string_view name) {
   std::string folded(name);
@@ -171,7 +171,7 @@ bool GpioLibrary::LoadConfiguration() {
   platform::Registry* store = Store();
   if (store == nullptr) return false;
   std::vector<RegValue> list;
-  RegStatus status = store->ListValues(RegRoot::kLocalMachine, ConfigKeyPath(), &list);
+  Status status = store->ListValues(RegRoot::kLocalMachine, ConfigKeyPath(), &list);
   if (!status.ok()) return status.IsNotFound();
   ConfigValues values(std::move(list));
   const uint32_t count = values.Number("Count");
@@ -207,15 +207,15 @@ bool GpioLibrary::SaveConfiguration() {
     return false;
   }
   const std::string path = ConfigKeyPath();
-  RegStatus status = store->Update([&](platform::RegistryTxn& txn) {
+  Status status = store->Update([&](platform::RegistryTxn& txn) {
     auto put = [&](const std::string& name, uint32_t type, const std::string& data) {
       return txn.SetValue(RegRoot::kLocalMachine, path, name, type, data);
     };
-    if (RegStatus s = txn.CreateKey(RegRoot::kLocalMachine, path, "cls?"); !s.ok()) return s;
+    if (Status s = txn.CreateKey(RegRoot::kLocalMachine, path, "cls?"); !s.ok()) return s;
     size_t n = 0;
     for (auto& [folded, entry] : entries_) {
-      RegStatus s = put("AudioSourceName" + std::to_string(n), platform::kRegString,
-                        Text(entry->name));
+      Status s = put("AudioSourceName" + std::to_string(n), platform::kRegString,
+                     Text(entry->name));
       if (s.ok()) s = put("ValidSwitches" + std::to_string(n), platform::kRegDword,
                           Dword(entry->valid_mask));
       for (int m = 0; m < kLogicalInputs && s.ok(); ++m) {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <thread>
 
+#include "Lib/Platform/Sqlite.h"
 #include "Lib/Platform/StateFolder.h"
 
 namespace logrum::platform {
@@ -47,81 +48,25 @@ std::string FullKeyName(RegRoot root, std::string_view path) {
   return name;
 }
 
-RegStatus::Code CodeOf(int rc) {
-  switch (rc & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-      return RegStatus::kOk;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return RegStatus::kBusy;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-      return RegStatus::kCorrupt;
-    case SQLITE_PERM:
-    case SQLITE_READONLY:
-    case SQLITE_CANTOPEN:
-    case SQLITE_AUTH:
-      return RegStatus::kAccessDenied;
-    default:
-      return RegStatus::kIoError;
-  }
+// The store never replaces a file it cannot read: an error says so.
+Status SqlError(Status status) {
+  if (status.code() != Status::kCorrupt) return status;
+  return Status::Error(Status::kCorrupt, status.message() + " (the file was left as it is)");
 }
 
-RegStatus SqlError(sqlite3* db, int rc, const std::string& file, std::string_view what) {
-  RegStatus::Code code = CodeOf(rc);
-  std::string message = "registry store " + file + ": " + std::string(what) + ": ";
-  message += db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  if (code == RegStatus::kCorrupt) message += " (the file was left as it is)";
-  return RegStatus::Error(code, message);
+Status SqlError(const SqliteDb& db, int rc, std::string_view what) {
+  return SqlError(db.Error(rc, what));
 }
 
-// One prepared statement, finalised on every path out.
-class Stmt {
- public:
-  Stmt(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Stmt() { sqlite3_finalize(stmt_); }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-
-  int prepare_rc() const { return rc_; }
-  void Bind(int index, int64_t value) {
-    if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
-  }
-  void BindText(int index, std::string_view text) {
-    if (stmt_ == nullptr) return;
-    sqlite3_bind_text(stmt_, index, text.data() != nullptr ? text.data() : "",
-                      static_cast<int>(text.size()), SQLITE_TRANSIENT);
-  }
-  void BindBlob(int index, std::string_view bytes) {
-    // A null pointer would bind SQL NULL; an empty value is an empty blob.
-    if (stmt_ == nullptr) return;
-    sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
-                      static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
-  }
-  int Step() { return rc_ != SQLITE_OK ? rc_ : sqlite3_step(stmt_); }
-  int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
-  std::string Text(int column) {
-    const void* bytes = sqlite3_column_blob(stmt_, column);
-    int size = sqlite3_column_bytes(stmt_, column);
-    return bytes != nullptr ? std::string(static_cast<const char*>(bytes), size) : std::string();
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  int rc_;
-};
-
-RegStatus Invalid(std::string message) {
-  return RegStatus::Error(RegStatus::kInvalidArgument, std::move(message));
+Status Invalid(std::string message) {
+  return Status::Error(Status::kInvalidArgument, std::move(message));
 }
 
 // Splits a key path into its names. The empty path is the root; one trailing
 // backslash is tolerated, an empty name anywhere else is not.
-RegStatus SplitPath(RegRoot root, std::string_view path, std::vector<std::string_view>* names) {
+Status SplitPath(RegRoot root, std::string_view path, std::vector<std::string_view>* names) {
   names->clear();
-  if (path.empty()) return RegStatus::Ok();
+  if (path.empty()) return Status::Ok();
   if (path.back() == '\\') path.remove_suffix(1);
   while (true) {
     size_t slash = path.find('\\');
@@ -135,16 +80,14 @@ RegStatus SplitPath(RegRoot root, std::string_view path, std::vector<std::string
     if (slash == std::string_view::npos) break;
     path.remove_prefix(slash + 1);
   }
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus CheckValueName(std::string_view name) {
+Status CheckValueName(std::string_view name) {
   if (name.size() > kMaxValueName) return Invalid("value name longer than 16383 bytes");
   if (name.find('\0') != std::string_view::npos) return Invalid("value name holds a NUL byte");
-  return RegStatus::Ok();
+  return Status::Ok();
 }
-
-int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
 
 }  // namespace
 
@@ -169,59 +112,62 @@ std::string RegTypeName(uint32_t type) {
 
 // ---- Registry ---------------------------------------------------------------
 
-Registry::Registry(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+Registry::Registry(std::unique_ptr<SqliteDb> db) : path_(db->path()), db_(std::move(db)) {}
 
-Registry::~Registry() { sqlite3_close_v2(db_); }
+Registry::~Registry() = default;
 
-RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* store) {
+Status Registry::Open(const std::string& path, std::unique_ptr<Registry>* store) {
   store->reset();
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                           nullptr);
-  if (rc != SQLITE_OK) {
-    RegStatus status = SqlError(db, rc, path, "cannot open");
-    sqlite3_close_v2(db);
-    return status;
+  std::unique_ptr<SqliteDb> connection;
+  if (Status status =
+          SqliteDb::Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                         "registry store", &connection);
+      !status.ok()) {
+    return SqlError(std::move(status));
   }
-  std::unique_ptr<Registry> opened(new Registry(path, db));
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  SqliteDb& db = *connection;
+  std::unique_ptr<Registry> opened(new Registry(std::move(connection)));
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
 
   // The first read of the header tells a foreign or damaged file apart; nothing
   // below writes to a file that has not passed these checks.
   int tables = 0;
   bool has_format = false;
+  bool row = false;
   {
-    Stmt list(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
-    while ((rc = list.Step()) == SQLITE_ROW) {
+    SqlStatement list(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+    Status status;
+    while ((status = list.Step(&row, "unreadable")).ok() && row) {
       ++tables;
       if (list.Text(0) == "reg_format") has_format = true;
     }
-    if (rc != SQLITE_DONE) return SqlError(db, rc, path, "unreadable");
+    if (!status.ok()) return SqlError(std::move(status));
   }
   if (tables > 0 && !has_format) {
-    return RegStatus::Error(RegStatus::kCorrupt,
-                            "registry store " + path +
-                                ": not a registry store (it holds other tables); "
-                                "the file was left as it is");
+    return Status::Error(Status::kCorrupt, "registry store " + path +
+                                               ": not a registry store (it holds other tables); "
+                                               "the file was left as it is");
   }
   if (has_format) {
-    Stmt check(db, "PRAGMA quick_check(1)");
-    rc = check.Step();
-    if (rc != SQLITE_ROW) return SqlError(db, rc, path, "integrity check failed");
+    SqlStatement check(db, "PRAGMA quick_check(1)");
+    if (Status status = check.Step(&row, "integrity check failed"); !status.ok()) {
+      return SqlError(std::move(status));
+    }
+    if (!row) return SqlError(db, SQLITE_CORRUPT, "integrity check failed");
     if (std::string verdict = check.Text(0); verdict != "ok") {
-      return RegStatus::Error(RegStatus::kCorrupt, "registry store " + path + ": damaged (" +
-                                                       verdict + "); the file was left as it is");
+      return Status::Error(Status::kCorrupt, "registry store " + path + ": damaged (" + verdict +
+                                                 "); the file was left as it is");
     }
-    Stmt version(db, "SELECT version FROM reg_format");
-    rc = version.Step();
-    if (rc == SQLITE_ROW && version.Int(0) != kFormatVersion) {
-      return RegStatus::Error(RegStatus::kCorrupt,
-                              "registry store " + path + ": layout version " +
-                                  std::to_string(version.Int(0)) + ", this program reads " +
-                                  std::to_string(kFormatVersion) + "; the file was left as it is");
+    SqlStatement version(db, "SELECT version FROM reg_format");
+    if (Status status = version.Step(&row, "unreadable"); !status.ok()) {
+      return SqlError(std::move(status));
     }
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlError(db, rc, path, "unreadable");
+    if (row && version.Int(0) != kFormatVersion) {
+      return Status::Error(Status::kCorrupt,
+                           "registry store " + path + ": layout version " +
+                               std::to_string(version.Int(0)) + ", this program reads " +
+                               std::to_string(kFormatVersion) + "; the file was left as it is");
+    }
   }
 
   // The switch to write-ahead logging takes an exclusive lock without waiting on
@@ -229,38 +175,40 @@ RegStatus Registry::Open(const std::string& path, std::unique_ptr<Registry>* sto
   // gets BUSY (or a transient I/O error while the first creates the -shm file).
   // Retry for as long as any other write would wait.
   for (int waited_ms = 0;; waited_ms += 10) {
-    rc = Exec(db, "PRAGMA journal_mode=WAL");
+    const int rc = db.ExecCode("PRAGMA journal_mode=WAL");
     if (rc == SQLITE_OK) break;
     int primary = rc & 0xFF;
     bool transient = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR;
     if (!transient || waited_ms >= kBusyTimeoutMs) {
-      return SqlError(db, rc, path, "cannot switch to write-ahead logging");
+      return SqlError(db, rc, "cannot switch to write-ahead logging");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if ((rc = Exec(db, "PRAGMA synchronous=FULL")) != SQLITE_OK) {
-    return SqlError(db, rc, path, "cannot set synchronous mode");
+  if (Status status = db.Exec("PRAGMA synchronous=FULL", "cannot set synchronous mode");
+      !status.ok()) {
+    return SqlError(std::move(status));
   }
   if (!has_format) {
     // A new store. Another process may be creating it at the same moment: the
     // schema statements are idempotent and run under the write lock.
-    if ((rc = Exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK) return SqlError(db, rc, path, "cannot create");
-    rc = Exec(db, kSchema);
-    if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
-    if (rc != SQLITE_OK) {
-      RegStatus status = SqlError(db, rc, path, "cannot create");
-      Exec(db, "ROLLBACK");
-      return status;
+    if (Status status = db.Exec("BEGIN IMMEDIATE", "cannot create"); !status.ok()) {
+      return SqlError(std::move(status));
+    }
+    Status status = db.Exec(kSchema, "cannot create");
+    if (status.ok()) status = db.Exec("COMMIT", "cannot create");
+    if (!status.ok()) {
+      db.ExecCode("ROLLBACK");
+      return SqlError(std::move(status));
     }
   }
   *store = std::move(opened);
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
+Status Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
   store->reset();
   std::string folder, error;
-  if (!MakeStateFolder(&folder, &error)) return RegStatus::Error(RegStatus::kAccessDenied, error);
+  if (!MakeStateFolder(&folder, &error)) return Status::Error(Status::kAccessDenied, error);
   return Open(folder + "/registry.db3", store);
 }
 
@@ -269,82 +217,81 @@ void Registry::SetWriteHookForTesting(std::function<void(int)> hook) {
   write_hook_ = std::move(hook);
 }
 
-RegStatus Registry::Run(bool write, const std::function<RegStatus(RegistryTxn&)>& body) {
+Status Registry::Run(bool write, const std::function<Status(RegistryTxn&)>& body) {
   std::lock_guard lock(mutex_);
-  int rc = Exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
-  if (rc != SQLITE_OK) return SqlError(db_, rc, path_, write ? "cannot begin a write" : "cannot read");
+  if (Status begun = db_->Exec(write ? "BEGIN IMMEDIATE" : "BEGIN",
+                               write ? "cannot begin a write" : "cannot read");
+      !begun.ok()) {
+    return SqlError(std::move(begun));
+  }
   RegistryTxn txn(this, write);
-  RegStatus status;
+  Status status;
   try {
     status = body(txn);
   } catch (const std::exception& e) {
-    status = RegStatus::Error(RegStatus::kIoError, "registry store " + path_ + ": " + e.what());
+    status = Status::Error(Status::kIoError, "registry store " + path_ + ": " + e.what());
   }
-  if (status.ok()) {
-    rc = Exec(db_, "COMMIT");
-    if (rc != SQLITE_OK) status = SqlError(db_, rc, path_, write ? "cannot commit" : "cannot read");
-  }
-  if (sqlite3_get_autocommit(db_) == 0) Exec(db_, "ROLLBACK");
+  if (status.ok()) status = SqlError(db_->Exec("COMMIT", write ? "cannot commit" : "cannot read"));
+  if (db_->InTransaction()) db_->ExecCode("ROLLBACK");
   if (write && status.ok()) {
     // Best effort: a reader holding an old snapshot may keep part of the log
     // back; the next write or the last close copies the rest.
-    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    sqlite3_wal_checkpoint_v2(db_->get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   }
   return status;
 }
 
-RegStatus Registry::Update(const std::function<RegStatus(RegistryTxn&)>& body) {
+Status Registry::Update(const std::function<Status(RegistryTxn&)>& body) {
   return Run(true, body);
 }
 
-RegStatus Registry::View(const std::function<RegStatus(RegistryTxn&)>& body) {
+Status Registry::View(const std::function<Status(RegistryTxn&)>& body) {
   return Run(false, body);
 }
 
-RegStatus Registry::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
-                              bool* created) {
+Status Registry::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
+                           bool* created) {
   return Update([&](RegistryTxn& txn) { return txn.CreateKey(root, path, class_name, created); });
 }
 
-RegStatus Registry::DeleteKey(RegRoot root, std::string_view path) {
+Status Registry::DeleteKey(RegRoot root, std::string_view path) {
   return Update([&](RegistryTxn& txn) { return txn.DeleteKey(root, path); });
 }
 
-RegStatus Registry::SetValue(RegRoot root, std::string_view path, std::string_view name,
-                             uint32_t type, std::string_view data) {
+Status Registry::SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
+                          std::string_view data) {
   return Update([&](RegistryTxn& txn) { return txn.SetValue(root, path, name, type, data); });
 }
 
-RegStatus Registry::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
+Status Registry::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
   return Update([&](RegistryTxn& txn) { return txn.DeleteValue(root, path, name); });
 }
 
-RegStatus Registry::KeyExists(RegRoot root, std::string_view path, bool* exists) {
+Status Registry::KeyExists(RegRoot root, std::string_view path, bool* exists) {
   return View([&](RegistryTxn& txn) { return txn.KeyExists(root, path, exists); });
 }
 
-RegStatus Registry::GetValue(RegRoot root, std::string_view path, std::string_view name,
-                             RegValue* value) {
+Status Registry::GetValue(RegRoot root, std::string_view path, std::string_view name,
+                          RegValue* value) {
   return View([&](RegistryTxn& txn) { return txn.GetValue(root, path, name, value); });
 }
 
-RegStatus Registry::ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values) {
+Status Registry::ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values) {
   return View([&](RegistryTxn& txn) { return txn.ListValues(root, path, values); });
 }
 
-RegStatus Registry::ListSubkeys(RegRoot root, std::string_view path,
-                                std::vector<std::string>* names) {
+Status Registry::ListSubkeys(RegRoot root, std::string_view path, std::vector<std::string>* names) {
   return View([&](RegistryTxn& txn) { return txn.ListSubkeys(root, path, names); });
 }
 
-RegStatus Registry::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
+Status Registry::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
   return View([&](RegistryTxn& txn) { return txn.GetKeyInfo(root, path, info); });
 }
 
 // ---- RegistryTxn ------------------------------------------------------------
 
-RegStatus RegistryTxn::CheckWritable() {
-  if (writable_) return RegStatus::Ok();
+Status RegistryTxn::CheckWritable() {
+  if (writable_) return Status::Ok();
   return Invalid("registry store " + store_->path_ + ": write inside a read-only view");
 }
 
@@ -353,68 +300,70 @@ void RegistryTxn::Wrote() {
   if (store_->write_hook_) store_->write_hook_(writes_);
 }
 
-RegStatus RegistryTxn::FindKey(RegRoot root, std::string_view path, int64_t* id) {
+Status RegistryTxn::FindKey(RegRoot root, std::string_view path, int64_t* id) {
   std::vector<std::string_view> names;
-  if (RegStatus status = SplitPath(root, path, &names); !status.ok()) return status;
-  sqlite3* db = store_->db_;
+  if (Status status = SplitPath(root, path, &names); !status.ok()) return status;
+  SqliteDb& db = *store_->db_;
   int64_t key = root == RegRoot::kCurrentUser ? kCurrentUserId : kLocalMachineId;
   for (std::string_view name : names) {
-    Stmt find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND name = ?2");
+    SqlStatement find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND name = ?2");
     find.Bind(1, key);
     find.BindText(2, name);
-    int rc = find.Step();
-    if (rc == SQLITE_DONE) {
-      return RegStatus::Error(RegStatus::kNotFound, FullKeyName(root, path) + ": no such key");
+    bool row = false;
+    if (Status status = find.Step(&row, FullKeyName(root, path)); !status.ok()) {
+      return SqlError(std::move(status));
     }
-    if (rc != SQLITE_ROW) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
+    if (!row) return Status::Error(Status::kNotFound, FullKeyName(root, path) + ": no such key");
     key = find.Int(0);
   }
   *id = key;
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
-                                 bool* created) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
+Status RegistryTxn::CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
+                              bool* created) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
   std::vector<std::string_view> names;
-  if (RegStatus status = SplitPath(root, path, &names); !status.ok()) return status;
-  sqlite3* db = store_->db_;
+  if (Status status = SplitPath(root, path, &names); !status.ok()) return status;
+  SqliteDb& db = *store_->db_;
   int64_t key = root == RegRoot::kCurrentUser ? kCurrentUserId : kLocalMachineId;
   bool made = false;
   for (std::string_view name : names) {
-    Stmt find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND name = ?2");
+    SqlStatement find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND name = ?2");
     find.Bind(1, key);
     find.BindText(2, name);
-    int rc = find.Step();
-    if (rc == SQLITE_ROW) {
+    bool row = false;
+    if (Status status = find.Step(&row, FullKeyName(root, path)); !status.ok()) {
+      return SqlError(std::move(status));
+    }
+    if (row) {
       key = find.Int(0);
       made = false;
       continue;
     }
-    if (rc != SQLITE_DONE) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-    Stmt insert(db, "INSERT INTO reg_keys(parent, name, class) VALUES(?1, ?2, ?3)");
+    SqlStatement insert(db, "INSERT INTO reg_keys(parent, name, class) VALUES(?1, ?2, ?3)");
     insert.Bind(1, key);
     insert.BindText(2, name);
     insert.BindText(3, class_name);
-    if ((rc = insert.Step()) != SQLITE_DONE) {
-      return SqlError(db, rc, store_->path_, "cannot create " + FullKeyName(root, path));
+    if (Status status = insert.Run("cannot create " + FullKeyName(root, path)); !status.ok()) {
+      return SqlError(std::move(status));
     }
-    key = sqlite3_last_insert_rowid(db);
+    key = db.LastInsertRowid();
     made = true;
     Wrote();
   }
   if (created != nullptr) *created = made;
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
+Status RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   if (key == kLocalMachineId || key == kCurrentUserId) {
     return Invalid(std::string(RegRootName(root)) + ": a root key cannot be deleted");
   }
-  sqlite3* db = store_->db_;
+  SqliteDb& db = *store_->db_;
   static const char* const kDeletes[] = {
       "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
       "  SELECT k.id FROM reg_keys k JOIN tree ON k.parent = tree.id)"
@@ -424,152 +373,155 @@ RegStatus RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
       " DELETE FROM reg_keys WHERE id IN tree",
   };
   for (const char* sql : kDeletes) {
-    Stmt remove(db, sql);
+    SqlStatement remove(db, sql);
     remove.Bind(1, key);
-    if (int rc = remove.Step(); rc != SQLITE_DONE) {
-      return SqlError(db, rc, store_->path_, "cannot delete " + FullKeyName(root, path));
+    if (Status status = remove.Run("cannot delete " + FullKeyName(root, path)); !status.ok()) {
+      return SqlError(std::move(status));
     }
     Wrote();
   }
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::SetValue(RegRoot root, std::string_view path, std::string_view name,
-                                uint32_t type, std::string_view data) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
-  if (RegStatus status = CheckValueName(name); !status.ok()) return status;
+Status RegistryTxn::SetValue(RegRoot root, std::string_view path, std::string_view name,
+                             uint32_t type, std::string_view data) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
+  if (Status status = CheckValueName(name); !status.ok()) return status;
   if (type == kRegDword && data.size() != 4) {
     return Invalid(FullKeyName(root, path) + ": dword value \"" + std::string(name) +
                    "\" must be 4 bytes, not " + std::to_string(data.size()));
   }
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
-  sqlite3* db = store_->db_;
-  Stmt upsert(db,
-              "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-              " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
+  SqlStatement upsert(
+      *store_->db_,
+      "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+      " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
   upsert.Bind(1, key);
   upsert.BindText(2, name);
   upsert.Bind(3, type);
   upsert.BindBlob(4, data);
-  if (int rc = upsert.Step(); rc != SQLITE_DONE) {
-    return SqlError(db, rc, store_->path_,
-                    "cannot write " + FullKeyName(root, path) + " \"" + std::string(name) + "\"");
+  if (Status status =
+          upsert.Run("cannot write " + FullKeyName(root, path) + " \"" + std::string(name) + "\"");
+      !status.ok()) {
+    return SqlError(std::move(status));
   }
   Wrote();
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
-  if (RegStatus status = CheckWritable(); !status.ok()) return status;
+Status RegistryTxn::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
+  if (Status status = CheckWritable(); !status.ok()) return status;
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
-  sqlite3* db = store_->db_;
-  Stmt remove(db, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2");
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
+  SqliteDb& db = *store_->db_;
+  SqlStatement remove(db, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2");
   remove.Bind(1, key);
   remove.BindText(2, name);
-  if (int rc = remove.Step(); rc != SQLITE_DONE) {
-    return SqlError(db, rc, store_->path_,
-                    "cannot delete " + FullKeyName(root, path) + " \"" + std::string(name) + "\"");
+  if (Status status =
+          remove.Run("cannot delete " + FullKeyName(root, path) + " \"" + std::string(name) + "\"");
+      !status.ok()) {
+    return SqlError(std::move(status));
   }
-  if (sqlite3_changes(db) == 0) {
-    return RegStatus::Error(RegStatus::kNotFound,
-                            FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
+  if (db.Changes() == 0) {
+    return Status::Error(Status::kNotFound,
+                         FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
   }
   Wrote();
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::KeyExists(RegRoot root, std::string_view path, bool* exists) {
+Status RegistryTxn::KeyExists(RegRoot root, std::string_view path, bool* exists) {
   int64_t key;
-  RegStatus status = FindKey(root, path, &key);
+  Status status = FindKey(root, path, &key);
   *exists = status.ok();
-  return status.IsNotFound() ? RegStatus::Ok() : status;
+  return status.IsNotFound() ? Status::Ok() : status;
 }
 
-RegStatus RegistryTxn::GetValue(RegRoot root, std::string_view path, std::string_view name,
-                                RegValue* value) {
+Status RegistryTxn::GetValue(RegRoot root, std::string_view path, std::string_view name,
+                             RegValue* value) {
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
-  sqlite3* db = store_->db_;
-  Stmt get(db, "SELECT name, type, data FROM reg_values WHERE key = ?1 AND name = ?2");
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
+  SqlStatement get(*store_->db_,
+                   "SELECT name, type, data FROM reg_values WHERE key = ?1 AND name = ?2");
   get.Bind(1, key);
   get.BindText(2, name);
-  int rc = get.Step();
-  if (rc == SQLITE_DONE) {
-    return RegStatus::Error(RegStatus::kNotFound,
-                            FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
+  bool row = false;
+  if (Status status = get.Step(&row, FullKeyName(root, path)); !status.ok()) {
+    return SqlError(std::move(status));
   }
-  if (rc != SQLITE_ROW) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
+  if (!row) {
+    return Status::Error(Status::kNotFound,
+                         FullKeyName(root, path) + ": no value \"" + std::string(name) + "\"");
+  }
   value->name = get.Text(0);
   value->type = static_cast<uint32_t>(get.Int(1));
   value->data = get.Text(2);
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus RegistryTxn::ListValues(RegRoot root, std::string_view path,
-                                  std::vector<RegValue>* values) {
+Status RegistryTxn::ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values) {
   values->clear();
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
-  sqlite3* db = store_->db_;
-  Stmt list(db, "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY id");
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
+  SqlStatement list(*store_->db_,
+                    "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY id");
   list.Bind(1, key);
-  int rc;
-  while ((rc = list.Step()) == SQLITE_ROW) {
-    values->push_back(
-        RegValue{list.Text(0), static_cast<uint32_t>(list.Int(1)), list.Text(2)});
+  bool row = false;
+  Status status;
+  while ((status = list.Step(&row, FullKeyName(root, path))).ok() && row) {
+    values->push_back(RegValue{list.Text(0), static_cast<uint32_t>(list.Int(1)), list.Text(2)});
   }
-  if (rc != SQLITE_DONE) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-  return RegStatus::Ok();
+  return SqlError(std::move(status));
 }
 
-RegStatus RegistryTxn::ListSubkeys(RegRoot root, std::string_view path,
-                                   std::vector<std::string>* names) {
+Status RegistryTxn::ListSubkeys(RegRoot root, std::string_view path,
+                                std::vector<std::string>* names) {
   names->clear();
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
-  sqlite3* db = store_->db_;
-  Stmt list(db, "SELECT name FROM reg_keys WHERE parent = ?1 ORDER BY id");
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
+  SqlStatement list(*store_->db_, "SELECT name FROM reg_keys WHERE parent = ?1 ORDER BY id");
   list.Bind(1, key);
-  int rc;
-  while ((rc = list.Step()) == SQLITE_ROW) names->push_back(list.Text(0));
-  if (rc != SQLITE_DONE) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-  return RegStatus::Ok();
+  bool row = false;
+  Status status;
+  while ((status = list.Step(&row, FullKeyName(root, path))).ok() && row) {
+    names->push_back(list.Text(0));
+  }
+  return SqlError(std::move(status));
 }
 
-RegStatus RegistryTxn::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
+Status RegistryTxn::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
   int64_t key;
-  if (RegStatus status = FindKey(root, path, &key); !status.ok()) return status;
-  sqlite3* db = store_->db_;
+  if (Status status = FindKey(root, path, &key); !status.ok()) return status;
+  SqliteDb& db = *store_->db_;
   *info = RegKeyInfo{};
-  Stmt key_row(db, "SELECT class FROM reg_keys WHERE id = ?1");
-  key_row.Bind(1, key);
-  int rc = key_row.Step();
-  if (rc != SQLITE_ROW) return SqlError(db, rc, store_->path_, FullKeyName(root, path));
+  // Each statement gives exactly one row; no row is as wrong as an error.
+  auto one_row = [&](SqlStatement& stmt) {
+    stmt.Bind(1, key);
+    bool row = false;
+    Status status = stmt.Step(&row, FullKeyName(root, path));
+    if (status.ok() && !row) status = db.Error(SQLITE_CORRUPT, FullKeyName(root, path));
+    return SqlError(std::move(status));
+  };
+  SqlStatement key_row(db, "SELECT class FROM reg_keys WHERE id = ?1");
+  if (Status status = one_row(key_row); !status.ok()) return status;
   info->class_name = key_row.Text(0);
 
-  Stmt subkeys(db,
-               "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0)"
-               " FROM reg_keys WHERE parent = ?1");
-  subkeys.Bind(1, key);
-  if ((rc = subkeys.Step()) != SQLITE_ROW) {
-    return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-  }
+  SqlStatement subkeys(db,
+                       "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0)"
+                       " FROM reg_keys WHERE parent = ?1");
+  if (Status status = one_row(subkeys); !status.ok()) return status;
   info->subkey_count = static_cast<uint32_t>(subkeys.Int(0));
   info->max_subkey_name = static_cast<uint32_t>(subkeys.Int(1));
 
-  Stmt values(db,
-              "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0),"
-              " ifnull(max(length(data)), 0) FROM reg_values WHERE key = ?1");
-  values.Bind(1, key);
-  if ((rc = values.Step()) != SQLITE_ROW) {
-    return SqlError(db, rc, store_->path_, FullKeyName(root, path));
-  }
+  SqlStatement values(db,
+                      "SELECT count(*), ifnull(max(length(CAST(name AS BLOB))), 0),"
+                      " ifnull(max(length(data)), 0) FROM reg_values WHERE key = ?1");
+  if (Status status = one_row(values); !status.ok()) return status;
   info->value_count = static_cast<uint32_t>(values.Int(0));
   info->max_value_name = static_cast<uint32_t>(values.Int(1));
   info->max_value_data = static_cast<uint32_t>(values.Int(2));
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
 // ---- The process's store -----------------------------------------------------
@@ -589,23 +541,23 @@ ProcessStore& TheProcessStore() {
 
 }  // namespace
 
-RegStatus DefaultRegistry(Registry** store) {
+Status DefaultRegistry(Registry** store) {
   ProcessStore& process = TheProcessStore();
   std::lock_guard lock(process.mutex);
   *store = nullptr;
   if (process.replacement != nullptr) {
     *store = process.replacement;
-    return RegStatus::Ok();
+    return Status::Ok();
   }
   if (process.opened == nullptr) {
     std::unique_ptr<Registry> opened;
-    if (RegStatus status = Registry::OpenInStateFolder(&opened); !status.ok()) {
+    if (Status status = Registry::OpenInStateFolder(&opened); !status.ok()) {
       return status;
     }
     process.opened = opened.release();
   }
   *store = process.opened;
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
 Registry* SetDefaultRegistry(Registry* store) {

@@ -48,9 +48,11 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
+#include "Lib/Platform/Status.h"
 
 namespace logrum::platform {
+
+class SqliteDb;
 
 enum class RegRoot : uint8_t { kLocalMachine = 0, kCurrentUser = 1 };
 
@@ -66,35 +68,8 @@ inline constexpr uint32_t kRegDword = 4;   // 32-bit number, 4 bytes little-endi
 // "REG_SZ", "REG_BINARY", "REG_DWORD", ... or "REG_TYPE_<n>" for a type without a name.
 std::string RegTypeName(uint32_t type);
 
-// The result of a store operation. Errors carry the store's file name and the
-// key or value concerned, ready to be shown to a station engineer.
-class [[nodiscard]] RegStatus {
- public:
-  enum Code : uint32_t {
-    kOk = 0,
-    kNotFound = 2,          // no such key or value
-    kInvalidArgument = 87,  // a malformed name, path or value
-    kAccessDenied = 5,      // the file cannot be opened or written
-    kCorrupt = 1015,        // the file is not a readable store; it was left as it is
-    kBusy = 170,            // another user of the store held it past the time-out
-    kIoError = 1016,        // any other failure of the file
-  };
-
-  RegStatus() = default;
-  static RegStatus Ok() { return RegStatus(); }
-  static RegStatus Error(Code code, std::string message) { return RegStatus(code, std::move(message)); }
-
-  bool ok() const { return code_ == kOk; }
-  bool IsNotFound() const { return code_ == kNotFound; }
-  Code code() const { return code_; }
-  const std::string& message() const { return message_; }
-  std::string ToString() const { return ok() ? "OK" : message_; }
-
- private:
-  RegStatus(Code code, std::string message) : code_(code), message_(std::move(message)) {}
-  Code code_ = kOk;
-  std::string message_;
-};
+// Results are Status values (Status.h); errors carry the store's file name and
+// the key or value concerned.
 
 struct RegValue {
   std::string name;
@@ -116,9 +91,9 @@ class RegistryTxn;
 class Registry {
  public:
   // Opens the store file at `path`, creating it (not its folder) when absent.
-  static RegStatus Open(const std::string& path, std::unique_ptr<Registry>* store);
+  static Status Open(const std::string& path, std::unique_ptr<Registry>* store);
   // Opens "registry.db3" in the state folder, creating the folder when missing.
-  static RegStatus OpenInStateFolder(std::unique_ptr<Registry>* store);
+  static Status OpenInStateFolder(std::unique_ptr<Registry>* store);
 
   ~Registry();
   Registry(const Registry&) = delete;
@@ -129,24 +104,24 @@ class Registry {
   // Runs `body` as one write transaction: everything it wrote is kept when it
   // returns Ok and the commit succeeds, and nothing otherwise. `body` must not
   // call back into this Registry except through the transaction it is given.
-  RegStatus Update(const std::function<RegStatus(RegistryTxn&)>& body);
+  Status Update(const std::function<Status(RegistryTxn&)>& body);
 
   // Runs `body` on one consistent snapshot of the store; writes through the
   // transaction fail with kInvalidArgument.
-  RegStatus View(const std::function<RegStatus(RegistryTxn&)>& body);
+  Status View(const std::function<Status(RegistryTxn&)>& body);
 
   // Single operations, each its own transaction. See RegistryTxn for their contracts.
-  RegStatus CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
-                      bool* created = nullptr);
-  RegStatus DeleteKey(RegRoot root, std::string_view path);
-  RegStatus SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
-                     std::string_view data);
-  RegStatus DeleteValue(RegRoot root, std::string_view path, std::string_view name);
-  RegStatus KeyExists(RegRoot root, std::string_view path, bool* exists);
-  RegStatus GetValue(RegRoot root, std::string_view path, std::string_view name, RegValue* value);
-  RegStatus ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values);
-  RegStatus ListSubkeys(RegRoot root, std::string_view path, std::vector<std::string>* names);
-  RegStatus GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info);
+  Status CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
+                   bool* created = nullptr);
+  Status DeleteKey(RegRoot root, std::string_view path);
+  Status SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
+                  std::string_view data);
+  Status DeleteValue(RegRoot root, std::string_view path, std::string_view name);
+  Status KeyExists(RegRoot root, std::string_view path, bool* exists);
+  Status GetValue(RegRoot root, std::string_view path, std::string_view name, RegValue* value);
+  Status ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values);
+  Status ListSubkeys(RegRoot root, std::string_view path, std::vector<std::string>* names);
+  Status GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info);
 
   // Tests only: called after every statement that changes the file inside a
   // transaction, with the count of such statements so far in it. Lets a test
@@ -155,12 +130,12 @@ class Registry {
 
  private:
   friend class RegistryTxn;
-  Registry(std::string path, sqlite3* db);
-  RegStatus Run(bool write, const std::function<RegStatus(RegistryTxn&)>& body);
+  explicit Registry(std::unique_ptr<SqliteDb> db);
+  Status Run(bool write, const std::function<Status(RegistryTxn&)>& body);
 
   const std::string path_;
   std::mutex mutex_;
-  sqlite3* db_;  // guarded by mutex_
+  const std::unique_ptr<SqliteDb> db_;  // guarded by mutex_
   std::function<void(int)> write_hook_;
 };
 
@@ -169,28 +144,28 @@ class RegistryTxn {
  public:
   // Creates the key and any missing parents, each new key with `class_name`.
   // An existing key is left as it is. *created tells whether the last key was new.
-  RegStatus CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
-                      bool* created = nullptr);
+  Status CreateKey(RegRoot root, std::string_view path, std::string_view class_name,
+                   bool* created = nullptr);
   // Deletes the key with all its subkeys and values. A root cannot be deleted.
-  RegStatus DeleteKey(RegRoot root, std::string_view path);
+  Status DeleteKey(RegRoot root, std::string_view path);
   // Writes a value into an existing key (kNotFound when the key is missing).
   // A dword must be 4 bytes.
-  RegStatus SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
-                     std::string_view data);
+  Status SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
+                  std::string_view data);
   // kNotFound when the key or the value is missing.
-  RegStatus DeleteValue(RegRoot root, std::string_view path, std::string_view name);
+  Status DeleteValue(RegRoot root, std::string_view path, std::string_view name);
 
-  RegStatus KeyExists(RegRoot root, std::string_view path, bool* exists);
-  RegStatus GetValue(RegRoot root, std::string_view path, std::string_view name, RegValue* value);
-  RegStatus ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values);
-  RegStatus ListSubkeys(RegRoot root, std::string_view path, std::vector<std::string>* names);
-  RegStatus GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info);
+  Status KeyExists(RegRoot root, std::string_view path, bool* exists);
+  Status GetValue(RegRoot root, std::string_view path, std::string_view name, RegValue* value);
+  Status ListValues(RegRoot root, std::string_view path, std::vector<RegValue>* values);
+  Status ListSubkeys(RegRoot root, std::string_view path, std::vector<std::string>* names);
+  Status GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info);
 
  private:
   friend class Registry;
   RegistryTxn(Registry* store, bool writable) : store_(store), writable_(writable) {}
-  RegStatus FindKey(RegRoot root, std::string_view path, int64_t* id);
-  RegStatus CheckWritable();
+  Status FindKey(RegRoot root, std::string_view path, int64_t* id);
+  Status CheckWritable();
   void Wrote();
 
   Registry* store_;
@@ -201,7 +176,7 @@ class RegistryTxn {
 // The store of this process: "registry.db3" in the state folder, opened (with
 // its folder created) at first use. On failure *store is null and the status
 // says why; the next call tries again.
-RegStatus DefaultRegistry(Registry** store);
+Status DefaultRegistry(Registry** store);
 
 // Replaces the store of the process (tests). Returns the previous one; null
 // goes back to the state folder's store. The caller keeps ownership.

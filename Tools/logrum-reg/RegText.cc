@@ -6,7 +6,7 @@ namespace logrum::tools {
 namespace {
 
 using platform::RegRoot;
-using platform::RegStatus;
+using platform::Status;
 
 constexpr char kHeader5[] = "Windows Registry Editor Version 5.00";
 constexpr char kHeader4[] = "REGEDIT4";
@@ -359,36 +359,36 @@ bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_li
   return true;
 }
 
-RegStatus ApplyRegOps(platform::RegistryTxn& txn, const std::vector<RegOp>& ops,
-                      std::string_view class_name) {
+Status ApplyRegOps(platform::RegistryTxn& txn, const std::vector<RegOp>& ops,
+                   std::string_view class_name) {
   for (const RegOp& op : ops) {
-    RegStatus status;
+    Status status;
     switch (op.kind) {
       case RegOp::kCreateKey:
         status = txn.CreateKey(op.root, op.path, class_name);
         break;
       case RegOp::kDeleteKey:
         status = txn.DeleteKey(op.root, op.path);
-        if (status.IsNotFound()) status = RegStatus::Ok();
+        if (status.IsNotFound()) status = Status::Ok();
         break;
       case RegOp::kSetValue:
         status = txn.SetValue(op.root, op.path, op.name, op.type, op.data);
         break;
       case RegOp::kDeleteValue:
         status = txn.DeleteValue(op.root, op.path, op.name);
-        if (status.IsNotFound()) status = RegStatus::Ok();
+        if (status.IsNotFound()) status = Status::Ok();
         break;
     }
     if (!status.ok()) {
-      return RegStatus::Error(status.code(),
-                              "line " + std::to_string(op.line) + ": " + status.message());
+      return Status::Error(status.code(),
+                           "line " + std::to_string(op.line) + ": " + status.message());
     }
   }
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
-RegStatus ExportRegText(platform::RegistryTxn& txn, RegRoot root, std::string_view path,
-                        std::string* text) {
+Status ExportRegText(platform::RegistryTxn& txn, RegRoot root, std::string_view path,
+                     std::string* text) {
   if (text->empty()) *text = std::string(kHeader5) + "\n\n";
   // Depth first, iteratively: the stack holds keys still to write, next on top.
   std::vector<std::string> pending{std::string(path)};
@@ -396,18 +396,18 @@ RegStatus ExportRegText(platform::RegistryTxn& txn, RegRoot root, std::string_vi
     std::string key = std::move(pending.back());
     pending.pop_back();
     std::vector<platform::RegValue> values;
-    if (RegStatus s = txn.ListValues(root, key, &values); !s.ok()) return s;
+    if (Status s = txn.ListValues(root, key, &values); !s.ok()) return s;
     if (!OneLine(key)) {
-      return RegStatus::Error(RegStatus::kInvalidArgument,
-                              KeyName(root, key) + ": a key name with control characters "
-                                                   "cannot be written as .reg text");
+      return Status::Error(Status::kInvalidArgument, KeyName(root, key) +
+                                                         ": a key name with control characters "
+                                                         "cannot be written as .reg text");
     }
     *text += "[" + KeyName(root, key) + "]\n";
     for (const platform::RegValue& value : values) {
       if (!OneLine(value.name)) {
-        return RegStatus::Error(RegStatus::kInvalidArgument,
-                                KeyName(root, key) + ": a value name with control characters "
-                                                     "cannot be written as .reg text");
+        return Status::Error(Status::kInvalidArgument, KeyName(root, key) +
+                                                           ": a value name with control characters "
+                                                           "cannot be written as .reg text");
       }
       std::string head = value.name.empty() ? "@=" : Quote(value.name) + "=";
       if (value.type == platform::kRegString && Quotable(value.data)) {
@@ -430,12 +430,12 @@ RegStatus ExportRegText(platform::RegistryTxn& txn, RegRoot root, std::string_vi
     }
     *text += "\n";
     std::vector<std::string> subkeys;
-    if (RegStatus s = txn.ListSubkeys(root, key, &subkeys); !s.ok()) return s;
+    if (Status s = txn.ListSubkeys(root, key, &subkeys); !s.ok()) return s;
     for (auto it = subkeys.rbegin(); it != subkeys.rend(); ++it) {
       pending.push_back(key.empty() ? *it : key + "\\" + *it);
     }
   }
-  return RegStatus::Ok();
+  return Status::Ok();
 }
 
 }  // namespace logrum::tools

@@ -55,12 +55,12 @@ bool ParseRegText(std::string_view text, std::vector<RegOp>* ops, int* error_lin
 
 // Applies parsed changes inside one transaction. New keys get `class_name`.
 // Deleting a missing key or value is not an error (the file wants it gone).
-platform::RegStatus ApplyRegOps(platform::RegistryTxn& txn, const std::vector<RegOp>& ops,
-                                std::string_view class_name);
+platform::Status ApplyRegOps(platform::RegistryTxn& txn, const std::vector<RegOp>& ops,
+                             std::string_view class_name);
 
 // Appends the key, its values and its whole subtree to *text (header included
 // when *text is empty).
-platform::RegStatus ExportRegText(platform::RegistryTxn& txn, platform::RegRoot root,
-                                  std::string_view path, std::string* text);
+platform::Status ExportRegText(platform::RegistryTxn& txn, platform::RegRoot root,
+                               std::string_view path, std::string* text);
 
 }  // namespace logrum::tools

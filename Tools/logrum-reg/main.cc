@@ -31,8 +31,8 @@ namespace {
 using logrum::platform::Registry;
 using logrum::platform::RegistryTxn;
 using logrum::platform::RegRoot;
-using logrum::platform::RegStatus;
 using logrum::platform::RegValue;
+using logrum::platform::Status;
 using namespace logrum::tools;
 
 constexpr char kNewKeyClass[] = "cls?";
@@ -93,8 +93,8 @@ int Query(Registry& store, const char* key_text) {
   if (!Key(key_text, &root, &path)) return 2;
   std::vector<RegValue> values;
   std::vector<std::string> subkeys;
-  RegStatus status = store.View([&](RegistryTxn& txn) {
-    RegStatus s = txn.ListValues(root, path, &values);
+  Status status = store.View([&](RegistryTxn& txn) {
+    Status s = txn.ListValues(root, path, &values);
     return s.ok() ? txn.ListSubkeys(root, path, &subkeys) : s;
   });
   if (!status.ok()) return Fail(status.message());
@@ -154,8 +154,8 @@ int Set(Registry& store, char** args) {
   } else {
     return Usage();
   }
-  RegStatus status = store.Update([&](RegistryTxn& txn) {
-    RegStatus s = txn.CreateKey(root, path, kNewKeyClass);
+  Status status = store.Update([&](RegistryTxn& txn) {
+    Status s = txn.CreateKey(root, path, kNewKeyClass);
     return s.ok() ? txn.SetValue(root, path, name, reg_type, data) : s;
   });
   return status.ok() ? 0 : Fail(status.message());
@@ -165,7 +165,7 @@ int Delete(Registry& store, char** args, int count) {
   RegRoot root;
   std::string path;
   if (!Key(args[0], &root, &path)) return 2;
-  RegStatus status = count == 2 ? store.DeleteValue(root, path, args[1]) : store.DeleteKey(root, path);
+  Status status = count == 2 ? store.DeleteValue(root, path, args[1]) : store.DeleteKey(root, path);
   return status.ok() ? 0 : Fail(status.message());
 }
 
@@ -174,7 +174,7 @@ int Export(Registry& store, const char* key_text, const std::string& file) {
   std::string path;
   if (!Key(key_text, &root, &path)) return 2;
   std::string text;
-  RegStatus status =
+  Status status =
       store.View([&](RegistryTxn& txn) { return ExportRegText(txn, root, path, &text); });
   if (!status.ok()) return Fail(status.message());
   if (file == "-") {
@@ -220,7 +220,7 @@ int Import(Registry& store, const std::string& file) {
   if (!ParseRegText(text, &ops, &line, &error)) {
     return Fail(shown + ":" + std::to_string(line) + ": " + error + "; nothing was imported");
   }
-  RegStatus status =
+  Status status =
       store.Update([&](RegistryTxn& txn) { return ApplyRegOps(txn, ops, kNewKeyClass); });
   if (!status.ok()) return Fail(shown + ": " + status.message() + "; nothing was imported");
   return 0;
@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
 
   // Owned here, so that the store is closed (and its log folded in) at exit.
   std::unique_ptr<Registry> store;
-  if (RegStatus status = Registry::OpenInStateFolder(&store); !status.ok()) {
+  if (Status status = Registry::OpenInStateFolder(&store); !status.ok()) {
     return Fail(status.message());
   }
   try {

@@ -173,14 +173,14 @@ void CheckFile(const std::string& folder, const fs::path& path,
     warning("trailer counts " + std::to_string(trailer.size_bytes) + " audio bytes, the file holds " +
             std::to_string(file_size >= trailer.length ? file_size - trailer.length : 0));
   }
-  const archive::AudioFormat format = reader.GetFormat();
-  if (!archive::IsValidFormat(format)) {
+  const kit::AudioFormat format = reader.GetFormat();
+  if (!kit::IsValidFormat(format)) {
     warning("audio format " + std::to_string(trailer.bitrate) + " kbit/s, " +
             std::to_string(trailer.samplerate) + " Hz, " + std::to_string(trailer.channels) +
             " channels cannot be streamed");
-  } else if (archive::DurationMsOfBytes(format, trailer.size_bytes) != trailer.duration_ms) {
+  } else if (kit::DurationMsOfBytes(format, trailer.size_bytes) != trailer.duration_ms) {
     warning("trailer says " + std::to_string(trailer.duration_ms) + " ms, the audio lasts " +
-            std::to_string(archive::DurationMsOfBytes(format, trailer.size_bytes)) + " ms");
+            std::to_string(kit::DurationMsOfBytes(format, trailer.size_bytes)) + " ms");
   }
 }
 

@@ -132,10 +132,10 @@ void BM_RecordArchives(benchmark::State& state) {
     for (int i = 0; i < n; ++i) {
       AudioDatabaseSql db;
       uint64_t recorded_ms = 0;
-      if (db.Open(run + "/a" + std::to_string(i))) {
+      if (db.Open(run + "/a" + std::to_string(i)).ok()) {
         CZoneTime first = db.GetFirstTime(), last = db.GetLastTime();
         last.AddSeconds(3600);
-        db.GetIndex(first, last, CollectDuration, &recorded_ms);
+        if (!db.GetIndex(first, last, CollectDuration, &recorded_ms).ok()) std::abort();
       }
       const double open_s =
           std::chrono::duration<double>(closed_at[i] - opened_at[i]).count();

@@ -37,7 +37,7 @@
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/MemBlock.h"
 #include "Lib/Kit/ObjectPool.h"
@@ -132,7 +132,7 @@ struct Fixture {
     // connected when they read again (and are told), short of the client's.
     settings.send_timeout_ms = 60000;
     server = std::make_unique<NetworkServer>(&source, settings);
-    if (!server->Open(0)) std::abort();
+    if (!server->Open(0).ok()) std::abort();
   }
   ~Fixture() {
     server->Close();
@@ -188,9 +188,9 @@ void ArchivedAudio(benchmark::State& state) {
   Fixture fixture;
   archive::CZoneTime start;
   archive::CZoneTime::Make(2026, 1, 2, 3, 0, 0, 0, &start);
-  const archive::AudioFormat format{128, 44100, 2};
-  const uint32_t block = archive::BlockSize(format);
-  const uint64_t blocks = archive::BlocksCovering(format, 600000);
+  const kit::AudioFormat format{128, 44100, 2};
+  const uint32_t block = kit::BlockSize(format);
+  const uint64_t blocks = kit::BlocksCovering(format, 600000);
   {
     archive::CArchiveFileWrite writer(fixture.root, ".mp3", "Bench");
     writer.Open(start, format, false);

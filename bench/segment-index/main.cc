@@ -45,7 +45,7 @@ void Fill(Archive* a) {
   a->year_end = Time(year + 1, 1, 1);
   a->day_start = Time(year, 7, 15);
   a->day_end = Time(year, 7, 16);
-  if (!a->db.Open(a->dir.string())) std::abort();
+  if (!a->db.Open(a->dir.string()).ok()) std::abort();
   a->db.Close();
   sqlite3* db = nullptr;
   sqlite3_open((a->dir / "archive.db3").c_str(), &db);
@@ -70,7 +70,7 @@ void Fill(Archive* a) {
   sqlite3_finalize(insert);
   sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
   sqlite3_close(db);
-  if (!a->db.Open(a->dir.string())) std::abort();
+  if (!a->db.Open(a->dir.string()).ok()) std::abort();
 }
 
 bool Count(const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
@@ -83,7 +83,7 @@ void GetIndex(benchmark::State& state, const CZoneTime& from, const CZoneTime& t
   int64_t rows = 0;
   for (auto _ : state) {
     int64_t sum = 0;
-    g_archive->db.GetIndex(from, to, &Count, &sum);
+    if (!g_archive->db.GetIndex(from, to, &Count, &sum).ok()) std::abort();
     benchmark::DoNotOptimize(sum);
     ++rows;
   }
@@ -168,9 +168,9 @@ int main(int argc, char** argv) {
   g_archive = &archive;
   Fill(&archive);
   int64_t rows = 0;
-  archive.db.GetIndex(archive.year_start, archive.year_end, &Count, &rows);
+  if (!archive.db.GetIndex(archive.year_start, archive.year_end, &Count, &rows).ok()) std::abort();
   int64_t day = 0;
-  archive.db.GetIndex(archive.day_start, archive.day_end, &Count, &day);
+  if (!archive.db.GetIndex(archive.day_start, archive.day_end, &Count, &day).ok()) std::abort();
   std::printf("rows in the year: %d, rows in the day: %" PRId64 "\n", kRows, day / 900000);
 
   benchmark::Initialize(&argc, argv);

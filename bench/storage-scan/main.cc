@@ -124,7 +124,7 @@ void Scan(benchmark::State& state, bool fresh) {
   NoBackup backup;
   if (!fresh) {  // every row present before the first timed rescan
     AudioDatabaseSql db;
-    if (!db.Open(g_folder)) std::abort();
+    if (!db.Open(g_folder).ok()) std::abort();
     DatabaseIndex index(&db);
     FileScanner(g_folder, ".mp3", &index, &backup, &poster, "Studio A", &index).FullScan();
   }
@@ -132,7 +132,7 @@ void Scan(benchmark::State& state, bool fresh) {
     state.PauseTiming();
     AudioDatabaseSql db;
     if (fresh) fs::remove(g_folder + "/archive.db3");
-    if (!db.Open(g_folder)) std::abort();
+    if (!db.Open(g_folder).ok()) std::abort();
     DatabaseIndex index(&db);
     FileScanner scanner(g_folder, ".mp3", &index, &backup, &poster, "Studio A", &index);
     state.ResumeTiming();

@@ -246,7 +246,7 @@ TEST_P(SkimSwitchEndToEndTest, AMicOnLineRecordsASkimSegmentWithItsDelays) {
 
   // The database holds the same segments with the same flags and durations.
   AudioDatabaseSql db;
-  ASSERT_TRUE(db.Open(archive_));
+  ASSERT_TRUE(db.Open(archive_).ok());
   CZoneTime from, to;
   ASSERT_TRUE(from.Set(2026, 6, 1, 0, 0, 0, 0));
   ASSERT_TRUE(to.Set(2026, 6, 2, 0, 0, 0, 0));
@@ -255,13 +255,14 @@ TEST_P(SkimSwitchEndToEndTest, AMicOnLineRecordsASkimSegmentWithItsDelays) {
     bool skim;
   };
   std::vector<Row> rows;
-  ASSERT_TRUE(db.GetIndex(
+  const platform::Status index = db.GetIndex(
       from, to,
       [](const CZoneTime&, uint32_t duration, bool skim, void* context) {
         static_cast<std::vector<Row>*>(context)->push_back({duration, skim});
         return true;
       },
-      &rows));
+      &rows);
+  ASSERT_TRUE(index.ok()) << index.message();
   db.Close();
   ASSERT_EQ(rows.size(), segments.size());
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -251,7 +251,7 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
 
   // Names and database rows agree with the trailers.
   AudioDatabaseSql db;
-  ASSERT_TRUE(db.Open(options.archive_path));
+  ASSERT_TRUE(db.Open(options.archive_path).ok());
   struct Row {
     CZoneTime start;
     uint32_t duration;
@@ -261,13 +261,14 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
   CZoneTime day_start, day_end;
   ASSERT_TRUE(day_start.Set(2026, 3, 29, 0, 0, 0, 0));
   ASSERT_TRUE(day_end.Set(2026, 3, 30, 0, 0, 0, 1));
-  ASSERT_TRUE(db.GetIndex(
+  const platform::Status index = db.GetIndex(
       day_start, day_end,
       [](const CZoneTime& start, uint32_t duration, bool skim, void* context) {
         static_cast<std::vector<Row>*>(context)->push_back({start, duration, skim});
         return true;
       },
-      &rows));
+      &rows);
+  ASSERT_TRUE(index.ok()) << index.message();
   ASSERT_EQ(rows.size(), segments.size());
   uint64_t total_ms = 0;
   for (size_t i = 0; i < rows.size(); ++i) {

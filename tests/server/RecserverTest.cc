@@ -195,19 +195,20 @@ class RecserverTest : public ::testing::Test {
       durations.push_back(reader.GetDurationMs());
     }
     AudioDatabaseSql db;
-    ASSERT_TRUE(db.Open(folder));
+    ASSERT_TRUE(db.Open(folder).ok());
     CZoneTime from, to;
     const int year = CZoneTime::Now().GetYear();
     ASSERT_TRUE(from.Set(year - 1, 1, 1, 0, 0, 0, 0));
     ASSERT_TRUE(to.Set(year + 1, 12, 31, 0, 0, 0, 0));
     std::vector<uint32_t> rows;
-    ASSERT_TRUE(db.GetIndex(
+    const platform::Status index = db.GetIndex(
         from, to,
         [](const CZoneTime&, uint32_t duration, bool, void* context) {
           static_cast<std::vector<uint32_t>*>(context)->push_back(duration);
           return true;
         },
-        &rows));
+        &rows);
+    ASSERT_TRUE(index.ok()) << index.message();
     db.Close();
     std::sort(durations.begin(), durations.end());
     std::sort(rows.begin(), rows.end());
@@ -292,6 +293,11 @@ TEST_F(RecserverTest, PortInUseIsReportedAndEndsTheProgramWithoutRecording) {
   ::close(holder);
   int failed = server.Line("Unable to open server!");
   EXPECT_NE(failed, -1) << server.Text();
+  // The reason as the network server found it, not a guess.
+  EXPECT_NE(server.Text().find("cannot listen on port " + std::to_string(port_) +
+                               ": Address already in use"),
+            std::string::npos)
+      << server.Text();
   EXPECT_LT(failed, server.Line("Shutting down Logrum server. Please wait..."));
   EXPECT_EQ(server.Line("archive News"), -1);
   EXPECT_TRUE(Segments(news).empty());

@@ -57,14 +57,14 @@ Decoded Decode(Decoder decoder, const std::vector<uint8_t>& data) {
   return result;
 }
 
-bool CheckFrames(const std::vector<uint8_t>& data, const Layer3Format& format, size_t* frames,
+bool CheckFrames(const std::vector<uint8_t>& data, const kit::AudioFormat& format, size_t* frames,
                  std::string* why) {
-  const std::vector<uint32_t> pattern = FramePattern(format);
+  const std::vector<uint32_t> pattern = kit::FramePattern(format);
   *frames = 0;
   size_t pos = 0;
   while (pos < data.size()) {
     const uint32_t rate = pattern[*frames % pattern.size()];
-    const uint32_t size = StandardFrameBytes(rate, format.sample_rate);
+    const uint32_t size = kit::StandardFrameBytes(rate, format.samplerate);
     if (data.size() - pos < 4) {
       *why = "trailing bytes";
       return false;
@@ -72,7 +72,7 @@ bool CheckFrames(const std::vector<uint8_t>& data, const Layer3Format& format, s
     const uint8_t* h = data.data() + pos;
     const bool mono = (h[3] >> 6) == 3;
     if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || ((h[1] >> 1) & 3) != 1 ||
-        (h[2] >> 4) != BitrateIndex(rate, format.sample_rate) || ((h[2] >> 1) & 1) != 0 ||
+        (h[2] >> 4) != kit::BitrateIndex(rate, format.samplerate) || ((h[2] >> 1) & 1) != 0 ||
         mono != (format.channels == 1)) {
       *why = "frame " + std::to_string(*frames) + " at byte " + std::to_string(pos) +
              " is not an unpadded " + std::to_string(rate) + " kbit/s frame";

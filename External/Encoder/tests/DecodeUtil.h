@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "External/Encoder/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 
 namespace logrum::audenc::test {
 
@@ -23,7 +23,7 @@ Decoded Decode(Decoder decoder, const std::vector<uint8_t>& data);
 
 // Splits `data` into frames by their headers; false with *why when a frame is
 // not a standard unpadded layer 3 frame of `format`'s block pattern.
-bool CheckFrames(const std::vector<uint8_t>& data, const Layer3Format& format, size_t* frames,
+bool CheckFrames(const std::vector<uint8_t>& data, const kit::AudioFormat& format, size_t* frames,
                  std::string* why);
 
 // Interleaved 16-bit sine of `frames` frames at `rate`, `channels` channels.

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "External/Encoder/EncoderWorker.h"
-#include "External/Encoder/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "External/Encoder/include/Encoder.h"
 #include "External/Encoder/tests/DecodeUtil.h"
 #include "Lib/Kit/MemBlock.h"

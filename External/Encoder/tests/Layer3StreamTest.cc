@@ -1,10 +1,10 @@
-#include "External/Encoder/Layer3Stream.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "External/Encoder/Layer3Stream.h"
 #include "External/Encoder/tests/DecodeUtil.h"
+#include "Lib/Kit/tests/ArchiveBitrates.h"
 
 namespace logrum::audenc {
 namespace {
@@ -14,23 +14,14 @@ using test::Decoder;
 
 constexpr double kToneHz = 440.0;
 
-// The archive options' bit-rate choices (kbit/s, Hz, channels).
-const Layer3Format kBitrateTable[] = {
-    {8, 11025, 1},   {16, 11025, 1},  {18, 11025, 1},  {20, 11025, 1},  {20, 11025, 2},
-    {24, 11025, 2},  {32, 11025, 2},  {24, 22050, 1},  {32, 22050, 1},  {40, 22050, 1},
-    {40, 22050, 2},  {48, 22050, 1},  {48, 22050, 2},  {48, 44100, 1},  {56, 22050, 1},
-    {56, 22050, 2},  {56, 44100, 1},  {64, 22050, 2},  {64, 44100, 1},  {80, 22050, 2},
-    {80, 44100, 1},  {96, 44100, 1},  {96, 44100, 2},  {112, 44100, 1}, {112, 44100, 2},
-    {128, 44100, 1}, {128, 44100, 2}, {160, 44100, 2}, {192, 44100, 2}, {224, 44100, 2},
-    {256, 44100, 2}, {320, 44100, 2},
-};
+const auto& kBitrateTable = kit::kArchiveBitrateChoices;
 
 struct Encoded {
   std::vector<uint8_t> data;
   uint64_t blocks = 0;
 };
 
-Encoded EncodeSine(uint32_t in_rate, const Layer3Format& format, size_t frames) {
+Encoded EncodeSine(uint32_t in_rate, const kit::AudioFormat& format, size_t frames) {
   std::string error;
   auto stream = Layer3Stream::Create(in_rate, 2, format, &error);
   EXPECT_NE(stream, nullptr) << error;
@@ -49,27 +40,27 @@ Encoded EncodeSine(uint32_t in_rate, const Layer3Format& format, size_t frames) 
   return result;
 }
 
-class BitrateTableTest : public testing::TestWithParam<Layer3Format> {};
+class BitrateTableTest : public testing::TestWithParam<kit::AudioFormat> {};
 
 // Every choice of the options dialog: standard unpadded frames of the nominal
 // size, decoded without a complaint by both decoders, to the input's tone, at
 // the length the block arithmetic gives, with no time shift.
 TEST_P(BitrateTableTest, DecodesToTheInputAtTheBlockArithmeticLength) {
-  const Layer3Format format = GetParam();
+  const kit::AudioFormat format = GetParam();
   const size_t in_frames = 44100 * 3 / 2;
   const Encoded encoded = EncodeSine(44100, format, in_frames);
   ASSERT_GT(encoded.blocks, 0u);
-  EXPECT_EQ(encoded.data.size(), encoded.blocks * BlockBytes(format));
+  EXPECT_EQ(encoded.data.size(), encoded.blocks * BlockSize(format));
 
   size_t frames = 0;
   std::string why;
   EXPECT_TRUE(test::CheckFrames(encoded.data, format, &frames, &why)) << why;
 
-  const uint64_t samples = frames * FrameSamples(format);
+  const uint64_t samples = frames * SamplesPerFrame(format);
   // The stream ends at the first block boundary at or after the input's end.
   const double in_seconds = static_cast<double>(in_frames) / 44100;
   const double block_seconds =
-      static_cast<double>(FramesPerBlock(format) * FrameSamples(format)) / format.sample_rate;
+      static_cast<double>(FramesPerBlock(format) * SamplesPerFrame(format)) / format.samplerate;
   EXPECT_EQ(encoded.blocks, static_cast<uint64_t>(std::ceil(in_seconds / block_seconds - 1e-9)));
 
   for (Decoder decoder : {Decoder::kMpg123, Decoder::kFfmpeg}) {
@@ -77,11 +68,11 @@ TEST_P(BitrateTableTest, DecodesToTheInputAtTheBlockArithmeticLength) {
     const test::Decoded decoded = Decode(decoder, encoded.data);
     EXPECT_TRUE(decoded.ok) << decoded.errors;
     ASSERT_EQ(decoded.pcm.size(), samples * format.channels);
-    const size_t begin = format.sample_rate / 4, end = samples - format.sample_rate / 4;
-    EXPECT_NEAR(test::ZeroCrossingHz(decoded.pcm, format.channels, format.sample_rate, begin, end),
+    const size_t begin = format.samplerate / 4, end = samples - format.samplerate / 4;
+    EXPECT_NEAR(test::ZeroCrossingHz(decoded.pcm, format.channels, format.samplerate, begin, end),
                 kToneHz, 1.0);
     double amplitude = 0;
-    const double lag = test::LagSamples(decoded.pcm, format.channels, format.sample_rate, kToneHz,
+    const double lag = test::LagSamples(decoded.pcm, format.channels, format.samplerate, kToneHz,
                                         begin, end, &amplitude);
     EXPECT_NEAR(lag, 0.0, 1.0);
     EXPECT_GT(amplitude, 12000 * 0.7);
@@ -89,56 +80,37 @@ TEST_P(BitrateTableTest, DecodesToTheInputAtTheBlockArithmeticLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllChoices, BitrateTableTest, testing::ValuesIn(kBitrateTable),
-                         [](const testing::TestParamInfo<Layer3Format>& info) {
-                           return std::to_string(info.param.bitrate_kbps) + "k_" +
-                                  std::to_string(info.param.sample_rate) + "_" +
+                         [](const testing::TestParamInfo<kit::AudioFormat>& info) {
+                           return std::to_string(info.param.bitrate) + "k_" +
+                                  std::to_string(info.param.samplerate) + "_" +
                                   (info.param.channels == 1 ? "mono" : "stereo");
                          });
 
 TEST(Layer3StreamTest, OddRatesAlternateStandardFrames) {
-  for (const Layer3Format format : {Layer3Format{12, 8000, 1}, Layer3Format{14, 11025, 1},
-                                    Layer3Format{14, 22050, 1}, Layer3Format{18, 24000, 1},
-                                    Layer3Format{12, 16000, 2}, Layer3Format{20, 12000, 1}}) {
+  for (const kit::AudioFormat format : {kit::AudioFormat{12, 8000, 1}, kit::AudioFormat{14, 11025, 1},
+                                    kit::AudioFormat{14, 22050, 1}, kit::AudioFormat{18, 24000, 1},
+                                    kit::AudioFormat{12, 16000, 2}, kit::AudioFormat{20, 12000, 1}}) {
     SCOPED_TRACE(Describe(format));
     const Encoded encoded = EncodeSine(44100, format, 44100);
     size_t frames = 0;
     std::string why;
     EXPECT_TRUE(test::CheckFrames(encoded.data, format, &frames, &why)) << why;
-    EXPECT_EQ(encoded.data.size(), encoded.blocks * BlockBytes(format));
+    EXPECT_EQ(encoded.data.size(), encoded.blocks * BlockSize(format));
     // The nominal rate on average: block bytes × 8 over the block's duration.
     const double seconds =
-        static_cast<double>(FramesPerBlock(format) * FrameSamples(format)) / format.sample_rate;
-    EXPECT_NEAR(BlockBytes(format) * 8 / seconds / 1000, format.bitrate_kbps, 0.5);
+        static_cast<double>(FramesPerBlock(format) * SamplesPerFrame(format)) / format.samplerate;
+    EXPECT_NEAR(BlockSize(format) * 8 / seconds / 1000, format.bitrate, 0.5);
     const test::Decoded decoded = Decode(Decoder::kFfmpeg, encoded.data);
     EXPECT_TRUE(decoded.ok) << decoded.errors;
-    EXPECT_EQ(decoded.pcm.size(), frames * FrameSamples(format) * format.channels);
-  }
-}
-
-TEST(Layer3StreamTest, BlockArithmetic) {
-  struct Case {
-    Layer3Format format;
-    uint32_t block_bytes, frames_per_block, frame_samples;
-  };
-  const Case cases[] = {
-      {{128, 44100, 2}, 417, 1, 1152}, {{32, 22050, 1}, 104, 1, 576},
-      {{20, 11025, 1}, 156 + 104, 2, 576}, {{18, 11025, 1}, 3 * 104 + 156, 4, 576},
-      {{12, 8000, 1}, 144 + 72, 2, 576},   {{14, 8000, 1}, 3 * 144 + 72, 4, 576},
-      {{320, 48000, 2}, 960, 1, 1152},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(Describe(c.format));
-    EXPECT_EQ(BlockBytes(c.format), c.block_bytes);
-    EXPECT_EQ(FramesPerBlock(c.format), c.frames_per_block);
-    EXPECT_EQ(FrameSamples(c.format), c.frame_samples);
+    EXPECT_EQ(decoded.pcm.size(), frames * SamplesPerFrame(format) * format.channels);
   }
 }
 
 TEST(Layer3StreamTest, RefusesWhatCannotBeStandardFrames) {
-  for (const Layer3Format format :
-       {Layer3Format{20, 44100, 1}, Layer3Format{72, 44100, 2}, Layer3Format{8, 44100, 1},
-        Layer3Format{192, 22050, 2}, Layer3Format{32, 44000, 1}, Layer3Format{32, 22050, 3},
-        Layer3Format{0, 22050, 1}}) {
+  for (const kit::AudioFormat format :
+       {kit::AudioFormat{20, 44100, 1}, kit::AudioFormat{72, 44100, 2}, kit::AudioFormat{8, 44100, 1},
+        kit::AudioFormat{192, 22050, 2}, kit::AudioFormat{32, 44000, 1}, kit::AudioFormat{32, 22050, 3},
+        kit::AudioFormat{0, 22050, 1}}) {
     SCOPED_TRACE(Describe(format));
     std::string error;
     EXPECT_EQ(Layer3Stream::Create(44100, 2, format, &error), nullptr);
@@ -153,7 +125,7 @@ TEST(Layer3StreamTest, RefusesWhatCannotBeStandardFrames) {
 TEST(Layer3StreamTest, FollowingStreamContinuesSeamlessly) {
   struct Pair {
     uint32_t in_rate;
-    Layer3Format first, second;
+    kit::AudioFormat first, second;
   };
   for (const Pair& p : {Pair{44100, {32, 22050, 1}, {64, 22050, 2}},
                         Pair{48000, {128, 44100, 2}, {64, 44100, 1}},
@@ -181,7 +153,7 @@ TEST(Layer3StreamTest, FollowingStreamContinuesSeamlessly) {
     const test::Decoded da = Decode(Decoder::kMpg123, out_a);
     const test::Decoded db = Decode(Decoder::kMpg123, out_b);
     ASSERT_TRUE(da.ok && db.ok) << da.errors << db.errors;
-    const uint32_t rate = p.first.sample_rate;
+    const uint32_t rate = p.first.samplerate;
     const size_t frames_a = da.pcm.size() / p.first.channels;
     // The first stream ends exactly where the second begins, on the input's clock.
     EXPECT_NEAR(static_cast<double>(frames_a) * p.in_rate / rate, static_cast<double>(switch_at), 1.0);
@@ -195,7 +167,7 @@ TEST(Layer3StreamTest, FollowingStreamContinuesSeamlessly) {
     EXPECT_NEAR(test::LagSamples(joined, 1, rate, kToneHz, frames_a - window, frames_a, &amplitude),
                 0.0, 1.0);
     // Past the decoder's start-up in the second stream's first frame.
-    const size_t settle = frames_a + FrameSamples(p.second);
+    const size_t settle = frames_a + SamplesPerFrame(p.second);
     EXPECT_NEAR(test::LagSamples(joined, 1, rate, kToneHz, settle, settle + window, &amplitude),
                 0.0, 1.0);
     EXPECT_GT(amplitude, 12000 * 0.7);

@@ -18,7 +18,7 @@ class Recorder : public SkimCore::Sink {
  public:
   struct Stretch {
     uint8_t state;
-    Layer3Format format;
+    kit::AudioFormat format;
     uint64_t position;
     std::string why;
     std::vector<uint8_t> audio;
@@ -26,14 +26,14 @@ class Recorder : public SkimCore::Sink {
   std::vector<Stretch> stretches;
   std::vector<std::string> messages;
 
-  void Audio(uint8_t state, const Layer3Format& format, std::span<const uint8_t> data,
+  void Audio(uint8_t state, const kit::AudioFormat& format, std::span<const uint8_t> data,
              int64_t) override {
     ASSERT_FALSE(stretches.empty());
     EXPECT_EQ(state, stretches.back().state);
     EXPECT_EQ(format, stretches.back().format);
     stretches.back().audio.insert(stretches.back().audio.end(), data.begin(), data.end());
   }
-  void StateChanged(uint8_t state, const Layer3Format& format, uint64_t position, int64_t,
+  void StateChanged(uint8_t state, const kit::AudioFormat& format, uint64_t position, int64_t,
                     const std::string& why) override {
     stretches.push_back({state, format, position, why, {}});
   }
@@ -72,9 +72,9 @@ void ExpectStretchesContinueTheInput(const Recorder& recorder) {
     ASSERT_TRUE(test::CheckFrames(s.audio, s.format, &frames, &why)) << why;
     const test::Decoded decoded = test::Decode(test::Decoder::kMpg123, s.audio);
     ASSERT_TRUE(decoded.ok) << decoded.errors;
-    const uint32_t rate = s.format.sample_rate;
+    const uint32_t rate = s.format.samplerate;
     const size_t samples = decoded.pcm.size() / s.format.channels;
-    ASSERT_EQ(samples, frames * FrameSamples(s.format));
+    ASSERT_EQ(samples, frames * SamplesPerFrame(s.format));
     // The stretch's length on the input's clock reaches the next stretch's start.
     if (i + 1 < recorder.stretches.size()) {
       EXPECT_NEAR(static_cast<double>(samples) * kRate / rate,
@@ -83,7 +83,7 @@ void ExpectStretchesContinueTheInput(const Recorder& recorder) {
     // Phase against the input's clock: shift the reference by the stretch's start.
     std::vector<int16_t> shifted(samples);
     const double offset = static_cast<double>(s.position) * rate / kRate;
-    const size_t settle = FrameSamples(s.format), window = rate / 10;
+    const size_t settle = SamplesPerFrame(s.format), window = rate / 10;
     ASSERT_GT(samples, settle + 2 * window);
     for (const auto& [begin, end] : {std::pair{settle, settle + window},
                                      std::pair{samples - window, samples}}) {
@@ -100,8 +100,8 @@ void ExpectStretchesContinueTheInput(const Recorder& recorder) {
   }
 }
 
-const Layer3Format kOff{32, 22050, 1};
-const Layer3Format kOn{64, 44100, 2};
+const kit::AudioFormat kOff{32, 22050, 1};
+const kit::AudioFormat kOn{64, 44100, 2};
 
 TEST(SkimCoreTest, SwitchWithPreAndPostDelay) {
   Recorder recorder;

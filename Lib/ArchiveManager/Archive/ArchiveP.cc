@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/Diagnostics/Trace.h"
 #include "Lib/Platform/Clock.h"
 
@@ -227,7 +227,7 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
   if (record_to_disk_) {
     const uint32_t live_kbps = Low16(options->GetLiveBitrateK());
     if (live_kbps != 0) {
-      AudioFormat live{static_cast<uint16_t>(live_kbps),
+      kit::AudioFormat live{static_cast<uint16_t>(live_kbps),
                        static_cast<uint16_t>(Low16(options->GetLiveSampleRate())),
                        static_cast<uint8_t>(Low8(options->GetLiveChannels()))};
       const double block_ms = BlockDurationMs(live);

@@ -14,11 +14,29 @@ ArchiveServerObject::~ArchiveServerObject() { Close(); }
 
 bool ArchiveServerObject::Open(uint32_t port) {
   try {
-    return network_ != nullptr && network_->Open(port);
+    open_error_.clear();
+    if (network_ == nullptr) {
+      open_error_ = "this archive service has no network server";
+      return false;
+    }
+    const platform::Status status = network_->Open(port);
+    open_error_ = status.ok() ? "" : status.message();
+    if (!status.ok()) diag::DebugTrace("ArchiveServerObject::Open: %s\n", open_error_.c_str());
+    return status.ok();
   } catch (...) {
+    open_error_ = "the network server failed to start (exception)";
     diag::DebugTrace("ArchiveServerObject::Open: exception\n");
     return false;
   }
+}
+
+int32_t ArchiveServerObject::GetOpenError(char* buffer, uint32_t size) {
+  if (buffer != nullptr && size > 0) {
+    const size_t n = std::min<size_t>(open_error_.size(), size - 1);
+    std::memcpy(buffer, open_error_.data(), n);
+    buffer[n] = '\0';
+  }
+  return static_cast<int32_t>(open_error_.size());
 }
 
 void ArchiveServerObject::Close() {

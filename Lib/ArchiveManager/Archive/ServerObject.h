@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "Lib/ArchiveManager/include/ArchiveService.h"
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
@@ -17,9 +18,11 @@ class ArchiveServerObject : public IArchiveServer {
   bool Open(uint32_t port) override;
   void Close() override;
   bool GetCounters(ServerCounters* counters) override;
+  int32_t GetOpenError(char* buffer, uint32_t size) override;
 
  private:
   std::unique_ptr<INetworkServer> network_;  // null until the network layer exists
+  std::string open_error_;                   // host's thread, as Open
 };
 
 }  // namespace logrum::archive

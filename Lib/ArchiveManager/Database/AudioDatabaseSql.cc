@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include "Lib/Diagnostics/Trace.h"
 #include "Lib/Platform/Clock.h"
@@ -66,30 +64,6 @@ CREATE INDEX segment_starttime_index ON segments(starttime);
 CREATE INDEX segment_scanned_index ON segments(scanned);
 )";
 
-constexpr size_t kStatementSize = 1040;
-
-// A prepared statement, finalised on every path.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool ok() const { return stmt_ != nullptr; }
-  // Only a row counts: done, busy, misuse and errors all end the results.
-  bool Step() { return sqlite3_step(stmt_) == SQLITE_ROW; }
-  int64_t Int64(int column) const { return sqlite3_column_int64(stmt_, column); }
-  int Int(int column) const { return sqlite3_column_int(stmt_, column); }
-  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-  sqlite3_stmt* get() const { return stmt_; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
 uint32_t KiB(uint32_t bytes) { return static_cast<uint32_t>((uint64_t{bytes} + 1023) / 1024); }
 
 bool Exists(const std::string& path) {
@@ -110,110 +84,122 @@ std::string StampNow() {
 // applied to the new file that takes its name.
 constexpr const char* kCompanions[] = {"-journal", "-wal", "-shm"};
 
+constexpr const char* kKind = "segment database";
+
+platform::Status NotOpen(const std::string& path) {
+  return platform::Status::Error(platform::Status::kInvalidArgument,
+                                 std::string(kKind) + " " + path + ": not open");
+}
+
 }  // namespace
 
 AudioDatabaseSql::~AudioDatabaseSql() { Close(); }
 
-bool AudioDatabaseSql::SetError(const std::string& what) {
-  error_ = what + " (" + path_ + ")";
-  if (db_ != nullptr) error_ += ": " + std::string(sqlite3_errmsg(db_));
+bool AudioDatabaseSql::Fail(const platform::Status& status) {
+  diag::DebugTrace("AudioDatabaseSql: %s\n", status.message().c_str());
   return false;
 }
 
-bool AudioDatabaseSql::Open(std::string_view folder) {
+platform::SqlStatement* AudioDatabaseSql::Prepared(std::unique_ptr<platform::SqlStatement>* stmt,
+                                                   const char* sql) {
+  // One that failed to prepare is tried again, as a statement made afresh would be.
+  if (*stmt == nullptr || !(*stmt)->prepared().ok()) {
+    *stmt = std::make_unique<platform::SqlStatement>(*db_, sql);
+  }
+  // Every use resets its statement when done with it, so it comes back ready.
+  return stmt->get();
+}
+
+platform::Status AudioDatabaseSql::Open(std::string_view folder) {
   std::lock_guard lock(mutex_);
   CloseLocked();
-  error_.clear();
   notice_.clear();
   if (folder.empty()) {
-    error_ = "no archive folder for the segment database";
-    return false;
+    return platform::Status::Error(platform::Status::kInvalidArgument,
+                                   "no archive folder for the segment database");
   }
   path_ = std::string(folder);
   if (path_.back() != '/') path_.push_back('/');
   path_ += "archive.db3";
   if (path_.size() >= PATH_MAX) {
-    error_ = "segment database path too long: " + path_;
-    return false;
+    return platform::Status::Error(platform::Status::kInvalidArgument,
+                                   "segment database path too long: " + path_);
   }
   struct stat st {};
   const bool existed = ::stat(path_.c_str(), &st) == 0;
-  if (!OpenConnectionLocked()) return false;
+  if (platform::Status status = OpenConnectionLocked(); !status.ok()) return status;
   if (existed) {
     std::string why;
     switch (CheckLocked(&why)) {
       case Health::kGood:
         RecountTotal();
-        return true;
+        return platform::Status::Ok();
       case Health::kEmpty:
         break;  // its first open was cut short: it gets its tables now
-      case Health::kDamaged:
+      case Health::kDamaged: {
         // The database is only an index of the segment files: a bad one must
         // not keep the archive from recording. It is kept for a look, under
         // a name that says what it is, and a new one takes its place.
         CloseLocked();
-        if (!SetAsideLocked(why) || !OpenConnectionLocked()) return false;
+        platform::Status status = SetAsideLocked(why);
+        if (status.ok()) status = OpenConnectionLocked();
+        if (!status.ok()) return status;
         break;
+      }
       case Health::kUnusable:
-        SetError(why);
         CloseLocked();
-        return false;
+        return platform::Status::Error(platform::Status::kIoError, why);
     }
   }
-  if (!Exec(kSchemaPragma) || !Exec("BEGIN")) {
-    SetError("cannot create the tables of the segment database");
-    CloseLocked();
-    return false;
+  platform::Status status = db_->Exec(kSchemaPragma, "cannot create its tables");
+  if (status.ok()) status = db_->Exec("BEGIN", "cannot create its tables");
+  if (status.ok()) {
+    status = db_->Exec(kSchema, "cannot create its tables");
+    if (status.ok()) status = db_->Exec("COMMIT", "cannot create its tables");
+    if (!status.ok()) db_->ExecCode("ROLLBACK");
   }
-  if (!Exec(kSchema) || !Exec("COMMIT")) {
-    SetError("cannot create the tables of the segment database");
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!status.ok()) {
     CloseLocked();
-    return false;
+    return status;
   }
   total_kb_ = 0;
-  return true;
+  return platform::Status::Ok();
 }
 
-bool AudioDatabaseSql::OpenConnectionLocked() {
-  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
-    SetError("cannot open the segment database");
-    CloseLocked();
-    return false;
-  }
-  return true;
+platform::Status AudioDatabaseSql::OpenConnectionLocked() {
+  return platform::SqliteDb::Open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kKind, &db_);
 }
 
 AudioDatabaseSql::Health AudioDatabaseSql::CheckLocked(std::string* why) {
   // Only what a file holds counts as damage; a file that cannot be read now
   // (locked, no permission, an I/O error) is left alone.
-  auto failure = [&](const char* what) {
-    const int code = sqlite3_errcode(db_);
-    *why = std::string(what) + ": " + sqlite3_errmsg(db_);
-    return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? Health::kDamaged : Health::kUnusable;
+  auto failure = [&](const char* what, const platform::Status& status) {
+    *why = std::string(what) + ": " + status.message();
+    return status.code() == platform::Status::kCorrupt ? Health::kDamaged : Health::kUnusable;
   };
   int64_t tables = 0;
   bool is_null = false;
-  if (!QueryInt64("select count(*) from sqlite_master", &tables, &is_null)) {
-    return failure("the segment database is damaged or not a database");
+  if (platform::Status status = QueryInt64("select count(*) from sqlite_master", &tables, &is_null);
+      !status.ok()) {
+    return failure("the segment database is damaged or not a database", status);
   }
   if (tables == 0) return Health::kEmpty;
   {
-    Statement columns(db_,
-                      "select id,formatid,starttime,durationmsec,sizebytes,sizekb,tnextfile,skim,"
-                      "filenametime,scanned from segments limit 0");
-    if (!columns.ok()) {
-      *why = std::string("the segment database has no complete segments table: ") +
-             sqlite3_errmsg(db_);
+    platform::SqlStatement columns(
+        *db_,
+        "select id,formatid,starttime,durationmsec,sizebytes,sizekb,tnextfile,skim,"
+        "filenametime,scanned from segments limit 0");
+    if (!columns.prepared().ok()) {
+      *why = "the segment database has no complete segments table: " + columns.prepared().message();
       return Health::kDamaged;
     }
   }
-  Statement check(db_, "pragma quick_check");
-  if (!check.ok()) return failure("the segment database cannot be checked");
-  if (!check.Step()) return failure("the segment database is damaged");
-  const unsigned char* verdict = sqlite3_column_text(check.get(), 0);
-  const std::string text = verdict != nullptr ? reinterpret_cast<const char*>(verdict) : "";
+  platform::SqlStatement check(*db_, "pragma quick_check");
+  bool row = false;
+  if (platform::Status status = check.Step(&row); !status.ok()) {
+    return failure("the segment database cannot be checked", status);
+  }
+  const std::string text = row ? check.Text(0) : "";
   if (text != "ok") {
     *why = "the segment database is damaged: " + text;
     return Health::kDamaged;
@@ -221,13 +207,12 @@ AudioDatabaseSql::Health AudioDatabaseSql::CheckLocked(std::string* why) {
   return Health::kGood;
 }
 
-bool AudioDatabaseSql::SetAsideLocked(const std::string& why) {
+platform::Status AudioDatabaseSql::SetAsideLocked(const std::string& why) {
   const std::string stem = path_ + ".damaged-" + StampNow();
   std::string aside = stem;
   for (int n = 2; Exists(aside); ++n) aside = stem + "-" + std::to_string(n);
   if (::rename(path_.c_str(), aside.c_str()) != 0) {
-    error_ = why + " (" + path_ + "), and it cannot be moved aside: " + std::strerror(errno);
-    return false;
+    return platform::ErrnoStatus(errno, why + " (" + path_ + "), and it cannot be moved aside");
   }
   for (const char* suffix : kCompanions) {
     const std::string companion = path_ + suffix;
@@ -238,7 +223,7 @@ bool AudioDatabaseSql::SetAsideLocked(const std::string& why) {
   notice_ = "The segment database " + path_ + " was damaged (" + why + "). It was moved to " +
             aside + " and a new one was created.";
   diag::DebugTrace("AudioDatabaseSql: %s\n", notice_.c_str());
-  return true;
+  return platform::Status::Ok();
 }
 
 void AudioDatabaseSql::Close() {
@@ -248,163 +233,174 @@ void AudioDatabaseSql::Close() {
 
 void AudioDatabaseSql::CloseLocked() {
   // Statements kept across calls go before the connection they belong to.
-  sqlite3_finalize(find_stmt_);
-  sqlite3_finalize(mark_stmt_);
-  sqlite3_finalize(insert_stmt_);
-  find_stmt_ = nullptr;
-  mark_stmt_ = nullptr;
-  insert_stmt_ = nullptr;
-  if (db_ != nullptr) sqlite3_close(db_);
-  db_ = nullptr;
+  find_stmt_.reset();
+  mark_stmt_.reset();
+  insert_stmt_.reset();
+  db_.reset();
   total_kb_ = 0;
 }
 
-bool AudioDatabaseSql::Exec(const char* sql) {
-  if (db_ == nullptr) {
-    error_ = "the segment database is not open";
-    return false;
-  }
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return SetError("statement failed");
-  }
+bool AudioDatabaseSql::Exec(const char* sql, const char* what) {
+  if (db_ == nullptr) return Fail(NotOpen(path_));
+  if (platform::Status status = db_->Exec(sql, what); !status.ok()) return Fail(status);
   return true;
 }
 
-bool AudioDatabaseSql::QueryInt64(const char* sql, int64_t* value, bool* is_null) {
-  if (db_ == nullptr) return false;
-  Statement stmt(db_, sql);
-  if (!stmt.ok() || !stmt.Step()) return false;
-  *is_null = stmt.IsNull(0);
-  *value = stmt.Int64(0);
-  return true;
+platform::Status AudioDatabaseSql::QueryInt64(const char* sql, int64_t* value, bool* is_null) {
+  if (db_ == nullptr) return NotOpen(path_);
+  platform::SqlStatement stmt(*db_, sql);
+  bool row = false;
+  if (platform::Status status = stmt.Step(&row); !status.ok()) return status;
+  *is_null = !row || stmt.IsNull(0);
+  *value = row ? stmt.Int(0) : 0;
+  return platform::Status::Ok();
 }
 
 CZoneTime AudioDatabaseSql::QueryTime(const char* sql) {
   int64_t value = 0;
   bool is_null = true;
-  if (!QueryInt64(sql, &value, &is_null) || is_null) return CZoneTime();
+  if (platform::Status status = QueryInt64(sql, &value, &is_null); !status.ok()) {
+    Fail(status);
+    return CZoneTime();
+  }
+  if (is_null) return CZoneTime();
   return CZoneTime::FromLinear64(value);
 }
 
 void AudioDatabaseSql::RecountTotal() {
   int64_t sum = 0;
   bool is_null = true;
-  if (!QueryInt64("select sum(sizekb) from segments", &sum, &is_null) || is_null || sum < 0) {
+  if (platform::Status status = QueryInt64("select sum(sizekb) from segments", &sum, &is_null);
+      !status.ok()) {
+    Fail(status);
     sum = 0;
   }
+  if (is_null || sum < 0) sum = 0;
   total_kb_ = sum > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(sum);
 }
 
-bool AudioDatabaseSql::FindRow(int64_t start, Row* row) {
-  if (db_ == nullptr) return false;
+platform::Status AudioDatabaseSql::FindRow(int64_t start, Row* row, bool* found) {
+  *found = false;
+  if (db_ == nullptr) return NotOpen(path_);
   // The scanner looks up every file of the archive at each open: the lookup
   // is prepared once per connection and bound each time.
-  if (find_stmt_ == nullptr &&
-      sqlite3_prepare_v2(db_,
-                         "select id,durationmsec,sizebytes,sizekb,tnextfile,skim from segments "
-                         "where starttime=?",
-                         -1, &find_stmt_, nullptr) != SQLITE_OK) {
-    find_stmt_ = nullptr;
-    return false;
+  platform::SqlStatement* find =
+      Prepared(&find_stmt_,
+               "select id,durationmsec,sizebytes,sizekb,tnextfile,skim from segments "
+               "where starttime=?1");
+  find->Bind(1, start);
+  platform::Status status = find->Step(found);
+  if (status.ok() && *found) {
+    row->id = find->Int(0);
+    row->duration_ms = find->Int(1);
+    row->size_bytes = find->Int(2);
+    row->size_kb = find->Int(3);
+    row->next_file = find->Int(4);
+    row->skim = static_cast<int>(find->Int(5));
   }
-  sqlite3_bind_int64(find_stmt_, 1, start);
-  const bool found = sqlite3_step(find_stmt_) == SQLITE_ROW;
-  if (found) {
-    row->id = sqlite3_column_int64(find_stmt_, 0);
-    row->duration_ms = sqlite3_column_int64(find_stmt_, 1);
-    row->size_bytes = sqlite3_column_int64(find_stmt_, 2);
-    row->size_kb = sqlite3_column_int64(find_stmt_, 3);
-    row->next_file = sqlite3_column_int64(find_stmt_, 4);
-    row->skim = sqlite3_column_int(find_stmt_, 5);
-  }
-  sqlite3_reset(find_stmt_);
-  return found;
+  find->Reset();
+  return status;
 }
 
 bool AudioDatabaseSql::HasSegment(const CZoneTime& start) {
   std::lock_guard lock(mutex_);
   Row row;
-  return FindRow(start.ToLinear(), &row);
+  bool found = false;
+  if (platform::Status status = FindRow(start.ToLinear(), &row, &found); !status.ok()) {
+    return Fail(status);
+  }
+  return found;
 }
 
-bool AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim,
-                                  uint32_t size_bytes, const CZoneTime& end) {
+platform::Status AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms,
+                                              bool skim, uint32_t size_bytes,
+                                              const CZoneTime& end) {
   std::lock_guard lock(mutex_);
   const uint32_t kb = KiB(size_bytes);
   const int64_t linear_start = start.ToLinear();
-  char sql[kStatementSize];
   Row row;
-  if (!FindRow(linear_start, &row)) {
-    if (db_ == nullptr) return false;
+  bool found = false;
+  // A lookup that failed must not be taken for a missing row: that would
+  // insert a second row for the segment.
+  if (platform::Status status = FindRow(linear_start, &row, &found); !status.ok()) {
+    return status;
+  }
+  if (!found) {
     // Prepared once: a new database is filled with a row per file at open.
-    if (insert_stmt_ == nullptr &&
-        sqlite3_prepare_v2(db_,
-                           "insert into segments(starttime,durationmsec,sizebytes,sizekb,"
-                           "tnextfile,skim,filenametime,scanned) values(?,?,?,?,?,?,?,1)",
-                           -1, &insert_stmt_, nullptr) != SQLITE_OK) {
-      insert_stmt_ = nullptr;
-      return SetError("statement failed");
-    }
-    sqlite3_bind_int64(insert_stmt_, 1, linear_start);
-    sqlite3_bind_int64(insert_stmt_, 2, duration_ms);
-    sqlite3_bind_int64(insert_stmt_, 3, size_bytes);
-    sqlite3_bind_int64(insert_stmt_, 4, kb);
-    sqlite3_bind_int64(insert_stmt_, 5, end.ToLinear());
-    sqlite3_bind_int(insert_stmt_, 6, skim ? 1 : 0);
-    sqlite3_bind_int64(insert_stmt_, 7, linear_start);
-    const bool done = sqlite3_step(insert_stmt_) == SQLITE_DONE;
-    sqlite3_reset(insert_stmt_);
-    if (!done) return SetError("statement failed");
+    platform::SqlStatement* insert =
+        Prepared(&insert_stmt_,
+                 "insert into segments(starttime,durationmsec,sizebytes,sizekb,"
+                 "tnextfile,skim,filenametime,scanned) values(?1,?2,?3,?4,?5,?6,?7,1)");
+    insert->Bind(1, linear_start);
+    insert->Bind(2, duration_ms);
+    insert->Bind(3, size_bytes);
+    insert->Bind(4, kb);
+    insert->Bind(5, end.ToLinear());
+    insert->Bind(6, skim ? 1 : 0);
+    insert->Bind(7, linear_start);
+    platform::Status status = insert->Run();
+    insert->Reset();
+    if (!status.ok()) return status;
     total_kb_ += kb;
-    return true;
+    return platform::Status::Ok();
   }
   if (row.duration_ms == duration_ms && row.size_bytes == size_bytes && row.size_kb == kb &&
       CZoneTime::IsSame(CZoneTime::FromLinear64(row.next_file), end) &&
       (row.skim != 0) == skim) {
-    return true;
+    return platform::Status::Ok();
   }
-  std::snprintf(sql, sizeof sql,
-                "update segments set durationmsec=%" PRId64 ", sizebytes=%u, sizekb=%u, "
-                "tnextfile=%" PRId64 ", skim=%d, filenametime=%" PRId64 ", scanned=1 where id=%" PRId64,
-                int64_t{duration_ms}, size_bytes, kb, end.ToLinear(), skim ? 1 : 0, linear_start,
-                row.id);
-  if (!Exec(sql)) return false;
+  platform::SqlStatement update(*db_,
+                                "update segments set durationmsec=?1, sizebytes=?2, sizekb=?3, "
+                                "tnextfile=?4, skim=?5, filenametime=?6, scanned=1 where id=?7");
+  update.Bind(1, duration_ms);
+  update.Bind(2, size_bytes);
+  update.Bind(3, kb);
+  update.Bind(4, end.ToLinear());
+  update.Bind(5, skim ? 1 : 0);
+  update.Bind(6, linear_start);
+  update.Bind(7, row.id);
+  if (platform::Status status = update.Run(); !status.ok()) return status;
   // A total that lost track of this row must not wrap round to a huge quota use.
   const uint64_t old_kb = row.size_kb < 0 ? 0 : static_cast<uint64_t>(row.size_kb);
   total_kb_ = uint64_t{total_kb_} + kb >= old_kb
                   ? static_cast<uint32_t>(uint64_t{total_kb_} + kb - old_kb)
                   : 0;
-  return true;
+  return platform::Status::Ok();
 }
 
 uint32_t AudioDatabaseSql::SizeKBLocked(int64_t start) {
-  char sql[kStatementSize];
-  std::snprintf(sql, sizeof sql, "select sizekb from segments where starttime=%" PRId64, start);
-  int64_t kb = 0;
-  bool is_null = true;
-  if (!QueryInt64(sql, &kb, &is_null) || is_null || kb < 0) return 0;
-  return kb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(kb);
+  if (db_ == nullptr) return 0;
+  platform::SqlStatement size(*db_, "select sizekb from segments where starttime=?1");
+  size.Bind(1, start);
+  bool row = false;
+  if (platform::Status status = size.Step(&row); !status.ok()) {
+    Fail(status);
+    return 0;
+  }
+  if (!row || size.IsNull(0) || size.Int(0) < 0) return 0;
+  return size.Int(0) > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size.Int(0));
 }
 
 bool AudioDatabaseSql::DeleteSegment(const CZoneTime& start) {
   std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return Fail(NotOpen(path_));
   const int64_t linear_start = start.ToLinear();
   const uint32_t kb = SizeKBLocked(linear_start);
-  char sql[kStatementSize];
-  std::snprintf(sql, sizeof sql, "delete from segments where starttime=%" PRId64, linear_start);
-  if (!Exec(sql)) return false;
+  platform::SqlStatement remove(*db_, "delete from segments where starttime=?1");
+  remove.Bind(1, linear_start);
+  if (platform::Status status = remove.Run(); !status.ok()) return Fail(status);
   if (total_kb_ >= kb) total_kb_ -= kb;
   return true;
 }
 
 bool AudioDatabaseSql::BeginScan() {
   std::lock_guard lock(mutex_);
-  return Exec("update segments set scanned=2");
+  return Exec("update segments set scanned=2", "cannot begin a scan");
 }
 
 bool AudioDatabaseSql::EndScan() {
   std::lock_guard lock(mutex_);
-  if (!Exec("delete from segments where scanned=2")) return false;
+  if (!Exec("delete from segments where scanned=2", "cannot end a scan")) return false;
   // Swept rows would otherwise count against the quota until the next Open,
   // and the recycler would delete recordings to make room that is already free.
   RecountTotal();
@@ -413,20 +409,16 @@ bool AudioDatabaseSql::EndScan() {
 
 bool AudioDatabaseSql::MarkScanned(const CZoneTime& start) {
   std::lock_guard lock(mutex_);
-  if (db_ == nullptr) return false;
+  if (db_ == nullptr) return Fail(NotOpen(path_));
   // One statement finds and marks the row (the scanner's call for every file
   // already indexed); no row changed means there was none.
-  if (mark_stmt_ == nullptr &&
-      sqlite3_prepare_v2(db_, "update segments set scanned=1 where starttime=?", -1,
-                         &mark_stmt_, nullptr) != SQLITE_OK) {
-    mark_stmt_ = nullptr;
-    return SetError("statement failed");
-  }
-  sqlite3_bind_int64(mark_stmt_, 1, start.ToLinear());
-  const bool done = sqlite3_step(mark_stmt_) == SQLITE_DONE;
-  sqlite3_reset(mark_stmt_);
-  if (!done) return SetError("statement failed");
-  return sqlite3_changes(db_) > 0;
+  platform::SqlStatement* mark =
+      Prepared(&mark_stmt_, "update segments set scanned=1 where starttime=?1");
+  mark->Bind(1, start.ToLinear());
+  platform::Status status = mark->Run();
+  mark->Reset();
+  if (!status.ok()) return Fail(status);
+  return db_->Changes() > 0;
 }
 
 uint32_t AudioDatabaseSql::GetTotalKB() {
@@ -461,37 +453,36 @@ double AudioDatabaseSql::GetAverageKBPerSecond() {
   return static_cast<double>(kb) / static_cast<double>(seconds);
 }
 
-bool AudioDatabaseSql::GetIndex(const CZoneTime& from, const CZoneTime& to,
-                                IndexCallback callback, void* context) {
+platform::Status AudioDatabaseSql::GetIndex(const CZoneTime& from, const CZoneTime& to,
+                                            IndexCallback callback, void* context) {
   std::lock_guard lock(mutex_);
-  if (db_ == nullptr) return false;
-  char sql[kStatementSize];
-  std::snprintf(sql, sizeof sql,
-                "select starttime,durationmsec,skim from segments where starttime>=%" PRId64
-                " and starttime<%" PRId64 " order by starttime",
-                from.ToLinear(), to.ToLinear());
-  Statement stmt(db_, sql);
-  if (!stmt.ok()) return SetError("cannot read the segment index");
+  if (db_ == nullptr) return NotOpen(path_);
+  platform::SqlStatement stmt(*db_,
+                              "select starttime,durationmsec,skim from segments where "
+                              "starttime>=?1 and starttime<?2 order by starttime");
+  stmt.Bind(1, from.ToLinear());
+  stmt.Bind(2, to.ToLinear());
   int returned = 0;
-  while (stmt.Step()) {
+  bool row = false;
+  platform::Status status;
+  while ((status = stmt.Step(&row, "cannot read the segment index")).ok() && row) {
     ++returned;
-    if (!callback(CZoneTime::FromLinear64(stmt.Int64(0)), static_cast<uint32_t>(stmt.Int64(1)),
+    if (!callback(CZoneTime::FromLinear64(stmt.Int(0)), static_cast<uint32_t>(stmt.Int(1)),
                   stmt.Int(2) != 0, context)) {
       break;
     }
   }
+  if (!status.ok()) {
+    diag::DebugTrace("AudioDatabaseSql::GetIndex: %s\n", status.message().c_str());
+    return status;
+  }
   diag::DebugTrace("AudioDatabaseSql::GetIndex: nSegmentsReturned=%d\n", returned);
-  return true;
+  return platform::Status::Ok();
 }
 
 std::string AudioDatabaseSql::GetPath() {
   std::lock_guard lock(mutex_);
   return path_;
-}
-
-std::string AudioDatabaseSql::LastError() {
-  std::lock_guard lock(mutex_);
-  return error_;
 }
 
 std::string AudioDatabaseSql::TakeNotice() {
@@ -503,14 +494,14 @@ std::string AudioDatabaseSql::TakeNotice() {
 
 bool AudioDatabaseSql::BeginBatch() {
   std::lock_guard lock(mutex_);
-  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) return true;  // one is open
-  return Exec("begin");
+  if (db_ != nullptr && db_->InTransaction()) return true;  // one is open
+  return Exec("begin", "cannot begin a batch");
 }
 
 bool AudioDatabaseSql::CommitBatch() {
   std::lock_guard lock(mutex_);
-  if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) return true;
-  return Exec("commit");
+  if (db_ == nullptr || !db_->InTransaction()) return true;
+  return Exec("commit", "cannot commit a batch");
 }
 
 }  // namespace logrum::archive

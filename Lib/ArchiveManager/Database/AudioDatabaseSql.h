@@ -13,22 +13,30 @@
 // place (TakeNotice() then says so): the database is only an index of the
 // files, and the archive must go on recording. A file that cannot be read
 // for another reason (no permission, locked, not a file) makes Open fail
-// with the reason and the path in LastError(), and is left as it is. A new
-// database gets its tables in one transaction.
+// with the reason and the path, and is left as it is. A new database gets its
+// tables in one transaction.
+//
+// Failure policy: Open and GetIndex answer a Status that names the file and
+// the statement. A statement that fails (the file busy under another
+// connection's lock, an I/O error) is a failure, never a shorter answer:
+// GetIndex fails rather than hand out part of the index, and AddSegment says
+// why a segment could not be indexed. The other operations that the file
+// scanner reaches through its adapter keep their bool and write the reason to
+// the trace.
 //
 // Thread safety: every member may be called from any thread; one lock serialises
 // them, and GetIndex holds it while its callback runs (keep callbacks short).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
+#include "Lib/Platform/Sqlite.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
@@ -44,14 +52,14 @@ class AudioDatabaseSql {
   AudioDatabaseSql& operator=(const AudioDatabaseSql&) = delete;
 
   // Opens (creating it and its tables when it does not exist) FOLDER/archive.db3.
-  bool Open(std::string_view folder);
+  platform::Status Open(std::string_view folder);
   void Close();
 
   bool HasSegment(const CZoneTime& start);
   // Inserts the row, or updates the row of that start unless every value is
   // unchanged (then nothing is written). KiB = bytes rounded up.
-  bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
-                  const CZoneTime& end);
+  platform::Status AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim,
+                              uint32_t size_bytes, const CZoneTime& end);
   bool DeleteSegment(const CZoneTime& start);
   bool BeginScan();
   // Deletes the rows not confirmed since BeginScan, then recounts the total.
@@ -65,13 +73,13 @@ class AudioDatabaseSql {
   // (total KiB - KiB of the last segment) / seconds from first to last start;
   // 0 when the segments start less than a second apart.
   double GetAverageKBPerSecond();
-  // The segments with from <= start < to, in ascending start. false only when
-  // the query cannot be made.
-  bool GetIndex(const CZoneTime& from, const CZoneTime& to, IndexCallback callback,
-                void* context);
+  // The segments with from <= start < to, in ascending start. An error when
+  // the index cannot be read to its end; the callback may then have seen some
+  // of the rows, which the caller must drop.
+  platform::Status GetIndex(const CZoneTime& from, const CZoneTime& to, IndexCallback callback,
+                            void* context);
 
   std::string GetPath();
-  std::string LastError();
   // What the last Open did beyond opening (a damaged file set aside), once;
   // empty when there is nothing to tell.
   std::string TakeNotice();
@@ -93,27 +101,28 @@ class AudioDatabaseSql {
   enum class Health { kGood, kEmpty, kDamaged, kUnusable };
 
   // All helpers below expect mutex_ to be held.
-  bool OpenConnectionLocked();
+  platform::Status OpenConnectionLocked();
   Health CheckLocked(std::string* why);
-  bool SetAsideLocked(const std::string& why);
-  bool Exec(const char* sql);
-  bool FindRow(int64_t start, Row* row);
-  bool QueryInt64(const char* sql, int64_t* value, bool* is_null);
+  platform::Status SetAsideLocked(const std::string& why);
+  bool Exec(const char* sql, const char* what);
+  platform::Status FindRow(int64_t start, Row* row, bool* found);
+  platform::Status QueryInt64(const char* sql, int64_t* value, bool* is_null);
   CZoneTime QueryTime(const char* sql);
   uint32_t SizeKBLocked(int64_t start);
   void RecountTotal();
   void CloseLocked();
-  bool SetError(const std::string& what);
+  bool Fail(const platform::Status& status);
+  platform::SqlStatement* Prepared(std::unique_ptr<platform::SqlStatement>* stmt, const char* sql);
 
   std::mutex mutex_;
-  sqlite3* db_ = nullptr;   // guarded by mutex_
+  std::unique_ptr<platform::SqliteDb> db_;  // guarded by mutex_
   uint32_t total_kb_ = 0;   // guarded by mutex_
   std::string path_;        // guarded by mutex_
-  std::string error_;       // guarded by mutex_
   std::string notice_;      // guarded by mutex_
-  sqlite3_stmt* find_stmt_ = nullptr;  // guarded by mutex_; prepared on first use
-  sqlite3_stmt* mark_stmt_ = nullptr;  // guarded by mutex_
-  sqlite3_stmt* insert_stmt_ = nullptr;  // guarded by mutex_
+  // Prepared on first use; finalised before db_ is closed. Guarded by mutex_.
+  std::unique_ptr<platform::SqlStatement> find_stmt_;
+  std::unique_ptr<platform::SqlStatement> mark_stmt_;
+  std::unique_ptr<platform::SqlStatement> insert_stmt_;
 };
 
 }  // namespace logrum::archive

@@ -92,7 +92,7 @@ class ManagerAccess::Archive : public NetArchive {
     bool read = false;
     const bool open = a->WithStorage([&](archive::CStorageManager& storage) {
       if (!storage.IsOpen()) return;
-      read = storage.database()->GetIndex(
+      const platform::Status status = storage.database()->GetIndex(
           RangeTime(from), RangeTime(to),
           [](const CZoneTime& start, uint32_t duration_ms, bool skim, void* context) {
             static_cast<std::vector<IndexEntry>*>(context)->push_back(
@@ -100,6 +100,7 @@ class ManagerAccess::Archive : public NetArchive {
             return true;
           },
           out);
+      read = status.ok();
     });
     return open && read;
   }
@@ -211,10 +212,17 @@ class SeamServer : public archive::INetworkServer {
   explicit SeamServer(IArchiveManager* manager) : access_(manager) {}
   ~SeamServer() override { Close(); }
 
-  bool Open(uint32_t port) override {
-    if (server_ != nullptr) return false;
+  platform::Status Open(uint32_t port) override {
+    if (server_ != nullptr) {
+      return platform::Status::Error(
+          platform::Status::kInvalidArgument,
+          "cannot listen on port " + std::to_string(port) + ": the network server is already open");
+    }
     server_ = std::make_unique<NetworkServer>(&access_, ReadNetworkSettings(nullptr));
-    return server_->Open(port);
+    platform::Status status = server_->Open(port);
+    // A failed open leaves nothing behind, so the host may try another port.
+    if (!status.ok()) server_.reset();
+    return status;
   }
   void Close() override {
     if (server_ == nullptr) return;

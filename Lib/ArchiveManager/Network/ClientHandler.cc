@@ -10,7 +10,7 @@
 #include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Diagnostics/Trace.h"
 #include "Lib/Kit/ByteBuffer.h"
@@ -207,15 +207,15 @@ bool ClientHandler::RequestArchiveAudio(int64_t time, uint32_t offset_ms, uint32
     const std::string text = std::string(kTextFileOpenFailed) + file.GetPath() + "'";
     return enc_->AudioError(kAudioFileOpenFailed, text.c_str());
   }
-  const archive::AudioFormat format = file.GetFormat();
-  const uint32_t block_size = archive::BlockSize(format);
+  const kit::AudioFormat format = file.GetFormat();
+  const uint32_t block_size = kit::BlockSize(format);
   if (block_size == 0 || block_size > kMaxAudioData) {
     const std::string text = std::string(kTextBlockTooLarge) + file.GetPath() + "'";
     return enc_->AudioError(kAudioFileOpenFailed, text.c_str());
   }
   const ActivityScope scope(this, Activity::kPlayback);
   const int64_t begin = file.GetStartTime().ToLinear() + int64_t{offset_ms / 1000} * 10000000;
-  const uint32_t samples = archive::SamplesPerFrame(format) * archive::FramesPerBlock(format);
+  const uint32_t samples = kit::SamplesPerFrame(format) * kit::FramesPerBlock(format);
   if (enc_->AudioBegin(begin, format.bitrate, format.samplerate, format.channels, samples,
                        static_cast<int32_t>(block_size), file.IsSkim(), false)) {
     uint8_t buffer[kMaxAudioData];

@@ -79,14 +79,29 @@ static void CloseFd(int fd) {
   ::close(fd);
 }
 
-bool NetworkServer::Open(uint32_t port) {
-  if (pool_ != nullptr) return false;
+platform::Status NetworkServer::Open(uint32_t port) {
+  using platform::Status;
+  const std::string where = "port " + std::to_string(port);
+  if (pool_ != nullptr) {
+    return Status::Error(Status::kInvalidArgument,
+                         "cannot listen on " + where + ": the network server is already open");
+  }
+  if (port > 65535) {
+    return Status::Error(Status::kInvalidArgument,
+                         "cannot listen on " + where + ": not a TCP port (0 to 65535)");
+  }
   pool_ = ThreadPool::Create(this, archives_, &settings_);
-  if (pool_ == nullptr) return false;
-  if (running_.load() || !thread_.IsStarted() || port > 65535) return false;
+  if (pool_ == nullptr) {
+    return Status::Error(Status::kIoError,
+                         "cannot listen on " + where + ": no connection pool (out of memory?)");
+  }
+  if (running_.load() || !thread_.IsStarted()) {
+    return Status::Error(Status::kIoError,
+                         "cannot listen on " + where + ": the listener thread is not running");
+  }
 
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return platform::ErrnoStatus(errno, "cannot make a socket for " + where);
   linger off{0, 1};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
   // A restart must not wait for the old connections' TIME_WAIT to pass.
@@ -98,9 +113,18 @@ bool NetworkServer::Open(uint32_t port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(fd, 5) != 0) {
-    diag::DebugTrace("NetworkServer: cannot listen on port %u: %s\n", port, strerror(errno));
+    const int error = errno;
     ::close(fd);
-    return false;
+    Status status = platform::ErrnoStatus(error, "cannot listen on " + where);
+    if (error == EADDRINUSE) {
+      status =
+          Status::Error(status.code(), status.message() + " (another program is listening there)");
+    } else if (error == EACCES || error == EPERM) {
+      status = Status::Error(status.code(),
+                             status.message() + " (ports below 1024 need the right to bind them)");
+    }
+    diag::DebugTrace("NetworkServer: %s\n", status.message().c_str());
+    return status;
   }
   socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -110,9 +134,10 @@ bool NetworkServer::Open(uint32_t port) {
   if (!thread_.Execute(this, 0)) {
     running_.store(false);
     CloseFd(listen_fd_.exchange(-1));
-    return false;
+    return Status::Error(Status::kIoError,
+                         "cannot listen on " + where + ": the listener thread did not take it");
   }
-  return true;
+  return Status::Ok();
 }
 
 void NetworkServer::Close() {

@@ -33,6 +33,7 @@
 #include "Lib/ArchiveManager/Network/NetworkSettings.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/TaskThread.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::network {
 
@@ -66,8 +67,9 @@ class NetworkServer : private kit::TaskThreadTask {
   NetworkServer& operator=(const NetworkServer&) = delete;
 
   // Creates the pool and listens on the port (0: any free port, see port()).
-  // False when already open or the socket cannot be made, bound or listened on.
-  bool Open(uint32_t port);
+  // An error naming the port and the reason (in use, no permission, not a
+  // port) when already open or the socket cannot be made, bound or listened on.
+  platform::Status Open(uint32_t port);
   void Close();
 
   uint16_t port() const { return bound_port_; }

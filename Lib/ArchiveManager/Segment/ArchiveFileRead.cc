@@ -67,7 +67,7 @@ bool CArchiveFileRead::ReadTrailer(const std::string& path) {
   path_ = path;
   trailer_ = SegmentTrailer{};
   start_ = CZoneTime();
-  format_ = AudioFormat{};
+  format_ = kit::AudioFormat{};
   audio_bytes_ = 0;
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) return Fail("cannot open " + path + ": " + std::strerror(errno));

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
@@ -47,7 +47,7 @@ class CArchiveFileRead {
   const SegmentTrailer& GetTrailer() const { return trailer_; }
   const CZoneTime& GetStartTime() const { return start_; }
   CZoneTime GetEndTime() const { return CZoneTime::FromPacked64(trailer_.end_time); }
-  const AudioFormat& GetFormat() const { return format_; }
+  const kit::AudioFormat& GetFormat() const { return format_; }
   uint32_t GetDurationMs() const { return trailer_.duration_ms; }
   uint32_t GetSizeBytes() const { return trailer_.size_bytes; }
   bool IsSkim() const { return trailer_.IsSkim(); }
@@ -66,7 +66,7 @@ class CArchiveFileRead {
   std::string path_;
   SegmentTrailer trailer_;
   CZoneTime start_;
-  AudioFormat format_;
+  kit::AudioFormat format_;
   uint64_t audio_bytes_ = 0;
   uint64_t bytes_left_ = 0;
   std::string error_;

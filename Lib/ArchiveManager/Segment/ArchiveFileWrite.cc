@@ -63,7 +63,7 @@ void CArchiveFileWrite::CloseFd() {
   byte_count_.store(0, std::memory_order_relaxed);
 }
 
-bool CArchiveFileWrite::Open(const CZoneTime& start, const AudioFormat& format, bool skim) {
+bool CArchiveFileWrite::Open(const CZoneTime& start, const kit::AudioFormat& format, bool skim) {
   if (IsOpen() && !Close(CZoneTime())) CloseFd();  // the old file's trailer is lost; go on
   error_.clear();
   name_taken_ = false;

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
@@ -36,7 +36,7 @@ class CArchiveFileWrite {
 
   // Closes any open file (null end time) and creates the file for `start`.
   // False when it cannot be created, also when a file of that name exists.
-  bool Open(const CZoneTime& start, const AudioFormat& format, bool skim);
+  bool Open(const CZoneTime& start, const kit::AudioFormat& format, bool skim);
   // The last Open failed because a file of that name (FindSegmentFile) exists.
   bool NameTaken() const { return name_taken_; }
   // Appends audio. On failure writes a trace line and returns false; the file
@@ -54,7 +54,7 @@ class CArchiveFileWrite {
   // Audio bytes of the open file; 0 once it is closed.
   uint32_t GetByteCount() const { return byte_count_.load(std::memory_order_relaxed); }
   const CZoneTime& GetStartTime() const { return start_; }
-  const AudioFormat& GetFormat() const { return format_; }
+  const kit::AudioFormat& GetFormat() const { return format_; }
   bool IsSkim() const { return trailer_.IsSkim(); }
   const std::string& GetSourceName() const { return source_name_; }
   // The reason of the last failure, with the path.
@@ -69,7 +69,7 @@ class CArchiveFileWrite {
   int fd_ = -1;
   std::string file_name_;
   CZoneTime start_;
-  AudioFormat format_;
+  kit::AudioFormat format_;
   std::atomic<uint32_t> byte_count_{0};
   SegmentTrailer trailer_;
   std::string error_;

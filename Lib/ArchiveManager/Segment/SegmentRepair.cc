@@ -16,11 +16,6 @@
 namespace logrum::archive {
 namespace {
 
-constexpr uint32_t kBitratesV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-constexpr uint32_t kBitratesV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-constexpr uint32_t kRatesV1[3] = {44100, 48000, 32000};
-constexpr uint32_t kRatesV2[3] = {22050, 24000, 16000};
-constexpr uint32_t kRatesV25[3] = {11025, 12000, 8000};
 // Frames whose headers give the bit rate of a block (see the header).
 constexpr int kRateFrames = 4;
 
@@ -69,26 +64,6 @@ RepairResult Failed(RepairInfo* info, const std::string& what) {
 
 }  // namespace
 
-bool ParseFrameHeader(const uint8_t* b, size_t length, FrameHeader* header) {
-  if (length < 4 || b[0] != 0xFF || (b[1] & 0xE0) != 0xE0) return false;
-  const int version = (b[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: 2, 3: 1
-  const int layer = (b[1] >> 1) & 3;    // 1: layer 3
-  const int bitrate_index = b[2] >> 4;
-  const int rate_index = (b[2] >> 2) & 3;
-  if (version == 1 || layer != 1 || rate_index == 3) return false;
-  const uint32_t bitrate = version == 3 ? kBitratesV1[bitrate_index] : kBitratesV2[bitrate_index];
-  if (bitrate == 0) return false;  // free format or a bad index
-  const uint32_t rate = version == 3   ? kRatesV1[rate_index]
-                        : version == 2 ? kRatesV2[rate_index]
-                                       : kRatesV25[rate_index];
-  const uint32_t padding = (b[2] >> 1) & 1;
-  header->bitrate = bitrate;
-  header->samplerate = rate;
-  header->channels = (b[3] >> 6) == 3 ? 1 : 2;
-  header->frame_bytes = (version == 3 ? 144000 : 72000) * bitrate / rate + padding;
-  return true;
-}
-
 RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
                            std::string_view source_name, RepairInfo* info) {
   *info = RepairInfo{};
@@ -124,7 +99,7 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
   uint64_t offset = 0;    // start of the next frame
   uint64_t good_end = 0;  // end of the last whole frame that agrees with the first
   uint64_t frames = 0;
-  FrameHeader first;
+  kit::FrameHeader first;
   uint32_t rate_sum = 0;
   int rate_frames = 0;
   while (offset + 4 <= size) {
@@ -137,7 +112,7 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
       if (window_bytes < 4) break;
     }
     const size_t at = static_cast<size_t>(offset - window_start);
-    FrameHeader frame;
+    kit::FrameHeader frame;
     if (!ParseFrameHeader(window.data() + at, window_bytes - at, &frame)) break;
     if (frames > 0 && (frame.samplerate != first.samplerate || frame.channels != first.channels)) {
       break;
@@ -154,7 +129,7 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
   }
   if (rate_frames == 0) return RepairResult::kNoAudio;
 
-  AudioFormat format;
+  kit::AudioFormat format;
   format.samplerate = static_cast<uint16_t>(first.samplerate);
   format.channels = first.channels;
   const uint32_t mean = rate_sum / static_cast<uint32_t>(rate_frames);

@@ -26,21 +26,10 @@
 #include <string>
 #include <string_view>
 
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
 namespace logrum::archive {
-
-// One layer 3 frame header (4 bytes).
-struct FrameHeader {
-  uint32_t bitrate = 0;     // kbit/s
-  uint32_t samplerate = 0;  // Hz
-  uint8_t channels = 0;
-  uint32_t frame_bytes = 0;  // whole frame, header included
-};
-// false for anything that is not a layer 3 frame of a standard bit rate
-// (free format, reserved values, no sync).
-bool ParseFrameHeader(const uint8_t* bytes, size_t length, FrameHeader* header);
 
 enum class RepairResult {
   kRepaired,    // cut back, trailer written
@@ -51,7 +40,7 @@ enum class RepairResult {
 };
 
 struct RepairInfo {
-  AudioFormat format;
+  kit::AudioFormat format;
   uint32_t size_bytes = 0;   // audio kept
   uint32_t duration_ms = 0;
   uint64_t cut_bytes = 0;    // bytes removed from the end

@@ -7,7 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 #include "Lib/ArchiveManager/Time/TimeFormat.h"
 #include "Lib/Diagnostics/Trace.h"
@@ -179,7 +179,7 @@ bool ArchiveThread::NameTaken(const CZoneTime& t) const {
   return ::stat(NameFor(t).c_str(), &info) == 0;
 }
 
-bool ArchiveThread::OpenFile(CZoneTime t, const AudioFormat& format, bool skim) {
+bool ArchiveThread::OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim) {
   diag::DebugTrace("AT::OpenFile!\n");
   // Two segments never share a start time, and a new one never takes the
   // name of a file already there (the clock was set back over it): its start
@@ -237,7 +237,7 @@ bool ArchiveThread::BackOff(uint32_t* delay_ms) {
   return !stopping_.load();
 }
 
-bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim) {
+bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const kit::AudioFormat& format, bool skim) {
   uint32_t delay = retry_first_ms_;
   for (int attempt = 0;; ++attempt) {
     if (OpenFile(t, format, skim)) {
@@ -254,7 +254,7 @@ bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const AudioFormat& form
   }
 }
 
-bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format,
+bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const kit::AudioFormat& format,
                                   bool skim, const CZoneTime& time) {
   uint32_t delay = retry_first_ms_;
   int failures = 0;
@@ -338,7 +338,7 @@ uint32_t ArchiveThread::SplitReasons(const CZoneTime& now, const CZoneTime& prev
   return reasons;
 }
 
-bool ArchiveThread::RollSegment(const CZoneTime& t, const AudioFormat& format, bool skim,
+bool ArchiveThread::RollSegment(const CZoneTime& t, const kit::AudioFormat& format, bool skim,
                                 const char* why) {
   Post(2, "INFO: Open new file %s. (%s)\n", NameFor(t).c_str(), why);
   // OpenFile also sets the segment end from the start the new file got.

@@ -139,7 +139,7 @@ class ArchiveThread : public kit::AppThread {
   struct Segmenting {
     uint8_t prev_state = audenc::kSkimStateStopped;
     CZoneTime prev;  // the previous block's time
-    AudioFormat format;
+    kit::AudioFormat format;
     bool skim = false;
   };
 
@@ -156,18 +156,18 @@ class ArchiveThread : public kit::AppThread {
                         bool new_segment, std::string* text) const;
   // Posts "Open new file ... (why)" and opens the next segment at t (its end
   // follows from the start it gets), retrying until Stop.
-  bool RollSegment(const CZoneTime& t, const AudioFormat& format, bool skim, const char* why);
+  bool RollSegment(const CZoneTime& t, const kit::AudioFormat& format, bool skim, const char* why);
   // Whether a file for a segment starting at t exists.
   bool NameTaken(const CZoneTime& t) const;
   // Opens the segment at t, or at the first free second after it; sets the
   // segment end from the start it got.
-  bool OpenFile(CZoneTime t, const AudioFormat& format, bool skim);
+  bool OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim);
   void CloseFile(const CZoneTime& end);
   // Retries OpenFile with a back-off until it succeeds or Stop is asked.
-  bool OpenFileRetrying(const CZoneTime& t, const AudioFormat& format, bool skim);
+  bool OpenFileRetrying(const CZoneTime& t, const kit::AudioFormat& format, bool skim);
   // Writes the block's audio, retrying (and moving to a new segment that
   // starts at `time`, the block's own) on failure.
-  bool WriteRetrying(const uint8_t* data, uint32_t length, const AudioFormat& format, bool skim,
+  bool WriteRetrying(const uint8_t* data, uint32_t length, const kit::AudioFormat& format, bool skim,
                      const CZoneTime& time);
   // Whether the open segment's file still exists at its name.
   bool SegmentFileIsThere() const;

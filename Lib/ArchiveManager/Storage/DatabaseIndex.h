@@ -8,6 +8,7 @@
 
 #include "Lib/ArchiveManager/Database/AudioDatabaseSql.h"
 #include "Lib/ArchiveManager/Storage/StorageAdapters.h"
+#include "Lib/Diagnostics/Trace.h"
 
 namespace logrum::archive {
 
@@ -18,7 +19,9 @@ class DatabaseIndex final : public SegmentIndex, public IndexBatch {
   bool HasSegment(const CZoneTime& start) override { return db_->HasSegment(start); }
   bool AddSegment(const CZoneTime& start, uint32_t duration_ms, bool skim, uint32_t size_bytes,
                   const CZoneTime& end) override {
-    return db_->AddSegment(start, duration_ms, skim, size_bytes, end);
+    const platform::Status status = db_->AddSegment(start, duration_ms, skim, size_bytes, end);
+    if (!status.ok()) diag::DebugTrace("DatabaseIndex::AddSegment: %s\n", status.message().c_str());
+    return status.ok();
   }
   bool DeleteSegment(const CZoneTime& start) override { return db_->DeleteSegment(start); }
   bool BeginScan() override { return db_->BeginScan(); }

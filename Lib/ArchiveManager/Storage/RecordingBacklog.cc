@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "External/Encoder/include/Encoder.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 
 namespace logrum::archive {
 
@@ -19,7 +19,7 @@ double RecordingBacklog::AudioMsOf(kit::IBlock* block) {
   const uint8_t* data = block->GetData();
   const uint32_t length = block->GetDataLength();
   if (data == nullptr || length <= audenc::kSkimHeaderBytes) return 0;
-  AudioFormat format;
+  kit::AudioFormat format;
   format.channels = data[1];
   format.bitrate = static_cast<uint16_t>(data[4] | (data[5] << 8));
   format.samplerate = static_cast<uint16_t>(data[6] | (data[7] << 8));

@@ -45,8 +45,8 @@ void CStorageManager::Post(int32_t level, const char* format, ...) {
 
 bool CStorageManager::Open() {
   if (open_) return true;
-  if (!database_.Open(settings_.folder)) {
-    Post(1, "ERROR: %s\n", database_.LastError().c_str());
+  if (platform::Status status = database_.Open(settings_.folder); !status.ok()) {
+    Post(1, "ERROR: %s\n", status.message().c_str());
     return false;
   }
   const std::string notice = database_.TakeNotice();
@@ -80,11 +80,13 @@ void CStorageManager::FinishedAdapter::OnSegmentFinished(const CZoneTime& start,
                                                          uint32_t size_bytes,
                                                          const CZoneTime& end) {
   // A null end (segment closed by the encoder or by the stop) is stored as 0.
-  if (!owner_->database_.AddSegment(start, duration_ms, skim, size_bytes, end)) {
+  if (platform::Status status =
+          owner_->database_.AddSegment(start, duration_ms, skim, size_bytes, end);
+      !status.ok()) {
     char text[40];
     if (Format(start, "%x", text, sizeof text) < 0) text[0] = '\0';
     owner_->Post(2, "WARNING: Unable to add segment %s to the database! %s\n", text,
-                 owner_->database_.LastError().c_str());
+                 status.message().c_str());
   }
   owner_->segments_written_.fetch_add(1, std::memory_order_relaxed);
   owner_->backup_adapter_.EnqueueBackup(start);

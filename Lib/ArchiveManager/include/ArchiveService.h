@@ -132,6 +132,10 @@ class IArchiveServer {
   // while closed. False when pCounters is null or its cbSize is below 8.
   // From the host's thread, like Open and Close.
   virtual bool GetCounters(ServerCounters* pCounters) = 0;
+  // 4: why the last Open failed ("cannot listen on port 9020: Address already
+  // in use"), empty after a successful one. Copies it NUL-terminated into the
+  // buffer, cut to fit, and returns its whole length.
+  virtual int32_t GetOpenError(char* pszBuffer, uint32_t cbBuffer) = 0;
 
  protected:
   ~IArchiveServer() = default;

@@ -19,15 +19,16 @@
 #include <memory>
 
 #include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
 class INetworkServer {
  public:
   virtual ~INetworkServer() = default;
-  // Creates the connection pool and listens on the port; false when the pool
-  // already exists or listening fails.
-  virtual bool Open(uint32_t port) = 0;
+  // Creates the connection pool and listens on the port; an error naming the
+  // port and the reason when the pool already exists or listening fails.
+  virtual platform::Status Open(uint32_t port) = 0;
   // Stops listening, then ends the connections and the pool.
   virtual void Close() = 0;
   // Fills every field of `counters` but cbSize (totals since the first Open).

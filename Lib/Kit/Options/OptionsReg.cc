@@ -10,8 +10,8 @@ namespace logrum::kit {
 namespace {
 
 using platform::RegistryTxn;
-using platform::RegStatus;
 using platform::RegValue;
+using platform::Status;
 
 constexpr char kNewKeyClass[] = "cls?";
 
@@ -61,7 +61,7 @@ OptionsReg::OptionsReg(bool current_user, platform::Registry* store)
 platform::Registry* OptionsReg::Store() {
   if (store_ != nullptr) return store_;
   platform::Registry* store = nullptr;
-  if (RegStatus status = platform::DefaultRegistry(&store); !status.ok()) {
+  if (Status status = platform::DefaultRegistry(&store); !status.ok()) {
     last_error_ = status.message();
     return nullptr;
   }
@@ -83,8 +83,8 @@ bool OptionsReg::Read(std::string_view key_path) {
   std::vector<RegValue> values;
   platform::RegKeyInfo info;
   bool opened = false;
-  RegStatus status = store->View([&](RegistryTxn& txn) {
-    RegStatus s = txn.GetKeyInfo(root(), key_path, &info);
+  Status status = store->View([&](RegistryTxn& txn) {
+    Status s = txn.GetKeyInfo(root(), key_path, &info);
     if (!s.ok()) return s;
     opened = true;
     return txn.ListValues(root(), key_path, &values);
@@ -130,21 +130,21 @@ bool OptionsReg::Read(std::string_view key_path) {
   return true;
 }
 
-RegStatus OptionsReg::WriteTo(RegistryTxn& txn, std::string_view key_path,
+Status OptionsReg::WriteTo(RegistryTxn& txn, std::string_view key_path,
                               std::string* unwritable) {
   unwritable->clear();
   bool exists = false;
-  if (RegStatus s = txn.KeyExists(root(), key_path, &exists); !s.ok()) return s;
+  if (Status s = txn.KeyExists(root(), key_path, &exists); !s.ok()) return s;
   if (exists) {
     std::vector<RegValue> old;
-    if (RegStatus s = txn.ListValues(root(), key_path, &old); !s.ok()) return s;
+    if (Status s = txn.ListValues(root(), key_path, &old); !s.ok()) return s;
     for (const RegValue& value : old) {
       if (Has(value.name)) continue;
-      if (RegStatus s = txn.DeleteValue(root(), key_path, value.name); !s.ok()) return s;
+      if (Status s = txn.DeleteValue(root(), key_path, value.name); !s.ok()) return s;
     }
   }
-  if (RegStatus s = txn.CreateKey(root(), key_path, kNewKeyClass); !s.ok()) return s;
-  RegStatus failed;
+  if (Status s = txn.CreateKey(root(), key_path, kNewKeyClass); !s.ok()) return s;
+  Status failed;
   map_.ForEach([&](const std::string& name, const OptionValue& value) {
     if (!failed.ok()) return;
     switch (value.type()) {
@@ -175,7 +175,7 @@ bool OptionsReg::Save(std::string_view key_path) {
   platform::Registry* store = Store();
   if (store == nullptr) return false;
   std::string unwritable;
-  RegStatus status =
+  Status status =
       store->Update([&](RegistryTxn& txn) { return WriteTo(txn, key_path, &unwritable); });
   if (!status.ok()) {
     last_error_ = status.message();
@@ -188,11 +188,11 @@ bool OptionsReg::Save(std::string_view key_path) {
   return true;
 }
 
-RegStatus OptionsReg::SaveIn(RegistryTxn& txn, std::string_view key_path) {
+Status OptionsReg::SaveIn(RegistryTxn& txn, std::string_view key_path) {
   std::string unwritable;
-  RegStatus status = WriteTo(txn, key_path, &unwritable);
+  Status status = WriteTo(txn, key_path, &unwritable);
   if (status.ok() && !unwritable.empty()) {
-    status = RegStatus::Error(RegStatus::kInvalidArgument,
+    status = Status::Error(Status::kInvalidArgument,
                               "values without a storable type: " + unwritable);
   }
   last_error_ = status.ok() ? std::string() : status.message();

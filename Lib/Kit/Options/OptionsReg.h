@@ -46,7 +46,7 @@ class OptionsReg {
   // The same writes inside a transaction the caller runs, so that several
   // keys are saved together or not at all. An entry of another type fails
   // the whole transaction here.
-  platform::RegStatus SaveIn(platform::RegistryTxn& txn, std::string_view key_path);
+  platform::Status SaveIn(platform::RegistryTxn& txn, std::string_view key_path);
 
   void SetInteger(std::string_view name, int32_t value);
   void SetString(std::string_view name, std::string_view text);
@@ -83,7 +83,7 @@ class OptionsReg {
     return current_user_ ? platform::RegRoot::kCurrentUser : platform::RegRoot::kLocalMachine;
   }
   platform::Registry* Store();
-  platform::RegStatus WriteTo(platform::RegistryTxn& txn, std::string_view key_path,
+  platform::Status WriteTo(platform::RegistryTxn& txn, std::string_view key_path,
                               std::string* unwritable);
 
   OptionMap map_{false};

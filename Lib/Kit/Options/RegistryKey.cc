@@ -5,7 +5,7 @@ namespace {
 
 using platform::RegistryTxn;
 using platform::RegRoot;
-using platform::RegStatus;
+using platform::Status;
 
 constexpr char kNewKeyClass[] = "cls?";
 
@@ -34,14 +34,14 @@ RegistryKey::RegistryKey(bool write_default, platform::Registry* store)
 platform::Registry* RegistryKey::Store() {
   if (store_ != nullptr) return store_;
   platform::Registry* store = nullptr;
-  if (RegStatus status = platform::DefaultRegistry(&store); !status.ok()) {
+  if (Status status = platform::DefaultRegistry(&store); !status.ok()) {
     Fail(status);
     return nullptr;
   }
   return store;
 }
 
-bool RegistryKey::Fail(const RegStatus& status) {
+bool RegistryKey::Fail(const Status& status) {
   last_error_ = status.code();
   last_error_text_ = status.message();
   return false;
@@ -65,7 +65,7 @@ bool RegistryKey::Open(std::string_view path, bool prefer_current_user) {
   }
   platform::Registry* store = Store();
   if (store == nullptr) return false;
-  if (RegStatus status = store->CreateKey(root, path, kNewKeyClass); !status.ok()) {
+  if (Status status = store->CreateKey(root, path, kNewKeyClass); !status.ok()) {
     return Fail(status);
   }
   root_ = root;
@@ -77,30 +77,30 @@ bool RegistryKey::Open(std::string_view path, bool prefer_current_user) {
 const char* RegistryKey::QueryString(std::string_view subkey, std::string_view value_name,
                                      const char* default_text) {
   if (!open_) {
-    Fail(RegStatus::Error(RegStatus::kInvalidArgument, "no key is open"));
+    Fail(Status::Error(Status::kInvalidArgument, "no key is open"));
     return default_text;
   }
   platform::Registry* store = Store();
   if (store == nullptr) return default_text;
   std::string key = Join(subkey);
   platform::RegValue value;
-  RegStatus status = store->GetValue(root_, key, value_name, &value);
+  Status status = store->GetValue(root_, key, value_name, &value);
   if (!status.ok()) {
     Fail(status);
     return default_text;
   }
   if (value.type != platform::kRegString) {
     // The value is there but holds no text. The write-default flag repairs it.
-    Fail(RegStatus::Error(RegStatus::kInvalidArgument,
-                          std::string(platform::RegRootName(root_)) + "\\" + key + ": value \"" +
-                              std::string(value_name) + "\" is " + platform::RegTypeName(value.type) +
-                              ", not a string"));
+    Fail(Status::Error(Status::kInvalidArgument, std::string(platform::RegRootName(root_)) + "\\" +
+                                                     key + ": value \"" + std::string(value_name) +
+                                                     "\" is " + platform::RegTypeName(value.type) +
+                                                     ", not a string"));
     if (write_default_ && default_text != nullptr) {
-      RegStatus written = store->Update([&](RegistryTxn& txn) {
+      Status written = store->Update([&](RegistryTxn& txn) {
         // Only if it is still the value we could not read.
         platform::RegValue now;
-        if (RegStatus s = txn.GetValue(root_, key, value_name, &now); !s.ok()) return s;
-        if (now.type == platform::kRegString) return RegStatus::Ok();
+        if (Status s = txn.GetValue(root_, key, value_name, &now); !s.ok()) return s;
+        if (now.type == platform::kRegString) return Status::Ok();
         return txn.SetValue(root_, key, value_name, platform::kRegString, WithNul(default_text));
       });
       if (!written.ok()) Fail(written);
@@ -114,12 +114,12 @@ const char* RegistryKey::QueryString(std::string_view subkey, std::string_view v
 
 bool RegistryKey::WriteString(std::string_view subkey, std::string_view value_name,
                               std::string_view text) {
-  if (!open_) return Fail(RegStatus::Error(RegStatus::kInvalidArgument, "no key is open"));
+  if (!open_) return Fail(Status::Error(Status::kInvalidArgument, "no key is open"));
   platform::Registry* store = Store();
   if (store == nullptr) return false;
   std::string key = Join(subkey);
-  RegStatus status = store->Update([&](RegistryTxn& txn) {
-    if (RegStatus s = txn.CreateKey(root_, key, kNewKeyClass); !s.ok()) return s;
+  Status status = store->Update([&](RegistryTxn& txn) {
+    if (Status s = txn.CreateKey(root_, key, kNewKeyClass); !s.ok()) return s;
     return txn.SetValue(root_, key, value_name, platform::kRegString, WithNul(text));
   });
   if (!status.ok()) return Fail(status);

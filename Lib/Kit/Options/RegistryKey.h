@@ -7,7 +7,7 @@
 // The prefixes compare without regard to case.
 //
 // Failures are results: false, or the caller's default text. The code of the
-// last failure (a platform::RegStatus::Code) and its message stay in the object.
+// last failure (a platform::Status::Code) and its message stay in the object.
 //
 // Thread safety: none; one thread at a time.
 #pragma once
@@ -49,7 +49,7 @@ class RegistryKey {
 
  private:
   platform::Registry* Store();
-  bool Fail(const platform::RegStatus& status);
+  bool Fail(const platform::Status& status);
   std::string Join(std::string_view subkey) const;
 
   uint32_t last_error_ = 0;

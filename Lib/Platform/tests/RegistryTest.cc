@@ -140,22 +140,22 @@ TEST_F(RegistryTest, SubkeysEnumerateInCreationOrderAndDeleteTakesTheWholeTree) 
 
 TEST_F(RegistryTest, RefusesBadNamesMissingKeysAndRootDeletion) {
   struct Case {
-    RegStatus status;
-    RegStatus::Code code;
+    Status status;
+    Status::Code code;
     const char* what;
   };
   RegValue v;
   Case cases[] = {
-      {store_->CreateKey(kLM, "A\\\\B", ""), RegStatus::kInvalidArgument, "empty name"},
-      {store_->CreateKey(kLM, "\\A", ""), RegStatus::kInvalidArgument, "leading backslash"},
-      {store_->CreateKey(kLM, std::string(256, 'k'), ""), RegStatus::kInvalidArgument, "long"},
-      {store_->CreateKey(kLM, std::string("A\0B", 3), ""), RegStatus::kInvalidArgument, "nul"},
-      {store_->SetValue(kLM, "", "D", kRegDword, "123"), RegStatus::kInvalidArgument, "dword 3"},
-      {store_->SetValue(kLM, "Missing", "V", kRegString, ""), RegStatus::kNotFound, "no key"},
-      {store_->GetValue(kLM, "", "Missing", &v), RegStatus::kNotFound, "no value"},
-      {store_->DeleteValue(kLM, "", "Missing"), RegStatus::kNotFound, "delete no value"},
-      {store_->DeleteKey(kLM, "Missing\\Key"), RegStatus::kNotFound, "delete no key"},
-      {store_->DeleteKey(kCU, ""), RegStatus::kInvalidArgument, "root"},
+      {store_->CreateKey(kLM, "A\\\\B", ""), Status::kInvalidArgument, "empty name"},
+      {store_->CreateKey(kLM, "\\A", ""), Status::kInvalidArgument, "leading backslash"},
+      {store_->CreateKey(kLM, std::string(256, 'k'), ""), Status::kInvalidArgument, "long"},
+      {store_->CreateKey(kLM, std::string("A\0B", 3), ""), Status::kInvalidArgument, "nul"},
+      {store_->SetValue(kLM, "", "D", kRegDword, "123"), Status::kInvalidArgument, "dword 3"},
+      {store_->SetValue(kLM, "Missing", "V", kRegString, ""), Status::kNotFound, "no key"},
+      {store_->GetValue(kLM, "", "Missing", &v), Status::kNotFound, "no value"},
+      {store_->DeleteValue(kLM, "", "Missing"), Status::kNotFound, "delete no value"},
+      {store_->DeleteKey(kLM, "Missing\\Key"), Status::kNotFound, "delete no key"},
+      {store_->DeleteKey(kCU, ""), Status::kInvalidArgument, "root"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.status.code(), c.code) << c.what << ": " << c.status.ToString();
@@ -172,7 +172,7 @@ TEST_F(RegistryTest, RefusesBadNamesMissingKeysAndRootDeletion) {
 TEST_F(RegistryTest, AFailedUpdateLeavesNothingBehind) {
   ASSERT_TRUE(store_->CreateKey(kLM, "K", "").ok());
   ASSERT_TRUE(store_->SetValue(kLM, "K", "Old", kRegDword, Dword(1)).ok());
-  RegStatus status = store_->Update([](RegistryTxn& txn) {
+  Status status = store_->Update([](RegistryTxn& txn) {
     EXPECT_TRUE(txn.DeleteValue(kLM, "K", "Old").ok());
     EXPECT_TRUE(txn.CreateKey(kLM, "K\\New", "").ok());
     EXPECT_TRUE(txn.SetValue(kLM, "K", "New", kRegDword, Dword(2)).ok());
@@ -185,7 +185,7 @@ TEST_F(RegistryTest, AFailedUpdateLeavesNothingBehind) {
   EXPECT_FALSE(exists);
 
   status = store_->View([](RegistryTxn& txn) { return txn.CreateKey(kLM, "K\\V", ""); });
-  EXPECT_EQ(status.code(), RegStatus::kInvalidArgument);
+  EXPECT_EQ(status.code(), Status::kInvalidArgument);
 }
 
 // Writers in other processes (own connections) and threads sharing one store
@@ -222,7 +222,7 @@ TEST_F(RegistryTest, ConcurrentWritersOnOneKeyLoseNothing) {
                            n = static_cast<uint8_t>(counter.data[0]) |
                                static_cast<uint8_t>(counter.data[1]) << 8;
                          }
-                         RegStatus s = txn.SetValue(kLM, "Shared", "Counter", kRegDword, Dword(n + 1));
+                         Status s = txn.SetValue(kLM, "Shared", "Counter", kRegDword, Dword(n + 1));
                          if (!s.ok()) return s;
                          return txn.SetValue(kLM, "Shared",
                                              "T" + std::to_string(w) + "_" + std::to_string(i),
@@ -251,15 +251,15 @@ TEST_F(RegistryTest, AWriterKilledMidTransactionLeavesTheOldKey) {
   for (int i = 0; i < 20; ++i) {
     ASSERT_TRUE(store_->SetValue(kLM, "Cfg", "Old" + std::to_string(i), kRegDword, Dword(i)).ok());
   }
-  auto rewrite = [](RegistryTxn& txn) -> RegStatus {
+  auto rewrite = [](RegistryTxn& txn) -> Status {
     for (int i = 0; i < 20; ++i) {
-      if (RegStatus s = txn.DeleteValue(kLM, "Cfg", "Old" + std::to_string(i)); !s.ok()) return s;
+      if (Status s = txn.DeleteValue(kLM, "Cfg", "Old" + std::to_string(i)); !s.ok()) return s;
     }
     for (int i = 0; i < 20; ++i) {
-      RegStatus s = txn.SetValue(kLM, "Cfg", "New" + std::to_string(i), kRegDword, Dword(i));
+      Status s = txn.SetValue(kLM, "Cfg", "New" + std::to_string(i), kRegDword, Dword(i));
       if (!s.ok()) return s;
     }
-    return RegStatus::Ok();
+    return Status::Ok();
   };
   for (int kill_at : {1, 20, 39}) {
     pid_t pid = fork();
@@ -314,8 +314,8 @@ TEST_F(RegistryTest, AnUnreadableStoreIsReportedAndLeftAsItIs) {
   for (const Case& c : cases) {
     WriteFile(path_, c.bytes);
     std::unique_ptr<Registry> store;
-    RegStatus status = Registry::Open(path_, &store);
-    EXPECT_EQ(status.code(), RegStatus::kCorrupt) << c.what << ": " << status.ToString();
+    Status status = Registry::Open(path_, &store);
+    EXPECT_EQ(status.code(), Status::kCorrupt) << c.what << ": " << status.ToString();
     EXPECT_NE(status.message().find(path_), std::string::npos) << status.message();
     EXPECT_EQ(store, nullptr);
     EXPECT_EQ(ReadFile(path_), c.bytes) << c.what << ": the file was changed";

@@ -15,8 +15,8 @@ using platform::kRegString;
 using platform::Registry;
 using platform::RegistryTxn;
 using platform::RegRoot;
-using platform::RegStatus;
 using platform::RegValue;
+using platform::Status;
 
 constexpr RegRoot kLM = RegRoot::kLocalMachine;
 constexpr RegRoot kCU = RegRoot::kCurrentUser;
@@ -53,17 +53,17 @@ class RegTextTest : public ::testing::Test {
   }
   static std::string Export(Registry& store, RegRoot root, const std::string& key) {
     std::string text;
-    RegStatus status =
+    Status status =
         store.View([&](RegistryTxn& txn) { return ExportRegText(txn, root, key, &text); });
     EXPECT_TRUE(status.ok()) << status.ToString();
     return text;
   }
-  static RegStatus Import(Registry& store, const std::string& text) {
+  static Status Import(Registry& store, const std::string& text) {
     std::vector<RegOp> ops;
     int line = 0;
     std::string error;
     if (!ParseRegText(text, &ops, &line, &error)) {
-      return RegStatus::Error(RegStatus::kInvalidArgument, std::to_string(line) + ": " + error);
+      return Status::Error(Status::kInvalidArgument, std::to_string(line) + ": " + error);
     }
     return store.Update([&](RegistryTxn& txn) { return ApplyRegOps(txn, ops, "cls?"); });
   }
@@ -153,7 +153,7 @@ TEST_F(RegTextTest, ImportReadsCrlfBomsCommentsContinuationsAndDeletions) {
       "\"Small\"=dword:a\r\n"
       "[HKEY_CURRENT_USER\\Software\\App]\r\n"
       "\"XPos\"=dword:ffffffff\r\n";
-  RegStatus status = Import(*store_, text);
+  Status status = Import(*store_, text);
   ASSERT_TRUE(status.ok()) << status.ToString();
   bool exists = true;
   ASSERT_TRUE(store_->KeyExists(kLM, "Software\\Old", &exists).ok());

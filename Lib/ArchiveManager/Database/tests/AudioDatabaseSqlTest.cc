@@ -81,18 +81,18 @@ class AudioDatabaseSqlTest : public ::testing::Test {
 };
 
 TEST_F(AudioDatabaseSqlTest, NewFileGetsTheSchemaAndReopenRecountsTheTotal) {
-  ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   EXPECT_EQ(db_.GetPath(), DbPath());
   EXPECT_EQ(Peek("select count(*) from sqlite_master where name in ('codecs','formats','orphans',"
                  "'segments','segment_starttime_index','segment_scanned_index')"),
             6);
   EXPECT_EQ(Peek("select count(*) from pragma_table_info('segments')"), 10);
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 900000, false, 14400000, CZoneTime()));
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, true, 1025, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 900000, false, 14400000, CZoneTime()).ok());
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, true, 1025, CZoneTime()).ok());
   EXPECT_EQ(db_.GetTotalKB(), 14063u + 2u);
   db_.Close();
   EXPECT_EQ(db_.GetTotalKB(), 0u);
-  ASSERT_TRUE(db_.Open(dir_.string() + "/"));
+  ASSERT_TRUE(db_.Open(dir_.string() + "/").ok());
   EXPECT_EQ(db_.GetTotalKB(), 14065u);
   EXPECT_EQ(Peek("select filenametime=starttime and scanned=1 and formatid is null from segments "
                  "where sizebytes=1025"),
@@ -100,7 +100,7 @@ TEST_F(AudioDatabaseSqlTest, NewFileGetsTheSchemaAndReopenRecountsTheTotal) {
 }
 
 TEST_F(AudioDatabaseSqlTest, KiBAreRoundedUp) {
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   struct Case {
     uint32_t bytes, kb;
   };
@@ -109,7 +109,7 @@ TEST_F(AudioDatabaseSqlTest, KiBAreRoundedUp) {
   int minute = 0;
   for (const Case& c : cases) {
     const CZoneTime start = T(2010, 3, 4, 5, minute++, 0, 0);
-    ASSERT_TRUE(db_.AddSegment(start, 1000, false, c.bytes, CZoneTime()));
+    ASSERT_TRUE(db_.AddSegment(start, 1000, false, c.bytes, CZoneTime()).ok());
     EXPECT_EQ(db_.GetSizeKB(start), c.kb) << c.bytes;
     total += c.kb;
     EXPECT_EQ(db_.GetTotalKB(), total) << c.bytes;
@@ -118,15 +118,16 @@ TEST_F(AudioDatabaseSqlTest, KiBAreRoundedUp) {
 }
 
 TEST_F(AudioDatabaseSqlTest, UnchangedRowIsNotWrittenAndAChangedOneIsUpdatedInPlace) {
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   const CZoneTime start = T(2010, 3, 4, 5, 0, 0, 0);
   const CZoneTime end = T(2010, 3, 4, 5, 15, 0, 0);
-  ASSERT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end));
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, false, 5 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end).ok());
+  ASSERT_TRUE(
+      db_.AddSegment(T(2010, 3, 4, 5, 15, 0, 0), 900000, false, 5 * 1024, CZoneTime()).ok());
   const int64_t id = Peek("select id from segments where sizebytes=10240");
 
   ASSERT_TRUE(db_.BeginScan());  // scanned=2 shows whether a statement touched the row
-  EXPECT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end));
+  EXPECT_TRUE(db_.AddSegment(start, 900000, false, 10 * 1024, end).ok());
   EXPECT_EQ(Peek("select scanned from segments where id=" + std::to_string(id)), 2);
   EXPECT_EQ(db_.GetTotalKB(), 15u);
 
@@ -146,7 +147,7 @@ TEST_F(AudioDatabaseSqlTest, UnchangedRowIsNotWrittenAndAChangedOneIsUpdatedInPl
   };
   for (const Change& c : changes) {
     ASSERT_TRUE(db_.BeginScan());
-    ASSERT_TRUE(db_.AddSegment(start, c.duration, c.skim, c.bytes, c.end));
+    ASSERT_TRUE(db_.AddSegment(start, c.duration, c.skim, c.bytes, c.end).ok());
     EXPECT_EQ(Peek("select scanned from segments where id=" + std::to_string(id)), 1);
     EXPECT_EQ(Peek("select durationmsec from segments where id=" + std::to_string(id)), c.duration);
     EXPECT_EQ(Peek("select skim from segments where id=" + std::to_string(id)), c.skim ? 1 : 0);
@@ -157,10 +158,11 @@ TEST_F(AudioDatabaseSqlTest, UnchangedRowIsNotWrittenAndAChangedOneIsUpdatedInPl
 }
 
 TEST_F(AudioDatabaseSqlTest, MarkAndSweep) {
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   const CZoneTime a = T(2010, 3, 4, 5, 0, 0, 0), b = T(2010, 3, 4, 5, 15, 0, 0),
                   c = T(2010, 3, 4, 5, 30, 0, 0), d = T(2010, 3, 4, 5, 45, 0, 0);
-  for (const CZoneTime& t : {a, b, c}) ASSERT_TRUE(db_.AddSegment(t, 1000, false, 2048, CZoneTime()));
+  for (const CZoneTime& t : {a, b, c})
+    ASSERT_TRUE(db_.AddSegment(t, 1000, false, 2048, CZoneTime()).ok());
   EXPECT_EQ(db_.GetTotalKB(), 6u);
 
   // A rescan that finds every file changes nothing.
@@ -172,7 +174,7 @@ TEST_F(AudioDatabaseSqlTest, MarkAndSweep) {
   // b's file was removed by hand; d was recorded while the scan ran.
   ASSERT_TRUE(db_.BeginScan());
   ASSERT_TRUE(db_.MarkScanned(a));
-  ASSERT_TRUE(db_.AddSegment(d, 1000, false, 4096, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(d, 1000, false, 4096, CZoneTime()).ok());
   ASSERT_TRUE(db_.MarkScanned(c));
   EXPECT_FALSE(db_.MarkScanned(T(2010, 3, 4, 6, 0, 0, 0)));
   ASSERT_TRUE(db_.EndScan());
@@ -189,16 +191,16 @@ TEST_F(AudioDatabaseSqlTest, MarkAndSweep) {
 }
 
 TEST_F(AudioDatabaseSqlTest, FirstLastAndAverageRate) {
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   EXPECT_TRUE(db_.GetFirstTime().IsNull());
   EXPECT_TRUE(db_.GetLastTime().IsNull());
   EXPECT_EQ(db_.GetAverageKBPerSecond(), 0.0);
 
   const CZoneTime first = T(2010, 3, 4, 5, 0, 0, 0);
-  ASSERT_TRUE(db_.AddSegment(first, 900000, false, 100 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(first, 900000, false, 100 * 1024, CZoneTime()).ok());
   EXPECT_EQ(db_.GetAverageKBPerSecond(), 0.0);  // first = last
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 50, 0), 1000, false, 7 * 1024, CZoneTime()));
-  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 1, 40, 0), 1000, false, 50 * 1024, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 50, 0), 1000, false, 7 * 1024, CZoneTime()).ok());
+  ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 1, 40, 0), 1000, false, 50 * 1024, CZoneTime()).ok());
   EXPECT_TRUE(CZoneTime::IsSame(db_.GetFirstTime(), first));
   EXPECT_TRUE(CZoneTime::IsSame(db_.GetLastTime(), T(2010, 3, 4, 5, 1, 40, 0)));
   EXPECT_DOUBLE_EQ(db_.GetAverageKBPerSecond(), 107.0 / 100.0);
@@ -206,17 +208,19 @@ TEST_F(AudioDatabaseSqlTest, FirstLastAndAverageRate) {
 
 TEST_F(AudioDatabaseSqlTest, IndexIsHalfOpenOrderedAndKeepsTheDaylightFlag) {
   testing::ScopedZone zone(testing::kNewYork);
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   // The night the hour repeats: 01:30 D comes before 01:00 S.
   const CZoneTime times[] = {T(2010, 11, 7, 1, 0, 0, 0), T(2010, 11, 7, 0, 30, 0, 1),
                              T(2010, 11, 7, 1, 30, 0, 1), T(2010, 11, 7, 1, 30, 0, 0),
                              T(2010, 11, 7, 1, 0, 0, 1)};
   for (size_t i = 0; i < std::size(times); ++i) {
-    ASSERT_TRUE(db_.AddSegment(times[i], 1000 + static_cast<uint32_t>(i), i % 2 == 1, 1, CZoneTime()));
+    ASSERT_TRUE(
+        db_.AddSegment(times[i], 1000 + static_cast<uint32_t>(i), i % 2 == 1, 1, CZoneTime()).ok());
   }
   Collector all;
   ASSERT_TRUE(db_.GetIndex(T(2010, 11, 7, 0, 30, 0, 1), T(2010, 11, 7, 1, 30, 0, 0),
-                           &Collector::Callback, &all));
+                           &Collector::Callback, &all)
+                  .ok());
   const CZoneTime expected[] = {T(2010, 11, 7, 0, 30, 0, 1), T(2010, 11, 7, 1, 0, 0, 1),
                                 T(2010, 11, 7, 1, 30, 0, 1), T(2010, 11, 7, 1, 0, 0, 0)};
   ASSERT_EQ(all.items.size(), std::size(expected));
@@ -231,15 +235,48 @@ TEST_F(AudioDatabaseSqlTest, IndexIsHalfOpenOrderedAndKeepsTheDaylightFlag) {
   first_two.stop_after = 2;
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(db_.GetIndex(T(2010, 11, 7, 0, 0, 0, 1), T(2010, 11, 8, 0, 0, 0, 0),
-                           &Collector::Callback, &first_two));
+                           &Collector::Callback, &first_two)
+                  .ok());
   Collector none;
-  ASSERT_TRUE(db_.GetIndex(times[0], times[0], &Collector::Callback, &none));
+  ASSERT_TRUE(db_.GetIndex(times[0], times[0], &Collector::Callback, &none).ok());
   const std::string trace = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(first_two.items.size(), 2u);
   EXPECT_TRUE(none.items.empty());
   EXPECT_EQ(trace,
             "AudioDatabaseSql::GetIndex: nSegmentsReturned=2\n"
             "AudioDatabaseSql::GetIndex: nSegmentsReturned=0\n");
+}
+
+// Another connection (a tool, a copy being taken) holding the file under an
+// exclusive lock: the index is not readable, which is a failure naming the
+// file, never an empty or short index; and a lookup that cannot be made is not
+// taken for a missing row (which would add the segment a second time).
+TEST_F(AudioDatabaseSqlTest, ALockedFileFailsTheIndexInsteadOfAnsweringShort) {
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
+  const CZoneTime starts[] = {T(2010, 3, 4, 5, 0, 0, 0), T(2010, 3, 4, 5, 15, 0, 0),
+                              T(2010, 3, 4, 5, 30, 0, 0)};
+  for (const CZoneTime& start : starts) {
+    ASSERT_TRUE(db_.AddSegment(start, 900000, false, 417, CZoneTime()).ok());
+  }
+  const CZoneTime from = T(2010, 3, 4, 0, 0, 0, 0), to = T(2010, 3, 5, 0, 0, 0, 0);
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(DbPath().c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+  Collector locked;
+  const platform::Status status = db_.GetIndex(from, to, &Collector::Callback, &locked);
+  EXPECT_EQ(status.code(), platform::Status::kBusy) << status.message();
+  EXPECT_NE(status.message().find(DbPath()), std::string::npos) << status.message();
+  EXPECT_FALSE(db_.AddSegment(starts[1], 900000, false, 417, CZoneTime()).ok());
+  EXPECT_FALSE(db_.HasSegment(starts[0]));
+  ASSERT_EQ(sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  Collector all;
+  ASSERT_TRUE(db_.GetIndex(from, to, &Collector::Callback, &all).ok());
+  EXPECT_EQ(all.items.size(), 3u);
+  EXPECT_EQ(Peek("select count(*) from segments"), 3);
+  EXPECT_EQ(db_.GetTotalKB(), 3u);
 }
 
 // A file that is no database, a damaged one, or one with a half-made schema is
@@ -253,9 +290,10 @@ TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
     return std::string((std::istreambuf_iterator<char>(in)), {});
   };
   // A good database with enough rows to fill several pages, as bytes.
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   for (int i = 0; i < 400; ++i) {
-    ASSERT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, i / 60, i % 60, 0), 1000, false, 417, CZoneTime()));
+    ASSERT_TRUE(
+        db_.AddSegment(T(2010, 3, 4, 5, i / 60, i % 60, 0), 1000, false, 417, CZoneTime()).ok());
   }
   db_.Close();
   const std::string good = read(DbPath());
@@ -286,7 +324,7 @@ TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
     SCOPED_TRACE(c.what);
     for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
     write(DbPath(), c.bytes);
-    ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+    ASSERT_TRUE(db_.Open(dir_.string()).ok());
     std::vector<std::string> aside;
     for (const auto& entry : fs::directory_iterator(dir_)) {
       const std::string name = entry.path().filename();
@@ -300,14 +338,14 @@ TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
     EXPECT_EQ(db_.TakeNotice(), "");
     // The new database works and starts empty.
     EXPECT_EQ(db_.GetTotalKB(), 0u);
-    EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
+    EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()).ok());
     EXPECT_EQ(Peek("select count(*) from segments"), 1);
     db_.Close();
   }
   // A good database is kept as it is, with nothing to tell.
   for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
   write(DbPath(), good);
-  ASSERT_TRUE(db_.Open(dir_.string()));
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   EXPECT_EQ(db_.TakeNotice(), "");
   EXPECT_EQ(db_.GetTotalKB(), 400u);
 }
@@ -315,26 +353,30 @@ TEST_F(AudioDatabaseSqlTest, DamagedFilesAreSetAsideAndANewDatabaseMade) {
 // What cannot be opened for another reason than its content is left alone.
 TEST_F(AudioDatabaseSqlTest, UnusablePathsFailTheOpenAndAreLeftAlone) {
   fs::create_directories(DbPath());  // not a file
-  EXPECT_FALSE(db_.Open(dir_.string()));
-  EXPECT_NE(db_.LastError().find(DbPath()), std::string::npos) << db_.LastError();
+  platform::Status status = db_.Open(dir_.string());
+  EXPECT_FALSE(status.ok());
+  EXPECT_NE(status.message().find(DbPath()), std::string::npos) << status.message();
   EXPECT_TRUE(fs::is_directory(DbPath()));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
   EXPECT_FALSE(db_.HasSegment(T(2010, 3, 4, 5, 0, 0, 0)));
   EXPECT_FALSE(db_.GetIndex(T(2010, 3, 4, 5, 0, 0, 0), T(2010, 3, 5, 5, 0, 0, 0),
-                            &Collector::Callback, nullptr));
+                            &Collector::Callback, nullptr)
+                   .ok());
   fs::remove(DbPath());
 
   // A folder that does not exist.
-  EXPECT_FALSE(db_.Open((dir_ / "missing").string()));
-  EXPECT_NE(db_.LastError().find((dir_ / "missing" / "archive.db3").string()), std::string::npos);
+  status = db_.Open((dir_ / "missing").string());
+  EXPECT_FALSE(status.ok());
+  EXPECT_NE(status.message().find((dir_ / "missing" / "archive.db3").string()), std::string::npos)
+      << status.message();
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
-  EXPECT_FALSE(db_.Open(""));
+  EXPECT_FALSE(db_.Open("").ok());
 
   // An empty file (a first open cut short) gets its tables.
   std::ofstream(DbPath()).close();
-  ASSERT_TRUE(db_.Open(dir_.string())) << db_.LastError();
+  ASSERT_TRUE(db_.Open(dir_.string()).ok());
   EXPECT_EQ(db_.TakeNotice(), "");
-  EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()));
+  EXPECT_TRUE(db_.AddSegment(T(2010, 3, 4, 5, 0, 0, 0), 1, false, 1, CZoneTime()).ok());
 }
 
 }  // namespace

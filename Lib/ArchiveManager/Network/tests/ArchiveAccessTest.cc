@@ -4,23 +4,27 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Archive/ArchiveP.h"
+#include "Lib/ArchiveManager/Archive/ServerObject.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
 #include "Lib/ArchiveManager/Network/ArchiveAccess.h"
 #include "Lib/ArchiveManager/Network/NetworkServer.h"
 #include "Lib/ArchiveManager/Network/UserRights.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/TimeZone.h"
@@ -89,17 +93,18 @@ class ArchiveAccessTest : public ::testing::Test {
   CZoneTime AddSegment(uint32_t blocks) {
     CZoneTime start;
     EXPECT_TRUE(CZoneTime::Make(2026, 5, 6, 7, 0, 0, 0, &start));
-    const archive::AudioFormat format{128, 44100, 2};
+    const kit::AudioFormat format{128, 44100, 2};
     archive::CArchiveFileWrite writer(options_.archive_path, ".mp3", "Studio");
     EXPECT_TRUE(writer.Open(start, format, false));
-    std::vector<uint8_t> block(archive::BlockSize(format), 0x55);
+    std::vector<uint8_t> block(kit::BlockSize(format), 0x55);
     for (uint32_t i = 0; i < blocks; ++i) writer.Write(block.data(), block.size());
     EXPECT_TRUE(writer.Close(start));
-    const uint32_t duration = archive::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
+    const uint32_t duration = kit::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
     EXPECT_TRUE(archive::CArchiveP::FromInterface(archive_)->WithStorage(
         [&](archive::CStorageManager& storage) {
-          EXPECT_TRUE(storage.database()->AddSegment(start, duration, false,
-                                                     blocks * block.size(), start));
+          EXPECT_TRUE(storage.database()
+                          ->AddSegment(start, duration, false, blocks * block.size(), start)
+                          .ok());
         }));
     return start;
   }
@@ -117,8 +122,8 @@ TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   ASSERT_NE(server, nullptr);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
-  EXPECT_FALSE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
+  EXPECT_FALSE(server->Open(port).ok());
 
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
@@ -136,7 +141,7 @@ TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
 
   Receiver receiver;
   ASSERT_TRUE(client.PlayArchive(start.ToLinear(), 0, 60000, receiver).ok());
-  const uint32_t block = archive::BlockSize(archive::AudioFormat{128, 44100, 2});
+  const uint32_t block = kit::BlockSize(kit::AudioFormat{128, 44100, 2});
   EXPECT_EQ(receiver.bytes, 12u * block);
   EXPECT_EQ(receiver.format.block_size, static_cast<int32_t>(block));
 
@@ -155,14 +160,41 @@ TEST_F(ArchiveAccessTest, ServerObjectServesTheArchivesOfTheManager) {
   EXPECT_EQ(client.GetIndex(0, INT64_MAX, &items).result(), 2);
   server->Close();
   EXPECT_EQ(archive::CArchiveP::FromInterface(archive_)->GetClientCount(), 0);
-  EXPECT_TRUE(server->Open(port));
+  EXPECT_TRUE(server->Open(port).ok());
   server->Close();
+}
+
+// The server object's Open keeps its bool; the reason comes from its next slot,
+// so the host can tell the engineer why instead of guessing.
+TEST_F(ArchiveAccessTest, ServerObjectTellsWhyItsPortCannotBeOpened) {
+  archive::ArchiveServerObject first(&manager_), second(&manager_);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(first.Open(port));
+  char reason[256] = "stale";
+  EXPECT_EQ(first.GetOpenError(reason, sizeof reason), 0);
+  EXPECT_STREQ(reason, "");
+
+  EXPECT_FALSE(second.Open(port));
+  const std::string expected =
+      "cannot listen on port " + std::to_string(port) + ": Address already in use";
+  const int32_t length = second.GetOpenError(reason, sizeof reason);
+  EXPECT_EQ(std::string(reason).rfind(expected, 0), 0u) << reason;
+  EXPECT_EQ(length, static_cast<int32_t>(std::strlen(reason)));
+  char cut[8];
+  EXPECT_EQ(second.GetOpenError(cut, sizeof cut), length);
+  EXPECT_STREQ(cut, "cannot ");
+
+  // Once the port is free, the same object opens it.
+  first.Close();
+  EXPECT_TRUE(second.Open(port));
+  EXPECT_EQ(second.GetOpenError(reason, sizeof reason), 0);
+  second.Close();
 }
 
 TEST_F(ArchiveAccessTest, DeletedArchiveIsNotReachedThroughAnAttachment) {
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
   ASSERT_TRUE(client.Login("anna", "pw").ok());
@@ -175,13 +207,55 @@ TEST_F(ArchiveAccessTest, DeletedArchiveIsNotReachedThroughAnAttachment) {
   server->Close();
 }
 
+// The archive's database held under an exclusive lock by another connection
+// (a tool, a copy being taken) while a client asks for the index: the client
+// gets "Unable to access database!", never a short or empty index, and the
+// connection goes on; once the lock is gone the whole index comes.
+TEST_F(ArchiveAccessTest, ALockedDatabaseAnswersTheIndexErrorNotAShortList) {
+  archive::CArchiveP* archive = archive::CArchiveP::FromInterface(archive_);
+  ASSERT_TRUE(archive->WithStorage([&](archive::CStorageManager& storage) {
+    // The first scan of the folder is over, so no sweep can run into the lock.
+    ASSERT_TRUE(storage.scanner()->WaitScans(1, 10000));
+    for (int minute = 0; minute < 3; ++minute) {
+      CZoneTime start;
+      ASSERT_TRUE(CZoneTime::Make(2026, 5, 6, 7, minute * 15, 0, 0, &start));
+      ASSERT_TRUE(storage.database()->AddSegment(start, 900000, false, 417, start).ok());
+    }
+  }));
+  std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
+  const uint16_t port = FreePort();
+  ASSERT_TRUE(server->Open(port).ok());
+  protocol::ProtocolClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
+  ASSERT_TRUE(client.Login("anna", "pw").ok());
+  ASSERT_TRUE(client.Attach("News").ok());
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((options_.archive_path + "/archive.db3").c_str(), &other,
+                            SQLITE_OPEN_READWRITE, nullptr),
+            SQLITE_OK);
+  sqlite3_busy_timeout(other, 10000);
+  ASSERT_EQ(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::vector<protocol::IndexItem> items;
+  const protocol::ClientStatus locked = client.GetIndex(0, INT64_MAX, &items);
+  EXPECT_EQ(locked.result(), protocol::kIndexNoDatabase);
+  EXPECT_TRUE(items.empty());
+  ASSERT_EQ(sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  EXPECT_TRUE(client.Ping().ok());
+  ASSERT_TRUE(client.GetIndex(0, INT64_MAX, &items).ok());
+  EXPECT_EQ(items.size(), 3u);
+  server->Close();
+}
+
 // Index bounds far from this year: each answer is the overlap of the asked
 // range with what exists (one segment of 2026).
 TEST_F(ArchiveAccessTest, IndexBoundsBeforeAndAfterTheTimeRangeGiveTheOverlap) {
   const CZoneTime start = AddSegment(3);
   std::unique_ptr<archive::INetworkServer> server = archive::CreateNetworkServer(&manager_);
   const uint16_t port = FreePort();
-  ASSERT_TRUE(server->Open(port));
+  ASSERT_TRUE(server->Open(port).ok());
   protocol::ProtocolClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port).ok());
   ASSERT_TRUE(client.Login("anna", "pw").ok());
@@ -231,7 +305,7 @@ TEST_F(ArchiveAccessTest, ArchiveDeletedWhileAStatusStreamPollsIt) {
   settings.store = store_.get();
   settings.status_pause_ms = 0;
   NetworkServer server(&access, settings);
-  ASSERT_TRUE(server.Open(0));
+  ASSERT_TRUE(server.Open(0).ok());
   for (int round = 0; round < 5; ++round) {
     if (archive_ == nullptr) {
       archive_ = manager_.CreateArchive("News");

@@ -169,7 +169,7 @@ NetworkSettings NetworkTest::ShortSettings() {
 void NetworkTest::StartServer(NetworkSettings settings) {
   settings.store = store_.get();
   server_ = std::make_unique<NetworkServer>(&source_, settings);
-  ASSERT_TRUE(server_->Open(0));
+  ASSERT_TRUE(server_->Open(0).ok());
   ASSERT_NE(server_->port(), 0);
 }
 

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "Lib/ArchiveManager/Network/tests/NetworkFixture.h"
 #include "Lib/ArchiveManager/Protocol/ClientDec.h"
 #include "Lib/ArchiveManager/Protocol/Handshake.h"
@@ -42,14 +44,50 @@ int BytesUntilClose(int fd) {
 
 TEST_F(NetworkTest, OpenTwiceFailsAndReopenWorks) {
   StartServer();
-  EXPECT_FALSE(server_->Open(0));
+  const platform::Status twice = server_->Open(0);
+  EXPECT_NE(twice.message().find("already open"), std::string::npos) << twice.message();
   server_->Close();
   EXPECT_EQ(server_->PoolSize(), 0u);
-  ASSERT_TRUE(server_->Open(0));
+  ASSERT_TRUE(server_->Open(0).ok());
   auto client = Connect();
   protocol::ServerVersion version;
   ASSERT_TRUE(client->GetServerVersion(&version).ok());
   EXPECT_EQ(version, (protocol::ServerVersion{2, 5, 9, 250}));
+}
+
+// The host shows the reason to the station engineer as it stands: it names
+// the port and says what is wrong with it.
+TEST_F(NetworkTest, OpenSaysWhyAPortCannotBeOpened) {
+  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const uint32_t taken = ntohs(address.sin_port);
+
+  struct Case {
+    uint32_t port;
+    platform::Status::Code code;
+    std::string says;
+  };
+  const Case cases[] = {
+      {taken, platform::Status::kBusy,
+       "cannot listen on port " + std::to_string(taken) + ": Address already in use"},
+      {70000, platform::Status::kInvalidArgument,
+       "cannot listen on port 70000: not a TCP port (0 to 65535)"},
+  };
+  for (const Case& c : cases) {
+    NetworkSettings settings = ShortSettings();
+    settings.store = store_.get();
+    NetworkServer server(&source_, settings);
+    const platform::Status status = server.Open(c.port);
+    EXPECT_EQ(status.code(), c.code) << status.message();
+    EXPECT_EQ(status.message().rfind(c.says, 0), 0u) << status.message();
+  }
+  ::close(holder);
 }
 
 TEST_F(NetworkTest, SilentClientIsDroppedWithoutAWord) {

@@ -7,7 +7,7 @@
 #include "Lib/ArchiveManager/Network/tests/NetworkFixture.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
 namespace logrum::network::testing {
@@ -266,7 +266,7 @@ class ArchivedAudioTest : public NetworkTest {
     ASSERT_TRUE(archive::CZoneTime::Make(2026, 3, 4, 10, 0, 0, 0, &start_));
     archive::CArchiveFileWrite writer(news_->folder, ".mp3", "Studio");
     ASSERT_TRUE(writer.Open(start_, format_, false));
-    block_size_ = archive::BlockSize(format_);
+    block_size_ = kit::BlockSize(format_);
     for (uint32_t i = 0; i < kBlocks; ++i) {
       std::vector<uint8_t> block(block_size_, static_cast<uint8_t>(i));
       ASSERT_TRUE(writer.Write(block.data(), block.size()));
@@ -279,13 +279,13 @@ class ArchivedAudioTest : public NetworkTest {
   static constexpr uint32_t kBlocks = 40;
   FakeArchive* news_ = nullptr;
   archive::CZoneTime start_;
-  archive::AudioFormat format_{128, 44100, 2};
+  kit::AudioFormat format_{128, 44100, 2};
   uint32_t block_size_ = 0;
 };
 
 TEST_F(ArchivedAudioTest, PlaysWholeBlocksFromTheOffset) {
   auto client = LoginAttach("rec", "pw", "News");
-  const double block_ms = archive::BlockDurationMs(format_);
+  const double block_ms = kit::BlockDurationMs(format_);
   const auto offset = static_cast<uint32_t>(block_ms * 25 + 3);  // inside block 25
   Receiver receiver;
   ASSERT_TRUE(client->PlayArchive(start_.ToLinear(), offset, static_cast<uint32_t>(block_ms * 5),

@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr AudioFormat kFormat{128, 44100, 2};
+constexpr kit::AudioFormat kFormat{128, 44100, 2};
 constexpr size_t kBlock = 417;
 
 CZoneTime T(int y, int mo, int d, int h, int mi, int s, int daylight) {

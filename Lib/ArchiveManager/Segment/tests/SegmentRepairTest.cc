@@ -73,7 +73,7 @@ struct CutCase {
   uint32_t samplerate;
   bool mono;
   std::vector<uint8_t> tail;     // what the cut left after the frames
-  AudioFormat format;            // expected in the trailer
+  kit::AudioFormat format;            // expected in the trailer
   size_t kept_frames;            // whole blocks of whole frames
 };
 

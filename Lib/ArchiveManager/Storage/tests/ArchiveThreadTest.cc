@@ -76,12 +76,12 @@ class ArchiveThreadTest : public ::testing::Test {
   }
 
   // Hands one block to the thread and waits until it has dealt with it.
-  void Feed(uint8_t state, uint32_t blocks = 1, const AudioFormat& format = kFormat128) {
+  void Feed(uint8_t state, uint32_t blocks = 1, const kit::AudioFormat& format = kFormat128) {
     ASSERT_TRUE(encoder_->Push(state, format, blocks * BlockSize(format)));
     ++pushed_;
     ASSERT_TRUE(thread_->WaitHandled(pushed_, 10000)) << "block " << pushed_ << " not handled";
   }
-  void Push(uint8_t state, uint32_t blocks = 1, const AudioFormat& format = kFormat128) {
+  void Push(uint8_t state, uint32_t blocks = 1, const kit::AudioFormat& format = kFormat128) {
     ASSERT_TRUE(encoder_->Push(state, format, blocks * BlockSize(format)));
     ++pushed_;
   }

@@ -38,12 +38,14 @@ struct Row {
 
 std::vector<Row> Rows(AudioDatabaseSql* db) {
   std::vector<Row> rows;
-  db->GetIndex(Local(2025, 1, 1, 0, 0, 0), Local(2027, 1, 1, 0, 0, 0),
-               [](const CZoneTime& start, uint32_t duration, bool skim, void* context) {
-                 static_cast<std::vector<Row>*>(context)->push_back({Text(start), duration, skim});
-                 return true;
-               },
-               &rows);
+  const platform::Status status = db->GetIndex(
+      Local(2025, 1, 1, 0, 0, 0), Local(2027, 1, 1, 0, 0, 0),
+      [](const CZoneTime& start, uint32_t duration, bool skim, void* context) {
+        static_cast<std::vector<Row>*>(context)->push_back({Text(start), duration, skim});
+        return true;
+      },
+      &rows);
+  EXPECT_TRUE(status.ok()) << status.message();
   return rows;
 }
 
@@ -214,8 +216,9 @@ TEST_F(FileScannerTest, RescanRunsAfterFiveQuietMinutesOnTheClock) {
   auto storage = OpenStorage();
   FileScanner* scanner = storage->scanner();
   // A row whose file is not there (its removal event was lost).
-  ASSERT_TRUE(storage->database()->AddSegment(Local(2026, 1, 10, 9, 0, 0), 1000, false, 4170,
-                                              CZoneTime()));
+  ASSERT_TRUE(storage->database()
+                  ->AddSegment(Local(2026, 1, 10, 9, 0, 0), 1000, false, 4170, CZoneTime())
+                  .ok());
   scanner->PostRescan();  // what the watcher's overflow turns into
   Sync();                 // the rescan request and the database's own events are through
   ASSERT_EQ(scanner->ScansDone(), 1u);
@@ -333,7 +336,7 @@ TEST_F(FileScannerTest, FullScanQueuesFilesNotBackedUpYet) {
   WriteBytes(SegmentFileName(folder_.path(), Local(2026, 1, 10, 10, 45, 0), "mp3"), {1, 2, 3});
   ASSERT_TRUE(platform::ClearArchiveAttribute(saved));
   AudioDatabaseSql db;
-  ASSERT_TRUE(db.Open(folder_.path()));
+  ASSERT_TRUE(db.Open(folder_.path()).ok());
   DatabaseIndex index(&db);
   BackupLog backup;
   FileScanner scanner(folder_.path(), ".mp3", &index, &backup, &log_);

@@ -58,17 +58,17 @@ bool FakeSkimEncoder::has_reader() const {
   return reader_ != nullptr;
 }
 
-bool FakeSkimEncoder::Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes,
+bool FakeSkimEncoder::Push(uint8_t state, const kit::AudioFormat& format, uint32_t audio_bytes,
                            uint8_t fill) {
   return PushBlock(0, state, format, audio_bytes, fill);
 }
 
-bool FakeSkimEncoder::PushCaptured(int64_t capture_us, uint8_t state, const AudioFormat& format,
+bool FakeSkimEncoder::PushCaptured(int64_t capture_us, uint8_t state, const kit::AudioFormat& format,
                                    uint32_t audio_bytes) {
   return PushBlock(capture_us, state, format, audio_bytes, 0x55);
 }
 
-bool FakeSkimEncoder::PushBlock(int64_t capture_us, uint8_t state, const AudioFormat& format,
+bool FakeSkimEncoder::PushBlock(int64_t capture_us, uint8_t state, const kit::AudioFormat& format,
                                 uint32_t audio_bytes, uint8_t fill) {
   std::lock_guard lock(mu_);
   if (reader_ == nullptr) return false;

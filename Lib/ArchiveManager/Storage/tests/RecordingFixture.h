@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "External/Encoder/include/Encoder.h"
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
+#include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Storage/SegmentFinished.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/EventLogMT.h"
@@ -50,10 +50,10 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
 
   // Hands one block to the reader: header (state, format) and `audio_bytes`
   // bytes of audio whose every byte is `fill`. False when no reader is added.
-  bool Push(uint8_t state, const AudioFormat& format, uint32_t audio_bytes, uint8_t fill = 0x55);
+  bool Push(uint8_t state, const kit::AudioFormat& format, uint32_t audio_bytes, uint8_t fill = 0x55);
   // The same for a block that carries the capture time of its first sample
   // (microseconds on the process clock), as the real encoder's blocks do.
-  bool PushCaptured(int64_t capture_us, uint8_t state, const AudioFormat& format,
+  bool PushCaptured(int64_t capture_us, uint8_t state, const kit::AudioFormat& format,
                     uint32_t audio_bytes);
   bool storage_full() const { return storage_full_; }
   bool has_reader() const;
@@ -61,7 +61,7 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
   uint32_t PoolBlocksCreated() const;
 
  private:
-  bool PushBlock(int64_t capture_us, uint8_t state, const AudioFormat& format,
+  bool PushBlock(int64_t capture_us, uint8_t state, const kit::AudioFormat& format,
                  uint32_t audio_bytes, uint8_t fill);
 
   audenc::SkimEncoderParams params_{};
@@ -107,8 +107,8 @@ class ReportLog : public SegmentFinished {
 };
 
 // 128 kbit/s, 44.1 kHz stereo: blocks of 417 bytes.
-inline constexpr AudioFormat kFormat128{128, 44100, 2};
-inline constexpr AudioFormat kFormat32{32, 22050, 1};
+inline constexpr kit::AudioFormat kFormat128{128, 44100, 2};
+inline constexpr kit::AudioFormat kFormat32{32, 22050, 1};
 
 class TempFolder {
  public:

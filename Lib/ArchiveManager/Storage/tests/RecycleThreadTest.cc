@@ -46,15 +46,16 @@ class RecycleThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetLocal(2026, 1, 10, 13, 0, 0);
-    ASSERT_TRUE(db_.Open(folder_.path()));
+    ASSERT_TRUE(db_.Open(folder_.path()).ok());
   }
   // A segment file and its row.
   std::string Add(const CZoneTime& start) {
     const std::string path = MakeSegment(folder_.path(), start, kFrames);
     CArchiveFileRead reader(folder_.path(), ".mp3");
     EXPECT_TRUE(reader.ReadInfo(path));
-    EXPECT_TRUE(db_.AddSegment(start, reader.GetDurationMs(), false, reader.GetSizeBytes(),
-                               CZoneTime()));
+    EXPECT_TRUE(
+        db_.AddSegment(start, reader.GetDurationMs(), false, reader.GetSizeBytes(), CZoneTime())
+            .ok());
     disk_.Recount();
     return path;
   }
@@ -66,12 +67,14 @@ class RecycleThreadTest : public ::testing::Test {
   }
   std::vector<std::string> Rows() {
     std::vector<std::string> rows;
-    db_.GetIndex(Local(2011, 1, 1, 0, 0, 0), Local(2041, 1, 1, 0, 0, 0),
-                 [](const CZoneTime& start, uint32_t, bool, void* context) {
-                   static_cast<std::vector<std::string>*>(context)->push_back(Text(start));
-                   return true;
-                 },
-                 &rows);
+    const platform::Status status = db_.GetIndex(
+        Local(2011, 1, 1, 0, 0, 0), Local(2041, 1, 1, 0, 0, 0),
+        [](const CZoneTime& start, uint32_t, bool, void* context) {
+          static_cast<std::vector<std::string>*>(context)->push_back(Text(start));
+          return true;
+        },
+        &rows);
+    EXPECT_TRUE(status.ok()) << status.message();
     return rows;
   }
 
@@ -210,7 +213,7 @@ TEST_F(RecycleThreadTest, UndeletableSegmentIsTriedOncePerPeriodAndDroppedAtTheS
   // A folder where the segment file should be: unlink refuses it, even for root.
   const std::string stuck = SegmentFileName(folder_.path(), stuck_time, ".mp3");
   fs::create_directories(stuck + "/inside");
-  ASSERT_TRUE(db_.AddSegment(stuck_time, 1000, false, 10008, CZoneTime()));
+  ASSERT_TRUE(db_.AddSegment(stuck_time, 1000, false, 10008, CZoneTime()).ok());
   // Over quota and too old: both passes try it, and it counts once per period.
   auto recycler = Recycler(5, 2, true);
   for (int period = 1; period <= 5; ++period) {

@@ -70,8 +70,10 @@ TEST_F(StorageManagerTest, FinishedSegmentsAreIndexedAsTheirFilesSay) {
   // Reopen: the rows survive, and each one agrees with its file.
   ASSERT_TRUE(storage.Open());
   std::vector<Row> rows;
-  ASSERT_TRUE(storage.database()->GetIndex(Local(2026, 1, 10, 0, 0, 0), Local(2026, 1, 11, 0, 0, 0),
-                                           CollectRow, &rows));
+  ASSERT_TRUE(
+      storage.database()
+          ->GetIndex(Local(2026, 1, 10, 0, 0, 0), Local(2026, 1, 11, 0, 0, 0), CollectRow, &rows)
+          .ok());
   ASSERT_EQ(rows.size(), 3u);  // 10:14:00, 10:15:00 (boundary), 10:15:30 (skim on)
   EXPECT_EQ(Text(rows[0].start), "2026.01.10-10:14:00-S");
   EXPECT_EQ(Text(rows[1].start), "2026.01.10-10:15:00-S");
@@ -147,8 +149,10 @@ TEST_F(StorageManagerTest, ClockSetBackKeepsEverySegmentAndRow) {
   }
   ASSERT_EQ(before.size(), 9u);
   std::vector<Row> rows_before;
-  ASSERT_TRUE(storage.database()->GetIndex(Local(2026, 1, 10, 0, 0, 0),
-                                           Local(2026, 1, 11, 0, 0, 0), CollectRow, &rows_before));
+  ASSERT_TRUE(storage.database()
+                  ->GetIndex(Local(2026, 1, 10, 0, 0, 0), Local(2026, 1, 11, 0, 0, 0), CollectRow,
+                             &rows_before)
+                  .ok());
   ASSERT_EQ(rows_before.size(), 8u);  // the ninth is still being written
 
   TestClock().SetUs(TestClock().NowUs() - 7200'000'000LL);  // back to 10:00:00
@@ -164,8 +168,10 @@ TEST_F(StorageManagerTest, ClockSetBackKeepsEverySegmentAndRow) {
   }
   ASSERT_TRUE(storage.Open());
   std::vector<Row> rows;
-  ASSERT_TRUE(storage.database()->GetIndex(Local(2026, 1, 10, 0, 0, 0),
-                                           Local(2026, 1, 11, 0, 0, 0), CollectRow, &rows));
+  ASSERT_TRUE(
+      storage.database()
+          ->GetIndex(Local(2026, 1, 10, 0, 0, 0), Local(2026, 1, 11, 0, 0, 0), CollectRow, &rows)
+          .ok());
   std::vector<std::string> starts;
   for (const Row& row : rows) starts.push_back(Text(row.start));
   for (const Row& row : rows_before) {

@@ -241,7 +241,7 @@ TEST_F(OptionsRegTest, RegistryKeyOpensBelowTheRootItsPrefixNames) {
   }
   RegistryKey bad(false, store_.get());
   EXPECT_FALSE(bad.Open("HKEY_LOCAL_MACHINE\\A\\\\B", false));
-  EXPECT_EQ(bad.last_error(), platform::RegStatus::kInvalidArgument);
+  EXPECT_EQ(bad.last_error(), platform::Status::kInvalidArgument);
   EXPECT_STREQ(bad.QueryString("", "x", "dflt"), "dflt");
 }
 
@@ -254,7 +254,7 @@ TEST_F(OptionsRegTest, RegistryKeyQueriesAndWritesStringsAndRepairsOnlyUnreadabl
   ASSERT_TRUE(key.Open(std::string("HKEY_LOCAL_MACHINE\\") + kUsers, false));
   EXPECT_STREQ(key.QueryString("ANN", "password", "dflt"), "digest");
   EXPECT_STREQ(key.QueryString("ann", "Missing", "dflt"), "dflt");
-  EXPECT_EQ(key.last_error(), platform::RegStatus::kNotFound);
+  EXPECT_EQ(key.last_error(), platform::Status::kNotFound);
   EXPECT_STREQ(key.QueryString("nobody", "Password", "dflt"), "dflt");
   EXPECT_STREQ(key.QueryString("bob", "Password", "dflt"), "dflt");
 

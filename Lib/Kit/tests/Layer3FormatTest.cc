@@ -1,28 +1,28 @@
-#include "Lib/ArchiveManager/Segment/Layer3Format.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <span>
+#include <string>
+#include <vector>
 
-namespace logrum::archive {
+#include "Lib/Kit/Layer3Format.h"
+#include "Lib/Kit/tests/ArchiveBitrates.h"
+
+namespace logrum::kit {
 namespace {
 
-// The bitrate choices offered for archives (index 1-32 of the options table).
-constexpr AudioFormat kBitrateTable[] = {
-    {8, 11025, 1},   {16, 11025, 1},  {18, 11025, 1},  {20, 11025, 1},  {20, 11025, 2},
-    {24, 11025, 2},  {32, 11025, 2},  {24, 22050, 1},  {32, 22050, 1},  {40, 22050, 1},
-    {40, 22050, 2},  {48, 22050, 1},  {48, 22050, 2},  {48, 44100, 1},  {56, 22050, 1},
-    {56, 22050, 2},  {56, 44100, 1},  {64, 22050, 2},  {64, 44100, 1},  {80, 22050, 2},
-    {80, 44100, 1},  {96, 44100, 1},  {96, 44100, 2},  {112, 44100, 1}, {112, 44100, 2},
-    {128, 44100, 1}, {128, 44100, 2}, {160, 44100, 2}, {192, 44100, 2}, {224, 44100, 2},
-    {256, 44100, 2}, {320, 44100, 2},
-};
+const auto& kBitrateTable = kArchiveBitrateChoices;
 
 // One standard frame with padding off: 144000 x kbit/s / Hz bytes for MPEG-1
 // sample rates, half of that for the lower ones.
 uint32_t StandardFrame(uint32_t kbps, uint32_t rate) {
   return (rate >= 32000 ? 144000u : 72000u) * kbps / rate;
 }
+
+constexpr uint16_t kSampleRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+constexpr uint16_t kMpeg1Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+constexpr uint16_t kMpeg2Bitrates[] = {8,  12, 14, 16, 18,  20,  24,  32,
+                                       40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
 
 TEST(Layer3FormatTest, WorkedExample) {
   const AudioFormat f{128, 44100, 2};
@@ -68,6 +68,71 @@ TEST(Layer3FormatTest, EveryTableEntryIsWholeStandardFramesAtItsRate) {
   EXPECT_EQ(BlockSize({20, 11025, 1}), 156u + 104u);
 }
 
+// The encoder writes a block as its frame pattern and the reader seeks by
+// BlockSize: over every format the encoder can write, the two must agree.
+TEST(Layer3FormatTest, WriterFramesAndReaderArithmeticAgreeOnEveryWritableFormat) {
+  int writable = 0;
+  for (uint16_t rate : kSampleRates) {
+    const bool mpeg1 = rate >= 32000;
+    for (uint16_t kbps : mpeg1 ? std::span<const uint16_t>(kMpeg1Bitrates)
+                               : std::span<const uint16_t>(kMpeg2Bitrates)) {
+      for (uint8_t channels : {1, 2}) {
+        const AudioFormat f{kbps, rate, channels};
+        SCOPED_TRACE(Describe(f));
+        std::string why;
+        const std::vector<uint32_t> pattern = FramePattern(f, &why);
+        ASSERT_FALSE(pattern.empty()) << why;
+        ASSERT_TRUE(IsValidFormat(f));
+        uint32_t bytes = 0, bits_per_second = 0;
+        for (uint32_t frame_kbps : pattern) {
+          EXPECT_EQ(BitrateOfIndex(BitrateIndex(frame_kbps, rate), rate), frame_kbps);
+          bytes += StandardFrameBytes(frame_kbps, rate);
+          bits_per_second += frame_kbps;
+        }
+        EXPECT_EQ(BlockSize(f), bytes);
+        EXPECT_EQ(FramesPerBlock(f), pattern.size());
+        EXPECT_EQ(bits_per_second, kbps * pattern.size());  // the block has the nominal rate
+        EXPECT_EQ(SamplesPerFrame(f), mpeg1 ? 1152u : 576u);
+        ++writable;
+      }
+    }
+  }
+  EXPECT_EQ(writable, 2 * (3 * 14 + 6 * 18));
+  // Every archive choice is writable.
+  for (const AudioFormat& f : kBitrateTable) EXPECT_FALSE(FramePattern(f).empty()) << Describe(f);
+}
+
+TEST(Layer3FormatTest, WorkedBlocks) {
+  struct Case {
+    AudioFormat format;
+    uint32_t block_bytes, frames_per_block, samples_per_frame;
+  };
+  const Case cases[] = {
+      {{128, 44100, 2}, 417, 1, 1152}, {{32, 22050, 1}, 104, 1, 576},
+      {{20, 11025, 1}, 156 + 104, 2, 576}, {{18, 11025, 1}, 3 * 104 + 156, 4, 576},
+      {{12, 8000, 1}, 144 + 72, 2, 576},   {{14, 8000, 1}, 3 * 144 + 72, 4, 576},
+      {{320, 48000, 2}, 960, 1, 1152},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.format));
+    EXPECT_EQ(BlockSize(c.format), c.block_bytes);
+    EXPECT_EQ(FramesPerBlock(c.format), c.frames_per_block);
+    EXPECT_EQ(SamplesPerFrame(c.format), c.samples_per_frame);
+  }
+}
+
+// Valid for a segment, but no standard frames make them: the encoder refuses.
+TEST(Layer3FormatTest, SomeValidFormatsAreNotWritable) {
+  for (const AudioFormat& f : {AudioFormat{20, 44100, 1}, AudioFormat{72, 44100, 2},
+                               AudioFormat{8, 44100, 1}, AudioFormat{192, 22050, 2}}) {
+    SCOPED_TRACE(Describe(f));
+    EXPECT_TRUE(IsValidFormat(f));
+    std::string why;
+    EXPECT_TRUE(FramePattern(f, &why).empty());
+    EXPECT_FALSE(why.empty());
+  }
+}
+
 TEST(Layer3FormatTest, InvalidTriplesGiveZero) {
   for (const AudioFormat& f : {AudioFormat{0, 44100, 2}, AudioFormat{127, 44100, 2},
                                AudioFormat{10, 8000, 1}, AudioFormat{128, 44000, 2},
@@ -88,4 +153,4 @@ TEST(Layer3FormatTest, InvalidTriplesGiveZero) {
 }
 
 }  // namespace
-}  // namespace logrum::archive
+}  // namespace logrum::kit
