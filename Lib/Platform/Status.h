@@ -3,8 +3,8 @@
 // to a station engineer as it stands.
 //
 // Failure policy: code inside the libraries returns a Status and lets the caller
-// decide; at the boundaries the spec fixes (exported functions, fixed-slot
-// interfaces, the protocol) the Status is mapped to the result the spec gives
+// decide; at the fixed boundaries (exported functions, fixed-slot interfaces,
+// the protocol) the Status is mapped to the result those have always given
 // there (bool, null, -1, a code) and its message goes to the trace or event log.
 //
 // The codes are few on purpose: callers branch on what they can act on
