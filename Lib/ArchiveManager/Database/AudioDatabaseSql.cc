@@ -85,6 +85,10 @@ std::string StampNow() {
 constexpr const char* kCompanions[] = {"-journal", "-wal", "-shm"};
 
 constexpr const char* kKind = "segment database";
+// Another reader of the file (an engineer's sqlite3, a tool, a copy being
+// taken) may hold its lock for a moment; a write waits that long rather than
+// leaving a recorded segment without its row. A lock held longer still fails.
+constexpr int kBusyWaitMs = 2000;
 
 platform::Status NotOpen(const std::string& path) {
   return platform::Status::Error(platform::Status::kInvalidArgument,
@@ -167,7 +171,10 @@ platform::Status AudioDatabaseSql::Open(std::string_view folder) {
 }
 
 platform::Status AudioDatabaseSql::OpenConnectionLocked() {
-  return platform::SqliteDb::Open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kKind, &db_);
+  platform::Status status =
+      platform::SqliteDb::Open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kKind, &db_);
+  if (status.ok()) sqlite3_busy_timeout(db_->get(), kBusyWaitMs);
+  return status;
 }
 
 AudioDatabaseSql::Health AudioDatabaseSql::CheckLocked(std::string* why) {
