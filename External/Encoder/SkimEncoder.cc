@@ -10,7 +10,7 @@ namespace logrum::audenc {
 namespace {
 
 constexpr uint32_t kSampleOn = 1, kSampleEnabled = 2, kSampleFull = 4;
-constexpr uint32_t kOutputCapacity = 16384;
+constexpr uint32_t kMaxOutputCapacity = 16384;
 constexpr uint32_t kQueueSeconds = 10;
 
 Layer3Format OnFormat(const SkimEncoderParams& p) {
@@ -35,7 +35,7 @@ std::string TimeText(int64_t wall_us) {
 
 SkimEncoder::SkimEncoder(const SkimEncoderParams& params)
     : params_(params),
-      readers_(kOutputCapacity),
+      readers_(kMaxOutputCapacity),
       worker_(this, "SkimEncoder", params.nInChannels == 1 ? 1 : 2,
               uint64_t{params.nInSampleRate} * kQueueSeconds) {}
 
@@ -80,7 +80,7 @@ void SkimEncoder::Close() {
   try {
     std::lock_guard lock(open_mu_);
     if (!open_) return;
-    worker_.Stop();  // records what is held back and sends state 255
+    worker_.Stop(kSkimCloseDrainMs);  // records what is held back and sends state 255
     core_.reset();
     open_ = false;
   } catch (...) {
@@ -98,6 +98,11 @@ bool SkimEncoder::AddReader(kit::AudioSink* reader, uint32_t dwMask) {
 bool SkimEncoder::RemoveReader(kit::AudioSink* reader) { return readers_.Remove(reader); }
 
 const SkimEncoderParams* SkimEncoder::GetParams() { return &params_; }
+
+uint64_t SkimEncoder::GetDroppedMs() {
+  const uint64_t rate = params_.nInSampleRate > 0 ? params_.nInSampleRate : 1;
+  return worker_.dropped_frames() * 1000 / rate;
+}
 
 uint32_t SkimEncoder::Sample() {
   uint32_t sample = 0;
@@ -139,6 +144,10 @@ void SkimEncoder::Audio(uint8_t state, const Layer3Format& format, std::span<con
   // Whole layer 3 blocks per output block.
   const uint32_t block = BlockBytes(format);
   const size_t per_output = (readers_.block_capacity() - kSkimHeaderBytes) / block * block;
+  if (per_output == 0) {
+    Message(1, "ERROR: Skim encoder: output blocks too small for " + Describe(format) + "\n");
+    return;
+  }
   while (!data.empty()) {
     const size_t n = std::min(per_output, data.size());
     if (!readers_.Send(head, data.first(n)))
