@@ -23,6 +23,27 @@ Layer3Format OffFormat(const SkimEncoderParams& p) {
           static_cast<uint8_t>(p.nOffChannels)};
 }
 
+// Output blocks sized for what one captured block encodes to (the larger of
+// the two formats, plus a layer 3 block of slack), not for the most any call
+// could give: the recording thread's backlog may hold thousands of them, and
+// a fixed 16 KiB block for 800 bytes of 32 kbit/s audio wasted nine tenths.
+// Larger output is split over several blocks (Audio).
+uint32_t OutputCapacity(const SkimEncoderParams& p) {
+  const uint32_t frame_bytes = (p.nInChannels == 1 ? 1 : 2) * 2;
+  const double piece_s = p.nInSampleRate > 0 && p.cbInBlock > 0
+                             ? static_cast<double>(p.cbInBlock / frame_bytes) / p.nInSampleRate
+                             : 0.25;
+  uint32_t capacity = 0;
+  for (const Layer3Format& format : {OnFormat(p), OffFormat(p)}) {
+    const uint32_t block = BlockBytes(format);
+    if (block == 0) continue;
+    const double bytes = piece_s * format.bitrate_kbps * 125.0;
+    const uint32_t blocks = static_cast<uint32_t>(bytes / block) + 2;
+    capacity = std::max(capacity, kSkimHeaderBytes + blocks * block);
+  }
+  return std::clamp<uint32_t>(capacity, 1024, kMaxOutputCapacity);
+}
+
 std::string TimeText(int64_t wall_us) {
   const platform::LocalTime t = platform::ToLocalTime(wall_us);
   char text[40];
@@ -35,7 +56,7 @@ std::string TimeText(int64_t wall_us) {
 
 SkimEncoder::SkimEncoder(const SkimEncoderParams& params)
     : params_(params),
-      readers_(kMaxOutputCapacity),
+      readers_(OutputCapacity(params)),
       worker_(this, "SkimEncoder", params.nInChannels == 1 ? 1 : 2,
               uint64_t{params.nInSampleRate} * kQueueSeconds) {}
 
