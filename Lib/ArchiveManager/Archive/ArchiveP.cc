@@ -420,8 +420,7 @@ std::string CArchiveP::StatusText() {
   if (input_watch_ != nullptr && input_watch_->lost()) add("Input lost: no audio from the source");
   ArchiveThread* recorder = storage_ ? storage_->recorder() : nullptr;
   if (recorder != nullptr && recorder->DroppedMs() > 0) {
-    add("Audio dropped: " + std::to_string(recorder->DroppedMs()) +
-        " ms (nothing could be written)");
+    add("Audio dropped: " + std::to_string(recorder->DroppedMs()) + " ms");
   }
   if (storage_ && storage_->GetUndeletableCount() > 0) {
     add("Undeletable segments: " + std::to_string(storage_->GetUndeletableCount()));
