@@ -108,8 +108,8 @@ inline constexpr uint32_t kSkimHeaderBytes = 12;
 // Real time that Close gives each encoder to encode what is still queued.
 // Together with the recording thread's own drain time they keep an archive's
 // Close within seconds however far behind an overloaded machine is.
-inline constexpr uint32_t kLiveCloseDrainMs = 500;
-inline constexpr uint32_t kSkimCloseDrainMs = 3000;
+inline constexpr uint32_t kLiveCloseDrainMs = 250;
+inline constexpr uint32_t kSkimCloseDrainMs = 2000;
 inline constexpr uint8_t kSkimStateOff = 0;
 inline constexpr uint8_t kSkimStateOn = 1;
 inline constexpr uint8_t kSkimStateStopped = 255;
@@ -119,8 +119,8 @@ class ILiveEncoder {
   // Slots in this order; the order is part of the interface.
   virtual void Release() = 0;  // closes and deletes the encoder
   virtual bool Open() = 0;     // false when the format cannot be written
-  // Encodes what is queued (for at most about a second; the rest is dropped)
-  // and ends every reader's stream.
+  // Encodes what is queued (for at most kLiveCloseDrainMs; the rest is
+  // dropped) and ends every reader's stream.
   virtual void Close() = 0;
   virtual kit::AudioSink* GetInputSink() = 0;
   virtual bool AddReader(kit::AudioSink* reader, uint32_t dwMask) = 0;  // false if null or already added

@@ -78,7 +78,7 @@ class ArchiveThread : public kit::AppThread {
   // How far a start moves on to find a free segment name before the open fails.
   static constexpr int kMaxNameMoves = 3600;
   // Real time that Stop gives the thread to write what is queued.
-  static constexpr uint32_t kStopDrainMs = 2500;
+  static constexpr uint32_t kStopDrainMs = 1500;
 
   // encoder may be null (Start then refuses); finished and poster may be null.
   // segment_minutes below 1 counts as 1.
