@@ -22,9 +22,10 @@
 // At the end, per setting: the limit, the LAME-bound limit and their ratio,
 // and the CPU per archive with and without the encoders' share.
 //
-//   archive_record_bench                 short search (a few minutes): from 60%
-//                                        of the LAME-bound limit in tenths of it,
-//                                        8 s windows
+//   archive_record_bench                 short search (a few minutes on a quiet
+//                                        machine): from 60% of the LAME-bound limit
+//                                        up in tenths of it (down, then up in
+//                                        quarter steps, if that fails), 8 s windows
 //   archive_record_bench --full          from a twentieth of it in twentieths,
 //                                        30 s windows (long enough for an overload
 //                                        of a quarter to overflow the encoders'
@@ -263,7 +264,9 @@ void Search(ArchiveHost* host, const ArchiveSetting& setting, const Options& opt
       best = r;
     }
   } else {
-    // Below where the search meant to start: down in steps until one passes.
+    // Below where the search meant to start: down in steps until one passes,
+    // then up again in quarter steps towards the one that failed.
+    int failed = n;
     for (n -= step; n >= 1; n -= step) {
       StepResult r = RunStep(host, setting, n, window, root);
       PrintStep(r);
@@ -271,6 +274,14 @@ void Search(ArchiveHost* host, const ArchiveSetting& setting, const Options& opt
         best = r;
         break;
       }
+      failed = n;
+    }
+    const int fine = std::max(1, step / 4);
+    for (n = best.n + fine; best.n > 0 && n < failed; n += fine) {
+      StepResult r = RunStep(host, setting, n, window, root);
+      PrintStep(r);
+      if (!r.passed()) break;
+      best = r;
     }
   }
   std::printf("%s: limit=%d lame_bound_limit=%.1f ratio=%.2f cpu_per_archive_pct=%.2f "
