@@ -5,6 +5,7 @@
 #include <map>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "App/Server/ConfigKeys.h"
 #include "App/Server/SharedLogger.h"
@@ -169,7 +170,23 @@ void MainWindowModel::StartAll(int pause_ms, const std::function<void(int)>& pau
 }
 
 void MainWindowModel::StopAll() {
-  for (size_t i = 0; i < rows_.size(); ++i) Stop(i);
+  // One after another, each Close would wait for its drain while the archives
+  // not yet closed keep the machine busy encoding.
+  std::vector<std::thread> closing;
+  closing.reserve(rows_.size());
+  for (auto& row : rows_) {
+    ArchiveController* controller = row->controller.get();
+    try {
+      closing.emplace_back([controller] { controller->Stop(); });
+    } catch (const std::system_error&) {
+      controller->Stop();  // no thread to be had: this one then, in turn
+    }
+  }
+  for (std::thread& t : closing) t.join();
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    rows_[i]->status_timer = false;
+    Refresh(i);
+  }
 }
 
 void MainWindowModel::StatusTick() {

@@ -114,6 +114,9 @@ class MainWindowModel {
   // Starts every inactive archive in row order with `pause_ms` after each
   // start (failures show nothing). `pause` null sleeps.
   void StartAll(int pause_ms = 200, const std::function<void(int)>& pause = nullptr);
+  // Stops every archive, all at once: each Close drains its encoders and
+  // recording thread for a few seconds at most, so N archives stop in about
+  // the time of one instead of N times that.
   void StopAll();
   // The status tick of every archive whose status timer runs: scheduler and
   // texts. The program calls it once per second.

@@ -26,15 +26,37 @@ bool EncoderWorker::Start() {
   return true;
 }
 
-void EncoderWorker::Stop() {
+void EncoderWorker::Stop(uint32_t drain_ms) {
   {
     std::lock_guard lock(mu_);
     accepting_ = false;
-    stopping_ = true;
+    if (!stopping_) {
+      stopping_ = true;
+      drain_bounded_ = drain_ms != kDrainAll;
+      drain_until_ms_ = platform::DefaultClock().TickMs() + (drain_bounded_ ? drain_ms : 0);
+    }
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
-  // Nothing is left queued: the worker drains the queue before it ends.
+  // Nothing is left queued: the worker drains or discards the queue before it ends.
+}
+
+std::deque<InputItem> EncoderWorker::DiscardAfterDeadlineLocked() {
+  std::deque<InputItem> discarded;
+  if (!stopping_ || !drain_bounded_ || queue_.empty() ||
+      platform::DefaultClock().TickMs() < drain_until_ms_) {
+    return discarded;
+  }
+  discarded.swap(queue_);
+  for (const InputItem& item : discarded) {
+    // The queue runs up to position_ without holes, so the whole stretch,
+    // with any gap already in front of these blocks, becomes one gap.
+    dropping_ += item.dropped_before + item.frames;
+    dropped_total_ += item.frames;
+    dropped_at_stop_ += item.frames;
+  }
+  queued_frames_ = 0;
+  return discarded;
 }
 
 bool EncoderWorker::Write(kit::IBlock* block) {
@@ -70,6 +92,11 @@ uint64_t EncoderWorker::dropped_frames() const {
   return dropped_total_;
 }
 
+uint64_t EncoderWorker::dropped_at_stop_frames() const {
+  std::lock_guard lock(mu_);
+  return dropped_at_stop_;
+}
+
 uint64_t EncoderWorker::queued_frames() const {
   std::lock_guard lock(mu_);
   return queued_frames_;
@@ -80,6 +107,10 @@ void EncoderWorker::Run() {
   for (;;) {
     std::unique_lock lock(mu_);
     wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    for (InputItem& item : DiscardAfterDeadlineLocked()) {
+      // Back to the capture pool; its lock is never held while ours is taken.
+      if (item.block) item.block->Release();
+    }
     if (queue_.empty()) {
       // Stopping and drained. Blocks lost since the last queued one still count.
       const uint64_t lost = dropping_;

@@ -14,6 +14,14 @@
 // Handler::EndOfInput("source stopped"); Stop() encodes what is queued, calls
 // EndOfInput("encoder closed") and ends the thread.
 //
+// Stop with a drain time bounds how long that takes: an overloaded machine may
+// hold many seconds of audio in the queues of hundreds of encoders, and a
+// close must not wait for all of it. What is still queued when the drain time
+// has passed (real time, Clock::TickMs) is dropped, counted with the other
+// drops and reported as one gap (Handler::Gap) just before EndOfInput, so the
+// stream still ends properly. Stop then returns within the drain time plus
+// the encoding of the block in progress.
+//
 // Thread safety: Write on the feed thread; Start and Stop from the owner's
 // thread; every Handler call except Sample runs on the worker thread.
 #pragma once
@@ -56,16 +64,24 @@ class EncoderWorker : public kit::AudioSink {
                 uint64_t max_queued_frames);
   ~EncoderWorker();  // Stop()
 
+  static constexpr uint32_t kDrainAll = UINT32_MAX;
+
   bool Start();  // false if already started
-  void Stop();   // idempotent
+  // Idempotent. Encodes what is queued for at most `drain_ms` of real time.
+  void Stop(uint32_t drain_ms = kDrainAll);
 
   bool Write(kit::IBlock* block) override;
 
   uint64_t dropped_frames() const;
   uint64_t queued_frames() const;  // waiting for the worker
+  // Of dropped_frames(): those left queued when a Stop's drain time ran out.
+  uint64_t dropped_at_stop_frames() const;
 
  private:
   void Run();
+  // Stopping and the drain time has run out: takes everything queued out of
+  // the queue and counts it as dropped (dropping_ then covers it).
+  std::deque<InputItem> DiscardAfterDeadlineLocked();
 
   Handler* const handler_;
   const std::string thread_name_;
@@ -81,6 +97,9 @@ class EncoderWorker : public kit::AudioSink {
   uint64_t dropped_total_ = 0;   // guarded by mu_
   bool accepting_ = false;       // guarded by mu_
   bool stopping_ = false;        // guarded by mu_
+  uint64_t drain_until_ms_ = 0;  // guarded by mu_: TickMs deadline while stopping
+  bool drain_bounded_ = false;   // guarded by mu_
+  uint64_t dropped_at_stop_ = 0; // guarded by mu_
   std::thread thread_;
 };
 

@@ -50,7 +50,7 @@ void LiveEncoder::Close() {
   try {
     std::lock_guard lock(open_mu_);
     if (!open_) return;
-    worker_.Stop();
+    worker_.Stop(kLiveCloseDrainMs);
     stream_.reset();
     pending_.clear();
     readers_.EndAll();

@@ -10,7 +10,7 @@ namespace logrum::audenc {
 namespace {
 
 constexpr uint32_t kSampleOn = 1, kSampleEnabled = 2, kSampleFull = 4;
-constexpr uint32_t kOutputCapacity = 16384;
+constexpr uint32_t kMaxOutputCapacity = 16384;
 constexpr uint32_t kQueueSeconds = 10;
 
 kit::AudioFormat OnFormat(const SkimEncoderParams& p) {
@@ -21,6 +21,27 @@ kit::AudioFormat OnFormat(const SkimEncoderParams& p) {
 kit::AudioFormat OffFormat(const SkimEncoderParams& p) {
   return {static_cast<uint16_t>(p.nOffBitrateK), static_cast<uint16_t>(p.nOffSampleRate),
           static_cast<uint8_t>(p.nOffChannels)};
+}
+
+// Output blocks sized for what one captured block encodes to (the larger of
+// the two formats, plus a layer 3 block of slack), not for the most any call
+// could give: the recording thread's backlog may hold thousands of them, and
+// a fixed 16 KiB block for 800 bytes of 32 kbit/s audio wasted nine tenths.
+// Larger output is split over several blocks (Audio).
+uint32_t OutputCapacity(const SkimEncoderParams& p) {
+  const uint32_t frame_bytes = (p.nInChannels == 1 ? 1 : 2) * 2;
+  const double piece_s = p.nInSampleRate > 0 && p.cbInBlock > 0
+                             ? static_cast<double>(p.cbInBlock / frame_bytes) / p.nInSampleRate
+                             : 0.25;
+  uint32_t capacity = 0;
+  for (const kit::AudioFormat& format : {OnFormat(p), OffFormat(p)}) {
+    const uint32_t block = BlockSize(format);
+    if (block == 0) continue;
+    const double bytes = piece_s * format.bitrate * 125.0;
+    const uint32_t blocks = static_cast<uint32_t>(bytes / block) + 2;
+    capacity = std::max(capacity, kSkimHeaderBytes + blocks * block);
+  }
+  return std::clamp<uint32_t>(capacity, 1024, kMaxOutputCapacity);
 }
 
 std::string TimeText(int64_t wall_us) {
@@ -35,7 +56,7 @@ std::string TimeText(int64_t wall_us) {
 
 SkimEncoder::SkimEncoder(const SkimEncoderParams& params)
     : params_(params),
-      readers_(kOutputCapacity),
+      readers_(OutputCapacity(params)),
       worker_(this, "SkimEncoder", params.nInChannels == 1 ? 1 : 2,
               uint64_t{params.nInSampleRate} * kQueueSeconds) {}
 
@@ -81,7 +102,7 @@ void SkimEncoder::Close() {
   try {
     std::lock_guard lock(open_mu_);
     if (!open_) return;
-    worker_.Stop();  // records what is held back and sends state 255
+    worker_.Stop(kSkimCloseDrainMs);  // records what is held back and sends state 255
     core_.reset();
     open_ = false;
   } catch (...) {
@@ -99,6 +120,11 @@ bool SkimEncoder::AddReader(kit::AudioSink* reader, uint32_t dwMask) {
 bool SkimEncoder::RemoveReader(kit::AudioSink* reader) { return readers_.Remove(reader); }
 
 const SkimEncoderParams* SkimEncoder::GetParams() { return &params_; }
+
+uint64_t SkimEncoder::GetDroppedMs() {
+  const uint64_t rate = params_.nInSampleRate > 0 ? params_.nInSampleRate : 1;
+  return worker_.dropped_frames() * 1000 / rate;
+}
 
 uint32_t SkimEncoder::Sample() {
   uint32_t sample = 0;

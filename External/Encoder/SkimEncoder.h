@@ -38,9 +38,11 @@ class SkimEncoder final : public ISkimEncoder,
   bool AddReader(kit::AudioSink* reader, uint32_t dwMask) override;
   bool RemoveReader(kit::AudioSink* reader) override;
   const SkimEncoderParams* GetParams() override;
+  uint64_t GetDroppedMs() override;
 
   uint64_t dropped_frames() const { return worker_.dropped_frames(); }
   uint64_t queued_frames() const { return worker_.queued_frames(); }
+  uint64_t dropped_at_stop_frames() const { return worker_.dropped_at_stop_frames(); }
 
  private:
   ~SkimEncoder();

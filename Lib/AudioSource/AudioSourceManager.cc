@@ -1,5 +1,6 @@
 #include "Lib/AudioSource/AudioSourceManager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -42,7 +43,8 @@ AudioSourceManager::AudioSourceManager()
       m_aThreads(device_count_),
       m_aDevInfo(device_count_),
       m_aRefCount(device_count_, 0),  // the records are value-initialised: all zero
-      retired_stats_(device_count_) {}
+      retired_stats_(device_count_),
+      stopping_(device_count_, false) {}
 
 AudioSourceManager::~AudioSourceManager() { RemoveAll(); }
 
@@ -124,7 +126,7 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
 bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscription* pSubscription) {
   const char* name = pszSource != nullptr ? pszSource : "";
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.Subscribe(%s): \n", name);
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   uint32_t entry = 0;
   if (*name == '\0' || !m_mapSources.Find(name, &entry)) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Source '%s' not found!\n", name);
@@ -137,6 +139,8 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
                 static_cast<int>(index));
     return false;
   }
+  // The device may not open again before its last stop has let it go.
+  stopped_.wait(lock, [&] { return !stopping_[index]; });
   if (!m_aThreads[index]) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Start device %d!\n", static_cast<int>(index));
     DumpDeviceInfo("m_aDevInfo", &m_aDevInfo[index]);
@@ -171,7 +175,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
 
 bool AudioSourceManager::Unsubscribe(const char* pszSource,
                                      const SourceSubscription* pSubscription) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   uint32_t entry = 0;
   if (pszSource == nullptr || *pszSource == '\0' || !m_mapSources.Find(pszSource, &entry)) {
     return false;
@@ -182,7 +186,7 @@ bool AudioSourceManager::Unsubscribe(const char* pszSource,
     m_aThreads[index]->Unsubscribe(pSubscription->pSink, pSubscription->pLevelListener);
   }
   if (m_aRefCount[index] > 0) --m_aRefCount[index];
-  if (m_aRefCount[index] < 1) StopDevice(index);
+  if (m_aRefCount[index] < 1) StopDeviceUnlocked(index, lock);
   return true;
 }
 
@@ -200,6 +204,19 @@ void AddThreadStats(const CAudioSourceThread& thread, CaptureStats* sum) {
 }
 
 }  // namespace
+
+void AudioSourceManager::StopDeviceUnlocked(uint32_t uDeviceIndex,
+                                            std::unique_lock<std::mutex>& lock) {
+  std::unique_ptr<CAudioSourceThread> thread = std::move(m_aThreads[uDeviceIndex]);
+  if (!thread) return;
+  stopping_[uDeviceIndex] = true;
+  lock.unlock();
+  thread->Stop();
+  thread.reset();
+  lock.lock();
+  stopping_[uDeviceIndex] = false;
+  stopped_.notify_all();
+}
 
 void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
   if (auto& thread = m_aThreads[uDeviceIndex]) {
@@ -226,7 +243,11 @@ bool AudioSourceManager::GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pS
 }
 
 void AudioSourceManager::RemoveAll() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  // Nothing may still be stopping once this returns (the library may be unloaded next).
+  stopped_.wait(lock, [&] {
+    return std::none_of(stopping_.begin(), stopping_.end(), [](bool b) { return b; });
+  });
   m_mapSources.Clear();
   for (uint32_t i = 0; i < device_count_; ++i) {
     StopDevice(i);

@@ -7,12 +7,17 @@
 // archives subscribe from their opening threads, the host unsubscribes from its own,
 // and network connections subscribe level listeners from theirs, so counts, the
 // start of a device by its first subscriber and its stop by the last one must not
-// interleave. The lock is held while a device starts or stops; sinks and listeners
-// are called on the capture threads and must not call back into the manager.
+// interleave. The lock is held while a device starts. A device's stop runs outside
+// it, so that archives stopping side by side stop their devices side by side (under
+// load each stop waits for its capture thread to be scheduled); while a device is
+// stopping, a subscription that would start it again waits for the stop to end.
+// Sinks and listeners are called on the capture threads and must not call back into
+// the manager.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -57,8 +62,12 @@ class AudioSourceManager final : public CAudioSourceManager {
  private:
   void StopDevice(uint32_t uDeviceIndex);  // mutex_ held
   bool IsActiveLocked(uint32_t uDeviceIndex) const;
+  // Takes the device's thread out of the table (mutex_ held by `lock`), stops it
+  // with the lock released, and marks the device stopped again.
+  void StopDeviceUnlocked(uint32_t uDeviceIndex, std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;
+  std::condition_variable stopped_;                             // a device's stop ended
   NameTree m_mapSources{false};  // case-sensitive; guarded by mutex_
   const uint32_t device_count_;
   std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;  // guarded by mutex_
@@ -66,6 +75,7 @@ class AudioSourceManager final : public CAudioSourceManager {
   std::vector<int32_t> m_aRefCount;                             // guarded by mutex_
   // Counts of each device's capture threads that have ended; guarded by mutex_.
   std::vector<CaptureStats> retired_stats_;
+  std::vector<bool> stopping_;                                  // guarded by mutex_
 };
 
 }  // namespace logrum::audio

@@ -70,6 +70,15 @@ VirtualDeviceSpec ParseEntry(std::string_view entry) {
       return spec;
     }
     spec.path = std::string(arg);
+    if (size_t at = arg.rfind('@'); at != std::string_view::npos && at > 0) {
+      std::string number(arg.substr(at + 1));
+      char* end = nullptr;
+      const double seconds = std::strtod(number.c_str(), &end);
+      if (!number.empty() && *end == '\0' && seconds >= 0 && seconds < 1e7) {
+        spec.path = std::string(arg.substr(0, at));
+        spec.start_seconds = seconds;
+      }
+    }
     spec.kind = VirtualDeviceSpec::Kind::kFile;
   } else {
     spec.error = "unknown kind \"" + std::string(kind) + "\" (expected tone, silence or file)";
@@ -142,7 +151,8 @@ class FileGenerator : public Generator {
     if (file_ != nullptr) sf_close(file_);
   }
 
-  int Open(const std::string& path, const WaveFormat& format, std::string* error) {
+  int Open(const std::string& path, double start_seconds, const WaveFormat& format,
+           std::string* error) {
     SF_INFO info{};
     file_ = sf_open(path.c_str(), SFM_READ, &info);
     if (file_ == nullptr) {
@@ -158,6 +168,11 @@ class FileGenerator : public Generator {
     step_ = static_cast<double>(info.samplerate) / format.sample_rate;
     resample_ = info.samplerate != static_cast<int>(format.sample_rate);
     chunk_.resize(static_cast<size_t>(kChunkFrames) * file_channels_);
+    const auto start = static_cast<sf_count_t>(start_seconds * info.samplerate) % info.frames;
+    if (start > 0 && sf_seek(file_, start, SEEK_SET) < 0) {
+      *error = "cannot seek in audio file \"" + path + "\"";
+      return kWaveInNoDriver;
+    }
     return kWaveInOk;
   }
 
@@ -390,7 +405,10 @@ int OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, C
       break;
     case VirtualDeviceSpec::Kind::kFile: {
       auto file = std::make_unique<FileGenerator>();
-      if (int result = file->Open(spec.path, format, error); result != kWaveInOk) return result;
+      if (int result = file->Open(spec.path, spec.start_seconds, format, error);
+          result != kWaveInOk) {
+        return result;
+      }
       generator = std::move(file);
       break;
     }

@@ -9,6 +9,9 @@
 //   file:PATH        any audio file that libsndfile reads, converted to the device's rate
 //                    (linear interpolation; the samples pass unchanged when the rates
 //                    match) and to 16-bit stereo, played in a loop
+//   file:PATH@SECONDS  the same, starting SECONDS into the file (so that many devices
+//                    can play one file without sounding alike); an '@' not followed
+//                    by a number belongs to the path
 // They follow the ALSA devices in the device order, in declaration order. An entry that
 // cannot be understood still takes its place in the order (so the numbers of the
 // devices after it do not move), is reported on standard error, and fails to open with
@@ -48,6 +51,7 @@ struct VirtualDeviceSpec {
   double frequency_left = 0;   // kTone
   double frequency_right = 0;  // kTone
   std::string path;            // kFile
+  double start_seconds = 0;    // kFile: where the first loop starts
   std::string error;           // kInvalid: why
 };
 

@@ -7,6 +7,13 @@
 //                           cpu_ratio = encoders' CPU / lame's CPU (target <= 1.2).
 //   Stereo128               x real time per core of one encoder at 128 kbit/s
 //                           44100 Hz stereo.
+//   ArchiveEncoders/0, /1   CPU of one archive's live and skim encoder at the
+//                           configuration store's defaults (0) and at the broadcast
+//                           setting (1), % of one core, and the LAME-bound limit:
+//                           archives that this machine's cores could encode.
+//                           archive_record_bench measures the same in its run.
+// The material is programme-like (bench/encoder/ProgrammeLoad.h), as in
+// archive_record_bench.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -24,6 +31,7 @@
 #include "External/Encoder/LiveEncoder.h"
 #include "External/Encoder/SkimEncoder.h"
 #include "Lib/Kit/MemBlock.h"
+#include "bench/encoder/ProgrammeLoad.h"
 
 namespace logrum::audenc {
 namespace {
@@ -39,26 +47,8 @@ double CpuSeconds(int who) {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// Program-like material: a few moving tones and some noise, so the encoder works
-// as it does on speech and music rather than on a pure tone.
-std::vector<int16_t> Material() {
-  std::vector<int16_t> pcm(size_t{kRate} * kSeconds * 2);
-  uint32_t noise = 12345;
-  for (size_t i = 0; i < pcm.size() / 2; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    double v = 0;
-    for (int k = 1; k <= 5; ++k)
-      v += std::sin(2 * std::numbers::pi * (110.0 * k + 20 * std::sin(t * k)) * t) / k;
-    noise = noise * 1664525 + 1013904223;
-    const double n = (static_cast<double>(noise >> 16) / 65536.0 - 0.5) * 0.2;
-    pcm[2 * i] = static_cast<int16_t>(6000 * (v + n));
-    pcm[2 * i + 1] = static_cast<int16_t>(6000 * (v * 0.8 - n));
-  }
-  return pcm;
-}
-
 const std::vector<int16_t>& SharedMaterial() {
-  static const std::vector<int16_t> pcm = Material();
+  static const std::vector<int16_t> pcm = bench::ProgrammeMaterial(kSeconds);
   return pcm;
 }
 
@@ -185,6 +175,22 @@ void BM_Stereo128(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Stereo128)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_ArchiveEncoders(benchmark::State& state) {
+  const bench::ArchiveSetting& setting =
+      state.range(0) == 0 ? bench::kDefaultSetting : bench::kBroadcastSetting;
+  state.SetLabel(setting.name);
+  for (auto _ : state) {
+    const double cpu = bench::MeasureEncoders(setting, SharedMaterial());
+    if (cpu <= 0) {
+      state.SkipWithError("encoder did not open or dropped audio");
+      break;
+    }
+    state.counters["cpu_per_archive_pct"] = 100 * cpu;
+    state.counters["lame_bound_limit"] = std::thread::hardware_concurrency() / cpu;
+  }
+}
+BENCHMARK(BM_ArchiveEncoders)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 }  // namespace logrum::audenc

@@ -9,9 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -47,7 +52,7 @@ int FreePort() { return logrum::testing::FreeLoopbackPort(); }
 class Program {
  public:
   Program(const std::string& home, const std::string& devices,
-          const std::string& program_path = ProgramPath()) {
+          const std::string& program_path = ProgramPath(), const std::string& clock = {}) {
     int pipe_fds[2];
     EXPECT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
     pid_ = ::fork();
@@ -55,6 +60,7 @@ class Program {
       ::dup2(pipe_fds[1], 2);
       ::setenv("LOGRUM2_HOME", home.c_str(), 1);
       ::setenv("LOGRUM2_VIRTUAL_DEVICES", devices.c_str(), 1);
+      if (!clock.empty()) ::setenv("LOGRUM2_CLOCK", clock.c_str(), 1);
       ::unsetenv("JOURNAL_STREAM");
       const std::string& program = program_path;
       ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
@@ -122,6 +128,18 @@ class Program {
     return status_;
   }
   pid_t pid() const { return pid_; }
+  // Resident memory of the running program, MB (0 once it has ended).
+  double ResidentMb() const {
+    FILE* file = std::fopen(("/proc/" + std::to_string(pid_) + "/status").c_str(), "r");
+    if (file == nullptr) return 0;
+    char line[256];
+    double mb = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+      if (std::strncmp(line, "VmRSS:", 6) == 0) mb = std::atof(line + 6) / 1024;
+    }
+    std::fclose(file);
+    return mb;
+  }
 
  private:
   pid_t pid_ = -1;
@@ -275,6 +293,86 @@ TEST_P(StopSignalTest, SecondInstanceExitsAndTheSignalFinishesEverySegment) {
   ASSERT_TRUE(again.WaitForLine("archive Music: Active")) << again.Text();
   again.Signal(SIGTERM);
   EXPECT_EQ(again.Wait(), 0);
+}
+
+// Sixteen archives at 128 kbit/s stereo on a clock twenty times faster than
+// real time: far more than the machine encodes. The encoders drop audio and
+// every archive logs how much; memory stays bounded instead of growing with
+// the backlog; and SIGTERM still stops everything quickly (each archive's
+// close gives up what it cannot write in its drain time) with every segment
+// finished and indexed.
+TEST_F(RecserverTest, OverloadDropsWithALogKeepsMemoryBoundedAndStopsOnSigterm) {
+  constexpr int kArchives = 16;
+  std::vector<std::string> folders;
+  std::string devices;
+  for (int i = 0; i < kArchives; ++i) {
+    const std::string n = std::to_string(i);
+    devices += "T" + n + "=tone:" + std::to_string(300 + 37 * i) + "," + std::to_string(500 + 41 * i) + ";";
+    PutString(std::string(kLogrum2) + "\\AudioDevices2", "S" + n, "3T" + n);
+    const std::string name = std::string(i < 10 ? "A0" : "A") + n;
+    folders.push_back(AddArchive(name, 1));
+    const std::string key = std::string(kLogrum2) + "\\Archives\\" + name;
+    PutString(key, "SourceName", "S" + n);
+    for (const char* prefix : {"On", "Off"}) {
+      PutInt(key, std::string(prefix) + "BitrateK", 128);
+      PutInt(key, std::string(prefix) + "SampleRate", 44100);
+      PutInt(key, std::string(prefix) + "Channels", 2);
+    }
+  }
+  store_.reset();
+
+  Program server(home_, devices, ProgramPath(), "speed=20");
+  ASSERT_TRUE(server.WaitForLine("archive A15: Active")) << server.Text();
+  // Every archive logs the audio its encoder could not take, with its length.
+  auto dropped_in = [](const std::string& folder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+      if (entry.path().extension() != ".log") continue;
+      std::ifstream in(entry.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      if (text.str().find(" ms of audio dropped") != std::string::npos) return true;
+    }
+    return false;
+  };
+  auto all_dropped = [&] {
+    for (const std::string& folder : folders) {
+      if (!dropped_in(folder)) return false;
+    }
+    return true;
+  };
+  // Memory while overloaded: sampled for a while once every archive drops.
+  double peak_mb = 0;
+  auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!all_dropped() && std::chrono::steady_clock::now() < deadline) {
+    peak_mb = std::max(peak_mb, server.ResidentMb());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_TRUE(all_dropped()) << server.Text();
+  double early_mb = 0, late_mb = 0;
+  for (int i = 0; i < 60; ++i) {  // 12 s: four minutes of audio on this clock
+    const double mb = server.ResidentMb();
+    peak_mb = std::max(peak_mb, mb);
+    if (i < 10) early_mb = std::max(early_mb, mb);
+    if (i >= 50) late_mb = std::max(late_mb, mb);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  // Bounded: each archive's queues and backlog have fixed limits (about 12 MB
+  // together), and once full the memory stops growing.
+  EXPECT_LT(peak_mb, 1024.0);
+  EXPECT_LT(late_mb, early_mb + 96.0) << "early " << early_mb << " MB, late " << late_mb << " MB";
+
+  const auto signalled = std::chrono::steady_clock::now();
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0) << server.Text();
+  const double stop_s =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+  RecordProperty("sigterm_to_exit_s", std::to_string(stop_s));
+  RecordProperty("peak_rss_mb", std::to_string(peak_mb));
+  std::printf("SIGTERM to exit: %.1f s; resident memory: peak %.0f MB, %.0f MB early, %.0f MB late\n",
+              stop_s, peak_mb, early_mb, late_mb);
+  EXPECT_NE(server.Line("stopped"), -1) << server.Text();
+  for (const std::string& folder : folders) ExpectFinishedAndIndexed(folder);
 }
 
 TEST_F(RecserverTest, PortInUseIsReportedAndEndsTheProgramWithoutRecording) {

@@ -104,6 +104,12 @@ static_assert(sizeof(SkimEncoderParams) == 14 * 4 + 2 * sizeof(void*), "no paddi
 // and closes the segment. The layer 3 data after the header is whole blocks of
 // the header's format.
 inline constexpr uint32_t kSkimHeaderBytes = 12;
+
+// Real time that Close gives each encoder to encode what is still queued.
+// Together with the recording thread's own drain time they keep an archive's
+// Close within seconds however far behind an overloaded machine is.
+inline constexpr uint32_t kLiveCloseDrainMs = 250;
+inline constexpr uint32_t kSkimCloseDrainMs = 2000;
 inline constexpr uint8_t kSkimStateOff = 0;
 inline constexpr uint8_t kSkimStateOn = 1;
 inline constexpr uint8_t kSkimStateStopped = 255;
@@ -113,7 +119,9 @@ class ILiveEncoder {
   // Slots in this order; the order is part of the interface.
   virtual void Release() = 0;  // closes and deletes the encoder
   virtual bool Open() = 0;     // false when the format cannot be written
-  virtual void Close() = 0;    // encodes what is queued, ends every reader's stream
+  // Encodes what is queued (for at most kLiveCloseDrainMs; the rest is
+  // dropped) and ends every reader's stream.
+  virtual void Close() = 0;
   virtual kit::AudioSink* GetInputSink() = 0;
   virtual bool AddReader(kit::AudioSink* reader, uint32_t dwMask) = 0;  // false if null or already added
   virtual bool RemoveReader(kit::AudioSink* reader) = 0;                // false if not added
@@ -128,12 +136,18 @@ class ISkimEncoder {
   // Slots in this order; the order is part of the interface.
   virtual void Release() = 0;
   virtual bool Open() = 0;
-  virtual void Close() = 0;  // finishes the current stream; the readers get a state 255 block
+  // Encodes what is queued for at most kSkimCloseDrainMs (the rest is dropped
+  // and posted), finishes the current stream; the readers get a state 255 block.
+  virtual void Close() = 0;
   virtual void SetStorageFull(bool bFull) = 0;  // true: stop recording (state 255) until false
   virtual kit::AudioSink* GetInputSink() = 0;
   virtual bool AddReader(kit::AudioSink* reader, uint32_t dwMask) = 0;
   virtual bool RemoveReader(kit::AudioSink* reader) = 0;
   virtual const SkimEncoderParams* GetParams() = 0;
+  // Audio dropped since Open, in ms of input: what arrived while the encoder
+  // was too far behind, and what was still queued when Close's drain time ran
+  // out. Each drop is also posted with its length.
+  virtual uint64_t GetDroppedMs() = 0;
 
  protected:
   ~ISkimEncoder() = default;

@@ -201,117 +201,133 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
   if (options == nullptr) return false;
   skim_switch_.store(skim_switch);
   skim_bridge_.switch_ = skim_switch;
+  if (!OpenLogFile(options)) return false;
 
-  // 1. Log file.
-  const char* log_path = OrEmpty(options->GetLogPath());
-  if (!dispatcher_.file.Open(options->GetLogPrefix(), ".log", log_path, kLogKeepDays)) {
-    diag::DebugTrace("Unable to open log file! Path='%s'\n", log_path);
-    Post(3, "Unable to open log file! Path='%s'", log_path);
-    return false;
-  }
-  dispatcher_.SetFileOn();
-
-  // 2. Input block: whole 4608-byte frames' worth of every 9216 Hz.
-  const uint32_t rec_rate = Low16(options->GetRecSampleRate());
-  const uint32_t rec_channels = Low8(options->GetRecChannels());
-  const uint32_t input_block = (rec_rate / 9216) * rec_channels * 4608;
-
-  // 3.
   pre_delay_ = options->GetPreDelay();
   record_to_disk_ = options->GetRecordToDisk() != 0;
   live_encoder_ = nullptr;
   skim_encoder_ = nullptr;
   const char* source = OrEmpty(options->GetSourceName());
-
-  // 4. Encoders and subscriptions.
   if (record_to_disk_) {
-    const uint32_t live_kbps = Low16(options->GetLiveBitrateK());
-    if (live_kbps != 0) {
-      kit::AudioFormat live{static_cast<uint16_t>(live_kbps),
-                       static_cast<uint16_t>(Low16(options->GetLiveSampleRate())),
-                       static_cast<uint8_t>(Low8(options->GetLiveChannels()))};
-      const double block_ms = BlockDurationMs(live);
-      uint32_t frames = block_ms > 0 ? static_cast<uint32_t>(options->GetLiveBlockDuration() / block_ms)
-                                     : 0;
-      if (frames == 0) frames = 1;
-      live_block_size_ = BlockSize(live) * frames;
-      live_block_samples_ = SamplesPerBlock(live) * frames;
-      audenc::LiveEncoderParams params{};
-      params.cbSize = sizeof params;
-      params.nKind = audenc::kLiveEncoderKind;
-      params.nInSampleRate = rec_rate;
-      params.nInChannels = rec_channels;
-      params.cbInBlock = input_block;
-      params.nBitrateK = live.bitrate;
-      params.nSampleRate = live.samplerate;
-      params.nChannels = live.channels;
-      params.cbOutBlock = live_block_size_;
-      params.dwReserved = 0;
-      params.dwReserved2 = 0xFFFFFFFFu;
-      live_encoder_ = static_cast<audenc::ILiveEncoder*>(encoders_->Create(&params));
-    }
-    audenc::SkimEncoderParams skim{};
-    skim.cbSize = sizeof skim;
-    skim.nKind = audenc::kSkimEncoderKind;
-    skim.nInSampleRate = rec_rate;
-    skim.nInChannels = rec_channels;
-    skim.cbInBlock = input_block;
-    skim.nOnBitrateK = Low16(options->GetOnBitrateK());
-    skim.nOnSampleRate = Low16(options->GetOnSampleRate());
-    skim.nOnChannels = Low8(options->GetOnChannels());
-    skim.nOffBitrateK = Low16(options->GetOffBitrateK());
-    skim.nOffSampleRate = Low16(options->GetOffSampleRate());
-    skim.nOffChannels = Low8(options->GetOffChannels());
-    skim.nPreDelayMs = static_cast<uint32_t>(pre_delay_);
-    skim.nPostDelayMs = static_cast<uint32_t>(options->GetPostDelay());
-    skim.dwReserved = 0;
-    skim.pSkimSwitch = skim_switch ? &skim_bridge_ : nullptr;
-    skim.pEventLog = event_log_.poster();
-    skim_encoder_ = static_cast<audenc::ISkimEncoder*>(encoders_->Create(&skim));
-
-    if (live_kbps != 0 && (live_encoder_ == nullptr || !live_encoder_->Open())) {
-      diag::DebugTrace("ERROR: Unable to open live encoder!\n");
-      Post(1, "ERROR: Unable to open live encoder!");
+    if (!CreateEncoders(options, skim_switch != nullptr)) {
       TearDown();
       return false;
     }
-    if (skim_encoder_ == nullptr || !skim_encoder_->Open()) {
-      diag::DebugTrace("ERROR: Unable to open skimming encoder!\n");
-      Post(1, "ERROR: Unable to open skimming encoder!");
-      TearDown();
-      return false;
-    }
-    bool subscribed = true;
-    std::string error;
-    if (live_encoder_ != nullptr) {
-      if (!live_binding_) live_binding_ = std::make_unique<SourceBinding>();
-      subscribed = live_binding_->Load(&error) &&
-                   live_binding_->Subscribe(source, live_encoder_->GetInputSink(), kSubscribeMask,
-                                            nullptr);
-      if (subscribed) Post(0, "TRACE: Subscribe live enc to '%s'\n", source);
-    }
-    if (subscribed) {
-      if (!skim_binding_) skim_binding_ = std::make_unique<SourceBinding>();
-      input_watch_ = std::make_unique<InputWatch>(skim_encoder_->GetInputSink(),
-                                                  event_log_.poster(), source);
-      subscribed = skim_binding_->Load(&error) &&
-                   skim_binding_->Subscribe(source, input_watch_.get(), kSubscribeMask,
-                                            level_listener);
-      if (subscribed) {
-        Post(0, "TRACE: Subscribe skim enc to '%s'\n", source);
-        source_name_ = source;
-      }
-    }
-    if (!subscribed) {
-      if (!error.empty()) diag::DebugTrace("CArchiveP: %s\n", error.c_str());
-      diag::DebugTrace("ERROR: Unable to subscribe source '%s'!\n", source);
-      Post(1, "ERROR: Unable to subscribe to source '%s'!", source);
+    if (!SubscribeEncoders(source, level_listener)) {
       TearDown();
       return false;
     }
   }
+  PrepareFolder(options);
+  OpenStorage(options, source);
+  diag::DebugTrace("Return OK!\n");
+  return true;
+}
 
-  // 5. Archive folder.
+bool CArchiveP::OpenFailed(int32_t level, const std::string& message,
+                           const std::string& trace_line) {
+  diag::DebugTrace("%s\n", trace_line.empty() ? message.c_str() : trace_line.c_str());
+  Post(level, "%s", message.c_str());
+  return false;
+}
+
+bool CArchiveP::OpenLogFile(ArchiveOptions* options) {
+  const char* log_path = OrEmpty(options->GetLogPath());
+  if (!dispatcher_.file.Open(options->GetLogPrefix(), ".log", log_path, kLogKeepDays)) {
+    return OpenFailed(3, "Unable to open log file! Path='" + std::string(log_path) + "'");
+  }
+  dispatcher_.SetFileOn();
+  return true;
+}
+
+bool CArchiveP::CreateEncoders(ArchiveOptions* options, bool has_skim_switch) {
+  // The input block: whole 4608-byte frames' worth of every 9216 Hz.
+  const uint32_t rec_rate = Low16(options->GetRecSampleRate());
+  const uint32_t rec_channels = Low8(options->GetRecChannels());
+  const uint32_t input_block = (rec_rate / 9216) * rec_channels * 4608;
+
+  const uint32_t live_kbps = Low16(options->GetLiveBitrateK());
+  if (live_kbps != 0) {
+    kit::AudioFormat live{static_cast<uint16_t>(live_kbps),
+                     static_cast<uint16_t>(Low16(options->GetLiveSampleRate())),
+                     static_cast<uint8_t>(Low8(options->GetLiveChannels()))};
+    const double block_ms = BlockDurationMs(live);
+    uint32_t frames =
+        block_ms > 0 ? static_cast<uint32_t>(options->GetLiveBlockDuration() / block_ms) : 0;
+    if (frames == 0) frames = 1;
+    live_block_size_ = BlockSize(live) * frames;
+    live_block_samples_ = SamplesPerBlock(live) * frames;
+    audenc::LiveEncoderParams params{};
+    params.cbSize = sizeof params;
+    params.nKind = audenc::kLiveEncoderKind;
+    params.nInSampleRate = rec_rate;
+    params.nInChannels = rec_channels;
+    params.cbInBlock = input_block;
+    params.nBitrateK = live.bitrate;
+    params.nSampleRate = live.samplerate;
+    params.nChannels = live.channels;
+    params.cbOutBlock = live_block_size_;
+    params.dwReserved = 0;
+    params.dwReserved2 = 0xFFFFFFFFu;
+    live_encoder_ = static_cast<audenc::ILiveEncoder*>(encoders_->Create(&params));
+  }
+  audenc::SkimEncoderParams skim{};
+  skim.cbSize = sizeof skim;
+  skim.nKind = audenc::kSkimEncoderKind;
+  skim.nInSampleRate = rec_rate;
+  skim.nInChannels = rec_channels;
+  skim.cbInBlock = input_block;
+  skim.nOnBitrateK = Low16(options->GetOnBitrateK());
+  skim.nOnSampleRate = Low16(options->GetOnSampleRate());
+  skim.nOnChannels = Low8(options->GetOnChannels());
+  skim.nOffBitrateK = Low16(options->GetOffBitrateK());
+  skim.nOffSampleRate = Low16(options->GetOffSampleRate());
+  skim.nOffChannels = Low8(options->GetOffChannels());
+  skim.nPreDelayMs = static_cast<uint32_t>(pre_delay_);
+  skim.nPostDelayMs = static_cast<uint32_t>(options->GetPostDelay());
+  skim.dwReserved = 0;
+  skim.pSkimSwitch = has_skim_switch ? &skim_bridge_ : nullptr;
+  skim.pEventLog = event_log_.poster();
+  skim_encoder_ = static_cast<audenc::ISkimEncoder*>(encoders_->Create(&skim));
+
+  if (live_kbps != 0 && (live_encoder_ == nullptr || !live_encoder_->Open())) {
+    return OpenFailed(1, "ERROR: Unable to open live encoder!");
+  }
+  if (skim_encoder_ == nullptr || !skim_encoder_->Open()) {
+    return OpenFailed(1, "ERROR: Unable to open skimming encoder!");
+  }
+  return true;
+}
+
+bool CArchiveP::SubscribeEncoders(const char* source, audio::LevelListener* level_listener) {
+  bool subscribed = true;
+  std::string error;
+  if (live_encoder_ != nullptr) {
+    if (!live_binding_) live_binding_ = std::make_unique<SourceBinding>();
+    subscribed = live_binding_->Load(&error) &&
+                 live_binding_->Subscribe(source, live_encoder_->GetInputSink(), kSubscribeMask,
+                                          nullptr);
+    if (subscribed) Post(0, "TRACE: Subscribe live enc to '%s'\n", source);
+  }
+  if (subscribed) {
+    if (!skim_binding_) skim_binding_ = std::make_unique<SourceBinding>();
+    input_watch_ = std::make_unique<InputWatch>(skim_encoder_->GetInputSink(),
+                                                event_log_.poster(), source);
+    subscribed = skim_binding_->Load(&error) &&
+                 skim_binding_->Subscribe(source, input_watch_.get(), kSubscribeMask,
+                                          level_listener);
+    if (subscribed) {
+      Post(0, "TRACE: Subscribe skim enc to '%s'\n", source);
+      source_name_ = source;
+    }
+  }
+  if (subscribed) return true;
+  if (!error.empty()) diag::DebugTrace("CArchiveP: %s\n", error.c_str());
+  return OpenFailed(1, "ERROR: Unable to subscribe to source '" + std::string(source) + "'!",
+                    "ERROR: Unable to subscribe source '" + std::string(source) + "'!");
+}
+
+void CArchiveP::PrepareFolder(ArchiveOptions* options) {
   namespace fs = std::filesystem;
   std::string folder = OrEmpty(options->GetArchivePath());
   std::error_code ec;
@@ -331,8 +347,9 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
   }
   folder_ = folder;
   ext_ = OrEmpty(options->GetArchiveExt());
+}
 
-  // 6. Storage manager.
+void CArchiveP::OpenStorage(ArchiveOptions* options, const char* source) {
   StorageSettings settings;
   settings.folder = folder_;
   settings.ext = ext_;
@@ -350,14 +367,10 @@ bool CArchiveP::OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
   storage_ = std::make_unique<CStorageManager>(record_to_disk_ ? skim_encoder_ : nullptr,
                                                std::move(settings), event_log_.poster());
   if (!storage_->Open()) {
-    diag::DebugTrace("ERROR: Unable to open Storage Manager!\n");
-    Post(1, "ERROR: Unable to open Storage Manager!");
+    // The open still succeeds: the encoders and subscriptions stay up.
+    OpenFailed(1, "ERROR: Unable to open Storage Manager!");
     storage_.reset();
   }
-
-  // 7.
-  diag::DebugTrace("Return OK!\n");
-  return true;
 }
 
 bool CArchiveP::IsActive() { return IsRunning(); }
@@ -413,8 +426,7 @@ std::string CArchiveP::StatusText() {
   if (input_watch_ != nullptr && input_watch_->lost()) add("Input lost: no audio from the source");
   ArchiveThread* recorder = storage_ ? storage_->recorder() : nullptr;
   if (recorder != nullptr && recorder->DroppedMs() > 0) {
-    add("Audio dropped: " + std::to_string(recorder->DroppedMs()) +
-        " ms (nothing could be written)");
+    add("Audio dropped: " + std::to_string(recorder->DroppedMs()) + " ms");
   }
   if (storage_ && storage_->GetUndeletableCount() > 0) {
     add("Undeletable segments: " + std::to_string(storage_->GetUndeletableCount()));

@@ -151,6 +151,16 @@ class CArchiveP : public kit::AppThread, public IArchive {
   // Both expect parts_mu_ to be held exclusively.
   bool OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
                     audio::LevelListener* level_listener);
+  // The steps of the open sequence, in order. Those that can fail trace and
+  // post why (OpenFailed) and return false; the caller then tears down.
+  bool OpenLogFile(ArchiveOptions* options);
+  bool CreateEncoders(ArchiveOptions* options, bool has_skim_switch);
+  bool SubscribeEncoders(const char* source, audio::LevelListener* level_listener);
+  void PrepareFolder(ArchiveOptions* options);
+  void OpenStorage(ArchiveOptions* options, const char* source);
+  // Writes the trace line (the message itself when empty) and posts the
+  // message; returns false.
+  bool OpenFailed(int32_t level, const std::string& message, const std::string& trace_line = {});
   void TearDown();
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 

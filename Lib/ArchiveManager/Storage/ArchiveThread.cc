@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -97,11 +98,13 @@ bool ArchiveThread::Start() {
 void ArchiveThread::Stop() {
   if (started_) {
     started_ = false;
+    // The drain time counts from here.
+    stop_drain_until_ms_.store(platform::DefaultClock().TickMs() + stop_drain_ms_);
+    stopping_.store(true);
     // After RemoveReader the encoder writes no more; the mark behind its last
     // block lets the thread write everything that was handed over.
     encoder_->RemoveReader(&sink_);
     backlog_.Put(nullptr, CZoneTime());
-    stopping_.store(true);
     stop_event_.Set();  // a retry in progress gives up
     SetExit(0);
     backlog_.Stop();
@@ -131,6 +134,49 @@ bool ArchiveThread::WaitHandled(uint64_t count, uint32_t timeout_ms) {
   std::unique_lock lock(handled_mu_);
   return handled_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                               [&] { return BlocksHandled() >= count; });
+}
+
+uint64_t ArchiveThread::DroppedMs() const {
+  const uint64_t encoder_ms = encoder_ != nullptr ? encoder_->GetDroppedMs() : 0;
+  return backlog_.DroppedMs() + not_written_ms_.load() + encoder_ms;
+}
+
+bool ArchiveThread::StopDeadlinePassed() const {
+  return stopping_.load() && platform::DefaultClock().TickMs() >= stop_drain_until_ms_.load();
+}
+
+uint64_t ArchiveThread::DiscardUntilStopMark(kit::IBlock* first, double* ms,
+                                             uint64_t* backlog_gap_ms) {
+  uint64_t blocks = 0;
+  double discarded_ms = 0;
+  if (first != nullptr) {
+    discarded_ms += RecordingBacklog::AudioMsOf(first);
+    first->Release();
+    ++blocks;
+  }
+  for (RecordingBacklog::Entry rest; backlog_.Get(&rest) && rest.block != nullptr;) {
+    *backlog_gap_ms += rest.dropped_ms;
+    discarded_ms += RecordingBacklog::AudioMsOf(rest.block);
+    rest.block->Release();
+    ++blocks;
+  }
+  not_written_ms_.fetch_add(static_cast<uint64_t>(std::llround(discarded_ms)));
+  *ms += discarded_ms;
+  return blocks;
+}
+
+void ArchiveThread::DropAtStopDeadline(const RecordingBacklog::Entry& entry) {
+  double late_ms = 0;
+  uint64_t gap_ms = entry.dropped_ms;
+  const uint64_t blocks = DiscardUntilStopMark(entry.block, &late_ms, &gap_ms);
+  if (gap_ms > 0) {
+    // Counted when the backlog dropped it; said here, since no block follows it.
+    Post(2, "WARNING: %llu ms of audio were dropped while nothing could be written!\n",
+         static_cast<unsigned long long>(gap_ms));
+  }
+  Post(2, "WARNING: Recording stopped: %llu ms of audio (%llu blocks) could not be written "
+       "in time and were dropped!\n", static_cast<unsigned long long>(std::llround(late_ms)),
+       static_cast<unsigned long long>(blocks));
 }
 
 void ArchiveThread::MarkHandled() {
@@ -431,6 +477,10 @@ void ArchiveThread::Body() {
       break;
     }
     if (entry.block == nullptr) break;  // Stop's mark: everything before it was written
+    if (StopDeadlinePassed()) {
+      DropAtStopDeadline(entry);
+      break;
+    }
     BlockRef hold(entry.block);
     if (!RecordBlock(entry, &seg)) {
       ++not_written;
@@ -440,10 +490,9 @@ void ArchiveThread::Body() {
   }
   if (not_written > 0) {
     // A retry given up at Stop: the rest waits in front of Stop's mark.
-    for (RecordingBacklog::Entry rest; backlog_.Get(&rest) && rest.block != nullptr;) {
-      rest.block->Release();
-      ++not_written;
-    }
+    double lost_ms = 0;
+    uint64_t gap_ms = 0;
+    not_written += DiscardUntilStopMark(nullptr, &lost_ms, &gap_ms);
     Post(2, "ERROR: Recording stopped with %llu blocks not written!\n",
          static_cast<unsigned long long>(not_written));
   }

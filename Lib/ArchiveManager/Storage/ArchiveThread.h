@@ -42,8 +42,12 @@
 // everything written after with it, so recording moves to a new segment.
 //
 // Stop drains what the encoder queued before its reader was removed, so the
-// last segment holds every block handed over; a retry in progress is given up
-// at Stop (the blocks not written are counted in the exit message).
+// last segment holds every block handed over, but only for kStopDrainMs of
+// real time: an overloaded machine may hold minutes of audio in the backlog,
+// and stopping must not wait for it. What is left at the deadline is dropped,
+// posted with its length and counted in DroppedMs(); the segment is finished
+// with its trailer as it stands. A retry in progress is given up at Stop (the
+// blocks not written are counted in the exit message and in DroppedMs()).
 //
 // Thread safety: Start and Stop from the owner's thread; GetCurrentFileBytes
 // and the counters from any thread.
@@ -71,11 +75,15 @@ class ArchiveThread : public kit::AppThread {
  public:
   static constexpr uint32_t kSyncIntervalMs = 2000;
   // What the backlog keeps while nothing can be written: 5 minutes of audio,
-  // and at most this many blocks (about 16 KiB each).
+  // and at most this many blocks and this much block memory, so that hundreds
+  // of archives behind at once stay within the machine's memory.
   static constexpr uint32_t kBacklogMs = 5 * 60 * 1000;
   static constexpr uint32_t kBacklogBlocks = 4096;
+  static constexpr uint64_t kBacklogBytes = 8u << 20;
   // How far a start moves on to find a free segment name before the open fails.
   static constexpr int kMaxNameMoves = 3600;
+  // Real time that Stop gives the thread to write what is queued.
+  static constexpr uint32_t kStopDrainMs = 1500;
 
   // encoder may be null (Start then refuses); finished and poster may be null.
   // segment_minutes below 1 counts as 1.
@@ -102,16 +110,22 @@ class ArchiveThread : public kit::AppThread {
   // write); waits until at least `count` or the time-out (real ms) passes.
   uint64_t BlocksHandled() const { return handled_.load(std::memory_order_acquire); }
   bool WaitHandled(uint64_t count, uint32_t timeout_ms);
-  // Audio dropped from the backlog since Start, and what waits in it now.
-  uint64_t DroppedMs() const { return backlog_.DroppedMs(); }
+  // Audio lost since Start, in ms: dropped by the skim encoder (it could not
+  // keep up), dropped from the backlog (nothing could be written), and not
+  // written by Stop's deadline. The archive's status shows this figure.
+  uint64_t DroppedMs() const;
+  // What waits in the backlog now: audio, and the memory of its blocks.
   double BacklogMs() const { return backlog_.QueuedMs(); }
   // Audio written into segment files since Start.
   uint64_t RecordedMs() const { return recorded_ns_.load(std::memory_order_relaxed) / 1000000; }
+  uint64_t BacklogBytes() const { return backlog_.QueuedBytes(); }
   // Back-off of the retries, for tests.
   void SetRetryDelays(uint32_t first_ms, uint32_t max_ms) {
     retry_first_ms_ = first_ms;
     retry_max_ms_ = max_ms;
   }
+  // Stop's drain time, for tests (0: what is queued at Stop is dropped).
+  void SetStopDrainMs(uint32_t ms) { stop_drain_ms_ = ms; }
 
  protected:
   void Body() override;
@@ -174,6 +188,15 @@ class ArchiveThread : public kit::AppThread {
   // Waits for the back-off; false when Stop was asked meanwhile.
   bool BackOff(uint32_t* delay_ms);
   void MarkHandled();
+  // Whether Stop was asked and its drain time has run out.
+  bool StopDeadlinePassed() const;
+  // Takes every entry up to Stop's mark out of the backlog unwritten (and
+  // `first`, already taken, when not null), counts it as dropped; returns the
+  // blocks, adds their audio to *ms and the backlog's gaps in front of them
+  // (counted already) to *backlog_gap_ms.
+  uint64_t DiscardUntilStopMark(kit::IBlock* first, double* ms, uint64_t* backlog_gap_ms);
+  // Stop's drain time is over at `entry`: drops it and the rest, and posts it.
+  void DropAtStopDeadline(const RecordingBacklog::Entry& entry);
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   std::string NameFor(const CZoneTime& t) const;
 
@@ -182,7 +205,7 @@ class ArchiveThread : public kit::AppThread {
   const std::string ext_;
   CArchiveFileWrite writer_;
   kit::EventPoster* const poster_;
-  RecordingBacklog backlog_{kBacklogMs, kBacklogBlocks};
+  RecordingBacklog backlog_{kBacklogMs, kBacklogBlocks, kBacklogBytes};
   QueueSink sink_{this};
   SegmentFinished* const finished_;
   CZoneTime segment_end_;
@@ -198,6 +221,9 @@ class ArchiveThread : public kit::AppThread {
   uint64_t last_sync_ms_ = 0;        // recording thread
   uint32_t retry_first_ms_ = 100;
   uint32_t retry_max_ms_ = 5000;
+  uint32_t stop_drain_ms_ = kStopDrainMs;
+  std::atomic<uint64_t> stop_drain_until_ms_{0};  // TickMs; set by Stop before stopping_
+  std::atomic<uint64_t> not_written_ms_{0};       // lost at Stop
   std::atomic<uint64_t> handled_{0};
   std::atomic<uint64_t> recorded_ns_{0};  // nanoseconds: blocks of 26.12... ms add up exactly enough
   std::mutex handled_mu_;

@@ -7,8 +7,8 @@
 
 namespace logrum::archive {
 
-RecordingBacklog::RecordingBacklog(uint32_t max_ms, uint32_t max_blocks)
-    : max_ms_(max_ms), max_blocks_(max_blocks == 0 ? 1 : max_blocks) {}
+RecordingBacklog::RecordingBacklog(uint32_t max_ms, uint32_t max_blocks, uint64_t max_bytes)
+    : max_ms_(max_ms), max_blocks_(max_blocks == 0 ? 1 : max_blocks), max_bytes_(max_bytes) {}
 
 RecordingBacklog::~RecordingBacklog() {
   Stop();
@@ -51,6 +51,7 @@ void RecordingBacklog::ReleaseAllLocked() {
   }
   items_.clear();
   queued_ms_ = 0;
+  queued_bytes_ = 0;
   pending_drop_ms_ = 0;
 }
 
@@ -60,20 +61,24 @@ bool RecordingBacklog::Put(kit::IBlock* block, const CZoneTime& time, double* dr
     std::lock_guard lock(mu_);
     if (stopped_) return false;
     const double ms = AudioMsOf(block);
+    const uint32_t bytes = block != nullptr ? block->GetSize() : 0;
     if (block != nullptr) block->AddRef();
-    items_.push_back({block, time, ms});
+    items_.push_back({block, time, ms, bytes});
     queued_ms_ += ms;
+    queued_bytes_ += bytes;
     // The oldest go first; the newest entry (and an end mark) always stays.
     // Once past the bound, a tenth of it is freed at once: the drops then come
     // in a few large gaps during an outage, and not one by one while the
     // recording thread writes the backlog away after it.
-    const bool over = queued_ms_ > max_ms_ || (block != nullptr && items_.size() > max_blocks_);
-    while (
-        over && items_.size() > 1 && items_.front().block != nullptr &&
-        (queued_ms_ > max_ms_ - max_ms_ / 10 || items_.size() > max_blocks_ - max_blocks_ / 10)) {
+    const bool over = queued_ms_ > max_ms_ ||
+                      (block != nullptr && (items_.size() > max_blocks_ || queued_bytes_ > max_bytes_));
+    while (over && items_.size() > 1 && items_.front().block != nullptr &&
+           (queued_ms_ > max_ms_ - max_ms_ / 10 || items_.size() > max_blocks_ - max_blocks_ / 10 ||
+            queued_bytes_ > max_bytes_ - max_bytes_ / 10)) {
       Item oldest = items_.front();
       items_.pop_front();
       queued_ms_ -= oldest.ms;
+      queued_bytes_ -= oldest.bytes;
       pending_drop_ms_ += oldest.ms;
       dropped_ms_ += oldest.ms;
       dropped_now += oldest.ms;
@@ -96,6 +101,7 @@ bool RecordingBacklog::Get(Entry* entry) {
   Item item = items_.front();
   items_.pop_front();
   queued_ms_ = items_.empty() ? 0 : queued_ms_ - item.ms;
+  queued_bytes_ -= item.bytes;
   entry->block = item.block;
   entry->time = item.time;
   entry->dropped_ms = static_cast<uint64_t>(std::llround(pending_drop_ms_));
@@ -111,6 +117,11 @@ double RecordingBacklog::QueuedMs() const {
 size_t RecordingBacklog::Count() const {
   std::lock_guard lock(mu_);
   return items_.size();
+}
+
+uint64_t RecordingBacklog::QueuedBytes() const {
+  std::lock_guard lock(mu_);
+  return queued_bytes_;
 }
 
 uint64_t RecordingBacklog::DroppedMs() const {

@@ -4,10 +4,12 @@
 // While the disk takes writes the backlog holds a block or two. While it does
 // not (a full disk, a lost mount) the recording thread retries and the blocks
 // pile up here; without a bound they would take the memory of the whole
-// server within hours. So the backlog keeps at most `max_ms` of audio (and
-// `max_blocks` blocks, which bounds header-only blocks as well): past that
-// the oldest blocks are dropped, down to nine tenths of the bound, and
-// released to their pool at once. The
+// server within hours. So the backlog keeps at most `max_ms` of audio, and
+// at most `max_blocks` blocks and `max_bytes` of block memory (the blocks'
+// capacity, which for blocks filled a fifth of a second at a time is several
+// times their audio; these bound header-only blocks as well): past any bound
+// the oldest blocks are dropped, down to nine tenths of it, and released to
+// their pool at once. The
 // milliseconds dropped in front of a block are handed out with it, so that
 // the recording thread can start a new segment at the gap and log its length.
 //
@@ -38,7 +40,7 @@ class RecordingBacklog {
     uint64_t dropped_ms = 0;       // audio dropped just before this entry
   };
 
-  RecordingBacklog(uint32_t max_ms, uint32_t max_blocks);
+  RecordingBacklog(uint32_t max_ms, uint32_t max_blocks, uint64_t max_bytes = UINT64_MAX);
   ~RecordingBacklog();  // releases what is still queued
   RecordingBacklog(const RecordingBacklog&) = delete;
   RecordingBacklog& operator=(const RecordingBacklog&) = delete;
@@ -58,6 +60,8 @@ class RecordingBacklog {
   // Audio and blocks waiting now, and the audio dropped since Start.
   double QueuedMs() const;
   size_t Count() const;
+  // The memory of the queued blocks (their capacity, not their data length).
+  uint64_t QueuedBytes() const;
   uint64_t DroppedMs() const;
 
   // The audio of a skim block (12-byte header, then layer 3 data), in ms.
@@ -68,15 +72,18 @@ class RecordingBacklog {
     kit::IBlock* block;
     CZoneTime time;
     double ms;
+    uint32_t bytes;  // the block's capacity
   };
   void ReleaseAllLocked();
 
   const double max_ms_;
   const size_t max_blocks_;  // at least 1
+  const uint64_t max_bytes_;
   mutable std::mutex mu_;
   std::condition_variable not_empty_;
   std::deque<Item> items_;      // guarded by mu_
   double queued_ms_ = 0;        // guarded by mu_
+  uint64_t queued_bytes_ = 0;   // guarded by mu_
   double pending_drop_ms_ = 0;  // guarded by mu_: dropped in front of items_.front()
   double dropped_ms_ = 0;       // guarded by mu_
   bool stopped_ = true;         // guarded by mu_

@@ -21,15 +21,16 @@ using testing::WriteWav;
 TEST(VirtualDeviceSpecTest, ParsesEntriesAndKeepsFaultyOnesInPlace) {
   auto specs = ParseVirtualDevices(
       " Studio A=tone:1000 ; ;Quiet=silence;Loop=file:/tmp/a:b.wav;Two=tone:440,880;"
-      "Bad=tone:;NoKind;=silence;Odd=noise;Hush=silence:3");
-  ASSERT_EQ(specs.size(), 9u);
+      "Bad=tone:;NoKind;=silence;Odd=noise;Hush=silence:3;Late=file:/tmp/x@y.wav@2.5");
+  ASSERT_EQ(specs.size(), 10u);
   using K = VirtualDeviceSpec::Kind;
   struct Want {
     const char* name;
     K kind;
   } want[] = {{"Studio A", K::kTone}, {"Quiet", K::kSilence}, {"Loop", K::kFile},
               {"Two", K::kTone},      {"Bad", K::kInvalid},   {"NoKind", K::kInvalid},
-              {"=silence", K::kInvalid}, {"Odd", K::kInvalid}, {"Hush", K::kInvalid}};
+              {"=silence", K::kInvalid}, {"Odd", K::kInvalid}, {"Hush", K::kInvalid},
+              {"Late", K::kFile}};
   for (size_t i = 0; i < specs.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(specs[i].name, want[i].name);
@@ -39,6 +40,9 @@ TEST(VirtualDeviceSpecTest, ParsesEntriesAndKeepsFaultyOnesInPlace) {
   EXPECT_EQ(specs[0].frequency_left, 1000);
   EXPECT_EQ(specs[0].frequency_right, 1000);
   EXPECT_EQ(specs[2].path, "/tmp/a:b.wav");
+  EXPECT_EQ(specs[2].start_seconds, 0);
+  EXPECT_EQ(specs[9].path, "/tmp/x@y.wav");  // only a number after the last '@' is a start
+  EXPECT_EQ(specs[9].start_seconds, 2.5);
   EXPECT_EQ(specs[3].frequency_left, 440);
   EXPECT_EQ(specs[3].frequency_right, 880);
 }
@@ -234,6 +238,28 @@ TEST_F(WaveInVirtualTest, FileDevicePlaysTheFileInALoopPacedByTheClock) {
   EXPECT_FALSE(r.bad_flags);
   EXPECT_TRUE(r.overruns.empty());
   EXPECT_EQ(wave->stats().frames_captured, 10u * kBufferFrames);
+}
+
+// Many devices play one file from different places: the first loop starts at the
+// offset, the next ones at the file's beginning.
+TEST_F(WaveInVirtualTest, FileDeviceStartsAtItsOffset) {
+  const int kFileFrames = 1000;
+  auto samples = PatternSamples(kFileFrames * 2, 3);
+  ASSERT_TRUE(WriteWav(dir_ + "/offset.wav", samples, 2, 44100));
+  Declare("Late=file:" + dir_ + "/offset.wav@0.02");  // frame 882
+  const uint32_t kBufferFrames = 441;
+  Recorder r(1, kBufferFrames * 4);
+  auto wave = OpenWithBuffers(0, &r);
+  ASSERT_NE(wave, nullptr);
+  ASSERT_EQ(wave->Start(), kWaveInOk);
+  clock_.AdvanceUs(10'000);
+  ASSERT_TRUE(r.WaitReturned(1));
+  ASSERT_EQ(wave->Reset(), kWaveInOk);
+  std::lock_guard lock(r.mutex);
+  ASSERT_GE(r.data.size(), size_t{kBufferFrames} * 2);
+  for (size_t i = 0; i < size_t{kBufferFrames} * 2; ++i) {
+    ASSERT_EQ(r.data[i], samples[(882 * 2 + i) % samples.size()]) << "sample " << i;
+  }
 }
 
 TEST_F(WaveInVirtualTest, ResetReturnsThePartBufferWithWhatItHolds) {

@@ -9,9 +9,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 
@@ -661,6 +663,91 @@ TEST_F(ArchiveThreadTest, StopGivesUpARetryAndCountsWhatWasNotWritten) {
   EXPECT_TRUE(log_.Contains("ERROR: Recording stopped with 3 blocks not written!\n"));
   EXPECT_TRUE(log_.Contains("INFO: Exit archive thread!\n"));
   EXPECT_TRUE(reports_.Reports().empty());
+}
+
+// The recording thread as slow as it gets: its poster holds it at the first
+// "Open file" until the test lets it go, as a starved thread or a stalled
+// disk would.
+class GatedLog : public MessageLog {
+ public:
+  explicit GatedLog(std::string gate_text) : gate_text_(std::move(gate_text)) {}
+  void Post(int32_t level, const char* text) override {
+    MessageLog::Post(level, text);
+    if (text == nullptr || std::string(text).find(gate_text_) == std::string::npos) return;
+    std::unique_lock lock(mu_);
+    held_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return open_; });
+  }
+  bool WaitHeld() {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; });
+  }
+  void Open() {
+    std::lock_guard lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  const std::string gate_text_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool held_ = false, open_ = false;
+};
+
+// Past its drain time Stop writes no more: what waits is dropped, counted
+// with its length, and the segment gets its trailer as it stands. The
+// backlog's memory stays within its bound meanwhile.
+TEST_F(ArchiveThreadTest, StopPastItsDrainTimeDropsTheRestAndFinishesTheSegment) {
+  SetLocal(2026, 1, 10, 10, 0, 0);
+  GatedLog gated("INFO: Open file '");
+  encoder_ = std::make_unique<FakeSkimEncoder>();
+  encoder_->SetDroppedMs(250);  // the encoder's own drops count in the same figure
+  thread_ = std::make_unique<ArchiveThread>(encoder_.get(), folder_.path(), ".mp3", "Studio A",
+                                            &reports_, &gated, 5, 15, true);
+  thread_->SetStopDrainMs(0);
+  ASSERT_TRUE(thread_->Start());
+  constexpr uint32_t kBlocksPerPush = 38;  // 992.65 ms, 15846 bytes in a 16 KiB block
+  const double push_ms = kBlocksPerPush * BlockDurationMs(kFormat128);
+  Push(0, kBlocksPerPush);
+  ASSERT_TRUE(gated.WaitHeld());
+  // Far more than the backlog keeps: it drops the oldest, within its bounds.
+  constexpr int kPushes = ArchiveThread::kBacklogBlocks + 500;
+  uint64_t most_bytes = 0;
+  for (int i = 0; i < kPushes; ++i) {
+    Push(0, kBlocksPerPush);
+    most_bytes = std::max(most_bytes, thread_->BacklogBytes());
+  }
+  EXPECT_LE(most_bytes, uint64_t{ArchiveThread::kBacklogBlocks} * FakeSkimEncoder::kPoolBlockBytes);
+  EXPECT_LE(most_bytes, ArchiveThread::kBacklogBytes);
+  const double kept_ms = thread_->BacklogMs();
+  const uint64_t backlog_dropped_ms = thread_->DroppedMs() - 250;
+  EXPECT_GT(backlog_dropped_ms, 0u);
+
+  auto stopped = std::async(std::launch::async, [this] { thread_->Stop(); });
+  ASSERT_TRUE(encoder_->WaitReaderRemoved());  // Stop's drain time has begun (and ended)
+  gated.Open();
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "hang guard";
+
+  // The block that was being written when Stop came, and nothing after it.
+  auto reports = reports_.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].size_bytes, kBlocksPerPush * 417u);
+  ExpectReportsMatchFiles();
+  unsigned long long late_ms = 0, late_blocks = 0;
+  for (const std::string& text : gated.Texts()) {
+    std::sscanf(text.c_str(),
+                "WARNING: Recording stopped: %llu ms of audio (%llu blocks) could not be written",
+                &late_ms, &late_blocks);
+  }
+  EXPECT_NEAR(static_cast<double>(late_ms), kept_ms, 1.0);
+  EXPECT_EQ(late_blocks, static_cast<unsigned long long>(std::lround(kept_ms / push_ms)));
+  EXPECT_TRUE(gated.Contains("blocks) could not be written in time and were dropped!\n"));
+  EXPECT_NEAR(static_cast<double>(thread_->DroppedMs()),
+              250.0 + static_cast<double>(backlog_dropped_ms) + kept_ms, 2.0);
+  EXPECT_NEAR(static_cast<double>(thread_->DroppedMs() - 250), kPushes * push_ms, kPushes * 0.01);
+  EXPECT_EQ(thread_->BacklogBytes(), 0u);
 }
 
 }  // namespace

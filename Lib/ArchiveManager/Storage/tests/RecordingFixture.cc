@@ -50,7 +50,14 @@ bool FakeSkimEncoder::RemoveReader(kit::AudioSink* reader) {
   if (reader != reader_ || reader == nullptr) return false;
   reader_->Write(nullptr);
   reader_ = nullptr;
+  removed_.notify_all();
   return true;
+}
+
+bool FakeSkimEncoder::WaitReaderRemoved(int timeout_ms) {
+  std::unique_lock lock(mu_);
+  return removed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [this] { return reader_ == nullptr; });
 }
 
 bool FakeSkimEncoder::has_reader() const {

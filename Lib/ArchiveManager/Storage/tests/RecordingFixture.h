@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <filesystem>
@@ -47,6 +48,9 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
   bool AddReader(kit::AudioSink* reader, uint32_t mask) override;
   bool RemoveReader(kit::AudioSink* reader) override;
   const audenc::SkimEncoderParams* GetParams() override { return &params_; }
+  uint64_t GetDroppedMs() override { return dropped_ms_.load(); }
+  // What GetDroppedMs reports, as if the encoder had dropped that much.
+  void SetDroppedMs(uint64_t ms) { dropped_ms_.store(ms); }
 
   // Hands one block to the reader: header (state, format) and `audio_bytes`
   // bytes of audio whose every byte is `fill`. False when no reader is added.
@@ -57,6 +61,8 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
                     uint32_t audio_bytes);
   bool storage_full() const { return storage_full_; }
   bool has_reader() const;
+  // Waits (real time) until the reader has been removed.
+  bool WaitReaderRemoved(int timeout_ms = 10000);
   // Blocks the pool has created so far.
   uint32_t PoolBlocksCreated() const;
 
@@ -66,8 +72,10 @@ class FakeSkimEncoder : public audenc::ISkimEncoder {
 
   audenc::SkimEncoderParams params_{};
   mutable std::mutex mu_;
+  std::condition_variable removed_;
   kit::AudioSink* reader_ = nullptr;
   bool storage_full_ = false;
+  std::atomic<uint64_t> dropped_ms_{0};
   kit::CMemBlockFactory* pool_;
 };
 
