@@ -100,7 +100,8 @@ void StartWatchdogTimer(AppLoop* loop, const ServiceNotifier* notifier) {
   int period_ms = notifier->watchdog_ping_ms();
   if (period_ms == 0) return;
   notifier->Notify("WATCHDOG=1", nullptr);
-  loop->SetTimer(kWatchdogTimer, period_ms, [notifier] { notifier->Notify("WATCHDOG=1", nullptr); });
+  loop->SetTimer(kWatchdogTimer, period_ms,
+                 [notifier] { notifier->Notify("WATCHDOG=1", nullptr); });
 }
 
 }  // namespace logrum::server

@@ -370,8 +370,8 @@ int Main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--hash-console-password") == 0) {
     return HashPasswordCommand();
   }
-  Program program;          // starts no thread
-  SignalWatcher signals;    // before any thread exists; ends before `program`
+  Program program;        // starts no thread
+  SignalWatcher signals;  // before any thread exists; ends before `program`
   // A peer that goes away (a client, an FTP server) is an error on that
   // connection, never the end of the recording server.
   ::signal(SIGPIPE, SIG_IGN);

@@ -139,8 +139,7 @@ std::vector<std::string> LibraryFolders(const void* code) {
   // that a system folder such as /usr/lib is never searched ahead of ours.
   const std::string installed = LOGRUM2_PLUGIN_FOLDER_FROM_BIN;
   if (!installed.empty()) {
-    std::filesystem::path plugins =
-        std::filesystem::weakly_canonical(folder + "/" + installed, ec);
+    std::filesystem::path plugins = std::filesystem::weakly_canonical(folder + "/" + installed, ec);
     if (!ec && plugins.string() != folder && std::filesystem::is_directory(plugins, ec)) {
       folders.push_back(plugins.string());
     }
