@@ -16,6 +16,8 @@ packages=(
   python3-openssl
   # browser tests of the web console
   chromium chromium-driver python3-selenium
+  # the Debian package: its build, its checks, the unit's verification, a Debian 12 chroot
+  debhelper lintian systemd debootstrap
 )
 
 missing=()
