@@ -18,6 +18,8 @@ packages=(
   chromium chromium-driver python3-selenium
   # tests: /metrics read by Prometheus's own text-format parser
   python3-prometheus-client
+  # the Debian package: its build, its checks, the unit's verification, a Debian 12 chroot
+  debhelper lintian systemd debootstrap
 )
 
 missing=()

@@ -3,8 +3,13 @@
 // configured archive, opens the network server and drives recording on and
 // off from one UI thread until SIGTERM or SIGINT.
 //
-// Messages go to standard error, one line each. Under systemd (JOURNAL_STREAM
-// set) each line carries a "<N>" priority prefix that the journal reads.
+// Messages go through one pair: Say for standard error, one line each (under
+// systemd, JOURNAL_STREAM set, with the "<N>" priority prefix the journal
+// reads), DiagPrintf for the shared-memory diagnostic log.
+//
+// Under a service manager (NOTIFY_SOCKET set) the program says READY=1 once
+// its port is open and the auto-start has begun, pings the watchdog from the
+// UI thread's loop and says STOPPING=1 when it shuts down (ServiceNotifier.h).
 //
 // Exit codes: 0 after an orderly stop and when another instance already
 // runs; 1 when the server cannot start (no archive service, its port cannot
@@ -19,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -29,6 +35,7 @@
 #include "App/Server/GpioBinding.h"
 #include "App/Server/InstanceLock.h"
 #include "App/Server/MainWindowModel.h"
+#include "App/Server/ServiceNotifier.h"
 #include "App/Server/SharedLogger.h"
 #include "Lib/AudioSource/include/AudioSource.h"
 #include "Lib/Platform/DynamicLibrary.h"
@@ -90,7 +97,7 @@ int HashPasswordCommand() {
   while ((c = std::fgetc(stdin)) != EOF && c != '\n') password.push_back(static_cast<char>(c));
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.empty()) {
-    std::fprintf(stderr, "recserver: the console password must not be empty\n");
+    Say(kError, "the console password must not be empty");
     return 2;
   }
   std::printf("%s\n", HashConsolePassword(password).c_str());
@@ -151,36 +158,47 @@ void DefineDevices(audio::CAudioSourceManager* manager, const AudioDeviceTable& 
   }
 }
 
-int Main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--hash-console-password") == 0) {
-    return HashPasswordCommand();
-  }
-  SignalWatcher signals;  // before any thread exists
-  // A peer that goes away (a client, an FTP server) is an error on that
-  // connection, never the end of the recording server.
-  ::signal(SIGPIPE, SIG_IGN);
-
-  // The "/m" switch (start hidden in the tray) is accepted for old start
-  // entries; a daemon has no window to hide.
-  bool start_minimised = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strstr(argv[i], "/m") != nullptr) start_minimised = true;
-  }
-
-  // 1. Diagnostics.
+// What start-up binds and creates, released by ShutDown in the order the
+// main window object releases it.
+struct Program {
   SharedLogger logger;
-  StartDiagnosticLog(&logger, [](const char* text) { Say(kWarning, "%s", text); });
+  std::string folder;  // the state folder
+  InstanceLock lock;
+  std::unique_ptr<GpioBinding> gpio;
+  JournalSink sink;
+  std::unique_ptr<AudioDeviceTable> devices;
+  platform::DynamicLibrary audiosrc;
+  audio::CAudioSourceManager* manager = nullptr;
+  std::unique_ptr<ArchiveServiceBinding> service;
+  std::string service_error;
+  std::unique_ptr<MainWindowModel> model;
+  ServiceNotifier notifier;
+  // The UI thread's loop. It outlives the signal watcher, which may post to
+  // it until the watcher ends; after the loop has quit, posts are dropped.
+  AppLoop loop;
+};
 
-  // 2. One instance per state folder.
-  std::string folder, error;
-  if (!platform::MakeStateFolder(&folder, &error)) {
+// The "/m" switch (start hidden in the tray) is accepted for old start
+// entries; a daemon has no window to hide.
+bool StartMinimised(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strstr(argv[i], "/m") != nullptr) return true;
+  }
+  return false;
+}
+
+// One instance per state folder. Returns the exit code when this copy is
+// not to run.
+std::optional<int> AcquireInstance(Program* program) {
+  std::string error;
+  if (!platform::MakeStateFolder(&program->folder, &error)) {
     Say(kError, "%s", error.c_str());
     return 1;
   }
-  InstanceLock lock;
-  switch (lock.Acquire(folder, kAppName, &error)) {
+  InstanceLock& lock = program->lock;
+  switch (lock.Acquire(program->folder, kAppName, &error)) {
     case InstanceLock::Result::kAcquired:
-      break;
+      return std::nullopt;
     case InstanceLock::Result::kAlreadyRunning:
       DiagPrintf("Another instance is already running!\n");
       Say(kNotice, "Another instance is already running!");
@@ -192,138 +210,202 @@ int Main(int argc, char** argv) {
       }
       return 0;
     case InstanceLock::Result::kError:
-      Say(kError, "%s", error.c_str());
-      return 1;
+      break;
+  }
+  Say(kError, "%s", error.c_str());
+  return 1;
+}
+
+// GPIO (optional), the audio devices, the capture library and the archive
+// service, then the device definitions.
+void BindLibraries(Program* program, bool start_minimised) {
+  std::string error;
+  program->gpio = std::make_unique<GpioBinding>();
+  program->gpio->Load(&error);
+  if (program->gpio->entries().Open == nullptr) {
+    DiagPrintf("GPIO library not available: %s\n", error.c_str());
   }
 
-  // 4. GPIO, optional.
-  auto gpio = std::make_unique<GpioBinding>();
-  gpio->Load(&error);
-  if (gpio->entries().Open == nullptr) DiagPrintf("GPIO library not available: %s\n", error.c_str());
-
-  // 5. The audio devices, the capture library and the archive service.
-  JournalSink sink;
-  auto devices = std::make_unique<AudioDeviceTable>(nullptr, &sink);
-  devices->LoadFromLibrary();
-  platform::DynamicLibrary audiosrc;
-  audio::CAudioSourceManager* manager = nullptr;
-  if (audiosrc.OpenBeside(&kAnchor, audio::kAudioSourceLibrary, &error)) {
-    auto entry = audiosrc.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
-    if (entry != nullptr) manager = entry();
+  program->devices = std::make_unique<AudioDeviceTable>(nullptr, &program->sink);
+  program->devices->LoadFromLibrary();
+  if (program->audiosrc.OpenBeside(&kAnchor, audio::kAudioSourceLibrary, &error)) {
+    auto entry =
+        program->audiosrc.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
+    if (entry != nullptr) program->manager = entry();
   }
-  if (manager == nullptr) DiagPrintf("Audio capture library not available: %s\n", error.c_str());
-  auto service = std::make_unique<ArchiveServiceBinding>();
-  std::string service_error;
-  service->Load(&service_error);
-  DefineDevices(manager, *devices);
-  Say(kInfo, "state folder %s; %d audio device(s)%s", folder.c_str(),
-      static_cast<int>(devices->entries().size()), start_minimised ? "; /m" : "");
+  if (program->manager == nullptr) {
+    DiagPrintf("Audio capture library not available: %s\n", error.c_str());
+  }
+  program->service = std::make_unique<ArchiveServiceBinding>();
+  program->service->Load(&program->service_error);
+  DefineDevices(program->manager, *program->devices);
+  Say(kInfo, "state folder %s; %d audio device(s)%s", program->folder.c_str(),
+      static_cast<int>(program->devices->entries().size()), start_minimised ? "; /m" : "");
+}
 
-  // 7. The main window's initialisation and its loop.
-  AppLoop loop;
-  RoutedSink routed(&sink);
-  auto model = std::make_unique<MainWindowModel>(
-      nullptr, &routed,
-      [&service](const std::string& name) { return service->CreateArchive(name); }, gpio.get(),
-      devices.get());
-  model->set_audio_manager(manager);
-  model->Load();
+// The main window's model: settings, archive list, controllers.
+void CreateMainWindow(Program* program, MessageSink* sink) {
+  ArchiveServiceBinding* service = program->service.get();
+  program->model = std::make_unique<MainWindowModel>(
+      nullptr, sink, [service](const std::string& name) { return service->CreateArchive(name); },
+      program->gpio.get(), program->devices.get());
+  program->model->set_audio_manager(program->manager);
+  program->model->Load();
+}
 
-  int exit_code = 0;
-  logrum::IArchiveServer* server = service->Server();
+// The network server on ServerPort. False (reported) when the program is to
+// shut down without running.
+bool OpenServer(Program* program) {
+  logrum::IArchiveServer* server = program->service->Server();
   if (server == nullptr) {
-    if (!service_error.empty()) Say(kError, "%s", service_error.c_str());
+    if (!program->service_error.empty()) Say(kError, "%s", program->service_error.c_str());
     Say(kError, "Unable to get server instance!");
-    exit_code = 1;
-  } else {
-    int32_t port = model->settings().port();
-    if (!server->Open(static_cast<uint32_t>(port))) {
-      Say(kError, "Unable to open server!");
-      char reason[512];
-      server->GetOpenError(reason, sizeof reason);
-      Say(kError, "%s", reason);
-      exit_code = 1;
-    } else {
-      Say(kInfo, "listening for clients on port %d", static_cast<int>(port));
-      Say(kInfo, "%d archive(s), %d to start", static_cast<int>(model->row_count()),
-          static_cast<int>(model->auto_start_pending()));
-      StartWindowTimers(&loop, model.get(), [](const ArchiveRow& row) {
-        Say(row.active == "Yes" ? kInfo : kWarning, "archive %s: %s", row.name.c_str(),
-            row.status.state.c_str());
-      });
-      // The web console: the windows of this server.
-      ConsoleSettings console_settings;
-      if (!console_settings.Load(nullptr, &error)) Say(kError, "%s", error.c_str());
-      ConsoleServer::Context console_context;
-      console_context.loop = &loop;
-      console_context.model = model.get();
-      console_context.fallback = &sink;
-      console_context.state_folder = folder;
-      console_context.web_folder = ConsoleWebFolder(platform::CodeFolder(&kAnchor));
-      console_context.protocol_port = static_cast<uint16_t>(port);
-      console_context.archive_server = server;
-      console_context.gpio = gpio.get();
-      console_context.log = [](int priority, const std::string& text) {
-        Say(static_cast<Priority>(priority), "%s", text.c_str());
-      };
-      ConsoleServer console(std::move(console_context), console_settings);
-      if (console.Start(&error)) {
-        routed.set_target(console.sink());
-        Say(kNotice, "web console on %s", console.address().c_str());
-      } else {
-        Say(kError, "%s", error.c_str());
-      }
-      signals.Start(&loop, [&](int signal_number) {
-        Say(kNotice, "%s: stopping every archive", strsignal(signal_number));
-        console.Stop();
-        routed.set_target(&sink);
-        // Clients go before the archives they may be using.
-        service->CloseServer();
-        model->StopAll();
-        model->ShutdownRows();
-        loop.Quit(0);
-      });
-      loop.Run();
-      console.Stop();
-      routed.set_target(&sink);
-    }
+    return false;
   }
-  service->CloseServer();
-  model->ShutdownRows();
+  int32_t port = program->model->settings().port();
+  if (!server->Open(static_cast<uint32_t>(port))) {
+    Say(kError, "Unable to open server!");
+    char reason[512];
+    server->GetOpenError(reason, sizeof reason);
+    Say(kError, "%s", reason);
+    return false;
+  }
+  Say(kInfo, "listening for clients on port %d", static_cast<int>(port));
+  return true;
+}
 
-  // 8. Shutdown: the notice stays at least 900 ms.
+// The web console: the windows of this server. Null when it cannot start
+// (reported); the server records without it.
+std::unique_ptr<ConsoleServer> StartConsole(Program* program, AppLoop* loop) {
+  std::string error;
+  ConsoleSettings settings;
+  if (!settings.Load(nullptr, &error)) Say(kError, "%s", error.c_str());
+  ConsoleServer::Context context;
+  context.loop = loop;
+  context.model = program->model.get();
+  context.fallback = &program->sink;
+  context.state_folder = program->folder;
+  context.web_folder = ConsoleWebFolder(platform::CodeFolder(&kAnchor));
+  context.protocol_port = static_cast<uint16_t>(program->model->settings().port());
+  context.archive_server = program->service->Server();
+  context.gpio = program->gpio.get();
+  context.log = [](int priority, const std::string& text) {
+    Say(static_cast<Priority>(priority), "%s", text.c_str());
+  };
+  auto console = std::make_unique<ConsoleServer>(std::move(context), settings);
+  if (!console->Start(&error)) {
+    Say(kError, "%s", error.c_str());
+    return nullptr;
+  }
+  Say(kNotice, "web console on %s", console->address().c_str());
+  return console;
+}
+
+// Tells the service manager (if any) that clients can connect and the
+// auto-start is under way; runs as the UI loop's first task.
+void NotifyReady(const Program& program) {
+  std::string status = "listening on port " + std::to_string(program.model->settings().port()) +
+                       "; " + std::to_string(program.model->auto_start_pending()) +
+                       " archive(s) to start";
+  std::string error;
+  if (!program.notifier.Notify("READY=1\nSTATUS=" + status, &error)) {
+    Say(kWarning, "%s", error.c_str());
+  }
+}
+
+// The UI thread's loop: timers, console, stop signals, until the orderly stop.
+void RunMainLoop(Program* program, RoutedSink* routed, SignalWatcher* signals) {
+  MainWindowModel* model = program->model.get();
+  Say(kInfo, "%d archive(s), %d to start", static_cast<int>(model->row_count()),
+      static_cast<int>(model->auto_start_pending()));
+  AppLoop& loop = program->loop;
+  StartWindowTimers(&loop, model, [](const ArchiveRow& row) {
+    Say(row.active == "Yes" ? kInfo : kWarning, "archive %s: %s", row.name.c_str(),
+        row.status.state.c_str());
+  });
+  std::unique_ptr<ConsoleServer> console = StartConsole(program, &loop);
+  if (console != nullptr) routed->set_target(console->sink());
+  signals->Start(&loop, [&](int signal_number) {
+    Say(kNotice, "%s: stopping every archive", strsignal(signal_number));
+    if (console != nullptr) console->Stop();
+    routed->set_target(&program->sink);
+    // Clients go before the archives they may be using.
+    program->service->CloseServer();
+    model->StopAll();
+    model->ShutdownRows();
+    loop.Quit(0);
+  });
+  StartWatchdogTimer(&loop, &program->notifier);
+  loop.Post([program] { NotifyReady(*program); });
+  loop.Run();
+  if (console != nullptr) console->Stop();
+  routed->set_target(&program->sink);
+}
+
+// The shutdown notice stays at least 900 ms while the GPIO library closes;
+// then the main window object and the libraries go, the lock last, so that a
+// new instance never meets a port still open.
+void ShutDown(Program* program) {
+  program->service->CloseServer();
+  program->model->ShutdownRows();
+
   Say(kNotice, "Shutting down Logrum server. Please wait...");
+  program->notifier.Notify("STOPPING=1", nullptr);
   auto notice_shown = std::chrono::steady_clock::now();
-  if (gpio->entries().Close != nullptr) gpio->entries().Close();
+  if (program->gpio->entries().Close != nullptr) program->gpio->entries().Close();
   auto elapsed = std::chrono::steady_clock::now() - notice_shown;
   if (elapsed < std::chrono::milliseconds(kNoticeMinimumMs)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kNoticeMinimumMs) - elapsed);
   }
   // The main window object: server Close, archive service, options,
   // capture library, device table.
-  service->CloseServer();
-  service.reset();
-  model.reset();
-  audiosrc.Close();
-  devices.reset();
-  gpio.reset();
+  program->service->CloseServer();
+  program->service.reset();
+  program->model.reset();
+  program->audiosrc.Close();
+  program->devices.reset();
+  program->gpio.reset();
   Say(kInfo, "stopped");
   SetDiagnosticLog(nullptr);
-  // The lock goes last, so that a new instance never meets a port still open.
-  lock.Release();
-  return exit_code;
+  program->lock.Release();
+}
+
+int Main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--hash-console-password") == 0) {
+    return HashPasswordCommand();
+  }
+  Program program;        // starts no thread
+  SignalWatcher signals;  // before any thread exists; ends before `program`
+  // A peer that goes away (a client, an FTP server) is an error on that
+  // connection, never the end of the recording server.
+  ::signal(SIGPIPE, SIG_IGN);
+  const bool start_minimised = StartMinimised(argc, argv);
+
+  program.notifier = ServiceNotifier::FromEnvironment();
+  StartDiagnosticLog(&program.logger, [](const char* text) { Say(kWarning, "%s", text); });
+  if (std::optional<int> exit_code = AcquireInstance(&program)) return *exit_code;
+  BindLibraries(&program, start_minimised);
+  // Message boxes go to the journal until the web console runs, then to the
+  // console, which has the journal as its fallback.
+  RoutedSink routed(&program.sink);
+  CreateMainWindow(&program, &routed);
+  const bool opened = OpenServer(&program);
+  if (opened) RunMainLoop(&program, &routed, &signals);
+  ShutDown(&program);
+  return opened ? 0 : 1;
 }
 
 }  // namespace
 }  // namespace logrum::server
 
 int main(int argc, char** argv) {
+  using logrum::server::Say;
   try {
     return logrum::server::Main(argc, argv);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "recserver: %s\n", e.what());
+    Say(logrum::server::kCritical, "%s", e.what());
   } catch (...) {
-    std::fprintf(stderr, "recserver: unexpected failure\n");
+    Say(logrum::server::kCritical, "unexpected failure");
   }
   return 1;
 }

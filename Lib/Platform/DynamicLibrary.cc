@@ -4,11 +4,18 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <utility>
+
+// Set by the build (cmake/InstallLayout.cmake): the plug-in folder of an
+// installation, relative to its programs' folder.
+#ifndef LOGRUM2_PLUGIN_FOLDER_FROM_BIN
+#define LOGRUM2_PLUGIN_FOLDER_FROM_BIN ""
+#endif
 
 namespace logrum::platform {
 namespace {
@@ -127,8 +134,21 @@ std::vector<std::string> LibraryFolders(const void* code) {
   if (folder.empty()) return {};
   std::vector<std::string> folders;
   std::error_code ec;
+  // An installed program's plug-ins are in the installation's private folder
+  // (/usr/bin -> /usr/lib/<arch>/logrum2). It comes first where it exists, so
+  // that a system folder such as /usr/lib is never searched ahead of ours.
+  const std::string installed = LOGRUM2_PLUGIN_FOLDER_FROM_BIN;
+  if (!installed.empty()) {
+    std::filesystem::path plugins = std::filesystem::weakly_canonical(folder + "/" + installed, ec);
+    if (!ec && plugins.string() != folder && std::filesystem::is_directory(plugins, ec)) {
+      folders.push_back(plugins.string());
+    }
+  }
   std::filesystem::path lib = std::filesystem::weakly_canonical(folder + "/../lib", ec);
-  if (!ec && lib.string() != folder) folders.push_back(lib.string());
+  if (!ec && lib.string() != folder &&
+      std::find(folders.begin(), folders.end(), lib.string()) == folders.end()) {
+    folders.push_back(lib.string());
+  }
   folders.push_back(folder);
   return folders;
 }

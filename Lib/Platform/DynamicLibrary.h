@@ -1,7 +1,7 @@
 // Loading plug-in libraries by file name.
 //
-// Our libraries sit together in one library folder (see the build's RUNPATH
-// "$ORIGIN/../lib;$ORIGIN"). A library that binds a plug-in looks for it in the
+// Our libraries sit together in one library folder: lib/ of the build tree,
+// a private folder such as /usr/lib/<arch>/logrum2 once installed. A library that binds a plug-in looks for it in the
 // library folder of the code doing the binding, never on the system search path,
 // so a missing plug-in is reported as missing rather than silently replaced by
 // some other copy.
@@ -66,8 +66,10 @@ std::string CodeObjectPath(const void* code);
 std::string CodeFolder(const void* code);
 
 // The folders where the object holding `code` finds the libraries it binds by
-// file name, in search order: "<folder>/../lib", then "<folder>" itself (one
-// entry when both are the same folder). Empty when the object is unknown.
+// file name, in search order: the installation's plug-in folder seen from
+// "<folder>" (a program in PREFIX/bin finds PREFIX/lib/.../logrum2) when that
+// folder exists, "<folder>/../lib" (the build tree), then "<folder>" itself
+// (each folder once). Empty when the object is unknown.
 std::vector<std::string> LibraryFolders(const void* code);
 
 }  // namespace logrum::platform
