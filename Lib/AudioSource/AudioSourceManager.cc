@@ -39,9 +39,9 @@ void DumpDeviceInfo(const char* label, const DeviceInfo* info) {
 
 AudioSourceManager::AudioSourceManager()
     : device_count_(static_cast<uint32_t>(platform::WaveInDeviceCount())),
-      m_aThreads(device_count_),
+      threads_(device_count_),
       m_aDevInfo(device_count_),
-      m_aRefCount(device_count_, 0) {}  // the records are value-initialised: all zero
+      ref_counts_(device_count_, 0) {}  // the records are value-initialised: all zero
 
 AudioSourceManager::~AudioSourceManager() { RemoveAll(); }
 
@@ -65,7 +65,7 @@ bool AudioSourceManager::IsDeviceActive(uint32_t uDeviceIndex) {
 }
 
 bool AudioSourceManager::IsActiveLocked(uint32_t uDeviceIndex) const {
-  return uDeviceIndex < device_count_ && m_aThreads[uDeviceIndex] != nullptr;
+  return uDeviceIndex < device_count_ && threads_[uDeviceIndex] != nullptr;
 }
 
 bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
@@ -86,20 +86,20 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   }
   // The device's own names go first, so that redefining it with the same names works.
   DeviceInfo& stored = m_aDevInfo[index];
-  if (!NameOf(stored.szSourceLeft).empty()) m_mapSources.Remove(NameOf(stored.szSourceLeft));
+  if (!NameOf(stored.szSourceLeft).empty()) sources_.Remove(NameOf(stored.szSourceLeft));
   if (stored.bSplitMono && !NameOf(stored.szSourceRight).empty()) {
-    m_mapSources.Remove(NameOf(stored.szSourceRight));
+    sources_.Remove(NameOf(stored.szSourceRight));
   }
   std::string_view left = NameOf(pDevInfo->szSourceLeft);
   std::string_view right = NameOf(pDevInfo->szSourceRight);
   uint32_t existing;
-  if (m_mapSources.Find(left, &existing)) {
+  if (sources_.Find(left, &existing)) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Source '%s' exists!\n",
                 std::string(left).c_str());
     return false;
   }
   if (pDevInfo->bSplitMono &&
-      (m_mapSources.Find(right, &existing) || (!right.empty() && right == left))) {
+      (sources_.Find(right, &existing) || (!right.empty() && right == left))) {
     // Two sides with one name would leave the left side unreachable.
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Source '%s' exists!\n",
                 std::string(right).c_str());
@@ -110,13 +110,13 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   DumpDeviceInfo("m_aDevInfo", &stored);
   if (!stored.bSplitMono) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Stereo='%s'\n", std::string(left).c_str());
-    m_mapSources.Insert(left, Entry(index, kChannelStereo));
+    sources_.Insert(left, Entry(index, kChannelStereo));
     return true;
   }
   AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Split mono: L='%s', R='%s'\n",
               std::string(left).c_str(), std::string(right).c_str());
-  m_mapSources.Insert(left, Entry(index, kChannelLeft));
-  m_mapSources.Insert(right, Entry(index, kChannelRight));
+  sources_.Insert(left, Entry(index, kChannelLeft));
+  sources_.Insert(right, Entry(index, kChannelRight));
   return true;
 }
 
@@ -125,7 +125,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.Subscribe(%s): \n", name);
   std::lock_guard lock(mutex_);
   uint32_t entry = 0;
-  if (*name == '\0' || !m_mapSources.Find(name, &entry)) {
+  if (*name == '\0' || !sources_.Find(name, &entry)) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Source '%s' not found!\n", name);
     return false;
   }
@@ -136,7 +136,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
                 static_cast<int>(index));
     return false;
   }
-  if (!m_aThreads[index]) {
+  if (!threads_[index]) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Start device %d!\n", static_cast<int>(index));
     DumpDeviceInfo("m_aDevInfo", &m_aDevInfo[index]);
     auto thread = std::make_unique<CAudioSourceThread>(m_aDevInfo[index]);
@@ -145,11 +145,11 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
                   static_cast<int>(index));
       return false;
     }
-    m_aThreads[index] = std::move(thread);
+    threads_[index] = std::move(thread);
   }
-  ++m_aRefCount[index];
+  ++ref_counts_[index];
   AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Device %d, Ref count=%d!\n",
-              static_cast<int>(index), m_aRefCount[index]);
+              static_cast<int>(index), ref_counts_[index]);
   uint16_t feed_channel;
   if (channel == kChannelLeft) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: SF_GET_LEFT_CHANNEL!\n");
@@ -162,7 +162,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
     feed_channel = kChannelStereo;
   }
   if (pSubscription != nullptr) {
-    m_aThreads[index]->Subscribe(pSubscription->pSink, pSubscription->pLevelListener,
+    threads_[index]->Subscribe(pSubscription->pSink, pSubscription->pLevelListener,
                                  feed_channel, pSubscription->dwMask);
   }
   return true;
@@ -172,21 +172,21 @@ bool AudioSourceManager::Unsubscribe(const char* pszSource,
                                      const SourceSubscription* pSubscription) {
   std::lock_guard lock(mutex_);
   uint32_t entry = 0;
-  if (pszSource == nullptr || *pszSource == '\0' || !m_mapSources.Find(pszSource, &entry)) {
+  if (pszSource == nullptr || *pszSource == '\0' || !sources_.Find(pszSource, &entry)) {
     return false;
   }
   const uint32_t index = entry & 0xFFFFu;
-  if (index >= device_count_ || !m_aThreads[index]) return false;
+  if (index >= device_count_ || !threads_[index]) return false;
   if (pSubscription != nullptr) {
-    m_aThreads[index]->Unsubscribe(pSubscription->pSink, pSubscription->pLevelListener);
+    threads_[index]->Unsubscribe(pSubscription->pSink, pSubscription->pLevelListener);
   }
-  if (m_aRefCount[index] > 0) --m_aRefCount[index];
-  if (m_aRefCount[index] < 1) StopDevice(index);
+  if (ref_counts_[index] > 0) --ref_counts_[index];
+  if (ref_counts_[index] < 1) StopDevice(index);
   return true;
 }
 
 void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
-  if (auto& thread = m_aThreads[uDeviceIndex]) {
+  if (auto& thread = threads_[uDeviceIndex]) {
     thread->Stop();
     thread.reset();
   }
@@ -194,12 +194,12 @@ void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
 
 void AudioSourceManager::RemoveAll() {
   std::lock_guard lock(mutex_);
-  m_mapSources.Clear();
+  sources_.Clear();
   for (uint32_t i = 0; i < device_count_; ++i) {
     StopDevice(i);
     // With its thread gone the device has no subscribers: a count kept from before would
     // keep a later subscription's device running after its last subscriber left.
-    m_aRefCount[i] = 0;
+    ref_counts_[i] = 0;
   }
 }
 

@@ -42,7 +42,7 @@ class AudioSourceManager final : public CAudioSourceManager {
   uint32_t device_count() const { return device_count_; }
   int32_t ref_count(uint32_t uDeviceIndex) const {
     std::lock_guard lock(mutex_);
-    return m_aRefCount[uDeviceIndex];
+    return ref_counts_[uDeviceIndex];
   }
   DeviceInfo device_info(uint32_t uDeviceIndex) const {
     std::lock_guard lock(mutex_);
@@ -50,7 +50,7 @@ class AudioSourceManager final : public CAudioSourceManager {
   }
   CAudioSourceThread* capture_thread(uint32_t uDeviceIndex) const {
     std::lock_guard lock(mutex_);
-    return m_aThreads[uDeviceIndex].get();
+    return threads_[uDeviceIndex].get();
   }
 
  private:
@@ -58,11 +58,11 @@ class AudioSourceManager final : public CAudioSourceManager {
   bool IsActiveLocked(uint32_t uDeviceIndex) const;
 
   mutable std::mutex mutex_;
-  NameTree m_mapSources{false};  // case-sensitive; guarded by mutex_
+  NameTree sources_{false};  // case-sensitive; guarded by mutex_
   const uint32_t device_count_;
-  std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;  // guarded by mutex_
-  std::vector<DeviceInfo> m_aDevInfo;                           // guarded by mutex_
-  std::vector<int32_t> m_aRefCount;                             // guarded by mutex_
+  std::vector<std::unique_ptr<CAudioSourceThread>> threads_;  // guarded by mutex_
+  std::vector<DeviceInfo> m_aDevInfo;                         // guarded by mutex_
+  std::vector<int32_t> ref_counts_;                           // guarded by mutex_
 };
 
 }  // namespace logrum::audio
