@@ -1,7 +1,5 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
-#include <ctime>
-
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/TimeZone.h"
 
@@ -198,23 +196,17 @@ bool CZoneTime::AddSeconds(int64_t seconds) {
 }
 
 int64_t CZoneTime::ToUnixSeconds() const {
-  std::tm tm{};
-  tm.tm_year = GetYear() - 1900;
-  tm.tm_mon = GetMonth() - 1;
-  tm.tm_mday = GetDay();
-  tm.tm_hour = GetHour();
-  tm.tm_min = GetMinute();
-  tm.tm_sec = GetSecond();
-  tm.tm_isdst = IsDaylight() ? 1 : 0;
-  return static_cast<int64_t>(std::mktime(&tm));
+  return platform::LocalToUnixSeconds(GetYear(), GetMonth(), GetDay(), GetHour(), GetMinute(),
+                                      GetSecond(), IsDaylight() ? 1 : 0)
+      .value_or(-1);
 }
 
 bool CZoneTime::FromUnixSeconds(int64_t seconds) {
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (localtime_r(&t, &tm) == nullptr) return false;
-  return Set(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-             tm.tm_isdst > 0 ? 1 : 0);
+  constexpr int64_t kMostSeconds = INT64_MAX / 1000000;  // what ToLocalTime can hold
+  if (seconds > kMostSeconds || seconds < -kMostSeconds) return false;
+  const platform::LocalTime local = platform::ToLocalTime(seconds * 1000000);
+  return Set(local.year, local.month, local.day, local.hour, local.minute, local.second,
+             local.daylight ? 1 : 0);
 }
 
 int CZoneTime::GetWeekday() const {

@@ -104,10 +104,10 @@ class CZoneTime {
   static bool IsSame(const CZoneTime& a, const CZoneTime& b) { return a.word_ == b.word_; }
   bool operator==(const CZoneTime& other) const { return word_ == other.word_; }
 
-  // Seconds since 1970 (UTC) through the C library's mktime(), with the daylight
-  // flag as its hint; -1 when it cannot be converted.
+  // Seconds since 1970 (UTC) through platform::LocalToUnixSeconds, with the
+  // daylight flag as its hint; -1 when it cannot be converted.
   int64_t ToUnixSeconds() const;
-  // Through localtime_r(); the flag follows its daylight result.
+  // Through platform::ToLocalTime; the flag follows its daylight result.
   bool FromUnixSeconds(int64_t seconds);
 
   // 1 = Sunday to 7 = Saturday; 0 for a date that does not exist.

@@ -137,13 +137,11 @@ class VirtualDeviceTest : public ::testing::Test {
     char pattern[] = "/tmp/audiosource-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    previous_ = platform::SetDefaultClock(&clock_);
     unsetenv(platform::kVirtualDevicesVariable);
     alsa_count_ = platform::WaveInDeviceCount();
   }
   void TearDown() override {
     unsetenv(platform::kVirtualDevicesVariable);
-    platform::SetDefaultClock(previous_);
     std::filesystem::remove_all(dir_);
   }
   void Declare(const std::string& text) {
@@ -179,7 +177,7 @@ class VirtualDeviceTest : public ::testing::Test {
   static constexpr int64_t kStartUs = 1'700'000'000'000'000;
   platform::ManualClock clock_{kStartUs};
   int64_t start_us_ = kStartUs;
-  platform::Clock* previous_ = nullptr;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
   std::string dir_;
   uint32_t alsa_count_ = 0;
 };

@@ -37,7 +37,6 @@ class LogFileTest : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
-    previous_ = platform::SetDefaultClock(&clock_);
     clock_.SetUs(k20100304_050607 * kSecond);
     dir_ = ::testing::TempDir() + "logfile-" + std::to_string(::getpid()) + "-" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -45,12 +44,11 @@ class LogFileTest : public ::testing::Test {
     fs::create_directories(dir_);
   }
   void TearDown() override {
-    platform::SetDefaultClock(previous_);
     fs::remove_all(dir_);
   }
 
   platform::ManualClock clock_;
-  platform::Clock* previous_ = nullptr;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
   std::string dir_;
 };
 

@@ -77,13 +77,11 @@ class WaveInVirtualTest : public ::testing::Test {
     char pattern[] = "/tmp/wavein-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    previous_ = SetDefaultClock(&clock_);
     unsetenv(kVirtualDevicesVariable);
     alsa_count_ = WaveInDeviceCount();
   }
   void TearDown() override {
     unsetenv(kVirtualDevicesVariable);
-    SetDefaultClock(previous_);
     std::filesystem::remove_all(dir_);
   }
 
@@ -109,7 +107,7 @@ class WaveInVirtualTest : public ::testing::Test {
   }
 
   ManualClock clock_{1'700'000'000'000'000};
-  Clock* previous_ = nullptr;
+  ScopedDefaultClock scoped_clock_{clock_};
   std::string dir_;
   int alsa_count_ = 0;
 };
