@@ -116,7 +116,7 @@ class ArchiveThreadTest : public ::testing::Test {
     }
   }
 
-  TempFolder folder_;
+  TempDir folder_;
   MessageLog log_;
   ReportLog reports_;
   std::unique_ptr<FakeSkimEncoder> encoder_;
