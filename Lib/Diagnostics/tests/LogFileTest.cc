@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Lib/Platform/Clock.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::diag {
 namespace {
@@ -38,18 +39,12 @@ class LogFileTest : public ::testing::Test {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     clock_.SetUs(k20100304_050607 * kSecond);
-    dir_ = ::testing::TempDir() + "logfile-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    fs::remove_all(dir_);
   }
 
   platform::ManualClock clock_;
   platform::ScopedDefaultClock scoped_clock_{clock_};
-  std::string dir_;
+  logrum::testing::TempDir temp_{"logfile"};
+  std::string dir_ = temp_.path();
 };
 
 TEST_F(LogFileTest, NamesTheFileAfterPrefixDateAndExtension) {
