@@ -163,7 +163,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
   }
   if (pSubscription != nullptr) {
     threads_[index]->Subscribe(pSubscription->pSink, pSubscription->pLevelListener,
-                                 feed_channel, pSubscription->dwMask);
+                               feed_channel, pSubscription->dwMask);
   }
   return true;
 }

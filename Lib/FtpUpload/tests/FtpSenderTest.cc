@@ -41,9 +41,7 @@ class FtpSenderTest : public ::testing::Test {
     content_ += "\r\n\n\r";
     std::ofstream(local_, std::ios::binary) << content_;
   }
-  void TearDown() override {
-    server_.reset();
-  }
+  void TearDown() override { server_.reset(); }
   bool StartServer(bool tls = false, bool refuse_rename = false) {
     FtpServer::Options options;
     options.root = remote_;

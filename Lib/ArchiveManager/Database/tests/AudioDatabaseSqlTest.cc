@@ -47,9 +47,7 @@ struct Collector {
 
 class AudioDatabaseSqlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(kDebugOutputOn);
-  }
+  void SetUp() override { ASSERT_TRUE(kDebugOutputOn); }
   void TearDown() override { db_.Close(); }
 
   std::string DbPath() const { return (dir_ / "archive.db3").string(); }
