@@ -311,7 +311,9 @@ TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
   ASSERT_TRUE(host.DefineSource(0, "Studio"));
 
   testing::HostOptions options;
-  logrum::testing::PlaceArchive(&options, TempRoot() + "/stop", "Studio");
+  options.log_path = TempRoot() + "/logs-stop";
+  options.archive_path = TempRoot() + "/archive-stop";
+  options.source_name = "Studio";
   options.live_bitrate_k = 0;
   options.off_bitrate_k = 128;
   options.off_sample_rate = 44100;
