@@ -1,6 +1,9 @@
 #include "App/Server/ConfigKeys.h"
 
+#include <errno.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 namespace logrum::server {
 namespace {
@@ -42,8 +45,15 @@ const char* ConfigMessageText(int number) {
   }
 }
 
+// The same line as the program's own messages: its journal priority under
+// systemd, else the program's name, so no line carries a second prefix.
 void StderrMessageSink::ShowMessage(int /*number*/, const std::string& text) {
-  std::fprintf(stderr, "Logrum2: %s\n", text.c_str());
+  if (std::getenv("JOURNAL_STREAM") != nullptr) {
+    std::fprintf(stderr, "<3>%s\n", text.c_str());
+  } else {
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
+  }
+  std::fflush(stderr);
 }
 
 void ShowConfigMessage(MessageSink* sink, int number) {

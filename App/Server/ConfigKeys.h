@@ -44,7 +44,7 @@ class MessageSink {
   virtual void ShowMessage(int number, const std::string& text) = 0;
 };
 
-// Writes "Logrum2: <text>" lines to standard error.
+// Writes one line a message to standard error, as the program's own messages are.
 class StderrMessageSink final : public MessageSink {
  public:
   void ShowMessage(int number, const std::string& text) override;

@@ -1,18 +1,21 @@
 #include "App/Server/StatusText.h"
 
-#include <time.h>
-
+#include <cstdint>
 #include <cstdio>
+
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::server {
 
 std::string DayText(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  struct tm local;
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  constexpr int64_t kMostSeconds = INT64_MAX / 1000000;  // what ToLocalTime can hold
+  if (seconds > kMostSeconds || seconds < -kMostSeconds) return "?";
+  const platform::LocalTime local = platform::ToLocalTime(seconds * 1000000);
   char buffer[64];
-  if (localtime_r(&t, &local) == nullptr || strftime(buffer, sizeof buffer, "%Y.%b.%d", &local) == 0) {
-    return "?";
-  }
+  std::snprintf(buffer, sizeof buffer, "%d.%s.%02d", local.year, kMonths[local.month - 1],
+                local.day);
   return buffer;
 }
 

@@ -40,9 +40,9 @@ void DumpDeviceInfo(const char* label, const DeviceInfo* info) {
 
 AudioSourceManager::AudioSourceManager()
     : device_count_(static_cast<uint32_t>(platform::WaveInDeviceCount())),
-      m_aThreads(device_count_),
+      threads_(device_count_),
       m_aDevInfo(device_count_),
-      m_aRefCount(device_count_, 0),  // the records are value-initialised: all zero
+      ref_counts_(device_count_, 0),  // the records are value-initialised: all zero
       retired_stats_(device_count_),
       stopping_(device_count_, false) {}
 
@@ -68,7 +68,7 @@ bool AudioSourceManager::IsDeviceActive(uint32_t uDeviceIndex) {
 }
 
 bool AudioSourceManager::IsActiveLocked(uint32_t uDeviceIndex) const {
-  return uDeviceIndex < device_count_ && m_aThreads[uDeviceIndex] != nullptr;
+  return uDeviceIndex < device_count_ && threads_[uDeviceIndex] != nullptr;
 }
 
 bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
@@ -89,20 +89,20 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   }
   // The device's own names go first, so that redefining it with the same names works.
   DeviceInfo& stored = m_aDevInfo[index];
-  if (!NameOf(stored.szSourceLeft).empty()) m_mapSources.Remove(NameOf(stored.szSourceLeft));
+  if (!NameOf(stored.szSourceLeft).empty()) sources_.Remove(NameOf(stored.szSourceLeft));
   if (stored.bSplitMono && !NameOf(stored.szSourceRight).empty()) {
-    m_mapSources.Remove(NameOf(stored.szSourceRight));
+    sources_.Remove(NameOf(stored.szSourceRight));
   }
   std::string_view left = NameOf(pDevInfo->szSourceLeft);
   std::string_view right = NameOf(pDevInfo->szSourceRight);
   uint32_t existing;
-  if (m_mapSources.Find(left, &existing)) {
+  if (sources_.Find(left, &existing)) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Source '%s' exists!\n",
                 std::string(left).c_str());
     return false;
   }
   if (pDevInfo->bSplitMono &&
-      (m_mapSources.Find(right, &existing) || (!right.empty() && right == left))) {
+      (sources_.Find(right, &existing) || (!right.empty() && right == left))) {
     // Two sides with one name would leave the left side unreachable.
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Source '%s' exists!\n",
                 std::string(right).c_str());
@@ -113,13 +113,13 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   DumpDeviceInfo("m_aDevInfo", &stored);
   if (!stored.bSplitMono) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Stereo='%s'\n", std::string(left).c_str());
-    m_mapSources.Insert(left, Entry(index, kChannelStereo));
+    sources_.Insert(left, Entry(index, kChannelStereo));
     return true;
   }
   AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Split mono: L='%s', R='%s'\n",
               std::string(left).c_str(), std::string(right).c_str());
-  m_mapSources.Insert(left, Entry(index, kChannelLeft));
-  m_mapSources.Insert(right, Entry(index, kChannelRight));
+  sources_.Insert(left, Entry(index, kChannelLeft));
+  sources_.Insert(right, Entry(index, kChannelRight));
   return true;
 }
 
@@ -128,7 +128,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.Subscribe(%s): \n", name);
   std::unique_lock lock(mutex_);
   uint32_t entry = 0;
-  if (*name == '\0' || !m_mapSources.Find(name, &entry)) {
+  if (*name == '\0' || !sources_.Find(name, &entry)) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Source '%s' not found!\n", name);
     return false;
   }
@@ -141,7 +141,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
   }
   // The device may not open again before its last stop has let it go.
   stopped_.wait(lock, [&] { return !stopping_[index]; });
-  if (!m_aThreads[index]) {
+  if (!threads_[index]) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Start device %d!\n", static_cast<int>(index));
     DumpDeviceInfo("m_aDevInfo", &m_aDevInfo[index]);
     auto thread = std::make_unique<CAudioSourceThread>(m_aDevInfo[index]);
@@ -150,11 +150,11 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
                   static_cast<int>(index));
       return false;
     }
-    m_aThreads[index] = std::move(thread);
+    threads_[index] = std::move(thread);
   }
-  ++m_aRefCount[index];
+  ++ref_counts_[index];
   AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Device %d, Ref count=%d!\n",
-              static_cast<int>(index), m_aRefCount[index]);
+              static_cast<int>(index), ref_counts_[index]);
   uint16_t feed_channel;
   if (channel == kChannelLeft) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: SF_GET_LEFT_CHANNEL!\n");
@@ -167,8 +167,8 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
     feed_channel = kChannelStereo;
   }
   if (pSubscription != nullptr) {
-    m_aThreads[index]->Subscribe(pSubscription->pSink, pSubscription->pLevelListener,
-                                 feed_channel, pSubscription->dwMask);
+    threads_[index]->Subscribe(pSubscription->pSink, pSubscription->pLevelListener,
+                               feed_channel, pSubscription->dwMask);
   }
   return true;
 }
@@ -177,16 +177,16 @@ bool AudioSourceManager::Unsubscribe(const char* pszSource,
                                      const SourceSubscription* pSubscription) {
   std::unique_lock lock(mutex_);
   uint32_t entry = 0;
-  if (pszSource == nullptr || *pszSource == '\0' || !m_mapSources.Find(pszSource, &entry)) {
+  if (pszSource == nullptr || *pszSource == '\0' || !sources_.Find(pszSource, &entry)) {
     return false;
   }
   const uint32_t index = entry & 0xFFFFu;
-  if (index >= device_count_ || !m_aThreads[index]) return false;
+  if (index >= device_count_ || !threads_[index]) return false;
   if (pSubscription != nullptr) {
-    m_aThreads[index]->Unsubscribe(pSubscription->pSink, pSubscription->pLevelListener);
+    threads_[index]->Unsubscribe(pSubscription->pSink, pSubscription->pLevelListener);
   }
-  if (m_aRefCount[index] > 0) --m_aRefCount[index];
-  if (m_aRefCount[index] < 1) StopDeviceUnlocked(index, lock);
+  if (ref_counts_[index] > 0) --ref_counts_[index];
+  if (ref_counts_[index] < 1) StopDeviceUnlocked(index, lock);
   return true;
 }
 
@@ -207,19 +207,31 @@ void AddThreadStats(const CAudioSourceThread& thread, CaptureStats* sum) {
 
 void AudioSourceManager::StopDeviceUnlocked(uint32_t uDeviceIndex,
                                             std::unique_lock<std::mutex>& lock) {
-  std::unique_ptr<CAudioSourceThread> thread = std::move(m_aThreads[uDeviceIndex]);
+  std::unique_ptr<CAudioSourceThread> thread = std::move(threads_[uDeviceIndex]);
   if (!thread) return;
+  // The counts so far are retired at once, so that GetCaptureStats never
+  // sees them fall while the thread stops; what it counts meanwhile follows.
+  CaptureStats before{};
+  AddThreadStats(*thread, &before);
+  AddThreadStats(*thread, &retired_stats_[uDeviceIndex]);
   stopping_[uDeviceIndex] = true;
   lock.unlock();
   thread->Stop();
-  thread.reset();
   lock.lock();
+  CaptureStats after{};
+  AddThreadStats(*thread, &after);
+  CaptureStats& retired = retired_stats_[uDeviceIndex];
+  retired.nFramesCaptured += after.nFramesCaptured - before.nFramesCaptured;
+  retired.nOverruns += after.nOverruns - before.nOverruns;
+  retired.nLostFrames += after.nLostFrames - before.nLostFrames;
+  retired.nLostMs += after.nLostMs - before.nLostMs;
+  retired.nOutages += after.nOutages - before.nOutages;
   stopping_[uDeviceIndex] = false;
   stopped_.notify_all();
 }
 
 void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
-  if (auto& thread = m_aThreads[uDeviceIndex]) {
+  if (auto& thread = threads_[uDeviceIndex]) {
     thread->Stop();
     AddThreadStats(*thread, &retired_stats_[uDeviceIndex]);
     thread.reset();
@@ -233,7 +245,7 @@ bool AudioSourceManager::GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pS
   CaptureStats stats = retired_stats_[uDeviceIndex];
   stats.bActive = 0;
   stats.bInputLost = 0;
-  if (const auto& thread = m_aThreads[uDeviceIndex]) {
+  if (const auto& thread = threads_[uDeviceIndex]) {
     AddThreadStats(*thread, &stats);
     stats.bActive = 1;
     stats.bInputLost = thread->input_lost() ? 1 : 0;
@@ -248,12 +260,12 @@ void AudioSourceManager::RemoveAll() {
   stopped_.wait(lock, [&] {
     return std::none_of(stopping_.begin(), stopping_.end(), [](bool b) { return b; });
   });
-  m_mapSources.Clear();
+  sources_.Clear();
   for (uint32_t i = 0; i < device_count_; ++i) {
     StopDevice(i);
     // With its thread gone the device has no subscribers: a count kept from before would
     // keep a later subscription's device running after its last subscriber left.
-    m_aRefCount[i] = 0;
+    ref_counts_[i] = 0;
   }
 }
 

@@ -48,7 +48,7 @@ class AudioSourceManager final : public CAudioSourceManager {
   uint32_t device_count() const { return device_count_; }
   int32_t ref_count(uint32_t uDeviceIndex) const {
     std::lock_guard lock(mutex_);
-    return m_aRefCount[uDeviceIndex];
+    return ref_counts_[uDeviceIndex];
   }
   DeviceInfo device_info(uint32_t uDeviceIndex) const {
     std::lock_guard lock(mutex_);
@@ -56,7 +56,7 @@ class AudioSourceManager final : public CAudioSourceManager {
   }
   CAudioSourceThread* capture_thread(uint32_t uDeviceIndex) const {
     std::lock_guard lock(mutex_);
-    return m_aThreads[uDeviceIndex].get();
+    return threads_[uDeviceIndex].get();
   }
 
  private:
@@ -68,11 +68,11 @@ class AudioSourceManager final : public CAudioSourceManager {
 
   mutable std::mutex mutex_;
   std::condition_variable stopped_;                             // a device's stop ended
-  NameTree m_mapSources{false};  // case-sensitive; guarded by mutex_
+  NameTree sources_{false};  // case-sensitive; guarded by mutex_
   const uint32_t device_count_;
-  std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;  // guarded by mutex_
+  std::vector<std::unique_ptr<CAudioSourceThread>> threads_;  // guarded by mutex_
   std::vector<DeviceInfo> m_aDevInfo;                           // guarded by mutex_
-  std::vector<int32_t> m_aRefCount;                             // guarded by mutex_
+  std::vector<int32_t> ref_counts_;                             // guarded by mutex_
   // Counts of each device's capture threads that have ended; guarded by mutex_.
   std::vector<CaptureStats> retired_stats_;
   std::vector<bool> stopping_;                                  // guarded by mutex_

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "Lib/Platform/Clock.h"
@@ -21,23 +21,17 @@ namespace fs = std::filesystem;
 constexpr size_t kDateLength = 10;  // YYYY-MM-DD
 constexpr int64_t kRetrySeconds = 60;
 
-int64_t NowUs() { return platform::DefaultClock().NowUs(); }
-
 int64_t FloorSeconds(int64_t unix_us) {
   return unix_us >= 0 ? unix_us / 1000000 : -((-unix_us + 999999) / 1000000);
 }
 
 // The local midnight that starts the day after `local`'s date.
 int64_t NextMidnight(const platform::LocalTime& local, int64_t now_s) {
-  std::tm tm{};
-  tm.tm_year = local.year - 1900;
-  tm.tm_mon = local.month - 1;
-  tm.tm_mday = local.day + 1;
-  tm.tm_isdst = -1;
-  time_t t = std::mktime(&tm);
+  const std::optional<int64_t> t =
+      platform::LocalToUnixSeconds(local.year, local.month, local.day + 1, 0, 0, 0);
   // A zone whose day starts at a skipped or repeated hour still moves forward.
-  if (t == static_cast<time_t>(-1) || t <= now_s) return now_s + 86400;
-  return static_cast<int64_t>(t);
+  if (!t || *t <= now_s) return now_s + 86400;
+  return *t;
 }
 
 // Creation time where the file system keeps one, else the last write.
@@ -72,7 +66,7 @@ bool LogFile::Open(const char* prefix, const char* extension, const char* folder
   if (prefix_ == "stdout") {
     path_ = "stdout";
     folder_.clear();
-    return Reopen(NowUs());
+    return Reopen(platform::DefaultClock().NowUs());
   }
 
   days_to_keep_ = days_to_keep == 0 ? 1 : days_to_keep;
@@ -99,12 +93,12 @@ bool LogFile::Open(const char* prefix, const char* extension, const char* folder
   }
   date_pos_ = folder_.size() + prefix_.size();
   path_ = folder_ + prefix_ + std::string(kDateLength, '0') + extension_;
-  return Reopen(NowUs());
+  return Reopen(platform::DefaultClock().NowUs());
 }
 
 void LogFile::Log(int /*level*/, const char* text) {
   std::lock_guard lock(mutex_);
-  int64_t now_us = NowUs();
+  int64_t now_us = platform::DefaultClock().NowUs();
   // No stream and nothing pending: closed, or never opened.
   if (stream_ == nullptr && next_rotation_ == 0) return;
   if (next_rotation_ != 0 && FloorSeconds(now_us) >= next_rotation_) {

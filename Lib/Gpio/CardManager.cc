@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "Lib/Gpio/MessageRoute.h"
 #include "Lib/Platform/StateFolder.h"
 #include "Lib/Platform/WaveIn.h"
 
@@ -88,7 +89,7 @@ void CardManager::Message(const std::string& text) {
   if (options_.message) {
     options_.message(text);
   } else {
-    std::fprintf(stderr, "gpiolink: %s\n", text.c_str());
+    PostMessage(text);
   }
 }
 

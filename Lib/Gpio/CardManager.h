@@ -48,7 +48,7 @@ struct CardManagerOptions {
   // The wave input devices; null = the platform's (WaveInDeviceCount, WaveInDeviceName).
   std::function<int()> device_count;
   std::function<bool(int device, std::string* name)> device_name;
-  // Message boxes; null = standard error.
+  // Message boxes; null = the library's message route (MessageRoute.h).
   std::function<void(const std::string&)> message;
 };
 

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "Lib/Gpio/GpioLibrary.h"
+#include "Lib/Gpio/MessageRoute.h"
 #include "Lib/Gpio/Pattern.h"
 #include "Lib/Gpio/include/GpioConsole.h"
 #include "Lib/Gpio/include/GpioLink.h"
@@ -17,36 +18,6 @@
 
 namespace logrum::gpio {
 namespace {
-
-struct Route {
-  std::mutex mu;
-  void (*handler)(void*, const char*) = nullptr;
-  void* context = nullptr;
-};
-
-Route& TheRoute() {
-  static Route* route = new Route();
-  return *route;
-}
-
-// The server's own route for message boxes while no console shows them: one
-// line on standard error, with its journal priority under systemd.
-void PostMessage(const std::string& text) {
-  Route& route = TheRoute();
-  {
-    std::lock_guard lock(route.mu);
-    if (route.handler != nullptr) {
-      route.handler(route.context, text.c_str());
-      return;
-    }
-  }
-  if (std::getenv("JOURNAL_STREAM") != nullptr) {
-    std::fprintf(stderr, "<3>%s\n", text.c_str());
-  } else {
-    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
-  }
-  std::fflush(stderr);
-}
 
 GpioLibrary& Library() {
   // Never destroyed: readers and the poll thread are stopped by Close, and a
@@ -201,8 +172,5 @@ LOGRUM_EXPORT void GpioConsoleTestRule(const char* on_pattern, const char* off_p
 
 LOGRUM_EXPORT void GpioConsoleSetMessageHandler(void (*handler)(void* context, const char* text),
                                                 void* context) {
-  logrum::gpio::Route& route = logrum::gpio::TheRoute();
-  std::lock_guard lock(route.mu);
-  route.handler = handler;
-  route.context = context;
+  logrum::gpio::SetMessageHandler(handler, context);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Lib/Gpio/MessageRoute.h"
 #include "Lib/Kit/Options/RegistryKey.h"
 
 namespace logrum::gpio {
@@ -93,7 +94,7 @@ void GpioLibrary::Message(const std::string& text) {
   if (options_.message) {
     options_.message(text);
   } else {
-    std::fprintf(stderr, "gpiolink: %s\n", text.c_str());
+    PostMessage(text);
   }
 }
 

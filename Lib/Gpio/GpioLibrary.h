@@ -67,7 +67,7 @@ class GpioLibrary {
   struct Options {
     platform::Registry* store = nullptr;  // null: the process's store
     std::function<std::unique_ptr<CardManager>()> make_card_manager;  // null: no cards
-    std::function<void(const std::string&)> message;                // null: standard error
+    std::function<void(const std::string&)> message;                  // null: PostMessage
     // Applied to every logical input the library creates (tests shorten them).
     uint32_t retry_interval_ms = LogicalInput::kDefaultRetryMs;
     uint32_t connect_timeout_ms = LogicalInput::kDefaultConnectTimeoutMs;

@@ -68,25 +68,22 @@ bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error) 
     std::string name(part.substr(0, eq));
     std::string value(part.substr(eq + 1));
     if (name == "start") {
-      std::tm tm{};
+      int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
       char tail = 0;
-      if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon,
-                      &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &tail) != 6 ||
-          tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-          tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59) {
+      if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
+                      &minute, &second, &tail) != 6 ||
+          month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+          second > 59) {
         *error = "start must be YYYY-MM-DDTHH:MM:SS, got \"" + value + "\"";
         return false;
       }
-      tm.tm_year -= 1900;
-      tm.tm_mon -= 1;
-      tm.tm_isdst = -1;
-      time_t t = std::mktime(&tm);
-      if (t == static_cast<time_t>(-1)) {
+      const std::optional<int64_t> t = LocalToUnixSeconds(year, month, day, hour, minute, second);
+      if (!t) {
         *error = "start is not a representable local time: \"" + value + "\"";
         return false;
       }
       result.has_start = true;
-      result.start_unix_us = static_cast<int64_t>(t) * 1000000;
+      result.start_unix_us = *t * 1000000;
     } else if (name == "speed") {
       char* end = nullptr;
       double speed = std::strtod(value.c_str(), &end);
@@ -182,6 +179,21 @@ LocalTime ToLocalTime(int64_t unix_us) {
   local.weekday = tm.tm_wday;
   local.daylight = tm.tm_isdst > 0;
   return local;
+}
+
+std::optional<int64_t> LocalToUnixSeconds(int year, int month, int day, int hour, int minute,
+                                          int second, int daylight) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = daylight;
+  const time_t t = std::mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return std::nullopt;
+  return static_cast<int64_t>(t);
 }
 
 }  // namespace logrum::platform

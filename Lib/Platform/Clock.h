@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -106,6 +107,14 @@ struct LocalTime {
   bool daylight = false;
 };
 LocalTime ToLocalTime(int64_t unix_us);
+
+// The UTC second of a local calendar time of the active zone (the reverse of
+// ToLocalTime, to the second). Fields past their range roll over, so day 32 is
+// the first of the next month. `daylight` settles an hour that occurs twice:
+// 1 daylight, 0 standard, -1 as the zone's rules say. Empty when the time
+// cannot be represented.
+std::optional<int64_t> LocalToUnixSeconds(int year, int month, int day, int hour, int minute,
+                                          int second, int daylight = -1);
 
 // Local time now on the process clock.
 inline LocalTime LocalNow() { return ToLocalTime(DefaultClock().NowUs()); }

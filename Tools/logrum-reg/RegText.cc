@@ -36,6 +36,18 @@ int HexDigit(char c) {
   return -1;
 }
 
+// 1 to `most` hex digits.
+bool ParseHex32(std::string_view digits, size_t most, uint32_t* value) {
+  if (digits.empty() || digits.size() > most) return false;
+  uint32_t result = 0;
+  for (char c : digits) {
+    if (HexDigit(c) < 0) return false;
+    result = result * 16 + static_cast<uint32_t>(HexDigit(c));
+  }
+  *value = result;
+  return true;
+}
+
 // UTF-16LE text (after its byte order mark) as UTF-8.
 std::string FromUtf16(std::string_view bytes) {
   std::string out;
@@ -122,13 +134,11 @@ bool ParseHexBytes(std::string_view s, std::string* out, std::string* error) {
     s = Trim(s);
     size_t comma = s.find(',');
     std::string_view item = Trim(s.substr(0, comma));
-    if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 ||
-        (item.size() == 2 && HexDigit(item[1]) < 0)) {
+    uint32_t value = 0;
+    if (!ParseHex32(item, 2, &value)) {
       *error = "malformed hex byte \"" + std::string(item) + "\"";
       return false;
     }
-    int value = HexDigit(item[0]);
-    if (item.size() == 2) value = value * 16 + HexDigit(item[1]);
     out->push_back(static_cast<char>(value));
     if (comma == std::string_view::npos) return true;
     s.remove_prefix(comma + 1);
@@ -203,16 +213,151 @@ std::string KeyName(RegRoot root, std::string_view path) {
   return name;
 }
 
+namespace {
+
+// The lines of a text, numbered from 1, without their line ends.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+  bool Next(std::string_view* line) {
+    if (pos_ >= text_.size()) return false;
+    size_t end = text_.find('\n', pos_);
+    if (end == std::string_view::npos) end = text_.size();
+    *line = text_.substr(pos_, end - pos_);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    pos_ = end + 1;
+    ++number_;
+    return true;
+  }
+  // The number of the line read last; 0 before the first.
+  int number() const { return number_; }
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+  int number_ = 0;
+};
+
+// The text without its byte order mark; UTF-16 text is converted into *converted.
+std::string_view WithoutByteOrderMark(std::string_view input, std::string* converted) {
+  if (input.substr(0, 2) == "\xff\xfe") {
+    *converted = FromUtf16(input.substr(2));
+    return *converted;
+  }
+  if (input.substr(0, 3) == "\xef\xbb\xbf") input.remove_prefix(3);
+  return input;
+}
+
+bool Fail(std::string message, std::string* error) {
+  *error = std::move(message);
+  return false;
+}
+
+// "[root\path]" creates a key, "[-root\path]" deletes it.
+bool ParseKeyLine(std::string_view line, RegOp* op, std::string* error) {
+  if (line.back() != ']') return Fail("a key line must end with ]", error);
+  std::string_view name = line.substr(1, line.size() - 2);
+  const bool remove = !name.empty() && name.front() == '-';
+  if (remove) name.remove_prefix(1);
+  const std::string_view head = name.substr(0, name.find('\\'));
+  if (!(EqualNoCase(head, "HKEY_LOCAL_MACHINE") || EqualNoCase(head, "HKEY_CURRENT_USER")) ||
+      !ParseKeyName(name, &op->root, &op->path)) {
+    return Fail("unknown key root in [" + std::string(name) +
+                    "]: use HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER",
+                error);
+  }
+  if (!CheckPath(op->path, error)) return false;
+  if (remove && op->path.empty()) return Fail("a root key cannot be deleted", error);
+  op->kind = remove ? RegOp::kDeleteKey : RegOp::kCreateKey;
+  return true;
+}
+
+// `line` with the lines that continue it (each but the last ends in a
+// backslash) joined; false when the text ends inside them.
+bool JoinContinued(std::string_view line, LineReader* lines, std::string* joined) {
+  joined->assign(line);
+  while (!joined->empty() && joined->back() == '\\') {
+    joined->pop_back();
+    std::string_view more;
+    if (!lines->Next(&more)) return false;
+    *joined += std::string(Trim(more));
+  }
+  return true;
+}
+
+// What follows "hex": an optional "(type)", then ':' and the bytes.
+bool ParseHexData(std::string_view rest, RegOp* op, std::string* error) {
+  uint32_t type = platform::kRegBinary;
+  if (!rest.empty() && rest.front() == '(') {
+    const size_t close = rest.find(')');
+    if (close == std::string_view::npos || !ParseHex32(rest.substr(1, close - 1), 8, &type)) {
+      return Fail("malformed hex(type)", error);
+    }
+    rest.remove_prefix(close + 1);
+  }
+  if (rest.empty() || rest.front() != ':') return Fail("expected : after hex", error);
+  if (!ParseHexBytes(rest.substr(1), &op->data, error)) return false;
+  if (type == platform::kRegDword && op->data.size() != 4) {
+    return Fail("a dword value must be 4 bytes", error);
+  }
+  op->kind = RegOp::kSetValue;
+  op->type = type;
+  return true;
+}
+
+// What follows "name=": -, "text", dword:digits, hex:bytes or hex(type):bytes.
+bool ParseValueData(std::string_view rest, RegOp* op, std::string* error) {
+  if (rest == "-") {
+    op->kind = RegOp::kDeleteValue;
+    return true;
+  }
+  if (!rest.empty() && rest.front() == '"') {
+    std::string text, message;
+    if (!ReadQuoted(&rest, &text, &message)) return Fail("string: " + message, error);
+    if (!Trim(rest).empty()) return Fail("text after the closing double quote", error);
+    op->kind = RegOp::kSetValue;
+    op->type = platform::kRegString;
+    op->data = text;
+    op->data.push_back('\0');
+    return true;
+  }
+  if (rest.substr(0, 6) == "dword:") {
+    uint32_t value = 0;
+    if (!ParseHex32(rest.substr(6), 8, &value)) {
+      return Fail("a dword needs 1 to 8 hex digits", error);
+    }
+    op->kind = RegOp::kSetValue;
+    op->type = platform::kRegDword;
+    op->data = {static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
+                static_cast<char>((value >> 16) & 0xff), static_cast<char>(value >> 24)};
+    return true;
+  }
+  if (rest.substr(0, 3) == "hex") return ParseHexData(rest.substr(3), op, error);
+  return Fail("unrecognised value: expected \"text\", dword:, hex:, hex(n): or -", error);
+}
+
+// A whole value line: "name"=data, or @=data for the key's default value.
+bool ParseValueLine(std::string_view line, RegOp* op, std::string* error) {
+  std::string message;
+  if (line.front() == '@') {
+    line.remove_prefix(1);
+  } else if (!ReadQuoted(&line, &op->name, &message)) {
+    return Fail("value name: " + message, error);
+  }
+  line = Trim(line);
+  if (line.empty() || line.front() != '=') return Fail("expected = after the value name", error);
+  line = Trim(line.substr(1));
+  if (op->name.size() > 16383) return Fail("value name longer than 16383 bytes", error);
+  return ParseValueData(line, op, error);
+}
+
+}  // namespace
+
 bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_line,
                   std::string* error) {
   ops->clear();
   std::string converted;
-  if (input.substr(0, 2) == "\xff\xfe") {
-    converted = FromUtf16(input.substr(2));
-    input = converted;
-  } else if (input.substr(0, 3) == "\xef\xbb\xbf") {
-    input.remove_prefix(3);
-  }
+  LineReader lines(WithoutByteOrderMark(input, &converted));
   auto fail = [&](int line, std::string message) {
     *error_line = line;
     *error = std::move(message);
@@ -222,140 +367,47 @@ bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_li
   bool have_header = false;
   bool have_key = false;
   bool key_deleted = false;
-  RegRoot root = RegRoot::kLocalMachine;
-  std::string path;
-  int line_number = 0;
-  size_t pos = 0;
-  auto next_line = [&](std::string_view* line) {
-    if (pos >= input.size()) return false;
-    size_t end = input.find('\n', pos);
-    if (end == std::string_view::npos) end = input.size();
-    *line = input.substr(pos, end - pos);
-    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
-    pos = end + 1;
-    ++line_number;
-    return true;
-  };
-
+  RegOp key;  // the last [key] line: where the values below it go
   std::string_view raw;
-  while (next_line(&raw)) {
-    std::string_view line = Trim(raw);
+  while (lines.Next(&raw)) {
+    const std::string_view line = Trim(raw);
     if (line.empty()) continue;
     if (!have_header) {
       if (line != kHeader5 && line != kHeader4) {
-        return fail(line_number, std::string("expected \"") + kHeader5 + "\" as the first line");
+        return fail(lines.number(), std::string("expected \"") + kHeader5 + "\" as the first line");
       }
       have_header = true;
       continue;
     }
     if (line.front() == ';') continue;
-    const int first_line = line_number;
+    const int first_line = lines.number();
+    std::string message;
 
     if (line.front() == '[') {
-      if (line.back() != ']') return fail(first_line, "a key line must end with ]");
-      std::string_view name = line.substr(1, line.size() - 2);
-      bool remove = !name.empty() && name.front() == '-';
-      if (remove) name.remove_prefix(1);
-      std::string key_error;
-      std::string_view head = name.substr(0, name.find('\\'));
-      if (!(EqualNoCase(head, "HKEY_LOCAL_MACHINE") || EqualNoCase(head, "HKEY_CURRENT_USER")) ||
-          !ParseKeyName(name, &root, &path)) {
-        return fail(first_line, "unknown key root in [" + std::string(name) +
-                                    "]: use HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER");
-      }
-      if (!CheckPath(path, &key_error)) return fail(first_line, key_error);
-      if (remove && path.empty()) return fail(first_line, "a root key cannot be deleted");
       RegOp op;
-      op.kind = remove ? RegOp::kDeleteKey : RegOp::kCreateKey;
-      op.root = root;
-      op.path = path;
       op.line = first_line;
-      ops->push_back(std::move(op));
+      if (!ParseKeyLine(line, &op, &message)) return fail(first_line, message);
+      key = op;
       have_key = true;
-      key_deleted = remove;
+      key_deleted = op.kind == RegOp::kDeleteKey;
+      ops->push_back(std::move(op));
       continue;
     }
 
-    // A value line, possibly continued over several lines with a trailing backslash.
-    std::string joined(line);
-    while (!joined.empty() && joined.back() == '\\') {
-      joined.pop_back();
-      std::string_view more;
-      if (!next_line(&more)) return fail(line_number, "the file ends inside a continued line");
-      joined += std::string(Trim(more));
+    std::string joined;
+    if (!JoinContinued(line, &lines, &joined)) {
+      return fail(lines.number(), "the file ends inside a continued line");
     }
     if (!have_key) return fail(first_line, "a value before the first [key] line");
     if (key_deleted) return fail(first_line, "a value for a key that this file deletes");
-
-    std::string_view rest = joined;
     RegOp op;
-    op.root = root;
-    op.path = path;
+    op.root = key.root;
+    op.path = key.path;
     op.line = first_line;
-    std::string message;
-    if (rest.front() == '@') {
-      rest.remove_prefix(1);
-    } else if (!ReadQuoted(&rest, &op.name, &message)) {
-      return fail(first_line, "value name: " + message);
-    }
-    rest = Trim(rest);
-    if (rest.empty() || rest.front() != '=') return fail(first_line, "expected = after the value name");
-    rest = Trim(rest.substr(1));
-    if (op.name.size() > 16383) return fail(first_line, "value name longer than 16383 bytes");
-
-    if (rest == "-") {
-      op.kind = RegOp::kDeleteValue;
-    } else if (!rest.empty() && rest.front() == '"') {
-      std::string text;
-      if (!ReadQuoted(&rest, &text, &message)) return fail(first_line, "string: " + message);
-      if (!Trim(rest).empty()) return fail(first_line, "text after the closing double quote");
-      op.kind = RegOp::kSetValue;
-      op.type = platform::kRegString;
-      op.data = text;
-      op.data.push_back('\0');
-    } else if (rest.substr(0, 6) == "dword:") {
-      std::string_view digits = rest.substr(6);
-      if (digits.empty() || digits.size() > 8) {
-        return fail(first_line, "a dword needs 1 to 8 hex digits");
-      }
-      uint32_t value = 0;
-      for (char c : digits) {
-        if (HexDigit(c) < 0) return fail(first_line, "a dword needs 1 to 8 hex digits");
-        value = value * 16 + static_cast<uint32_t>(HexDigit(c));
-      }
-      op.kind = RegOp::kSetValue;
-      op.type = platform::kRegDword;
-      op.data = {static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
-                 static_cast<char>((value >> 16) & 0xff), static_cast<char>(value >> 24)};
-    } else if (rest.substr(0, 3) == "hex") {
-      rest.remove_prefix(3);
-      uint32_t type = platform::kRegBinary;
-      if (!rest.empty() && rest.front() == '(') {
-        size_t close = rest.find(')');
-        std::string_view digits = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
-        if (close == std::string_view::npos || digits.empty() || digits.size() > 8) {
-          return fail(first_line, "malformed hex(type)");
-        }
-        type = 0;
-        for (char c : digits) {
-          if (HexDigit(c) < 0) return fail(first_line, "malformed hex(type)");
-          type = type * 16 + static_cast<uint32_t>(HexDigit(c));
-        }
-        rest.remove_prefix(close + 1);
-      }
-      if (rest.empty() || rest.front() != ':') return fail(first_line, "expected : after hex");
-      if (!ParseHexBytes(rest.substr(1), &op.data, &message)) return fail(first_line, message);
-      if (type == platform::kRegDword && op.data.size() != 4) {
-        return fail(first_line, "a dword value must be 4 bytes");
-      }
-      op.kind = RegOp::kSetValue;
-      op.type = type;
-    } else {
-      return fail(first_line, "unrecognised value: expected \"text\", dword:, hex:, hex(n): or -");
-    }
+    if (!ParseValueLine(joined, &op, &message)) return fail(first_line, message);
     ops->push_back(std::move(op));
   }
-  if (!have_header) return fail(line_number == 0 ? 1 : line_number, "empty file");
+  if (!have_header) return fail(lines.number() == 0 ? 1 : lines.number(), "empty file");
   return true;
 }
 

@@ -26,10 +26,13 @@
 #include "Lib/ArchiveManager/Storage/BackupThread.h"
 #include "Lib/Platform/ArchiveAttribute.h"
 #include "Lib/Platform/Clock.h"
-#include "Lib/Platform/DynamicLibrary.h"
 #include "Lib/Platform/Registry.h"
 #include "Lib/Platform/TimeZone.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/InProcessArchive.h"
+#include "tests/support/Recserver.h"
+#include "tests/support/SystemTest.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
@@ -41,36 +44,21 @@ using logrum::testing::FtpServer;
 // Eight times real time from noon: a one-minute segment takes 7.5 s.
 constexpr char kClockSpec[] = "start=2026-01-10T12:00:00,speed=8";
 constexpr char kDevices[] = "Tone=tone:440,660";
-constexpr char kLogrum2[] = "Software\\Norvane Systems\\Logrum2";
 // Only a broken system waits this long for what should come in seconds.
 constexpr auto kPatience = std::chrono::seconds(90);
-const int kAnchor = 0;
+using logrum::testing::kLogrum2Key;
+using logrum::testing::ReadFileText;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Polls a condition on the file system or an archive (they have no events
-// to wait on) until it holds or patience runs out.
 bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return logrum::testing::Eventually(condition, kPatience);
 }
 
-// The archive's finished segments (day folder/name), oldest first.
+// The archive's segments (day folder/name), oldest first.
 std::vector<std::string> Segments(const std::string& archive) {
   std::vector<std::string> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(archive, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->path().extension() == ".mp3") files.push_back(fs::relative(it->path(), archive));
+  for (const std::string& file : logrum::testing::SegmentFiles(archive)) {
+    files.push_back(fs::relative(file, archive));
   }
-  std::sort(files.begin(), files.end());
   return files;
 }
 
@@ -80,7 +68,7 @@ std::string Name(const std::string& relative) { return fs::path(relative).filena
 std::string LogText(const std::string& folder) {
   std::string text;
   for (const auto& entry : fs::directory_iterator(folder)) {
-    if (entry.path().extension() == ".log") text += ReadAll(entry.path());
+    if (entry.path().extension() == ".log") text += ReadFileText(entry.path());
   }
   return text;
 }
@@ -94,8 +82,6 @@ int Count(const std::string& text, const std::string& part) {
 class BackupEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-backup-e2e-XXXXXX";
-    root_ = ::mkdtemp(pattern);
     remote_ = root_ + "/remote";
     fs::create_directories(remote_ + "/news");
     FtpServer::Options options;
@@ -104,10 +90,7 @@ class BackupEndToEndTest : public ::testing::Test {
     server_ = std::make_unique<FtpServer>(options);
     ASSERT_TRUE(server_->Start());
   }
-  void TearDown() override {
-    server_.reset();
-    fs::remove_all(root_);
-  }
+  void TearDown() override { server_.reset(); }
   std::string FtpString(const std::string& password = "secret", const std::string& folder = "news",
                         int port = 0) {
     return "ftp://station:" + ScramblePassword(password, "station") + "@127.0.0.1:" +
@@ -117,68 +100,32 @@ class BackupEndToEndTest : public ::testing::Test {
   // server, both byte for byte.
   bool BackedUp(const std::string& archive, const std::string& backup,
                 const std::string& relative) {
-    const std::string original = ReadAll(archive + "/" + relative);
-    return !original.empty() && ReadAll(backup + "/" + relative) == original &&
-           ReadAll(remote_ + "/news/" + Name(relative)) == original;
+    const std::string original = ReadFileText(archive + "/" + relative);
+    return !original.empty() && ReadFileText(backup + "/" + relative) == original &&
+           ReadFileText(remote_ + "/news/" + Name(relative)) == original;
   }
 
-  std::string root_, remote_;
+  logrum::testing::TempDir temp_{"backup-e2e"};
+  std::string root_ = temp_.path(), remote_;
   std::unique_ptr<FtpServer> server_;
 };
 
 // ---- recserver, as a station runs it.
 
-class Program {
- public:
-  explicit Program(const std::string& home) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int log = ::open((home + "/recserver.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(log, 2);
-      ::setenv("LOGRUM2_HOME", home.c_str(), 1);
-      ::setenv("LOGRUM2_VIRTUAL_DEVICES", kDevices, 1);
-      ::setenv("LOGRUM2_CLOCK", kClockSpec, 1);
-      const std::string program = platform::CodeFolder(&kAnchor) + "/../bin/recserver";
-      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
-  ~Program() {
-    if (pid_ > 0) Stop();
-  }
-  int Stop() {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 class RecserverBackupTest : public BackupEndToEndTest {
  protected:
-  void Put(platform::Registry* store, const std::string& key, const std::string& name,
-           uint32_t type, const std::string& data) {
-    ASSERT_TRUE(store->CreateKey(platform::RegRoot::kLocalMachine, key, "cls?").ok());
-    ASSERT_TRUE(store->SetValue(platform::RegRoot::kLocalMachine, key, name, type, data).ok());
-  }
   void PutInt(platform::Registry* store, const std::string& key, const std::string& name,
               uint32_t v) {
-    Put(store, key, name, platform::kRegDword,
-        std::string{static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff),
-                    static_cast<char>((v >> 16) & 0xff), static_cast<char>(v >> 24)});
+    logrum::testing::PutDword(*store, key, name, v);
   }
   void PutString(platform::Registry* store, const std::string& key, const std::string& name,
                  const std::string& text) {
-    Put(store, key, name, platform::kRegString, text + std::string(1, '\0'));
+    logrum::testing::PutString(*store, key, name, text);
   }
   // An auto-started archive recording one-minute segments with a backup string.
   void AddArchive(platform::Registry* store, const std::string& name,
                   const std::string& backup_string) {
-    const std::string key = std::string(kLogrum2) + "\\Archives\\" + name;
+    const std::string key = std::string(kLogrum2Key) + "\\Archives\\" + name;
     fs::create_directories(root_ + "/" + name);
     PutString(store, key, "ArchivePath", root_ + "/" + name);
     PutString(store, key, "LogPath", root_ + "/" + name + "-log");
@@ -205,9 +152,9 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
   {
     std::unique_ptr<platform::Registry> store;
     ASSERT_TRUE(platform::Registry::Open(home + "/registry.db3", &store).ok());
-    PutInt(store.get(), std::string(kLogrum2) + "\\Server", "ServerPort",
+    PutInt(store.get(), std::string(kLogrum2Key) + "\\Server", "ServerPort",
            logrum::testing::FreeLoopbackPort());
-    PutString(store.get(), std::string(kLogrum2) + "\\AudioDevices2", "Studio", "3Tone");
+    PutString(store.get(), std::string(kLogrum2Key) + "\\AudioDevices2", "Studio", "3Tone");
     AddArchive(store.get(), "News", "folder://" + backup + "\\|" + FtpString());
     // Every way a destination can be wrong, the stalled server last.
     AddArchive(store.get(), "Bad",
@@ -218,13 +165,15 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
   const std::string news = root_ + "/News";
   const std::string bad = root_ + "/Bad";
 
-  Program program(home);
+  logrum::testing::RecserverProcess program(
+      {home, kDevices, {std::string("LOGRUM2_CLOCK=") + kClockSpec}});
   // Two finished segments reach both destinations (the third is being recorded).
   ASSERT_TRUE(Eventually([&] {
     const auto segments = Segments(news);
     return segments.size() >= 3 && BackedUp(news, backup, segments[0]) &&
            BackedUp(news, backup, segments[1]);
-  })) << ReadAll(home + "/recserver.err") << LogText(root_ + "/News-log");
+  })) << program.Text()
+      << LogText(root_ + "/News-log");
   // The bad archive records on regardless.
   ASSERT_TRUE(Eventually([&] { return Segments(bad).size() >= 3; }));
   EXPECT_EQ(program.Stop(), 0);
@@ -269,43 +218,19 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
 
 // ---- archsvc.so in this process: the archive's own status and messages.
 
-class Listener : public ArchiveLogListener {
- public:
-  void Log(int32_t level, const char* text) override {
-    std::lock_guard lock(mu_);
-    lines_.emplace_back(level, text);
-  }
-  std::vector<int32_t> LevelsOf(const std::string& part) {
-    std::lock_guard lock(mu_);
-    std::vector<int32_t> levels;
-    for (const auto& [level, text] : lines_) {
-      if (text.find(part) != std::string::npos) levels.push_back(level);
-    }
-    return levels;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::pair<int32_t, std::string>> lines_;
-};
-
 TEST_F(BackupEndToEndTest, FtpServerAwayThenBackEverySegmentArrivesInOrder) {
-  const std::string lib = std::string(LOGRUM2_BUILD_DIR) + "/lib";
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(lib, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   ASSERT_TRUE(host.DefineSource(0, "Studio"));
 
   const std::string backup = root_ + "/backup";
   testing::HostOptions options;
-  options.log_path = root_ + "/logs";
-  options.archive_path = root_ + "/archive";
-  options.source_name = "Studio";
+  logrum::testing::PlaceArchive(&options, root_, "Studio");
   options.live_bitrate_k = 0;
   options.segment_minutes = 1;
   options.backup_string = "folder://" + backup + "|" + FtpString();
   testing::HostSkimSwitch skim_switch;
-  Listener listener;
+  logrum::testing::ArchiveLogLines listener;
   IArchive* archive = host.manager()->CreateArchive("News");
   ASSERT_NE(archive, nullptr);
   ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, &listener));
@@ -321,8 +246,8 @@ TEST_F(BackupEndToEndTest, FtpServerAwayThenBackEverySegmentArrivesInOrder) {
   // The next two wait: the status counts them, the folder copies are made,
   // and the failure is told once at level 2.
   auto copied = [&](const std::string& relative) {
-    const std::string original = ReadAll(folder + "/" + relative);
-    return !original.empty() && ReadAll(backup + "/" + relative) == original;
+    const std::string original = ReadFileText(folder + "/" + relative);
+    return !original.empty() && ReadFileText(backup + "/" + relative) == original;
   };
   std::vector<std::string> waiting;
   ASSERT_TRUE(Eventually([&] {
@@ -363,11 +288,8 @@ TEST_F(BackupEndToEndTest, FtpServerAwayThenBackEverySegmentArrivesInOrder) {
 }  // namespace logrum::archive
 
 int main(int argc, char** argv) {
-  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-  setenv("LOGRUM2_CLOCK", logrum::archive::kClockSpec, 1);
-  setenv("LOGRUM2_VIRTUAL_DEVICES", logrum::archive::kDevices, 1);
-  logrum::platform::ReloadActiveZone();
-  logrum::platform::DefaultClock();
+  logrum::testing::SetUpVirtualStation("CET-1CEST,M3.5.0,M10.5.0/3", logrum::archive::kClockSpec,
+                                       logrum::archive::kDevices);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

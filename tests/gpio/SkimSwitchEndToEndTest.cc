@@ -25,95 +25,21 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Gpio/tests/TextServer.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/Recserver.h"
+#include "tests/support/SystemTest.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::RegRoot;
 
-constexpr auto kPatience = std::chrono::seconds(60);
-constexpr char kLogrum2[] = "Software\\Norvane Systems\\Logrum2";
+using logrum::testing::kLogrum2Key;
 constexpr char kGpioConfig[] = "Software\\Norvane Systems\\Logrum\\NorvaneGPIO\\Config";
 constexpr int kSpeed = 8;
 constexpr int kPreDelayMs = 4000;
 constexpr int kPostDelayMs = 6000;
-
-// recserver as a child process with its standard error read line by line.
-class Program {
- public:
-  explicit Program(const std::vector<std::string>& environment) {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    const std::string program = std::string(LOGRUM2_BUILD_DIR) + "/bin/recserver";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 2);
-      for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
-      ::unsetenv("JOURNAL_STREAM");
-      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    reader_ = std::thread([this, fd = fds[0]] {
-      std::string partial;
-      char buffer[512];
-      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-        partial.append(buffer, static_cast<size_t>(n));
-        for (size_t end; (end = partial.find('\n')) != std::string::npos; partial.erase(0, end + 1)) {
-          std::lock_guard lock(mu_);
-          lines_.push_back(partial.substr(0, end));
-          changed_.notify_all();
-        }
-      }
-      ::close(fd);
-      std::lock_guard lock(mu_);
-      ended_ = true;
-      changed_.notify_all();
-    });
-  }
-  ~Program() {
-    if (!waited_) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-  }
-  bool WaitForLine(const std::string& text) {
-    std::unique_lock lock(mu_);
-    auto found = [&] {
-      return std::any_of(lines_.begin(), lines_.end(),
-                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
-    };
-    return changed_.wait_for(lock, kPatience, [&] { return found() || ended_; }) && found();
-  }
-  std::string Text() {
-    std::lock_guard lock(mu_);
-    std::string text;
-    for (const std::string& line : lines_) text += line + "\n";
-    return text;
-  }
-  int Stop() {
-    ::kill(pid_, SIGTERM);
-    return Wait();
-  }
-
- private:
-  int Wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    waited_ = true;
-    if (reader_.joinable()) reader_.join();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  pid_t pid_ = -1;
-  bool waited_ = false;
-  std::thread reader_;
-  std::mutex mu_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool ended_ = false;
-};
 
 struct Segment {
   std::string file;
@@ -125,68 +51,35 @@ struct Segment {
 
 // The trailers as logrum-segment reads them, in start order.
 std::vector<Segment> SegmentInfo(const std::string& folder) {
-  std::vector<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.path().extension() == ".mp3") files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
   std::string command = std::string(LOGRUM2_BUILD_DIR) + "/bin/logrum-segment info --json";
-  for (const std::string& file : files) command += " '" + file + "'";
-  std::string output;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    ::pclose(pipe);
+  for (const std::string& file : logrum::testing::SegmentFiles(folder)) {
+    command += " '" + file + "'";
   }
   std::vector<Segment> segments;
-  for (const auto& item : nlohmann::json::parse(output)) {
+  for (const auto& item : nlohmann::json::parse(logrum::testing::RunCommand(command).out)) {
     segments.push_back({item["file"], item["start"], item["duration_ms"], item["bitrate_kbps"],
                         item["skim"]});
   }
   return segments;
 }
 
-class SkimSwitchEndToEndTest : public ::testing::TestWithParam<int> {
+class SkimSwitchEndToEndTest
+    : public logrum::testing::RecserverFixture<::testing::TestWithParam<int>> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-gpio-e2e-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    home_ = root_ + "/state";
-    archive_ = root_ + "/Skim";
-    fs::create_directories(home_);
+    RecserverFixture::SetUp();
     fs::create_directories(archive_);
     fs::create_directories(root_ + "/sys");
-    ASSERT_TRUE(platform::Registry::Open(home_ + "/registry.db3", &store_).ok());
-  }
-  void TearDown() override {
-    store_.reset();
-    fs::remove_all(root_);
-  }
-  void Put(const std::string& key, const std::string& name, uint32_t type, const std::string& data) {
-    ASSERT_TRUE(store_->CreateKey(RegRoot::kLocalMachine, key, "cls?").ok());
-    ASSERT_TRUE(store_->SetValue(RegRoot::kLocalMachine, key, name, type, data).ok());
-  }
-  void PutInt(const std::string& key, const std::string& name, uint32_t v) {
-    Put(key, name, platform::kRegDword,
-        std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                    static_cast<char>(v >> 24)});
-  }
-  void PutString(const std::string& key, const std::string& name, const std::string& text) {
-    Put(key, name, platform::kRegString, text + std::string(1, '\0'));
   }
 
-  std::string root_, home_, archive_;
-  std::unique_ptr<platform::Registry> store_;
+  const std::string archive_ = root_ + "/Skim";
 };
 
 TEST_P(SkimSwitchEndToEndTest, AMicOnLineRecordsASkimSegmentWithItsDelays) {
   const int mode = GetParam();  // 1 skimming, 2 smart skimming
   gpio::testing::TextServer playout;
 
-  const std::string server_key = std::string(kLogrum2) + "\\Server";
-  PutInt(server_key, "ServerPort", logrum::testing::FreeLoopbackPort());
-  PutString(std::string(kLogrum2) + "\\AudioDevices2", "Studio", "3Tone");
-  const std::string key = std::string(kLogrum2) + "\\Archives\\Skim";
+  const std::string key = std::string(kLogrum2Key) + "\\Archives\\Skim";
   PutString(key, "ArchivePath", archive_);
   PutString(key, "LogPath", archive_);
   PutString(key, "SourceName", "Studio");
@@ -206,9 +99,11 @@ TEST_P(SkimSwitchEndToEndTest, AMicOnLineRecordsASkimSegmentWithItsDelays) {
   PutString(kGpioConfig, "Dev0_0_OffPattern", "^MIC OFF");
   store_.reset();
 
-  Program server({"LOGRUM2_HOME=" + home_, "LOGRUM2_VIRTUAL_DEVICES=Tone=tone:440,660",
-                  "LOGRUM2_CLOCK=start=2026-06-01T10:00:05,speed=" + std::to_string(kSpeed),
-                  "TZ=UTC", "LOGRUM2_GPIO_SYSFS=" + root_ + "/sys"});
+  logrum::testing::RecserverProcess server(
+      {home_,
+       "Tone=tone:440,660",
+       {"LOGRUM2_CLOCK=start=2026-06-01T10:00:05,speed=" + std::to_string(kSpeed), "TZ=UTC",
+        "LOGRUM2_GPIO_SYSFS=" + root_ + "/sys"}});
   ASSERT_TRUE(server.WaitForLine("archive Skim: Active")) << server.Text();
   ASSERT_TRUE(playout.WaitForClients(1)) << server.Text();
   // Enough audio for the pre-delay is held back before the switch closes.

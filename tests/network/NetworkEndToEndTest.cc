@@ -22,36 +22,20 @@
 
 #include "Lib/ArchiveManager/Archive/testing/ArchiveHost.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
-#include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
-#include "Lib/Kit/Options/OptionsReg.h"
-#include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/InProcessArchive.h"
+#include "tests/support/SystemTest.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/Users.h"
 
 namespace logrum::archive {
 namespace {
 
 constexpr int kRate = 44100;
-constexpr char kUsers[] = "Software\\Norvane Systems\\Logrum2\\Users";
 constexpr char kArchive[] = "Studio A";
 
 std::string Root() {
-  static std::string root = [] {
-    char pattern[] = "/tmp/logrum-network-e2e-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
-  return root;
-}
-
-void WriteToneWav(const std::string& path, int seconds) {
-  const int frames = kRate * seconds;
-  std::vector<int16_t> pcm(static_cast<size_t>(frames) * 2);
-  for (int i = 0; i < frames; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    pcm[2 * i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * t));
-    pcm[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * t));
-  }
-  logrum::testing::WriteStereoWav(path, pcm, kRate);
+  return logrum::testing::ProgramFolder("network-e2e");
 }
 
 uint16_t FreePort() { return logrum::testing::FreeLoopbackPort(); }
@@ -65,32 +49,9 @@ struct ClientRun {
 // Runs logrum-client with the arguments (already quoted for the shell).
 ClientRun Client(uint16_t port, const std::string& login, const std::string& arguments) {
   const std::string err_file = Root() + "/client.err";
-  const std::string command = std::string(LOGRUM2_BUILD_DIR) + "/bin/logrum-client --port " +
-                              std::to_string(port) + " " + login + " " + arguments + " 2>" +
-                              err_file;
-  ClientRun run;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream in(err_file);
-  run.err.assign(std::istreambuf_iterator<char>(in), {});
-  return run;
-}
-
-// Decodes with ffmpeg into 16-bit samples of `channels` channels at `rate`.
-std::vector<int16_t> Decode(const std::string& mp3, int channels, int rate) {
-  const std::string raw = mp3 + ".raw";
-  const std::string command = "ffmpeg -v error -y -i " + mp3 + " -f s16le -ac " +
-                              std::to_string(channels) + " -ar " + std::to_string(rate) + " " +
-                              raw;
-  if (std::system(command.c_str()) != 0) return {};
-  std::ifstream in(raw, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-  return std::vector<int16_t>(reinterpret_cast<const int16_t*>(bytes.data()),
-                              reinterpret_cast<const int16_t*>(bytes.data()) + bytes.size() / 2);
+  const logrum::testing::CommandRun run =
+      logrum::testing::RunLogrumClient(port, login + " " + arguments, err_file);
+  return {run.status, run.out, logrum::testing::ReadFileText(err_file)};
 }
 
 // Frequency of one channel from its rising zero crossings.
@@ -106,27 +67,13 @@ double Frequency(const std::vector<int16_t>& pcm, int channels, int channel, int
 class NetworkEndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    WriteToneWav(Root() + "/tone.wav", 10);
-    ::setenv("TZ", "UTC0", 1);
-    ::tzset();
-    ::setenv("LOGRUM2_HOME", Root().c_str(), 1);
-    ::setenv("LOGRUM2_CLOCK", "start=2026-06-01T10:00:50,speed=8", 1);
-    ::setenv("LOGRUM2_VIRTUAL_DEVICES", ("Tone=file:" + Root() + "/tone.wav").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    std::filesystem::remove_all(Root(), ec);
+    logrum::testing::SetUpToneStation(Root(), "start=2026-06-01T10:00:50,speed=8", 440, 1000);
   }
 
   void AddUser(const std::string& user, const std::string& password, int32_t rights) {
     std::unique_ptr<platform::Registry> store;
     ASSERT_TRUE(platform::Registry::Open(Root() + "/registry.db3", &store).ok());
-    kit::RegistryKey users(false, store.get());
-    ASSERT_TRUE(users.Open(kUsers, false));
-    ASSERT_TRUE(users.WriteString(user, "Password", protocol::PasswordDigestText(user, password)));
-    kit::OptionsReg map(false, store.get());
-    map.SetInteger(kArchive, rights);
-    ASSERT_TRUE(map.Save(std::string(kUsers) + "\\" + user + "\\ArchiveRights"));
+    logrum::testing::AddUser(store.get(), user, password, kArchive, rights);
   }
 };
 
@@ -135,13 +82,10 @@ TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) 
   AddUser("bert", "secret", 2);  // live stream only
 
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib", &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   ASSERT_TRUE(host.DefineSource(0, "Studio"));
   testing::HostOptions options;
-  options.log_path = Root() + "/logs";
-  options.archive_path = Root() + "/archive";
-  options.source_name = "Studio";
+  logrum::testing::PlaceArchive(&options, Root(), "Studio");
   options.live_bitrate_k = 32;
   options.live_sample_rate = 22050;
   options.live_channels = 1;
@@ -188,7 +132,7 @@ TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) 
   const std::string played = Root() + "/played.mp3";
   run = Client(port, anna, "play " + name + " " + start + " 10000 20000 -o " + played);
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<int16_t> pcm = Decode(played, 2, kRate);
+  std::vector<int16_t> pcm = logrum::testing::DecodeWithFfmpeg(played, 2, kRate);
   const double seconds = static_cast<double>(pcm.size()) / 2 / kRate;
   EXPECT_NEAR(seconds, 20.0, 0.1);
   EXPECT_NEAR(Frequency(pcm, 2, 0, kRate), 440, 5);
@@ -207,7 +151,7 @@ TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) 
   run = Client(port, bert, "live " + name + " -o " + live + " --seconds 3");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("32 kbit/s, 22050 Hz, 1 channel"), std::string::npos) << run.err;
-  pcm = Decode(live, 1, 22050);
+  pcm = logrum::testing::DecodeWithFfmpeg(live, 1, 22050);
   EXPECT_GE(static_cast<double>(pcm.size()) / 22050, 2.5)
       << std::filesystem::file_size(live) << " bytes; " << run.err;
 

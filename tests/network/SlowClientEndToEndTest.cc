@@ -23,35 +23,21 @@
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
-#include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
-#include "Lib/Kit/Options/OptionsReg.h"
-#include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/InProcessArchive.h"
+#include "tests/support/SystemTest.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/Users.h"
 
 namespace logrum::archive {
 namespace {
 
 constexpr int kRate = 44100;
-constexpr char kUsers[] = "Software\\Norvane Systems\\Logrum2\\Users";
 constexpr char kArchive[] = "Studio A";
 
 std::string Root() {
-  static std::string root = [] {
-    char pattern[] = "/tmp/logrum-slow-client-e2e-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
-  return root;
-}
-
-double ResidentMB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1000.0;
-  }
-  return 0;
+  return logrum::testing::ProgramFolder("slow-client-e2e");
 }
 
 // Reads nothing once the stream has begun, until `resume` is set.
@@ -78,22 +64,7 @@ class StallingReceiver : public protocol::AudioReceiver {
 class SlowClientEndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const int frames = kRate * 10;
-    std::vector<int16_t> pcm(static_cast<size_t>(frames) * 2);
-    for (int i = 0; i < frames; ++i) {
-      pcm[2 * i] = pcm[2 * i + 1] =
-          static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / static_cast<double>(kRate)));
-    }
-    logrum::testing::WriteStereoWav(Root() + "/tone.wav", pcm, kRate);
-    ::setenv("TZ", "UTC0", 1);
-    ::tzset();
-    ::setenv("LOGRUM2_HOME", Root().c_str(), 1);
-    ::setenv("LOGRUM2_CLOCK", "start=2026-06-01T10:00:00,speed=75", 1);
-    ::setenv("LOGRUM2_VIRTUAL_DEVICES", ("Tone=file:" + Root() + "/tone.wav").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    std::filesystem::remove_all(Root(), ec);
+    logrum::testing::SetUpToneStation(Root(), "start=2026-06-01T10:00:00,speed=75", 440, 440);
   }
 };
 
@@ -101,23 +72,14 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
   {
     std::unique_ptr<platform::Registry> store;
     ASSERT_TRUE(platform::Registry::Open(Root() + "/registry.db3", &store).ok());
-    kit::RegistryKey users(false, store.get());
-    ASSERT_TRUE(users.Open(kUsers, false));
-    ASSERT_TRUE(
-        users.WriteString("anna", "Password", protocol::PasswordDigestText("anna", "secret")));
-    kit::OptionsReg rights(false, store.get());
-    rights.SetInteger(kArchive, 2);
-    ASSERT_TRUE(rights.Save(std::string(kUsers) + "\\anna\\ArchiveRights"));
+    logrum::testing::AddUser(store.get(), "anna", "secret", kArchive, 2);
   }
 
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib", &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   ASSERT_TRUE(host.DefineSource(0, "Studio"));
   testing::HostOptions options;
-  options.log_path = Root() + "/logs";
-  options.archive_path = Root() + "/archive";
-  options.source_name = "Studio";
+  logrum::testing::PlaceArchive(&options, Root(), "Studio");
   options.live_bitrate_k = 128;  // 16000 bytes a second; the limit is 160000
   options.live_sample_rate = 44100;
   options.live_channels = 1;
@@ -153,7 +115,7 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
     while (CZoneTime::Now().ToLinear() - start < int64_t{minute} * 60 * 10000000) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    const double rss = ResidentMB();
+    const double rss = logrum::testing::ResidentKiB() / 1000.0;
     if (minute == 1) rss_start = rss;
     rss_max = std::max(rss_max, rss);
   }

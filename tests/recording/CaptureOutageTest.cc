@@ -23,6 +23,8 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/TimeZone.h"
+#include "tests/support/InProcessArchive.h"
+#include "tests/support/SystemTest.h"
 
 namespace logrum::archive {
 namespace {
@@ -30,38 +32,8 @@ namespace {
 constexpr char kClockSpec[] = "start=2026-05-04T10:00:00,speed=4";
 
 std::string TempRoot() {
-  static std::string root = [] {
-    char pattern[] = "/tmp/logrum-outage-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
-  return root;
+  return logrum::testing::ProgramFolder("capture-outage");
 }
-
-class Listener : public ArchiveLogListener {
- public:
-  void Log(int32_t, const char* text) override {
-    std::lock_guard lock(mu_);
-    lines_.push_back(text);
-    changed_.notify_all();
-  }
-  // Waits (real time) for a line holding `text`.
-  bool WaitFor(const std::string& text) {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, std::chrono::seconds(60), [&] {
-      return std::any_of(lines_.begin(), lines_.end(),
-                         [&](const std::string& l) { return l.find(text) != std::string::npos; });
-    });
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mu_);
-    return lines_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
 
 void WaitClockSeconds(double seconds) {
   platform::Clock& clock = platform::DefaultClock();
@@ -69,17 +41,13 @@ void WaitClockSeconds(double seconds) {
 }
 
 TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
-  const std::string lib = std::string(LOGRUM2_BUILD_DIR) + "/lib";
   const std::string unplug = TempRoot() + "/unplugged/Deck";
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(lib, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   ASSERT_TRUE(host.DefineSource(0, "Deck"));
 
   testing::HostOptions options;
-  options.log_path = TempRoot() + "/logs";
-  options.archive_path = TempRoot() + "/archive";
-  options.source_name = "Deck";
+  logrum::testing::PlaceArchive(&options, TempRoot(), "Deck");
   options.live_bitrate_k = 0;
   options.off_bitrate_k = 128;
   options.off_sample_rate = 44100;
@@ -89,7 +57,7 @@ TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
   // outage: the new segment must come from the outage itself.
   options.max_time_adjust_sec = 15;
   testing::HostSkimSwitch skim_switch;
-  Listener listener;
+  logrum::testing::ArchiveLogLines listener;
   IArchive* archive = host.manager()->CreateArchive("Deck archive");
   ASSERT_NE(archive, nullptr);
   ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, &listener));
@@ -122,10 +90,9 @@ TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
     uint32_t duration_ms;
   };
   std::vector<Segment> segments;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(options.archive_path)) {
-    if (entry.path().extension() != ".mp3") continue;
+  for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(entry.path().string())) << reader.LastError();
+    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
     segments.push_back({reader.GetStartTime(), reader.GetEndTime(), reader.GetDurationMs()});
   }
   std::sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {
@@ -151,17 +118,10 @@ TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
 }  // namespace logrum::archive
 
 int main(int argc, char** argv) {
-  std::filesystem::create_directories(logrum::archive::TempRoot() + "/unplugged");
-  setenv("TZ", "UTC0", 1);
-  setenv("LOGRUM2_CLOCK", logrum::archive::kClockSpec, 1);
-  setenv("LOGRUM2_VIRTUAL_DEVICES", "Deck=tone:440", 1);
   const std::string unplugged = logrum::archive::TempRoot() + "/unplugged";
+  std::filesystem::create_directories(unplugged);
   setenv("LOGRUM2_VIRTUAL_UNPLUGGED", unplugged.c_str(), 1);
-  logrum::platform::ReloadActiveZone();
-  logrum::platform::DefaultClock();
+  logrum::testing::SetUpVirtualStation("UTC0", logrum::archive::kClockSpec, "Deck=tone:440");
   testing::InitGoogleTest(&argc, argv);
-  int result = RUN_ALL_TESTS();
-  std::error_code ec;
-  std::filesystem::remove_all(logrum::archive::TempRoot(), ec);
-  return result;
+  return RUN_ALL_TESTS();
 }

@@ -29,6 +29,8 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/TimeZone.h"
+#include "tests/support/InProcessArchive.h"
+#include "tests/support/SystemTest.h"
 
 namespace logrum::archive {
 namespace {
@@ -37,55 +39,7 @@ constexpr char kClockSpec[] = "start=2026-01-10T10:00:00,speed=30";
 constexpr char kZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 std::string TempRoot() {
-  static std::string root = [] {
-    char pattern[] = "/tmp/logrum-outage-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
-  return root;
-}
-
-class Listener : public ArchiveLogListener {
- public:
-  void Log(int32_t, const char* text) override {
-    {
-      std::lock_guard lock(mu_);
-      lines_.push_back(text);
-    }
-    cv_.notify_all();
-  }
-  // Waits (real time) for a message containing `part`.
-  bool WaitFor(const std::string& part, int timeout_s = 60) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(timeout_s), [&] { return HasLocked(part); });
-  }
-  bool Has(const std::string& part) {
-    std::lock_guard lock(mu_);
-    return HasLocked(part);
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mu_);
-    return lines_;
-  }
-
- private:
-  bool HasLocked(const std::string& part) const {
-    for (const std::string& line : lines_)
-      if (line.find(part) != std::string::npos) return true;
-    return false;
-  }
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;
-};
-
-// Resident memory of the process in KiB.
-long ResidentKiB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
+  return logrum::testing::ProgramFolder("outage");
 }
 
 void WaitMinutes(int64_t start_us, double minutes) {
@@ -100,17 +54,13 @@ std::string StatusText(IArchive* archive) {
 }
 
 TEST(OutageTest, TenMinutesWithoutWritesKeepMemoryFlatAndRecordingResumes) {
-  const std::string lib = std::string(LOGRUM2_BUILD_DIR) + "/lib";
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(lib, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   // Small capture blocks: many encoder blocks per minute, as on a busy server.
   ASSERT_TRUE(host.DefineSource(0, "Studio", 22050, 9216));
 
   testing::HostOptions options;
-  options.log_path = TempRoot() + "/logs";
-  options.archive_path = TempRoot() + "/archive";
-  options.source_name = "Studio";
+  logrum::testing::PlaceArchive(&options, TempRoot(), "Studio");
   options.rec_sample_rate = 22050;
   options.live_bitrate_k = 0;
   options.off_bitrate_k = 32;
@@ -119,7 +69,7 @@ TEST(OutageTest, TenMinutesWithoutWritesKeepMemoryFlatAndRecordingResumes) {
   options.segment_minutes = 60;
   options.max_time_adjust_sec = 5;
   testing::HostSkimSwitch skim_switch;
-  Listener listener;
+  logrum::testing::ArchiveLogLines listener;
 
   IArchive* archive = host.manager()->CreateArchive("Studio");
   ASSERT_NE(archive, nullptr);
@@ -138,9 +88,9 @@ TEST(OutageTest, TenMinutesWithoutWritesKeepMemoryFlatAndRecordingResumes) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   const bool failed = listener.WaitFor("ERROR: Write to file failed!\n");
   WaitMinutes(start_us, 6.5);
-  const long rss_6 = ResidentKiB();
+  const long rss_6 = logrum::testing::ResidentKiB();
   WaitMinutes(start_us, 10.5);
-  const long rss_10 = ResidentKiB();
+  const long rss_10 = logrum::testing::ResidentKiB();
   const std::string status = StatusText(archive);
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);
@@ -177,10 +127,9 @@ TEST(OutageTest, TenMinutesWithoutWritesKeepMemoryFlatAndRecordingResumes) {
   // The segments: the one the outage hit, and one from the gap on that holds
   // what was kept and what came after.
   std::vector<std::pair<int64_t, uint32_t>> segments;  // (start, duration ms)
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(options.archive_path)) {
-    if (entry.path().extension() != ".mp3") continue;
+  for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(entry.path().string())) << reader.LastError();
+    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
     segments.emplace_back(reader.GetStartTime().ToLinear(), reader.GetDurationMs());
   }
   std::sort(segments.begin(), segments.end());
@@ -193,14 +142,8 @@ TEST(OutageTest, TenMinutesWithoutWritesKeepMemoryFlatAndRecordingResumes) {
 }  // namespace logrum::archive
 
 int main(int argc, char** argv) {
-  setenv("TZ", logrum::archive::kZone, 1);
-  setenv("LOGRUM2_CLOCK", logrum::archive::kClockSpec, 1);
-  setenv("LOGRUM2_VIRTUAL_DEVICES", "Studio=tone:440,660", 1);
-  logrum::platform::ReloadActiveZone();
-  logrum::platform::DefaultClock();
+  logrum::testing::SetUpVirtualStation(logrum::archive::kZone, logrum::archive::kClockSpec,
+                                       "Studio=tone:440,660");
   testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  std::error_code ec;
-  std::filesystem::remove_all(logrum::archive::TempRoot(), ec);
-  return result;
+  return RUN_ALL_TESTS();
 }

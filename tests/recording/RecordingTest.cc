@@ -29,6 +29,8 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/TimeZone.h"
+#include "tests/support/InProcessArchive.h"
+#include "tests/support/SystemTest.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
@@ -42,11 +44,7 @@ constexpr char kClockSpec[] = "start=2026-03-29T01:58:40,speed=4";
 constexpr char kZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 std::string TempRoot() {
-  static std::string root = [] {
-    char pattern[] = "/tmp/logrum-recording-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
-  return root;
+  return logrum::testing::ProgramFolder("recording");
 }
 
 // Stereo chirps (left up, right down) over the loop: every position of the
@@ -68,22 +66,6 @@ std::vector<int16_t> MakeSource() {
 void WriteWav(const std::string& path, const std::vector<int16_t>& pcm) {
   logrum::testing::WriteStereoWav(path, pcm, kRate);
 }
-
-class Listener : public ArchiveLogListener {
- public:
-  void Log(int32_t, const char* text) override {
-    std::lock_guard lock(mu_);
-    lines_.push_back(text);
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mu_);
-    return lines_;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 struct Segment {
   std::string path;
@@ -157,10 +139,6 @@ class RecordingTest : public ::testing::Test {
     source_ = MakeSource();
     WriteWav(TempRoot() + "/source.wav", source_);
   }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    std::filesystem::remove_all(TempRoot(), ec);
-  }
   // Waits until the process clock reads at least the local time.
   static void WaitUntilLocal(int hour, int minute, int second, int daylight) {
     CZoneTime t;
@@ -173,16 +151,12 @@ class RecordingTest : public ::testing::Test {
 std::vector<int16_t> RecordingTest::source_;
 
 TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
-  const std::string lib = std::string(LOGRUM2_BUILD_DIR) + "/lib";
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(lib, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   ASSERT_TRUE(host.DefineSource(0, "Studio"));
 
   testing::HostOptions options;
-  options.log_path = TempRoot() + "/logs";
-  options.archive_path = TempRoot() + "/archive";
-  options.source_name = "Studio";
+  logrum::testing::PlaceArchive(&options, TempRoot(), "Studio");
   options.live_bitrate_k = 32;  // the default live encoder runs alongside
   options.live_block_duration = 1000;
   options.off_bitrate_k = 128;
@@ -193,7 +167,7 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
   options.segment_align = 1;
   options.max_time_adjust_sec = 5;
   testing::HostSkimSwitch skim_switch;
-  Listener listener;
+  logrum::testing::ArchiveLogLines listener;
 
   IArchive* archive = host.manager()->CreateArchive("Studio A");
   ASSERT_NE(archive, nullptr);
@@ -215,13 +189,11 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
 
   // Every segment file, in start order, with its trailer.
   std::vector<Segment> segments;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(options.archive_path)) {
-    if (entry.path().extension() != ".mp3") continue;
+  for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(entry.path().string())) << reader.LastError();
-    segments.push_back({entry.path().string(), reader.GetStartTime(), reader.GetSizeBytes(),
-                        reader.GetDurationMs(), reader.IsSkim(), reader.GetEndTime()});
+    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
+    segments.push_back({file, reader.GetStartTime(), reader.GetSizeBytes(), reader.GetDurationMs(),
+                        reader.IsSkim(), reader.GetEndTime()});
   }
   std::sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {
     return CZoneTime::Difference(a.start, b.start) < 0;
@@ -335,10 +307,8 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
 // PreDelay of audio (and its last partial block), and its closing flush must
 // reach the segment before the recording thread stops.
 TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
-  const std::string lib = std::string(LOGRUM2_BUILD_DIR) + "/lib";
   testing::ArchiveHost host;
-  std::string error;
-  ASSERT_TRUE(host.Load(lib, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
   ASSERT_TRUE(host.DefineSource(0, "Studio"));
 
   testing::HostOptions options;
@@ -352,7 +322,7 @@ TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
   options.pre_delay = 3000;
   options.segment_minutes = 60;
   testing::HostSkimSwitch skim_switch;
-  Listener listener;
+  logrum::testing::ArchiveLogLines listener;
 
   IArchive* archive = host.manager()->CreateArchive("Studio Stop");
   ASSERT_NE(archive, nullptr);
@@ -365,11 +335,9 @@ TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
   host.Unload();
 
   uint64_t total_ms = 0;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(options.archive_path)) {
-    if (entry.path().extension() != ".mp3") continue;
+  for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(entry.path().string())) << reader.LastError();
+    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
     total_ms += reader.GetDurationMs();
   }
   const double elapsed_ms = static_cast<double>(closed_us - opened_us) / 1000;
@@ -385,12 +353,9 @@ TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
 }  // namespace logrum::archive
 
 int main(int argc, char** argv) {
-  setenv("TZ", logrum::archive::kZone, 1);
-  setenv("LOGRUM2_CLOCK", logrum::archive::kClockSpec, 1);
-  const std::string source = "Studio=file:" + logrum::archive::TempRoot() + "/source.wav";
-  setenv("LOGRUM2_VIRTUAL_DEVICES", source.c_str(), 1);
-  logrum::platform::ReloadActiveZone();
-  logrum::platform::DefaultClock();
+  logrum::testing::SetUpVirtualStation(
+      logrum::archive::kZone, logrum::archive::kClockSpec,
+      "Studio=file:" + logrum::archive::TempRoot() + "/source.wav");
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -47,6 +48,20 @@ inline void WriteStereoWav(const std::string& path, const std::vector<int16_t>& 
   out.write("data", 4);
   u32(bytes);
   out.write(reinterpret_cast<const char*>(pcm.data()), bytes);
+}
+
+// A stereo tone of `seconds` at `rate` for a virtual `file:` capture device:
+// `left_hz` on the left, `right_hz` on the right, peaks of `amplitude`.
+inline void WriteToneWav(const std::string& path, int seconds, double left_hz, double right_hz,
+                         uint32_t rate = 44100, double amplitude = 8000) {
+  const size_t frames = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
+  std::vector<int16_t> pcm(frames * 2);
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    pcm[2 * i] = static_cast<int16_t>(amplitude * std::sin(2 * M_PI * left_hz * t));
+    pcm[2 * i + 1] = static_cast<int16_t>(amplitude * std::sin(2 * M_PI * right_hz * t));
+  }
+  WriteStereoWav(path, pcm, rate);
 }
 
 }  // namespace logrum::testing

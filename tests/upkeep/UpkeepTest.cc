@@ -18,27 +18,26 @@
 #include <thread>
 #include <vector>
 
-#include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
-#include "Lib/Kit/Options/OptionsReg.h"
-#include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/Recserver.h"
+#include "tests/support/SystemTest.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/Users.h"
 
 namespace logrum::archive {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace logrum::testing;  // the whole-system fixtures
 
-constexpr char kLogrum2[] = "Software\\Norvane Systems\\Logrum2";
 constexpr int kRate = 44100;
 constexpr int kSourceSeconds = 20;
 constexpr char kClock[] = "start=2026-06-01T10:00:00,speed=8";
 // The restart comes later in the day, as it would: a recorder started at the
 // same time would make a new segment of the same name.
 constexpr char kLaterClock[] = "start=2026-06-01T10:30:00,speed=8";
-// Upper bound for what takes a second or two; only a broken program waits this long.
-constexpr auto kPatience = std::chrono::seconds(60);
 
 // The source: three tones of incommensurate pitch under a slow swell, so that
 // no stretch of it looks like another and a recording can be placed in it.
@@ -56,123 +55,16 @@ std::vector<int16_t> SourcePcm() {
   return pcm;
 }
 
-// One run of recserver with its standard error kept.
-class Program {
- public:
-  Program(const std::string& home, const std::string& devices, const char* clock = kClock) {
-    const std::string err = home + "/recserver-" + std::to_string(++runs_) + ".err";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      ::dup2(fd, 2);
-      ::setenv("LOGRUM2_HOME", home.c_str(), 1);
-      ::setenv("LOGRUM2_VIRTUAL_DEVICES", devices.c_str(), 1);
-      ::setenv("LOGRUM2_CLOCK", clock, 1);
-      ::setenv("TZ", "UTC0", 1);
-      ::unsetenv("JOURNAL_STREAM");
-      const std::string program = std::string(LOGRUM2_BUILD_DIR) + "/bin/recserver";
-      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
-  ~Program() {
-    if (pid_ > 0 && !ended_) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-  }
-  void Signal(int number) { ::kill(pid_, number); }
-  // The exit status; -1 for a program ended by a signal.
-  int Wait() {
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return -1;
-    ended_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  static inline int runs_ = 0;
-  pid_t pid_ = -1;
-  bool ended_ = false;
-};
-
-// Polls (the program writes files; there is no event to wait on) until
-// `done` holds or the patience runs out.
-bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> Segments(const std::string& folder) {
-  std::vector<std::string> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->path().extension() == ".mp3") files.push_back(it->path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-struct ShellRun {
-  int status = -1;
-  std::string out;
-};
-
-ShellRun Shell(const std::string& command) {
-  ShellRun run;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
-
-class UpkeepTest : public ::testing::Test {
+class UpkeepTest : public RecserverFixture<> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-upkeep-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    home_ = root_ + "/state";
-    fs::create_directories(home_);
-    ASSERT_TRUE(platform::Registry::Open(home_ + "/registry.db3", &store_).ok());
-    port_ = logrum::testing::FreeLoopbackPort();
-    PutInt(std::string(kLogrum2) + "\\Server", "ServerPort", port_);
-    PutString(std::string(kLogrum2) + "\\AudioDevices2", "Studio", "3Tone");
-    logrum::testing::WriteStereoWav(root_ + "/source.wav", SourcePcm(), kRate);
+    RecserverFixture::SetUp();
+    WriteStereoWav(root_ + "/source.wav", SourcePcm(), kRate);
     devices_ = "Tone=file:" + root_ + "/source.wav";
-  }
-  void TearDown() override {
-    store_.reset();
-    fs::remove_all(root_);
-  }
-
-  void Put(const std::string& key, const std::string& name, uint32_t type, const std::string& data) {
-    ASSERT_TRUE(store_->CreateKey(platform::RegRoot::kLocalMachine, key, "cls?").ok());
-    ASSERT_TRUE(store_->SetValue(platform::RegRoot::kLocalMachine, key, name, type, data).ok());
-  }
-  void PutInt(const std::string& key, const std::string& name, uint32_t v) {
-    Put(key, name, platform::kRegDword,
-        std::string{static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff),
-                    static_cast<char>((v >> 16) & 0xff), static_cast<char>(v >> 24)});
-  }
-  void PutString(const std::string& key, const std::string& name, const std::string& text) {
-    Put(key, name, platform::kRegString, text + std::string(1, '\0'));
   }
   // An auto-started archive recording 128 kbit/s stereo; returns its folder.
   std::string AddArchive(const std::string& name, uint32_t segment_minutes) {
-    const std::string key = std::string(kLogrum2) + "\\Archives\\" + name;
+    const std::string key = std::string(kLogrum2Key) + "\\Archives\\" + name;
     const std::string folder = root_ + "/" + name;
     fs::create_directories(folder);
     PutString(key, "ArchivePath", folder);
@@ -186,43 +78,20 @@ class UpkeepTest : public ::testing::Test {
     PutInt(key, "AutoStart", 1);
     return folder;
   }
-  void AddUser(const std::string& user, const std::string& password, const std::string& archive) {
-    const std::string users = std::string(kLogrum2) + "\\Users";
-    kit::RegistryKey key(false, store_.get());
-    ASSERT_TRUE(key.Open(users, false));
-    ASSERT_TRUE(key.WriteString(user, "Password", protocol::PasswordDigestText(user, password)));
-    kit::OptionsReg rights(false, store_.get());
-    rights.SetInteger(archive, 3);
-    ASSERT_TRUE(rights.Save(users + "\\" + user + "\\ArchiveRights"));
-  }
   std::string ArchiveLog(const std::string& name) {
-    return ReadText(root_ + "/logs/" + name + "2026-06-01.log");
+    return ReadFileText(root_ + "/logs/" + name + "2026-06-01.log");
   }
-  ShellRun Client(const std::string& arguments) {
-    return Shell(std::string(LOGRUM2_BUILD_DIR) + "/bin/logrum-client --port " +
-                 std::to_string(port_) + " --user anna --password secret " + arguments +
-                 " 2>" + root_ + "/client.err");
+  CommandRun Client(const std::string& arguments) {
+    return RunLogrumClient(port_, "--user anna --password secret " + arguments,
+                           root_ + "/client.err");
+  }
+  // The program, recording from the source file on `clock`.
+  RecserverOptions Server(const char* clock = kClock) const {
+    return {home_, devices_, {std::string("LOGRUM2_CLOCK=") + clock, "TZ=UTC0"}};
   }
 
-  uint32_t port_ = 0;
-  std::string root_;
-  std::string home_;
   std::string devices_;
-  std::unique_ptr<platform::Registry> store_;
 };
-
-// Decodes with ffmpeg to 16-bit stereo at the source rate.
-std::vector<int16_t> Decode(const std::string& mp3) {
-  const std::string raw = mp3 + ".raw";
-  if (std::system(("ffmpeg -v error -y -i " + mp3 + " -f s16le -ac 2 -ar 44100 " + raw).c_str()) !=
-      0) {
-    return {};
-  }
-  std::ifstream in(raw, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-  return std::vector<int16_t>(reinterpret_cast<const int16_t*>(bytes.data()),
-                              reinterpret_cast<const int16_t*>(bytes.data()) + bytes.size() / 2);
-}
 
 // Where in the (looping) source the decoded left channel starts: every
 // offset against a thinned-out stretch of the recording, then the best one
@@ -255,29 +124,29 @@ size_t PlaceInSource(const std::vector<int16_t>& decoded, const std::vector<int1
 
 TEST_F(UpkeepTest, SegmentCutByAKillIsRepairedAtTheNextStartIndexedAndPlayed) {
   const std::string folder = AddArchive("News", 15);
-  AddUser("anna", "secret", "News");
+  AddUser(store_.get(), "anna", "secret", "News", 3);
   store_.reset();  // the program opens the store itself
 
   std::string segment;
   uint64_t cut_size = 0;
   {
-    Program server(home_, devices_);
+    RecserverProcess server(Server());
     // Several seconds of audio in the first segment, then the power goes.
-    ASSERT_TRUE(WaitUntil([&] {
-      std::vector<std::string> files = Segments(folder);
+    ASSERT_TRUE(Eventually([&] {
+      std::vector<std::string> files = SegmentFiles(folder);
       std::error_code ec;
       return !files.empty() && fs::file_size(files[0], ec) > 200'000 && !ec;
     })) << ArchiveLog("News");
     server.Signal(SIGKILL);
     EXPECT_EQ(server.Wait(), -1);
-    segment = Segments(folder).at(0);
+    segment = SegmentFiles(folder).at(0);
     cut_size = fs::file_size(segment);
   }
   CArchiveFileRead cut(folder, ".mp3");
   ASSERT_FALSE(cut.ReadInfo(segment));  // no trailer: it would never be indexed
 
-  Program server(home_, devices_, kLaterClock);
-  ASSERT_TRUE(WaitUntil([&] {
+  RecserverProcess server(Server(kLaterClock));
+  ASSERT_TRUE(Eventually([&] {
     return ArchiveLog("News").find("INFO: Repaired segment " + segment + ": ") != std::string::npos;
   })) << ArchiveLog("News");
   CArchiveFileRead repaired(folder, ".mp3");
@@ -292,21 +161,22 @@ TEST_F(UpkeepTest, SegmentCutByAKillIsRepairedAtTheNextStartIndexedAndPlayed) {
 
   // Listed by the client, with the repaired duration.
   const std::string stem = fs::path(segment).stem().string();
-  ShellRun index;
-  ASSERT_TRUE(WaitUntil([&] {
+  CommandRun index;
+  ASSERT_TRUE(Eventually([&] {
     index = Client("index News 2026-06-01T10:00:00 2026-06-01T11:00:00");
     return index.out.find(stem) != std::string::npos;
-  })) << index.out << ReadText(root_ + "/client.err");
+  })) << index.out
+      << ReadFileText(root_ + "/client.err");
   EXPECT_NE(index.out.find(stem + " " + std::to_string(duration_ms)),
             std::string::npos)
       << index.out;
 
   // Played whole, and decoded: the source, frame for frame, to the cut.
   const std::string played = root_ + "/played.mp3";
-  const ShellRun play = Client("play News " + stem + " -o " + played);
-  ASSERT_EQ(play.status, 0) << ReadText(root_ + "/client.err");
+  const CommandRun play = Client("play News " + stem + " -o " + played);
+  ASSERT_EQ(play.status, 0) << ReadFileText(root_ + "/client.err");
   EXPECT_EQ(fs::file_size(played), repaired.GetSizeBytes());
-  const std::vector<int16_t> decoded = Decode(played);
+  const std::vector<int16_t> decoded = DecodeWithFfmpeg(played, 2, kRate);
   const size_t frames = decoded.size() / 2;
   EXPECT_NEAR(static_cast<double>(frames) * 1000 / kRate, duration_ms, 1152.0 * 1000 / kRate);
   const std::vector<int16_t> source = SourcePcm();
@@ -336,26 +206,26 @@ TEST_F(UpkeepTest, SegmentCutByAKillIsRepairedAtTheNextStartIndexedAndPlayed) {
 
 TEST_F(UpkeepTest, NeverEraseStopsRecordingAtTheQuotaAndResumesWhenSegmentsAreRemovedByHand) {
   const std::string folder = AddArchive("Court", 1);
-  const std::string key = std::string(kLogrum2) + "\\Archives\\Court";
+  const std::string key = std::string(kLogrum2Key) + "\\Archives\\Court";
   PutInt(key, "DiskSpaceToUseKB", 100);  // about six seconds at 128 kbit/s
   PutInt(key, "EraseBehavior", 1);       // never erase
   PutInt(key, "RecyclePeriodMsec", 1000);
   store_.reset();
 
-  Program server(home_, devices_);
+  RecserverProcess server(Server());
   const std::string stopped = "recording stopped at ";
-  ASSERT_TRUE(WaitUntil([&] {
-    return ArchiveLog("Court").find(stopped) != std::string::npos;
-  })) << ArchiveLog("Court");
+  ASSERT_TRUE(Eventually([&] { return ArchiveLog("Court").find(stopped) != std::string::npos; }))
+      << ArchiveLog("Court");
   std::string log = ArchiveLog("Court");
   EXPECT_NE(log.find("(storage full)", log.find(stopped)), std::string::npos) << log;
   // The segment is closed (state 255) and nothing more is recorded.
-  ASSERT_TRUE(WaitUntil([&] { return ArchiveLog("Court").find("(encoder closed)") != std::string::npos; }));
-  const std::vector<std::string> kept = Segments(folder);
+  ASSERT_TRUE(Eventually(
+      [&] { return ArchiveLog("Court").find("(encoder closed)") != std::string::npos; }));
+  const std::vector<std::string> kept = SegmentFiles(folder);
   ASSERT_EQ(kept.size(), 1u);
   CArchiveFileRead reader(folder, ".mp3");
   // The message comes just before the trailer is written.
-  ASSERT_TRUE(WaitUntil([&] { return reader.ReadInfo(kept[0]); })) << reader.LastError();
+  ASSERT_TRUE(Eventually([&] { return reader.ReadInfo(kept[0]); })) << reader.LastError();
   EXPECT_GE(reader.GetSizeBytes(), 100'000u - 417 * 8);
   EXPECT_LE(reader.GetSizeBytes(), 260'000u);  // the flag is read every 500 ms, on a fast clock
   EXPECT_EQ(ArchiveLog("Court").find("deleted", log.find(stopped)), std::string::npos);
@@ -363,13 +233,13 @@ TEST_F(UpkeepTest, NeverEraseStopsRecordingAtTheQuotaAndResumesWhenSegmentsAreRe
   // The engineer removes it; recording resumes in a new segment.
   const size_t before = ArchiveLog("Court").size();
   fs::remove(kept[0]);
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(Eventually([&] {
     const std::string later = ArchiveLog("Court").substr(before);
     return later.find("INFO: Skim encoder: skim OFF") != std::string::npos &&
            later.find("INFO: Open file '") != std::string::npos;
   })) << ArchiveLog("Court");
-  ASSERT_TRUE(WaitUntil([&] {
-    const std::vector<std::string> files = Segments(folder);
+  ASSERT_TRUE(Eventually([&] {
+    const std::vector<std::string> files = SegmentFiles(folder);
     std::error_code ec;
     return files.size() == 1 && files[0] != kept[0] && fs::file_size(files[0], ec) > 8192;
   }));

@@ -74,7 +74,6 @@ class ArchiveControllerTest : public ::testing::Test {
     if (had_tz_) saved_tz_ = tz;
     setenv("TZ", "UTC0", 1);
     tzset();
-    previous_ = platform::SetDefaultClock(&clock_);
     options_.RegisterDefaults();
     options_.set_name("News");
     GpioEntryPoints entries;
@@ -85,7 +84,6 @@ class ArchiveControllerTest : public ::testing::Test {
     g_state = 0;
   }
   void TearDown() override {
-    platform::SetDefaultClock(previous_);
     if (had_tz_) {
       setenv("TZ", saved_tz_.c_str(), 1);
     } else {
@@ -103,7 +101,7 @@ class ArchiveControllerTest : public ::testing::Test {
   }
 
   platform::ManualClock clock_;
-  platform::Clock* previous_ = nullptr;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
   bool had_tz_ = false;
   std::string saved_tz_;
   ArchiveOptions options_;

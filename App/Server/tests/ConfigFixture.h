@@ -12,6 +12,7 @@
 
 #include "App/Server/ConfigKeys.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::server {
 
@@ -30,17 +31,9 @@ class ConfigFixture : public ::testing::Test {
   static constexpr platform::RegRoot kLM = platform::RegRoot::kLocalMachine;
 
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("server_config_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
     ASSERT_TRUE(platform::Registry::Open((dir_ / "registry.db3").string(), &store_).ok());
   }
-  void TearDown() override {
-    store_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { store_.reset(); }
 
   static std::string Dword(uint32_t v) {
     return std::string{static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff),
@@ -77,7 +70,8 @@ class ConfigFixture : public ::testing::Test {
     return names;
   }
 
-  std::filesystem::path dir_;
+  logrum::testing::TempDir temp_{"server-config"};
+  std::filesystem::path dir_ = temp_.path();
   std::unique_ptr<platform::Registry> store_;
   RecordingSink sink_;
 };

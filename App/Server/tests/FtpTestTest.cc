@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "tests/support/FtpServer.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::server {
@@ -16,8 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FtpTestTest, SendsTheTestFileAndSaysHowItWent) {
-  char pattern[] = "/tmp/logrum-ftptest-XXXXXX";
-  const std::string root = ::mkdtemp(pattern);
+  const logrum::testing::TempDir temp("ftptest");
+  const std::string& root = temp.path();
   fs::create_directories(root + "/remote/up");
   fs::create_directories(root + "/tmp");
   ::setenv("TMPDIR", (root + "/tmp").c_str(), 1);
@@ -61,7 +62,6 @@ TEST(FtpTestTest, SendsTheTestFileAndSaysHowItWent) {
   EXPECT_EQ(message, "");
   ::unsetenv("TMPDIR");
   server.Stop();
-  fs::remove_all(root);
 }
 
 }  // namespace

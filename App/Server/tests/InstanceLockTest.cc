@@ -6,19 +6,15 @@
 
 #include <filesystem>
 
+#include "tests/support/TempDir.h"
+
 namespace logrum::server {
 namespace {
 
 class InstanceLockTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("instance_lock_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::filesystem::path dir_;
+  logrum::testing::TempDir temp_{"instance-lock"};
+  std::filesystem::path dir_ = temp_.path();
 };
 
 TEST_F(InstanceLockTest, ASecondInstanceIsRefusedAndToldWhoRuns) {

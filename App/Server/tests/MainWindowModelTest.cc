@@ -67,11 +67,9 @@ class MainWindowModelTest : public ConfigFixture {
     had_tz_ = tz != nullptr;
     setenv("TZ", "UTC0", 1);
     tzset();
-    previous_clock_ = platform::SetDefaultClock(&clock_);
   }
   void TearDown() override {
     model_.reset();
-    platform::SetDefaultClock(previous_clock_);
     if (had_tz_) {
       setenv("TZ", saved_tz_.c_str(), 1);
     } else {
@@ -108,7 +106,7 @@ class MainWindowModelTest : public ConfigFixture {
 
   // 2024-01-01 is a Monday.
   platform::ManualClock clock_{int64_t{1704067200} * 1'000'000 + int64_t{9} * 3600 * 1'000'000, 0};
-  platform::Clock* previous_clock_ = nullptr;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
   bool had_tz_ = false;
   std::string saved_tz_;
   std::map<std::string, FakeArchiveState> archives_;

@@ -31,10 +31,8 @@ class ScheduleClockTest : public ::testing::Test {
     if (tz != nullptr) saved_tz_ = tz, had_tz_ = true;
     setenv("TZ", "UTC0", 1);
     tzset();
-    previous_ = platform::SetDefaultClock(&clock_);
   }
   void TearDown() override {
-    platform::SetDefaultClock(previous_);
     if (had_tz_) {
       setenv("TZ", saved_tz_.c_str(), 1);
     } else {
@@ -55,7 +53,7 @@ class ScheduleClockTest : public ::testing::Test {
   }
 
   platform::ManualClock clock_;
-  platform::Clock* previous_ = nullptr;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
   std::string saved_tz_;
   bool had_tz_ = false;
 };

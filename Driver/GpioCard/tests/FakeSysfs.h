@@ -11,16 +11,13 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/TempDir.h"
+
 namespace logrum::gpiocard::testing {
 
 class FakeSysfs {
  public:
-  FakeSysfs() {
-    char pattern[] = "/tmp/logrum-sysfs-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    std::filesystem::create_directories(root_ + "/bus/pci/devices");
-  }
-  ~FakeSysfs() { std::filesystem::remove_all(root_); }
+  FakeSysfs() { std::filesystem::create_directories(root_ + "/bus/pci/devices"); }
   FakeSysfs(const FakeSysfs&) = delete;
   FakeSysfs& operator=(const FakeSysfs&) = delete;
 
@@ -79,7 +76,8 @@ class FakeSysfs {
     ::close(fd);
   }
 
-  std::string root_;
+  logrum::testing::TempDir temp_{"sysfs"};
+  std::string root_ = temp_.path();
 };
 
 }  // namespace logrum::gpiocard::testing

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <numbers>
 
+#include "tests/support/TempDir.h"
+
 namespace logrum::audenc::test {
 namespace {
 
@@ -26,15 +28,10 @@ const char* DecoderName(Decoder decoder) {
 
 Decoded Decode(Decoder decoder, const std::vector<uint8_t>& data) {
   Decoded result;
-  char dir_template[] = "/tmp/audenc-decode-XXXXXX";
-  const char* dir = mkdtemp(dir_template);
-  if (!dir) {
-    result.errors = "mkdtemp failed";
-    return result;
-  }
-  const std::string in = std::string(dir) + "/in.mp3";
-  const std::string out = std::string(dir) + "/out.raw";
-  const std::string err = std::string(dir) + "/err.txt";
+  const logrum::testing::TempDir dir("audenc-decode");
+  const std::string in = dir.Sub("in.mp3");
+  const std::string out = dir.Sub("out.raw");
+  const std::string err = dir.Sub("err.txt");
   {
     std::ofstream file(in, std::ios::binary);
     file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -50,10 +47,6 @@ Decoded Decode(Decoder decoder, const std::vector<uint8_t>& data) {
   std::copy(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(result.pcm.size() * 2),
             reinterpret_cast<char*>(result.pcm.data()));
   result.ok = status == 0 && result.errors.empty();
-  std::remove(in.c_str());
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  rmdir(dir);
   return result;
 }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::archive {
 namespace {
@@ -33,13 +33,11 @@ void WriteSource(const std::string& source, uint8_t* out) {
 // CZoneTime, so that an old file keeps its times whenever it is read.
 uint64_t PackedFromUnix(uint32_t seconds) {
   if (seconds == 0) return 0;
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (localtime_r(&t, &tm) == nullptr) return 0;
-  return static_cast<uint64_t>(tm.tm_year + 1900) << 48 | static_cast<uint64_t>(tm.tm_mon + 1) << 40 |
-         static_cast<uint64_t>(tm.tm_mday) << 32 | static_cast<uint64_t>(tm.tm_hour) << 24 |
-         static_cast<uint64_t>(tm.tm_min) << 16 | static_cast<uint64_t>(tm.tm_sec) << 8 |
-         (tm.tm_isdst > 0 ? 1u : 0u);
+  const platform::LocalTime tm = platform::ToLocalTime(int64_t{seconds} * 1000000);
+  return static_cast<uint64_t>(tm.year) << 48 | static_cast<uint64_t>(tm.month) << 40 |
+         static_cast<uint64_t>(tm.day) << 32 | static_cast<uint64_t>(tm.hour) << 24 |
+         static_cast<uint64_t>(tm.minute) << 16 | static_cast<uint64_t>(tm.second) << 8 |
+         (tm.daylight ? 1u : 0u);
 }
 
 }  // namespace

@@ -46,8 +46,6 @@ int HexValue(char c) {
   return 0;
 }
 
-int64_t NowUs() { return platform::DefaultClock().NowUs(); }
-
 std::string ErrorText(int error) { return std::strerror(error); }
 
 // Writes all of `data`, through short writes and interruptions.
@@ -289,7 +287,7 @@ void BackupThread::Body() {
           wake_ = false;
           continue;
         }
-        const int64_t now = NowUs();
+        const int64_t now = platform::DefaultClock().NowUs();
         if (now >= next) break;
         const auto left = std::chrono::microseconds(next - now);
         cv_.wait_for(lock, std::min<std::chrono::microseconds>(left, kRetryPoll),
@@ -387,7 +385,7 @@ int64_t BackupThread::NextRetryUs() const {
 }
 
 bool BackupThread::RetryOne() {
-  const int64_t now = NowUs();
+  const int64_t now = platform::DefaultClock().NowUs();
   for (size_t i = 0; i < parsed_.size(); ++i) {
     Destination& d = parsed_[i];
     auto it = std::find_if(waiting_.begin(), waiting_.end(),
@@ -438,7 +436,7 @@ void BackupThread::Failed(size_t index) {
   } else {
     d.delay_us = std::min(d.delay_us * 2, timing_.max_retry_us);
   }
-  d.next_try_us = NowUs() + d.delay_us;
+  d.next_try_us = platform::DefaultClock().NowUs() + d.delay_us;
 }
 
 void BackupThread::Finished(const std::string& path, bool all_copied) {

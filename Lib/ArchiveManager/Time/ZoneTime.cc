@@ -1,7 +1,5 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 
-#include <ctime>
-
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/TimeZone.h"
 
@@ -33,50 +31,50 @@ int CZoneTime::BaseYear() {
 }
 
 int CZoneTime::GetYear() const {
-  int magnitude = static_cast<int>(Field(m_uTime, kYearShift, 0xF));
-  return BaseYear() + ((m_uTime & kSignBit) != 0 ? -magnitude : magnitude);
+  int magnitude = static_cast<int>(Field(word_, kYearShift, 0xF));
+  return BaseYear() + ((word_ & kSignBit) != 0 ? -magnitude : magnitude);
 }
-int CZoneTime::GetMonth() const { return static_cast<int>(Field(m_uTime, kMonthShift, 0xF)); }
-int CZoneTime::GetDay() const { return static_cast<int>(Field(m_uTime, kDayShift, 0x1F)); }
-int CZoneTime::GetHour() const { return static_cast<int>(Field(m_uTime, kHourShift, 0x1F)); }
-int CZoneTime::GetMinute() const { return static_cast<int>(Field(m_uTime, kMinuteShift, 0x3F)); }
-int CZoneTime::GetSecond() const { return static_cast<int>(Field(m_uTime, kSecondShift, 0x3F)); }
-bool CZoneTime::IsDaylight() const { return (m_uTime & 1u) != 0; }
+int CZoneTime::GetMonth() const { return static_cast<int>(Field(word_, kMonthShift, 0xF)); }
+int CZoneTime::GetDay() const { return static_cast<int>(Field(word_, kDayShift, 0x1F)); }
+int CZoneTime::GetHour() const { return static_cast<int>(Field(word_, kHourShift, 0x1F)); }
+int CZoneTime::GetMinute() const { return static_cast<int>(Field(word_, kMinuteShift, 0x3F)); }
+int CZoneTime::GetSecond() const { return static_cast<int>(Field(word_, kSecondShift, 0x3F)); }
+bool CZoneTime::IsDaylight() const { return (word_ & 1u) != 0; }
 
 bool CZoneTime::SetYear(int year) {
   int offset = year - BaseYear();
   if (offset < -15 || offset > 15) return false;
-  uint32_t word = WithField(m_uTime, kYearShift, 0xF, static_cast<uint32_t>(offset < 0 ? -offset : offset));
-  m_uTime = offset < 0 ? (word | kSignBit) : (word & ~kSignBit);
+  uint32_t word = WithField(word_, kYearShift, 0xF, static_cast<uint32_t>(offset < 0 ? -offset : offset));
+  word_ = offset < 0 ? (word | kSignBit) : (word & ~kSignBit);
   return true;
 }
 bool CZoneTime::SetMonth(int month) {
   if (month < 0 || month > 12) return false;
-  m_uTime = WithField(m_uTime, kMonthShift, 0xF, static_cast<uint32_t>(month));
+  word_ = WithField(word_, kMonthShift, 0xF, static_cast<uint32_t>(month));
   return true;
 }
 bool CZoneTime::SetDay(int day) {
   if (day < 0 || day > 31) return false;
-  m_uTime = WithField(m_uTime, kDayShift, 0x1F, static_cast<uint32_t>(day));
+  word_ = WithField(word_, kDayShift, 0x1F, static_cast<uint32_t>(day));
   return true;
 }
 bool CZoneTime::SetHour(int hour) {
   if (hour < 0 || hour > 23) return false;
-  m_uTime = WithField(m_uTime, kHourShift, 0x1F, static_cast<uint32_t>(hour));
+  word_ = WithField(word_, kHourShift, 0x1F, static_cast<uint32_t>(hour));
   return true;
 }
 bool CZoneTime::SetMinute(int minute) {
   if (minute < 0 || minute > 59) return false;
-  m_uTime = WithField(m_uTime, kMinuteShift, 0x3F, static_cast<uint32_t>(minute));
+  word_ = WithField(word_, kMinuteShift, 0x3F, static_cast<uint32_t>(minute));
   return true;
 }
 bool CZoneTime::SetSecond(int second) {
   if (second < 0 || second > 59) return false;
-  m_uTime = WithField(m_uTime, kSecondShift, 0x3F, static_cast<uint32_t>(second));
+  word_ = WithField(word_, kSecondShift, 0x3F, static_cast<uint32_t>(second));
   return true;
 }
 bool CZoneTime::SetDaylight(bool daylight) {
-  m_uTime = daylight ? (m_uTime | 1u) : (m_uTime & ~1u);
+  word_ = daylight ? (word_ | 1u) : (word_ & ~1u);
   return true;
 }
 
@@ -122,7 +120,7 @@ uint64_t CZoneTime::ToPacked() const {
 }
 
 bool CZoneTime::FromPacked(uint64_t packed) {
-  m_uTime = 0;
+  word_ = 0;
   if (packed == 0) return true;
   CZoneTime t;
   if (!t.SetYear(static_cast<int>(packed >> 48 & 0xFFFF)) ||
@@ -134,7 +132,7 @@ bool CZoneTime::FromPacked(uint64_t packed) {
     return false;
   }
   t.SetDaylight((packed & 0xFF) != 0);
-  m_uTime = t.m_uTime;
+  word_ = t.word_;
   return true;
 }
 
@@ -171,7 +169,7 @@ int64_t CZoneTime::ToLinear() const {
 
 bool CZoneTime::FromLinear(int64_t ticks) {
   if (ticks == 0) {
-    m_uTime = 0;
+    word_ = 0;
     return true;
   }
   bool daylight = IsDaylight();
@@ -188,7 +186,7 @@ bool CZoneTime::FromLinear(int64_t ticks) {
     return false;
   }
   t.SetDaylight(daylight);
-  m_uTime = t.m_uTime;
+  word_ = t.word_;
   return true;
 }
 
@@ -198,23 +196,17 @@ bool CZoneTime::AddSeconds(int64_t seconds) {
 }
 
 int64_t CZoneTime::ToUnixSeconds() const {
-  std::tm tm{};
-  tm.tm_year = GetYear() - 1900;
-  tm.tm_mon = GetMonth() - 1;
-  tm.tm_mday = GetDay();
-  tm.tm_hour = GetHour();
-  tm.tm_min = GetMinute();
-  tm.tm_sec = GetSecond();
-  tm.tm_isdst = IsDaylight() ? 1 : 0;
-  return static_cast<int64_t>(std::mktime(&tm));
+  return platform::LocalToUnixSeconds(GetYear(), GetMonth(), GetDay(), GetHour(), GetMinute(),
+                                      GetSecond(), IsDaylight() ? 1 : 0)
+      .value_or(-1);
 }
 
 bool CZoneTime::FromUnixSeconds(int64_t seconds) {
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (localtime_r(&t, &tm) == nullptr) return false;
-  return Set(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-             tm.tm_isdst > 0 ? 1 : 0);
+  constexpr int64_t kMostSeconds = INT64_MAX / 1000000;  // what ToLocalTime can hold
+  if (seconds > kMostSeconds || seconds < -kMostSeconds) return false;
+  const platform::LocalTime local = platform::ToLocalTime(seconds * 1000000);
+  return Set(local.year, local.month, local.day, local.hour, local.minute, local.second,
+             local.daylight ? 1 : 0);
 }
 
 int CZoneTime::GetWeekday() const {

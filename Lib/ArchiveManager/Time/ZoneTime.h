@@ -31,7 +31,7 @@ namespace logrum::archive {
 class CZoneTime {
  public:
   CZoneTime() = default;
-  explicit CZoneTime(uint32_t word) : m_uTime(word) {}
+  explicit CZoneTime(uint32_t word) : word_(word) {}
   CZoneTime(const CZoneTime&) = default;
   CZoneTime& operator=(const CZoneTime&) = default;
   ~CZoneTime() = default;
@@ -69,8 +69,8 @@ class CZoneTime {
   // The local time now on the process clock (Lib/Platform/Clock.h), ms dropped.
   static CZoneTime Now();
 
-  uint32_t GetWord() const { return m_uTime; }
-  void SetWord(uint32_t word) { m_uTime = word; }
+  uint32_t GetWord() const { return word_; }
+  void SetWord(uint32_t word) { word_ = word; }
   bool IsNull() const { return GetMonth() == 0; }
 
   // The 64-bit packed value; 0 for the null time.
@@ -101,13 +101,13 @@ class CZoneTime {
     return a.ToLinear() - b.ToLinear();
   }
   // All seven fields equal.
-  static bool IsSame(const CZoneTime& a, const CZoneTime& b) { return a.m_uTime == b.m_uTime; }
-  bool operator==(const CZoneTime& other) const { return m_uTime == other.m_uTime; }
+  static bool IsSame(const CZoneTime& a, const CZoneTime& b) { return a.word_ == b.word_; }
+  bool operator==(const CZoneTime& other) const { return word_ == other.word_; }
 
-  // Seconds since 1970 (UTC) through the C library's mktime(), with the daylight
-  // flag as its hint; -1 when it cannot be converted.
+  // Seconds since 1970 (UTC) through platform::LocalToUnixSeconds, with the
+  // daylight flag as its hint; -1 when it cannot be converted.
   int64_t ToUnixSeconds() const;
-  // Through localtime_r(); the flag follows its daylight result.
+  // Through platform::ToLocalTime; the flag follows its daylight result.
   bool FromUnixSeconds(int64_t seconds);
 
   // 1 = Sunday to 7 = Saturday; 0 for a date that does not exist.
@@ -120,7 +120,7 @@ class CZoneTime {
   static int BaseYear();
 
  private:
-  uint32_t m_uTime = 0;
+  uint32_t word_ = 0;
 };
 
 }  // namespace logrum::archive

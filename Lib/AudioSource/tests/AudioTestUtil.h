@@ -19,6 +19,7 @@
 #include "Lib/Platform/WaveIn.h"
 #include "Lib/Platform/WaveInVirtual.h"
 #include "Lib/Platform/tests/WaveInTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::audio::testing {
 
@@ -134,18 +135,10 @@ class TraceLines {
 class VirtualDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/audiosource-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    previous_ = platform::SetDefaultClock(&clock_);
     unsetenv(platform::kVirtualDevicesVariable);
     alsa_count_ = platform::WaveInDeviceCount();
   }
-  void TearDown() override {
-    unsetenv(platform::kVirtualDevicesVariable);
-    platform::SetDefaultClock(previous_);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { unsetenv(platform::kVirtualDevicesVariable); }
   void Declare(const std::string& text) {
     setenv(platform::kVirtualDevicesVariable, text.c_str(), 1);
   }
@@ -179,8 +172,9 @@ class VirtualDeviceTest : public ::testing::Test {
   static constexpr int64_t kStartUs = 1'700'000'000'000'000;
   platform::ManualClock clock_{kStartUs};
   int64_t start_us_ = kStartUs;
-  platform::Clock* previous_ = nullptr;
-  std::string dir_;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
+  logrum::testing::TempDir temp_{"audiosource"};
+  std::string dir_ = temp_.path();
   uint32_t alsa_count_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Lib/Platform/DynamicLibrary.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::diag {
 namespace {
@@ -23,8 +24,8 @@ std::string Read(const std::string& path) {
 }
 
 TEST(TraceLogFileTest, AppendsUnchangedTextBesideTheProgram) {
-  std::string dir = ::testing::TempDir() + "diaglog-" + std::to_string(::getpid());
-  fs::remove_all(dir);
+  const logrum::testing::TempDir temp("diaglog");
+  const std::string& dir = temp.path();
   fs::create_directories(dir + "/bin/TraceLog");
   std::ofstream(dir + "/bin/TraceLog/diaglog.log") << "earlier\n";
   {
@@ -48,7 +49,6 @@ TEST(TraceLogFileTest, AppendsUnchangedTextBesideTheProgram) {
   TraceLogFile nowhere("prog");
   EXPECT_FALSE(nowhere.is_open());
   nowhere.Write("nothing happens");
-  fs::remove_all(dir);
 }
 
 TEST(TraceLogFileTest, LibraryExportsTheProcessWideWriter) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Lib/Platform/Clock.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::diag {
 namespace {
@@ -37,21 +38,13 @@ class LogFileTest : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
-    previous_ = platform::SetDefaultClock(&clock_);
     clock_.SetUs(k20100304_050607 * kSecond);
-    dir_ = ::testing::TempDir() + "logfile-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    platform::SetDefaultClock(previous_);
-    fs::remove_all(dir_);
   }
 
   platform::ManualClock clock_;
-  platform::Clock* previous_ = nullptr;
-  std::string dir_;
+  platform::ScopedDefaultClock scoped_clock_{clock_};
+  logrum::testing::TempDir temp_{"logfile"};
+  std::string dir_ = temp_.path();
 };
 
 TEST_F(LogFileTest, NamesTheFileAfterPrefixDateAndExtension) {

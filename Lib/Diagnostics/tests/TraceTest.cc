@@ -14,14 +14,15 @@
 
 #include "Lib/Diagnostics/TraceProvider.h"
 #include "Lib/Platform/DynamicLibrary.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::diag {
 namespace {
 
 const std::string& TraceFile() {
   static const std::string path = [] {
-    std::string p = ::testing::TempDir() + "logrum2-trace-" + std::to_string(::getpid()) + ".log";
-    std::remove(p.c_str());
+    static const logrum::testing::TempDir temp("trace");
+    std::string p = temp.Sub("trace.log");
     setenv("LOGRUM2_TRACE", "0A51:1,0F70:*", 1);
     setenv("LOGRUM2_TRACE_FILE", p.c_str(), 1);
     return p;
@@ -73,8 +74,8 @@ TEST_F(TraceTest, PluginBindsTheProviderBesideItAndReleasesItWhenUnloaded) {
 
 TEST_F(TraceTest, PluginWithoutProviderBesideItStaysSilent) {
   // A copy of the plug-in in a folder of its own: no traceprov.so there or in ../lib.
-  std::string folder = ::testing::TempDir() + "traceuser-" + std::to_string(::getpid()) + "/plugins";
-  std::filesystem::create_directories(folder);
+  const logrum::testing::TempDir temp("traceuser");
+  const std::string folder = temp.MakeSub("plugins");
   std::filesystem::copy_file(std::string(LOGRUM2_BUILD_DIR) + "/lib/logrum_traceuser.so",
                              folder + "/logrum_traceuser.so",
                              std::filesystem::copy_options::overwrite_existing);
@@ -85,7 +86,6 @@ TEST_F(TraceTest, PluginWithoutProviderBesideItStaysSilent) {
   ASSERT_NE(print, nullptr) << error;
   print("unheard");
   user.Close();
-  std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
   EXPECT_EQ(ReadTrace().find("unheard"), std::string::npos);
 }
 

@@ -14,6 +14,7 @@
 #include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/Platform/DynamicLibrary.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::ftp {
@@ -30,8 +31,6 @@ std::string ReadAll(const std::string& path) {
 class FtpSenderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-ftp-XXXXXX";
-    root_ = ::mkdtemp(pattern);
     remote_ = root_ + "/remote";
     fs::create_directories(remote_ + "/backup");
     local_ = root_ + "/2010.03.04-05.06.07-S.mp3";
@@ -42,10 +41,7 @@ class FtpSenderTest : public ::testing::Test {
     content_ += "\r\n\n\r";
     std::ofstream(local_, std::ios::binary) << content_;
   }
-  void TearDown() override {
-    server_.reset();
-    fs::remove_all(root_);
-  }
+  void TearDown() override { server_.reset(); }
   bool StartServer(bool tls = false, bool refuse_rename = false) {
     FtpServer::Options options;
     options.root = remote_;
@@ -77,7 +73,8 @@ class FtpSenderTest : public ::testing::Test {
     return files;
   }
 
-  std::string root_, remote_, local_, content_;
+  logrum::testing::TempDir temp_{"ftp"};
+  std::string root_ = temp_.path(), remote_, local_, content_;
   std::unique_ptr<FtpServer> server_;
 };
 

@@ -8,6 +8,7 @@
 #include "Driver/GpioCard/tests/FakeSysfs.h"
 #include "Lib/Gpio/GpioLibrary.h"
 #include "Lib/Gpio/tests/TextServer.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::gpio {
 namespace {
@@ -20,14 +21,11 @@ const std::string kConfig = std::string(kGpioKey) + "\\Config";
 class GpioLibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-gpio-XXXXXX";
-    root_ = ::mkdtemp(pattern);
     ASSERT_TRUE(platform::Registry::Open(root_ + "/registry.db3", &store_).ok());
   }
   void TearDown() override {
     library_.reset();
     store_.reset();
-    fs::remove_all(root_);
   }
   GpioLibrary& Library(std::vector<std::string> devices = {}) {
     devices_ = std::move(devices);
@@ -97,7 +95,8 @@ class GpioLibraryTest : public ::testing::Test {
     return false;
   }
 
-  std::string root_;
+  logrum::testing::TempDir temp_{"gpio"};
+  std::string root_ = temp_.path();
   std::unique_ptr<platform::Registry> store_;
   gpiocard::testing::FakeSysfs sys_;
   platform::ManualClock clock_{1'800'000'000'000'000};

@@ -12,6 +12,7 @@
 
 #include "Lib/Gpio/include/GpioConsole.h"
 #include "Lib/Gpio/tests/TextServer.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::gpio {
 namespace {
@@ -26,8 +27,8 @@ F Find(void* library, const char* name) {
 std::vector<std::string>* g_messages = nullptr;
 
 TEST(GpioModuleTest, ExportsWorkOnAMachineWithoutCardsAndReportAnUnusableStore) {
-  char pattern[] = "/tmp/logrum-gpiolink-XXXXXX";
-  const std::string root = ::mkdtemp(pattern);
+  const logrum::testing::TempDir temp("gpiolink");
+  const std::string& root = temp.path();
   fs::create_directories(root + "/sys/bus/pci/devices");
   std::ofstream(root + "/file") << "not a folder";
   ::setenv("LOGRUM2_GPIO_SYSFS", (root + "/sys").c_str(), 1);
@@ -122,7 +123,6 @@ TEST(GpioModuleTest, ExportsWorkOnAMachineWithoutCardsAndReportAnUnusableStore) 
   ::unsetenv("LOGRUM2_GPIO_SYSFS");
   ::unsetenv("LOGRUM2_HOME");
   ::unsetenv("LOGRUM2_VIRTUAL_DEVICES");
-  fs::remove_all(root);
 }
 
 }  // namespace

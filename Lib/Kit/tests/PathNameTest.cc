@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Lib/Kit/PathName.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::kit {
 namespace {
@@ -95,13 +96,8 @@ TEST(KitPathNameTest, AssignKeepsAtMost260Characters) {
 
 class KitPathNameFsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kit-path-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
-  std::string root_;
+  logrum::testing::TempDir temp_{"kit-path"};
+  std::string root_ = temp_.path();
 };
 
 TEST_F(KitPathNameFsTest, CreateFolderTreeMakesEveryMissingParent) {

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/TempDir.h"
+
 namespace logrum::platform {
 namespace {
 
@@ -17,17 +19,15 @@ namespace fs = std::filesystem;
 class ArchiveAttributeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-attr-XXXXXX";
-    folder_ = ::mkdtemp(pattern);
     file_ = folder_ + "/2010.03.04-05.06.07-S.mp3";
     Write("first");
   }
-  void TearDown() override { fs::remove_all(folder_); }
   void Write(const char* text) {
     std::ofstream out(file_, std::ios::binary | std::ios::app);
     out << text;
   }
-  std::string folder_, file_;
+  logrum::testing::TempDir temp_{"attr"};
+  std::string folder_ = temp_.path(), file_;
 };
 
 TEST_F(ArchiveAttributeTest, NewFileIsFlaggedUntilClearedAndAgainWhenWritten) {

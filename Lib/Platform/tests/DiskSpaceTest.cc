@@ -10,22 +10,12 @@
 
 #include "Lib/Platform/ArchiveAttribute.h"
 #include "Lib/Platform/DiskSpace.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::platform {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/logrum-disk-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using logrum::testing::TempDir;
 
 TEST(DiskSpaceTest, FreeBytesOfTheFolderAndAClearFailure) {
   TempDir dir;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Lib/Platform/StateFolder.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::platform {
 namespace {
@@ -38,18 +39,10 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("registry_test_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     path_ = (dir_ / "registry.db3").string();
     ASSERT_TRUE(Registry::Open(path_, &store_).ok());
   }
-  void TearDown() override {
-    store_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { store_.reset(); }
 
   std::vector<std::string> ValueNames(RegRoot root, std::string_view key) {
     std::vector<RegValue> values;
@@ -59,7 +52,8 @@ class RegistryTest : public ::testing::Test {
     return names;
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"registry"};
+  fs::path dir_ = temp_.path();
   std::string path_;
   std::unique_ptr<Registry> store_;
 };

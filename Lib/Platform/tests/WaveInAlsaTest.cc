@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "Lib/Platform/tests/WaveInTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::platform {
 namespace {
@@ -24,13 +25,8 @@ std::string FileCaptureConfig(const std::string& infile) {
 
 class WaveInAlsaTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/wavein-alsa-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  logrum::testing::TempDir temp_{"wavein-alsa"};
+  std::string dir_ = temp_.path();
 };
 
 TEST_F(WaveInAlsaTest, CaptureReturnsTheFileSamplesInOrder) {

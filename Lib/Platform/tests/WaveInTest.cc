@@ -10,6 +10,7 @@
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/WaveInVirtual.h"
 #include "Lib/Platform/tests/WaveInTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::platform {
 namespace {
@@ -78,18 +79,10 @@ TEST(DeviceNamesTest, IdenticalCardsGetNumberedNames) {
 class WaveInVirtualTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/wavein-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    previous_ = SetDefaultClock(&clock_);
     unsetenv(kVirtualDevicesVariable);
     alsa_count_ = WaveInDeviceCount();
   }
-  void TearDown() override {
-    unsetenv(kVirtualDevicesVariable);
-    SetDefaultClock(previous_);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { unsetenv(kVirtualDevicesVariable); }
 
   void Declare(const std::string& text) { setenv(kVirtualDevicesVariable, text.c_str(), 1); }
 
@@ -113,8 +106,9 @@ class WaveInVirtualTest : public ::testing::Test {
   }
 
   ManualClock clock_{1'700'000'000'000'000};
-  Clock* previous_ = nullptr;
-  std::string dir_;
+  ScopedDefaultClock scoped_clock_{clock_};
+  logrum::testing::TempDir temp_{"wavein"};
+  std::string dir_ = temp_.path();
   int alsa_count_ = 0;
 };
 

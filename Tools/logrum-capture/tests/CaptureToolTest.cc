@@ -12,6 +12,7 @@
 #include "Lib/Platform/WaveIn.h"
 #include "Lib/Platform/WaveInVirtual.h"
 #include "Lib/Platform/tests/WaveInTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -38,9 +39,6 @@ Result RunTool(const std::string& args) {
 class CaptureToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/capture-tool-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     unsetenv(logrum::platform::kVirtualDevicesVariable);
     alsa_count_ = logrum::platform::WaveInDeviceCount();
     samples_ = PatternSamples(2 * 30011, 5);
@@ -52,7 +50,6 @@ class CaptureToolTest : public ::testing::Test {
   void TearDown() override {
     unsetenv(logrum::platform::kVirtualDevicesVariable);
     unsetenv("LOGRUM2_CLOCK");
-    std::filesystem::remove_all(dir_);
   }
   std::vector<int16_t> ReadWav(const std::string& path, SF_INFO* info) {
     *info = SF_INFO{};
@@ -63,7 +60,8 @@ class CaptureToolTest : public ::testing::Test {
     sf_close(f);
     return data;
   }
-  std::string dir_;
+  logrum::testing::TempDir temp_{"capture-tool"};
+  std::string dir_ = temp_.path();
   int alsa_count_ = 0;
   std::vector<int16_t> samples_;
 };

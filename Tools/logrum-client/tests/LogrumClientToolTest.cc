@@ -11,6 +11,7 @@
 #include "Lib/ArchiveManager/Protocol/Client/tests/FakeServer.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
 #include "Tools/logrum-client/Export.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::protocol {
 namespace {
@@ -38,9 +39,6 @@ struct Outcome {
 class LogrumClientToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("logrum-client-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
     FakeServerConfig c;
     c.users["admin"] = PasswordDigestText("admin", "secret");
     c.archives.push_back({"Studio A", true, 3, true, true,
@@ -53,10 +51,7 @@ class LogrumClientToolTest : public ::testing::Test {
     server_ = std::make_unique<FakeServer>(c);
     ASSERT_NE(server_->Start(), 0);
   }
-  void TearDown() override {
-    server_->Stop();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { server_->Stop(); }
 
   Outcome Run(const std::string& arguments) {
     const std::string err_file = (dir_ / "stderr").string();
@@ -82,7 +77,8 @@ class LogrumClientToolTest : public ::testing::Test {
     return s.str();
   }
 
-  std::filesystem::path dir_;
+  logrum::testing::TempDir temp_{"logrum-client"};
+  std::filesystem::path dir_ = temp_.path();
   std::unique_ptr<FakeServer> server_;
 };
 

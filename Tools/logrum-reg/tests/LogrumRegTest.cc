@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "Lib/Platform/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::tools {
 namespace {
@@ -45,17 +46,10 @@ struct Result {
 class LogrumRegTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("logrum_reg_test_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "home");
     setenv("LOGRUM2_HOME", (dir_ / "home").c_str(), 1);
   }
-  void TearDown() override {
-    unsetenv("LOGRUM2_HOME");
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { unsetenv("LOGRUM2_HOME"); }
 
   std::string Command(const std::vector<std::string>& args) {
     std::string command = ShellQuote(std::string(LOGRUM2_BUILD_DIR) + "/bin/logrum-reg");
@@ -73,7 +67,8 @@ class LogrumRegTest : public ::testing::Test {
     return result;
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"logrum-reg"};
+  fs::path dir_ = temp_.path();
 };
 
 TEST_F(LogrumRegTest, SetsQueriesDeletesExportsAndImports) {

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include "tests/support/TempDir.h"
+
 namespace logrum::tools {
 namespace {
 
@@ -30,17 +32,9 @@ std::string Dword(uint32_t v) {
 class RegTextTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("regtext_test_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     store_ = Fresh("registry.db3");
   }
-  void TearDown() override {
-    store_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { store_.reset(); }
   std::unique_ptr<Registry> Fresh(const std::string& name) {
     std::unique_ptr<Registry> store;
     EXPECT_TRUE(Registry::Open((dir_ / name).string(), &store).ok());
@@ -68,7 +62,8 @@ class RegTextTest : public ::testing::Test {
     return store.Update([&](RegistryTxn& txn) { return ApplyRegOps(txn, ops, "cls?"); });
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"regtext"};
+  fs::path dir_ = temp_.path();
   std::unique_ptr<Registry> store_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
 #include "Lib/ArchiveManager/Time/tests/ZoneTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::tools {
 namespace {
@@ -27,15 +28,6 @@ CZoneTime T(int y, int mo, int d, int h, int mi, int s, int daylight) {
 
 class SegmentToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("segtool-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Write(const CZoneTime& start, size_t blocks, const CZoneTime& end, bool skim) {
     archive::CArchiveFileWrite writer(dir_.string(), "mp3", "Studio A");
     EXPECT_TRUE(writer.Open(start, {128, 44100, 2}, skim));
@@ -54,7 +46,8 @@ class SegmentToolTest : public ::testing::Test {
     return SegmentToolMain(args, out_, err_);
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"segtool"};
+  fs::path dir_ = temp_.path();
   std::ostringstream out_, err_;
 };
 

@@ -13,6 +13,7 @@
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::archive {
 namespace {
@@ -54,18 +55,12 @@ class Listener : public ArchiveLogListener {
 class ArchivePTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logrum-archive-XXXXXX";
-    root_ = ::mkdtemp(pattern);
     options_.log_path = root_ + "/logs";
     options_.archive_path = root_ + "/archive";
     options_.record_to_disk = false;
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-
-  std::string root_;
+  logrum::testing::TempDir temp_{"archive"};
+  std::string root_ = temp_.path();
   HostOptions options_;
   HostSkimSwitch switch_;
   Listener listener_;

@@ -9,6 +9,7 @@
 
 #include "Lib/ArchiveManager/Archive/Bindings.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::archive {
@@ -17,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FtpLibraryTest, SendsThroughTheLibraryOrFailsWhenItIsMissing) {
-  char pattern[] = "/tmp/logrum-ftplib-XXXXXX";
-  const std::string root = ::mkdtemp(pattern);
+  const logrum::testing::TempDir temp("ftplib");
+  const std::string& root = temp.path();
   fs::create_directories(root + "/remote");
   const std::string local = root + "/segment.mp3";
   std::ofstream(local, std::ios::binary) << "segment bytes";
@@ -53,7 +54,6 @@ TEST(FtpLibraryTest, SendsThroughTheLibraryOrFailsWhenItIsMissing) {
   }
   EXPECT_FALSE(fs::exists(root + "/remote/other.mp3"));
   server.Stop();
-  fs::remove_all(root);
 }
 
 }  // namespace

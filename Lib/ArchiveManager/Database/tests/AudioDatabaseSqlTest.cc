@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Lib/ArchiveManager/Time/tests/ZoneTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::archive {
 namespace {
@@ -46,18 +47,8 @@ struct Collector {
 
 class AudioDatabaseSqlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(kDebugOutputOn);
-    dir_ = fs::temp_directory_path() /
-           ("segdb-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    db_.Close();
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { ASSERT_TRUE(kDebugOutputOn); }
+  void TearDown() override { db_.Close(); }
 
   std::string DbPath() const { return (dir_ / "archive.db3").string(); }
 
@@ -76,7 +67,8 @@ class AudioDatabaseSqlTest : public ::testing::Test {
     return value;
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"segdb"};
+  fs::path dir_ = temp_.path();
   AudioDatabaseSql db_;
 };
 

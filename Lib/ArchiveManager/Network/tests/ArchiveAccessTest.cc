@@ -28,6 +28,7 @@
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/TimeZone.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
 
 namespace logrum::network {
@@ -57,8 +58,6 @@ class ArchiveAccessTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TZ", "UTC0", 1);
     ::tzset();
-    char pattern[] = "/tmp/logrum-network-XXXXXX";
-    root_ = ::mkdtemp(pattern);
     ASSERT_TRUE(platform::Registry::Open(root_ + "/registry.db3", &store_).ok());
     previous_ = platform::SetDefaultRegistry(store_.get());
     kit::RegistryKey users(false, store_.get());
@@ -86,7 +85,6 @@ class ArchiveAccessTest : public ::testing::Test {
     archive_->Release();
     platform::SetDefaultRegistry(previous_);
     store_.reset();
-    std::filesystem::remove_all(root_);
   }
 
   // A segment of `blocks` blocks in the folder and the database.
@@ -109,7 +107,8 @@ class ArchiveAccessTest : public ::testing::Test {
     return start;
   }
 
-  std::string root_;
+  logrum::testing::TempDir temp_{"network"};
+  std::string root_ = temp_.path();
   std::unique_ptr<platform::Registry> store_;
   platform::Registry* previous_ = nullptr;
   archive::testing::HostOptions options_;

@@ -132,11 +132,6 @@ NetArchive* FakeSource::FindArchive(const char* name) {
 }
 
 void NetworkTest::SetUp() {
-  dir_ = std::filesystem::temp_directory_path() /
-         ("network_test_" + std::to_string(::getpid()) + "_" +
-          ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  std::filesystem::remove_all(dir_);
-  std::filesystem::create_directories(dir_);
   ASSERT_TRUE(platform::Registry::Open((dir_ / "registry.db3").string(), &store_).ok());
 }
 
@@ -144,7 +139,6 @@ void NetworkTest::TearDown() {
   if (server_) server_->Close();
   server_.reset();
   store_.reset();
-  std::filesystem::remove_all(dir_);
 }
 
 void NetworkTest::AddUser(const std::string& user, const std::string& password,

@@ -17,6 +17,7 @@
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Platform/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::network::testing {
 
@@ -99,7 +100,8 @@ class NetworkTest : public ::testing::Test {
                                                         const std::string& password,
                                                         const std::string& archive);
 
-  std::filesystem::path dir_;
+  logrum::testing::TempDir temp_{"network"};
+  std::filesystem::path dir_ = temp_.path();
   std::unique_ptr<platform::Registry> store_;
   FakeSource source_;
   std::unique_ptr<NetworkServer> server_;

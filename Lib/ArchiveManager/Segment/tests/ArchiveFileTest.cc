@@ -13,6 +13,7 @@
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 #include "Lib/ArchiveManager/Time/tests/ZoneTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::archive {
 namespace {
@@ -41,15 +42,6 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
 
 class ArchiveFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("segfile-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Folder() const { return dir_.string(); }
 
   // Writes a segment of `blocks` blocks and returns its path.
@@ -66,7 +58,8 @@ class ArchiveFileTest : public ::testing::Test {
     return path;
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"segfile"};
+  fs::path dir_ = temp_.path();
 };
 
 TEST_F(ArchiveFileTest, TrailerWrittenIsReadBackFieldForField) {

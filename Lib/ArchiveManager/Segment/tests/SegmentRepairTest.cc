@@ -13,6 +13,7 @@
 #include "Lib/ArchiveManager/Segment/ArchiveFileRead.h"
 #include "Lib/ArchiveManager/Segment/ArchiveFileWrite.h"
 #include "Lib/ArchiveManager/Time/SegmentName.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::archive {
 namespace {
@@ -50,19 +51,17 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
 class SegmentRepairTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("segrepair-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
     ASSERT_TRUE(start_.Set(2012, 6, 15, 10, 0, 0, 0));
     path_ = SegmentFileName(dir_.string(), start_, ".mp3");
     fs::create_directories(fs::path(path_).parent_path());
   }
-  void TearDown() override { fs::remove_all(dir_); }
   void Write(const std::vector<uint8_t>& bytes) {
     std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                  static_cast<std::streamsize>(bytes.size()));
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"segrepair"};
+  fs::path dir_ = temp_.path();
   CZoneTime start_;
   std::string path_;
 };

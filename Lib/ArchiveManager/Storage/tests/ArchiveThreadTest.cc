@@ -122,7 +122,7 @@ class ArchiveThreadTest : public ::testing::Test {
     }
   }
 
-  TempFolder folder_;
+  TempDir folder_;
   MessageLog log_;
   ReportLog reports_;
   std::unique_ptr<FakeSkimEncoder> encoder_;

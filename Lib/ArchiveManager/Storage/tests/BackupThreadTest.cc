@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Local;
 using testing::MessageLog;
-using testing::TempFolder;
+using testing::TempDir;
 using testing::TestClock;
 
 std::string ReadAll(const std::string& path) {
@@ -210,7 +210,7 @@ class BackupThreadTest : public ::testing::Test {
   }
   uint16_t port() const { return server_->options().port; }
 
-  TempFolder temp_;
+  TempDir temp_;
   std::string archive_, backup_, remote_;
   MessageLog log_;
   std::unique_ptr<logrum::testing::FtpServer> server_;

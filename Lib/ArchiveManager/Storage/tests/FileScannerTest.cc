@@ -81,7 +81,7 @@ class FileScannerTest : public ::testing::Test {
   }
   std::string Day(const char* day) { return folder_.path() + "/" + day; }
 
-  TempFolder folder_;
+  TempDir folder_;
   MessageLog log_;
   int syncs_ = 0;
 };
@@ -154,7 +154,7 @@ TEST_F(FileScannerTest, WatcherKeepsTheIndexInStepWithChangesByHand) {
   AudioDatabaseSql* db = storage->database();
 
   // Copied in by hand: the row comes with the values of its trailer.
-  TempFolder outside;
+  TempDir outside;
   const std::string made = MakeSegment(outside.path(), Local(2026, 1, 10, 10, 0, 0), 20, true);
   const std::string copied = Day("2026.01.10") + "/" + fs::path(made).filename().string();
   fs::copy_file(made, copied);
@@ -288,7 +288,7 @@ class HeldEvents : public FileEvents {
 };
 
 TEST(DirWatcherTest, ReportsWritesRemovalsRenamesAndLostEvents) {
-  TempFolder folder;
+  TempDir folder;
   const std::string day = folder.path() + "/2026.01.10";
   fs::create_directories(day);
   HeldEvents events;
@@ -300,7 +300,7 @@ TEST(DirWatcherTest, ReportsWritesRemovalsRenamesAndLostEvents) {
   ASSERT_TRUE(events.WaitFor("added " + day + "/a.mp3"));
   fs::rename(day + "/a.mp3", day + "/b.mp3");
   ASSERT_TRUE(events.WaitFor("renamed " + day + "/a.mp3 " + day + "/b.mp3"));
-  TempFolder outside;
+  TempDir outside;
   fs::rename(day + "/b.mp3", folder.path() + "/c.mp3");  // still inside: a rename
   ASSERT_TRUE(events.WaitFor("renamed " + day + "/b.mp3 " + folder.path() + "/c.mp3"));
   fs::remove(folder.path() + "/c.mp3");

@@ -153,17 +153,6 @@ std::vector<SegmentReport> ReportLog::Reports() const {
   return reports_;
 }
 
-TempFolder::TempFolder() {
-  char pattern[] = "/tmp/logrum-storage-XXXXXX";
-  const char* made = ::mkdtemp(pattern);
-  path_ = made ? made : "/tmp";
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 std::vector<std::string> SegmentFiles(const std::string& folder) {
   std::vector<std::string> out;
   std::error_code ec;

@@ -21,6 +21,7 @@
 #include "Lib/Kit/MemBlock.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Platform/Clock.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::archive::testing {
 
@@ -118,15 +119,7 @@ class ReportLog : public SegmentFinished {
 inline constexpr kit::AudioFormat kFormat128{128, 44100, 2};
 inline constexpr kit::AudioFormat kFormat32{32, 22050, 1};
 
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using logrum::testing::TempDir;
 
 // Layer 3 frames of kFormat128 (417 bytes, a valid header, filler without
 // sync), as the encoder writes them.

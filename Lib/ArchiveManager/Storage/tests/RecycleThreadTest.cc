@@ -78,7 +78,7 @@ class RecycleThreadTest : public ::testing::Test {
     return rows;
   }
 
-  TempFolder folder_;
+  TempDir folder_;
   AudioDatabaseSql db_;
   MessageLog log_;
   FakeDisk disk_{folder_.path(), 1'000'000'000};
@@ -255,7 +255,7 @@ TEST_F(RecycleThreadTest, ThreadRunsAPassAtStartAndThenEveryPeriodOfTheClock) {
 
 TEST(RecycleStorageTest, NeverEraseStopsRecordingAtTheQuotaAndResumesWhenFilesAreRemovedByHand) {
   SetLocal(2026, 1, 10, 13, 0, 0);
-  TempFolder folder;
+  TempDir folder;
   MessageLog log;
   FakeSkimEncoder encoder;
   StorageSettings settings;

@@ -46,7 +46,7 @@ class StorageManagerTest : public ::testing::Test {
     ASSERT_TRUE(storage.recorder()->WaitHandled(pushed_, 10000));
   }
 
-  TempFolder folder_;
+  TempDir folder_;
   MessageLog log_;
   FakeSkimEncoder encoder_;
   uint64_t pushed_ = 0;

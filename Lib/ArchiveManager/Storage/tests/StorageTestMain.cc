@@ -18,13 +18,11 @@ platform::ManualClock& TestClock() {
 int main(int argc, char** argv) {
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   logrum::platform::ReloadActiveZone();
-  logrum::platform::Clock* process_clock =
-      logrum::platform::SetDefaultClock(&logrum::archive::testing::TestClock());
+  const logrum::platform::ScopedDefaultClock scoped_clock(logrum::archive::testing::TestClock());
   int result = 2;
   if (logrum::archive::CZoneTime::BaseYear() == 2026) {
     testing::InitGoogleTest(&argc, argv);
     result = RUN_ALL_TESTS();
   }
-  logrum::platform::SetDefaultClock(process_clock);  // the process clock stays reachable
   return result;
 }

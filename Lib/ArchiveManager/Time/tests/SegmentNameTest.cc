@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Lib/ArchiveManager/Time/tests/ZoneTestUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::archive {
 namespace {
@@ -77,7 +78,8 @@ TEST(SegmentNameTest, ParseTable) {
 }
 
 TEST(SegmentNameTest, FindPrefersTheCurrentNameAndFallsBackToTheOlderOne) {
-  fs::path dir = fs::temp_directory_path() / ("segname-" + std::to_string(::getpid()));
+  const logrum::testing::TempDir temp("segname");
+  const fs::path dir = temp.path();
   fs::create_directories(dir / "2010.03.04");
   const CZoneTime t = T(2010, 3, 4, 5, 6, 7, 0);
   const std::string current = SegmentFileName(dir.string(), t, "mp3");
@@ -88,14 +90,13 @@ TEST(SegmentNameTest, FindPrefersTheCurrentNameAndFallsBackToTheOlderOne) {
   EXPECT_EQ(FindSegmentFile(dir.string(), t, "mp3"), old);
   std::ofstream(current).put('x');
   EXPECT_EQ(FindSegmentFile(dir.string(), t, "mp3"), current);
-  fs::remove_all(dir);
 }
 
 // A name is read without regard to the case of its zone letter and its
 // extension, so it is found again the same way; an exact name comes first.
 TEST(SegmentNameTest, FindFindsANameThatDiffersOnlyInCase) {
-  fs::path dir = fs::temp_directory_path() / ("segname-case-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
+  const logrum::testing::TempDir temp("segname-case");
+  const fs::path dir = temp.path();
   const std::string day = (dir / "2010.03.04").string() + "/";
   fs::create_directories(day);
   const CZoneTime t = T(2010, 3, 4, 5, 6, 7, 0);
@@ -123,7 +124,6 @@ TEST(SegmentNameTest, FindFindsANameThatDiffersOnlyInCase) {
     EXPECT_EQ(FindSegmentFile(folder, t, "mp3"), expected) << c.files.front();
     for (const std::string& name : c.files) fs::remove(day + name);
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -13,12 +13,11 @@ int main(int argc, char** argv) {
   setenv("TZ", "UTC0", 1);
   logrum::platform::ReloadActiveZone();
   static logrum::platform::ManualClock clock(1339761600LL * 1000000);  // 2012-06-15 12:00 UTC
-  logrum::platform::Clock* process_clock = logrum::platform::SetDefaultClock(&clock);
+  const logrum::platform::ScopedDefaultClock scoped_clock(clock);
   int result = 2;
   if (logrum::archive::CZoneTime::BaseYear() == 2012) {
     testing::InitGoogleTest(&argc, argv);
     result = RUN_ALL_TESTS();
   }
-  logrum::platform::SetDefaultClock(process_clock);  // the process clock stays reachable
   return result;
 }

@@ -190,9 +190,11 @@ TEST(ZoneTimeTest, UnixSecondsBothWaysAndWeekday) {
 TEST(ZoneTimeTest, NowReadsTheProcessClock) {
   ScopedZone zone(kBerlin);
   platform::ManualClock clock(1278212767LL * 1000000 + 999000);
-  platform::Clock* previous = platform::SetDefaultClock(&clock);
-  CZoneTime now = CZoneTime::Now();
-  platform::SetDefaultClock(previous);
+  CZoneTime now;
+  {
+    const platform::ScopedDefaultClock scoped_clock(clock);
+    now = CZoneTime::Now();
+  }
   EXPECT_TRUE(CZoneTime::IsSame(now, T(2010, 7, 4, 5, 6, 7, 1)));
 }
 

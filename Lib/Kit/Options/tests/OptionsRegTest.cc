@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "Lib/Kit/Options/RegistryKey.h"
+#include "tests/support/TempDir.h"
 
 namespace logrum::kit {
 namespace {
@@ -32,18 +33,10 @@ std::string Dword(uint32_t v) {
 class OptionsRegTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("options_test_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     path_ = (dir_ / "registry.db3").string();
     ASSERT_TRUE(Registry::Open(path_, &store_).ok());
   }
-  void TearDown() override {
-    store_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { store_.reset(); }
 
   void Put(RegRoot root, const std::string& key, const std::string& name, uint32_t type,
            const std::string& data) {
@@ -56,7 +49,8 @@ class OptionsRegTest : public ::testing::Test {
     return values;
   }
 
-  fs::path dir_;
+  logrum::testing::TempDir temp_{"options"};
+  fs::path dir_ = temp_.path();
   std::string path_;
   std::unique_ptr<Registry> store_;
 };
