@@ -26,6 +26,7 @@
 
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/Registry.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::server {
 
@@ -83,9 +84,9 @@ class ConsoleSessions {
   void Remove(std::string_view id);
 
  private:
-  mutable std::mutex mu_;
-  std::map<std::string, ConsoleSession, std::less<>> sessions_;  // guarded by mu_
-  std::vector<std::string> order_;                               // guarded by mu_
+  mutable kit::Mutex mu_;
+  std::map<std::string, ConsoleSession, std::less<>> sessions_ GUARDED_BY(mu_);
+  std::vector<std::string> order_ GUARDED_BY(mu_);
 };
 
 // Failed logins per peer address: after kFreeFailures, each further attempt
@@ -110,8 +111,8 @@ class LoginLimiter {
     uint64_t locked_until = 0;
   };
   platform::Clock* clock_;
-  mutable std::mutex mu_;
-  std::map<std::string, Entry> entries_;  // guarded by mu_
+  mutable kit::Mutex mu_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
 };
 
 // 2 * bytes random bytes as hex text.

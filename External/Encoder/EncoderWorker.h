@@ -26,6 +26,7 @@
 
 #include "Lib/Kit/AudioSink.h"
 #include "Lib/Kit/IBlock.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audenc {
 
@@ -70,15 +71,15 @@ class EncoderWorker : public kit::AudioSink {
   const uint32_t frame_bytes_;
   const uint64_t max_queued_frames_;
 
-  mutable std::mutex mu_;
+  mutable kit::Mutex mu_;
   std::condition_variable wake_;
-  std::deque<InputItem> queue_;  // guarded by mu_
-  uint64_t queued_frames_ = 0;   // guarded by mu_
-  uint64_t position_ = 0;        // guarded by mu_: next input frame
-  uint64_t dropping_ = 0;        // guarded by mu_: dropped since the last queued block
-  uint64_t dropped_total_ = 0;   // guarded by mu_
-  bool accepting_ = false;       // guarded by mu_
-  bool stopping_ = false;        // guarded by mu_
+  std::deque<InputItem> queue_ GUARDED_BY(mu_);
+  uint64_t queued_frames_ GUARDED_BY(mu_) = 0;
+  uint64_t position_ GUARDED_BY(mu_) = 0;  // next input frame
+  uint64_t dropping_ GUARDED_BY(mu_) = 0;  // dropped since the last queued block
+  uint64_t dropped_total_ GUARDED_BY(mu_) = 0;
+  bool accepting_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

@@ -19,6 +19,7 @@
 
 #include "Lib/Kit/AudioSink.h"
 #include "Lib/Kit/ObjectPool.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audenc {
 
@@ -43,8 +44,8 @@ class ReaderList {
 
  private:
   const uint32_t capacity_;
-  std::mutex mu_;
-  std::vector<std::pair<kit::AudioSink*, uint32_t>> readers_;  // guarded by mu_
+  kit::Mutex mu_;
+  std::vector<std::pair<kit::AudioSink*, uint32_t>> readers_ GUARDED_BY(mu_);
   kit::CMemBlockFactory* pool_;
 };
 

@@ -60,7 +60,7 @@ uint32_t AudioSourceManager::GetDeviceName(uint32_t uDeviceIndex, char* pszBuffe
 }
 
 bool AudioSourceManager::IsDeviceActive(uint32_t uDeviceIndex) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return IsActiveLocked(uDeviceIndex);
 }
 
@@ -75,7 +75,7 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   }
   const uint32_t index = pDevInfo->uDeviceIndex;
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.DefineDevice(%d)\n", static_cast<int>(index));
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (index >= device_count_) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Invalid device index\n");
     return false;
@@ -123,7 +123,7 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
 bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscription* pSubscription) {
   const char* name = pszSource != nullptr ? pszSource : "";
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.Subscribe(%s): \n", name);
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   uint32_t entry = 0;
   if (*name == '\0' || !m_mapSources.Find(name, &entry)) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Source '%s' not found!\n", name);
@@ -170,7 +170,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
 
 bool AudioSourceManager::Unsubscribe(const char* pszSource,
                                      const SourceSubscription* pSubscription) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   uint32_t entry = 0;
   if (pszSource == nullptr || *pszSource == '\0' || !m_mapSources.Find(pszSource, &entry)) {
     return false;
@@ -193,7 +193,7 @@ void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
 }
 
 void AudioSourceManager::RemoveAll() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   m_mapSources.Clear();
   for (uint32_t i = 0; i < device_count_; ++i) {
     StopDevice(i);

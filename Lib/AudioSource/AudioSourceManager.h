@@ -19,6 +19,7 @@
 #include "Lib/AudioSource/AudioFeedThread.h"
 #include "Lib/AudioSource/NameTree.h"
 #include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audio {
 
@@ -41,28 +42,28 @@ class AudioSourceManager final : public CAudioSourceManager {
   // For tests and tools. A thread pointer stays valid only while nothing unsubscribes.
   uint32_t device_count() const { return device_count_; }
   int32_t ref_count(uint32_t uDeviceIndex) const {
-    std::lock_guard lock(mutex_);
+    kit::MutexLock lock(mutex_);
     return m_aRefCount[uDeviceIndex];
   }
   DeviceInfo device_info(uint32_t uDeviceIndex) const {
-    std::lock_guard lock(mutex_);
+    kit::MutexLock lock(mutex_);
     return m_aDevInfo[uDeviceIndex];
   }
   CAudioSourceThread* capture_thread(uint32_t uDeviceIndex) const {
-    std::lock_guard lock(mutex_);
+    kit::MutexLock lock(mutex_);
     return m_aThreads[uDeviceIndex].get();
   }
 
  private:
-  void StopDevice(uint32_t uDeviceIndex);  // mutex_ held
-  bool IsActiveLocked(uint32_t uDeviceIndex) const;
+  void StopDevice(uint32_t uDeviceIndex) REQUIRES(mutex_);
+  bool IsActiveLocked(uint32_t uDeviceIndex) const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  NameTree m_mapSources{false};  // case-sensitive; guarded by mutex_
+  mutable kit::Mutex mutex_;
+  NameTree m_mapSources GUARDED_BY(mutex_){false};  // case-sensitive
   const uint32_t device_count_;
-  std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads;  // guarded by mutex_
-  std::vector<DeviceInfo> m_aDevInfo;                           // guarded by mutex_
-  std::vector<int32_t> m_aRefCount;                             // guarded by mutex_
+  std::vector<std::unique_ptr<CAudioSourceThread>> m_aThreads GUARDED_BY(mutex_);
+  std::vector<DeviceInfo> m_aDevInfo GUARDED_BY(mutex_);
+  std::vector<int32_t> m_aRefCount GUARDED_BY(mutex_);
 };
 
 }  // namespace logrum::audio

@@ -27,6 +27,7 @@
 #include "Lib/ArchiveManager/Protocol/ClientHandler.h"
 #include "Lib/ArchiveManager/Protocol/Stream.h"
 #include "Lib/Kit/QueueReader.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::network {
 
@@ -90,9 +91,9 @@ class ClientHandler : public protocol::ClientHandler {
   std::string attached_name_;
   bool counted_ = false;
 
-  std::mutex live_mu_;
-  kit::QueueReader* live_reader_ = nullptr;  // guarded by live_mu_; a LiveReader
-  bool cancelled_ = false;                   // guarded by live_mu_
+  kit::Mutex live_mu_;
+  kit::QueueReader* live_reader_ GUARDED_BY(live_mu_) = nullptr;  // a LiveReader
+  bool cancelled_ GUARDED_BY(live_mu_) = false;
 };
 
 }  // namespace logrum::network
