@@ -21,8 +21,8 @@
 #include <map>
 #include <mutex>
 
-#include "Lib/Platform/Clock.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Platform/Clock.h"
 
 namespace logrum::server {
 

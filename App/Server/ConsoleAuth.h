@@ -24,9 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/Registry.h"
-#include "Lib/Kit/Mutex.h"
 
 namespace logrum::server {
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+
 #include "Lib/Kit/Mutex.h"
 
 namespace logrum::server {

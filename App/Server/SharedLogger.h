@@ -51,16 +51,18 @@
 // wait for the calls in progress on the same object to return.
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <semaphore.h>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
-#include <functional>
 #include <string>
 #include <vector>
+
 #include "Lib/Kit/Mutex.h"
 
 namespace logrum::server {

@@ -13,8 +13,8 @@
 #include <map>
 #include <mutex>
 
-#include "Lib/Platform/Registry.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Platform/Registry.h"
 
 namespace logrum::gpiocard {
 namespace {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "Lib/Kit/AudioSink.h"
-#include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Kit/ObjectPool.h"
 
 namespace logrum::audenc {
 

@@ -55,7 +55,7 @@ class SkimEncoder final : public ISkimEncoder,
   void Message(int32_t level, const std::string& text) override;
 
   const SkimEncoderParams params_;
-  kit::Mutex open_mu_;               // serialises Open and Close
+  kit::Mutex open_mu_;  // serialises Open and Close
   bool open_ GUARDED_BY(open_mu_) = false;
   std::unique_ptr<SkimCore> core_;   // the worker thread's while open
   ReaderList readers_;

@@ -176,7 +176,8 @@ bool CAudioFeedThread::Deliver(kit::CPoolObject* block) {
 
 bool CAudioFeedThread::Pause(uint32_t ms) {
   kit::UniqueLock lock(pause_mutex_);
-  return !pause_wake_.wait_for(lock.native(), std::chrono::milliseconds(ms), [this]() REQUIRES(pause_mutex_) { return closing_; });
+  return !pause_wake_.wait_for(lock.native(), std::chrono::milliseconds(ms),
+                               [this]() REQUIRES(pause_mutex_) { return closing_; });
 }
 
 bool CAudioFeedThread::WaitInputLost(bool lost, uint32_t timeout_ms) {

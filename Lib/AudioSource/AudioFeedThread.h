@@ -32,8 +32,8 @@
 #include "Lib/AudioSource/include/AudioSource.h"
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/MemBlock.h"
-#include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Kit/ObjectPool.h"
 
 namespace logrum::audio {
 

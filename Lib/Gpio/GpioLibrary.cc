@@ -216,21 +216,23 @@ bool GpioLibrary::SaveConfiguration() {
     for (auto& [folded, entry] : entries_) {
       RegStatus s = put("AudioSourceName" + std::to_string(n), platform::kRegString,
                         Text(entry->name));
-      if (s.ok()) s = put("ValidSwitches" + std::to_string(n), platform::kRegDword,
-                          Dword(entry->valid_mask));
+      if (s.ok())
+        s = put("ValidSwitches" + std::to_string(n), platform::kRegDword, Dword(entry->valid_mask));
       for (int m = 0; m < kLogicalInputs && s.ok(); ++m) {
         const InputConfig& c = entry->inputs[static_cast<size_t>(m)]->config();
         s = put(DeviceValue(n, m, "Active"), platform::kRegDword, Dword(c.active ? 1 : 0));
-        if (s.ok()) s = put(DeviceValue(n, m, "HostAddress"), platform::kRegString,
-                            Text(c.host_address));
-        if (s.ok()) s = put(DeviceValue(n, m, "InitialState"), platform::kRegDword,
-                            Dword(c.initial_state ? 1 : 0));
-        if (s.ok()) s = put(DeviceValue(n, m, "CaseSensitive"), platform::kRegDword,
-                            Dword(c.case_sensitive ? 1 : 0));
-        if (s.ok()) s = put(DeviceValue(n, m, "OnPattern"), platform::kRegString,
-                            Text(c.on_pattern));
-        if (s.ok()) s = put(DeviceValue(n, m, "OffPattern"), platform::kRegString,
-                            Text(c.off_pattern));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "HostAddress"), platform::kRegString, Text(c.host_address));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "InitialState"), platform::kRegDword,
+                  Dword(c.initial_state ? 1 : 0));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "CaseSensitive"), platform::kRegDword,
+                  Dword(c.case_sensitive ? 1 : 0));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "OnPattern"), platform::kRegString, Text(c.on_pattern));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "OffPattern"), platform::kRegString, Text(c.off_pattern));
       }
       if (!s.ok()) return s;
       ++n;

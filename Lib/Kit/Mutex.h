@@ -21,8 +21,8 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "Lib/Kit/ThreadAnnotations.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Kit/ThreadAnnotations.h"
 
 namespace logrum::kit {
 

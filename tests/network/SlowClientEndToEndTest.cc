@@ -25,11 +25,11 @@
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/Options/OptionsReg.h"
 #include "Lib/Kit/Options/RegistryKey.h"
 #include "Lib/Platform/Registry.h"
 #include "tests/support/TestSupport.h"
-#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 namespace {
@@ -62,7 +62,8 @@ class StallingReceiver : public protocol::AudioReceiver {
     kit::UniqueLock lock(mu);
     began = true;
     changed.notify_all();
-    changed.wait_for(lock.native(), std::chrono::seconds(120), [this]() REQUIRES(mu) { return resume; });
+    changed.wait_for(lock.native(), std::chrono::seconds(120),
+                     [this]() REQUIRES(mu) { return resume; });
     return true;
   }
   bool OnAudioData(const uint8_t*, size_t) override {
@@ -142,8 +143,8 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
   std::thread listener([&] { status = client.PlayLive(receiver); });
   {
     kit::UniqueLock lock(receiver.mu);
-    ASSERT_TRUE(
-        receiver.changed.wait_for(lock.native(), std::chrono::seconds(30), [&]() REQUIRES(receiver.mu) { return receiver.began; }));
+    ASSERT_TRUE(receiver.changed.wait_for(lock.native(), std::chrono::seconds(30),
+                                          [&]() REQUIRES(receiver.mu) { return receiver.began; }));
   }
 
   // Ten minutes on the process clock; resident memory once a minute, from

@@ -26,10 +26,10 @@
 
 #include <atomic>
 #include <climits>
-#include <mutex>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 

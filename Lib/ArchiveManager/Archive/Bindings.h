@@ -20,10 +20,10 @@
 
 #include "External/Encoder/include/Encoder.h"
 #include "Lib/ArchiveManager/Storage/BackupThread.h"
-#include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/AudioSource/include/AudioSource.h"
-#include "Lib/Platform/DynamicLibrary.h"
+#include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Platform/DynamicLibrary.h"
 
 namespace logrum::archive {
 

@@ -26,8 +26,8 @@
 #include "Lib/ArchiveManager/Protocol/ClientEnc.h"
 #include "Lib/ArchiveManager/Protocol/ClientHandler.h"
 #include "Lib/ArchiveManager/Protocol/Stream.h"
-#include "Lib/Kit/QueueReader.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Kit/QueueReader.h"
 
 namespace logrum::network {
 

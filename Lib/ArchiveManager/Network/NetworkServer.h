@@ -31,9 +31,9 @@
 
 #include "Lib/ArchiveManager/Network/NetArchive.h"
 #include "Lib/ArchiveManager/Network/NetworkSettings.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/TaskThread.h"
-#include "Lib/Kit/Mutex.h"
 
 namespace logrum::network {
 
@@ -105,7 +105,7 @@ class NetworkServer : private kit::TaskThreadTask {
   kit::Mutex mu_;
   std::condition_variable changed_;
   std::set<ConnObj*> active_ GUARDED_BY(mu_);
-  uint32_t active_count_ GUARDED_BY(mu_) = 0;  // includes objects being returned
+  uint32_t active_count_ GUARDED_BY(mu_) = 0;                 // includes objects being returned
   std::map<uint32_t, uint32_t> per_address_ GUARDED_BY(mu_);  // connections by address
   uint64_t refused_ GUARDED_BY(mu_) = 0;
   bool logged_refusal_ GUARDED_BY(mu_) = false;

@@ -285,7 +285,8 @@ void BackupThread::Body() {
         }
         const int64_t next = NextRetryUs();
         if (next == INT64_MAX) {
-          cv_.wait(lock.native(), [&]() REQUIRES(mu_) { return stopped_ || wake_ || !queue_.empty(); });
+          cv_.wait(lock.native(),
+                   [&]() REQUIRES(mu_) { return stopped_ || wake_ || !queue_.empty(); });
           wake_ = false;
           continue;
         }

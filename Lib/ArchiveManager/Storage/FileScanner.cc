@@ -140,7 +140,8 @@ void FileScanner::Body() {
     bool got = false;
     {
       kit::UniqueLock lock(mu_);
-      cv_.wait_for(lock.native(), kIdlePoll, [&]() REQUIRES(mu_) { return stopped_ || !queue_.empty(); });
+      cv_.wait_for(lock.native(), kIdlePoll,
+                   [&]() REQUIRES(mu_) { return stopped_ || !queue_.empty(); });
       if (stopped_) break;
       if (!queue_.empty()) {
         message = std::move(queue_.front());
