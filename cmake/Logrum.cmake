@@ -4,6 +4,14 @@ set(LOGRUM2_WARNINGS -Wall -Wextra)
 if(LOGRUM2_WERROR)
   list(APPEND LOGRUM2_WARNINGS -Werror -Wno-error=deprecated-declarations)
 endif()
+# Clang checks the GUARDED_BY/REQUIRES annotations (Lib/Kit/ThreadAnnotations.h):
+# a member touched without its lock fails the build.
+if(LOGRUM2_THREAD_SAFETY)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "LOGRUM2_THREAD_SAFETY needs clang (CXX=clang++ CC=clang)")
+  endif()
+  list(APPEND LOGRUM2_WARNINGS -Wthread-safety -Werror=thread-safety)
+endif()
 
 set(LOGRUM2_SANITIZER_FLAGS "")
 if(LOGRUM2_SANITIZE)

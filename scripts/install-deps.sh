@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config
+  # the thread-safety analysis build
+  clang
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries
   libsqlite3-dev libmp3lame-dev libasound2-dev libsndfile1-dev

@@ -11,7 +11,7 @@ uint64_t AppLoop::NowMs() const {
 
 void AppLoop::Post(Task task) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (quit_) return;
     posted_.push_back(std::move(task));
   }
@@ -20,7 +20,7 @@ void AppLoop::Post(Task task) {
 
 void AppLoop::Quit(int result) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (quit_) return;
     quit_ = true;
     result_ = result;
@@ -29,7 +29,7 @@ void AppLoop::Quit(int result) {
 }
 
 bool AppLoop::quitting() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return quit_;
 }
 
@@ -44,7 +44,7 @@ void AppLoop::KillTimer(int id) { timers_.erase(id); }
 bool AppLoop::RunPending() {
   std::deque<Task> tasks;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     tasks.swap(posted_);
   }
   for (Task& task : tasks) task();
@@ -83,18 +83,18 @@ int AppLoop::Run() {
     int64_t wait_ms = NextDueMs();
     if (wait_ms == 0) continue;
     if (wait_ms < 0 || wait_ms > 1000) wait_ms = 1000;
-    std::unique_lock lock(mu_);
-    wake_.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                   [this] { return quit_ || !posted_.empty(); });
+    kit::UniqueLock lock(mu_);
+    wake_.wait_for(lock.native(), std::chrono::milliseconds(wait_ms),
+                   [this]() REQUIRES(mu_) { return quit_ || !posted_.empty(); });
   }
   // Tasks posted before Quit still run.
   std::deque<Task> tasks;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     tasks.swap(posted_);
   }
   for (Task& task : tasks) task();
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return result_;
 }
 

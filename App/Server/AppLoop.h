@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Clock.h"
 
 namespace logrum::server {
@@ -72,11 +73,11 @@ class AppLoop {
   std::map<int, Timer> timers_;  // UI thread only
   uint64_t next_generation_ = 1;
 
-  mutable std::mutex mu_;
+  mutable kit::Mutex mu_;
   std::condition_variable wake_;
-  std::deque<Task> posted_;  // guarded by mu_
-  bool quit_ = false;        // guarded by mu_
-  int result_ = 0;           // guarded by mu_
+  std::deque<Task> posted_ GUARDED_BY(mu_);
+  bool quit_ GUARDED_BY(mu_) = false;
+  int result_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace logrum::server

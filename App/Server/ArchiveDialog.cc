@@ -755,12 +755,12 @@ DialogAnswer ArchiveDialogs::CheckEvent(const json& request) {
 }
 
 void ArchiveDialogs::RememberFtpTest(const std::string& address) {
-  std::lock_guard lock(ftp_mu_);
+  kit::MutexLock lock(ftp_mu_);
   tested_ftp_[DisplayDestination(address)] = address;
 }
 
 std::string ArchiveDialogs::TestedFtpAddress(const std::string& shown) const {
-  std::lock_guard lock(ftp_mu_);
+  kit::MutexLock lock(ftp_mu_);
   auto it = tested_ftp_.find(shown);
   return it == tested_ftp_.end() ? std::string() : it->second;
 }

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 
+#include "Lib/Kit/Mutex.h"
 #include "App/Server/ConsoleDialogs.h"
 #include "App/Server/FtpTest.h"
 
@@ -102,8 +103,8 @@ class ArchiveDialogs {
   std::string state_folder_;
   int32_t last_days_ = 0x1F;  // Monday to Friday until an event is confirmed
 
-  mutable std::mutex ftp_mu_;
-  std::map<std::string, std::string> tested_ftp_;  // shown form -> address; guarded by ftp_mu_
+  mutable kit::Mutex ftp_mu_;
+  std::map<std::string, std::string> tested_ftp_ GUARDED_BY(ftp_mu_);  // shown form -> address
 };
 
 }  // namespace logrum::server

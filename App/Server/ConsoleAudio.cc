@@ -52,7 +52,7 @@ ConsoleLevelFeeds::ConsoleLevelFeeds(OnLevel on_level)
 ConsoleLevelFeeds::~ConsoleLevelFeeds() { StopAll(); }
 
 void ConsoleLevelFeeds::Sync(Meters meters) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   meters_ = std::move(meters);
 }
 
@@ -68,8 +68,8 @@ void ConsoleLevelFeeds::Run(std::stop_token stop) {
   while (!stop.stop_requested()) {
     Meters meters;
     {
-      std::unique_lock lock(mu_);
-      wake_.wait_for(lock, stop, std::chrono::milliseconds(kPollMs), [] { return false; });
+      kit::UniqueLock lock(mu_);
+      wake_.wait_for(lock.native(), stop, std::chrono::milliseconds(kPollMs), [] { return false; });
       meters = meters_;
     }
     for (auto it = seen.begin(); it != seen.end();) {

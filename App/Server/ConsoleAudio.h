@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "App/Server/LevelMeter.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::server {
 
@@ -67,9 +68,9 @@ class ConsoleLevelFeeds {
   void Run(std::stop_token stop);
 
   OnLevel on_level_;
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable_any wake_;
-  Meters meters_;  // guarded by mu_
+  Meters meters_ GUARDED_BY(mu_);
   std::jthread thread_;
 };
 

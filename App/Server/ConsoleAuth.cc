@@ -253,7 +253,7 @@ ConsoleSession ConsoleSessions::Create(ConsoleRole role) {
   session.id = RandomHex(16);
   session.token = RandomHex(16);
   session.role = role;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   sessions_[session.id] = session;
   order_.push_back(session.id);
   while (order_.size() > kMaxSessions) {
@@ -264,7 +264,7 @@ ConsoleSession ConsoleSessions::Create(ConsoleRole role) {
 }
 
 std::optional<ConsoleSession> ConsoleSessions::Find(std::string_view id) const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return std::nullopt;
   return it->second;
@@ -273,21 +273,21 @@ std::optional<ConsoleSession> ConsoleSessions::Find(std::string_view id) const {
 std::optional<ConsoleSession> ConsoleSessions::Promote(std::string_view id, ConsoleRole role,
                                                        std::string user) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     auto it = sessions_.find(id);
     if (it == sessions_.end()) return std::nullopt;
     sessions_.erase(it);
     order_.erase(std::remove(order_.begin(), order_.end(), std::string(id)), order_.end());
   }
   ConsoleSession session = Create(role);
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   sessions_[session.id].user = user;
   session.user = std::move(user);
   return session;
 }
 
 void ConsoleSessions::Remove(std::string_view id) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   sessions_.erase(std::string(id));
   order_.erase(std::remove(order_.begin(), order_.end(), std::string(id)), order_.end());
 }
@@ -297,7 +297,7 @@ uint64_t LoginLimiter::Now() const {
 }
 
 uint64_t LoginLimiter::WaitMs(const std::string& address) const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   auto it = entries_.find(address);
   if (it == entries_.end()) return 0;
   uint64_t now = Now();
@@ -305,7 +305,7 @@ uint64_t LoginLimiter::WaitMs(const std::string& address) const {
 }
 
 void LoginLimiter::Failed(const std::string& address) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   Entry& entry = entries_[address];
   ++entry.failures;
   if (entry.failures < kFreeFailures) return;
@@ -315,7 +315,7 @@ void LoginLimiter::Failed(const std::string& address) {
 }
 
 void LoginLimiter::Succeeded(const std::string& address) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   entries_.erase(address);
 }
 

@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/Registry.h"
 
@@ -92,9 +93,9 @@ class ConsoleSessions {
   void Remove(std::string_view id);
 
  private:
-  mutable std::mutex mu_;
-  std::map<std::string, ConsoleSession, std::less<>> sessions_;  // guarded by mu_
-  std::vector<std::string> order_;                               // guarded by mu_
+  mutable kit::Mutex mu_;
+  std::map<std::string, ConsoleSession, std::less<>> sessions_ GUARDED_BY(mu_);
+  std::vector<std::string> order_ GUARDED_BY(mu_);
 };
 
 // Failed logins per peer address: after kFreeFailures, each further attempt
@@ -119,8 +120,8 @@ class LoginLimiter {
     uint64_t locked_until = 0;
   };
   platform::Clock* clock_;
-  mutable std::mutex mu_;
-  std::map<std::string, Entry> entries_;  // guarded by mu_
+  mutable kit::Mutex mu_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
 };
 
 // 2 * bytes random bytes as hex text.

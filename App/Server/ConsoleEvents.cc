@@ -10,9 +10,9 @@ std::shared_ptr<const std::string> ConsoleEvents::Format(const std::string& name
 }
 
 bool ConsoleEvents::Subscription::Next(int timeout_ms, std::string* event) {
-  std::unique_lock lock(mu_);
-  ready_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                  [this] { return ended_ || !pending_.empty(); });
+  kit::UniqueLock lock(mu_);
+  ready_.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms),
+                  [this]() REQUIRES(mu_) { return ended_ || !pending_.empty(); });
   event->clear();
   if (!pending_.empty()) {
     // Hand out everything waiting in one write.
@@ -27,7 +27,9 @@ bool ConsoleEvents::Subscription::Next(int timeout_ms, std::string* event) {
 
 std::shared_ptr<ConsoleEvents::Subscription> ConsoleEvents::Subscribe() {
   auto subscription = std::make_shared<Subscription>();
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
+  // Not yet shared, but its members are still only touched under its lock.
+  kit::MutexLock subscription_lock(subscription->mu_);
   if (closed_) {
     subscription->ended_ = true;
     return subscription;
@@ -38,24 +40,24 @@ std::shared_ptr<ConsoleEvents::Subscription> ConsoleEvents::Subscribe() {
 }
 
 void ConsoleEvents::Unsubscribe(const std::shared_ptr<Subscription>& subscription) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   subscriptions_.erase(subscription);
 }
 
 size_t ConsoleEvents::subscribers() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return subscriptions_.size();
 }
 
 void ConsoleEvents::Publish(const std::string& name, const std::string& data) {
   auto event = Format(name, data);
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   if (closed_) return;
   if (name == "model") model_ = event;
   if (name == "level") ++levels_;
   for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
     Subscription& subscription = **it;
-    std::unique_lock sub_lock(subscription.mu_);
+    kit::UniqueLock sub_lock(subscription.mu_);
     if (subscription.pending_.size() >= kMaxPending) {
       subscription.ended_ = true;
       sub_lock.unlock();
@@ -71,10 +73,10 @@ void ConsoleEvents::Publish(const std::string& name, const std::string& data) {
 }
 
 void ConsoleEvents::Close() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   closed_ = true;
   for (const auto& subscription : subscriptions_) {
-    std::lock_guard sub_lock(subscription->mu_);
+    kit::MutexLock sub_lock(subscription->mu_);
     subscription->ended_ = true;
     subscription->ready_.notify_all();
   }
@@ -82,7 +84,7 @@ void ConsoleEvents::Close() {
 }
 
 uint64_t ConsoleEvents::published(const std::string& name) const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return name == "level" ? levels_ : 0;
 }
 

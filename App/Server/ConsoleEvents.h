@@ -19,6 +19,8 @@
 #include <set>
 #include <string>
 
+#include "Lib/Kit/Mutex.h"
+
 namespace logrum::server {
 
 class ConsoleEvents {
@@ -34,10 +36,10 @@ class ConsoleEvents {
 
    private:
     friend class ConsoleEvents;
-    std::mutex mu_;
+    kit::Mutex mu_;
     std::condition_variable ready_;
-    std::deque<std::shared_ptr<const std::string>> pending_;  // guarded by mu_
-    bool ended_ = false;                                      // guarded by mu_
+    std::deque<std::shared_ptr<const std::string>> pending_ GUARDED_BY(mu_);
+    bool ended_ GUARDED_BY(mu_) = false;
   };
 
   // A new page; it gets the latest model first.
@@ -55,11 +57,11 @@ class ConsoleEvents {
 
  private:
   static std::shared_ptr<const std::string> Format(const std::string& name, const std::string& data);
-  mutable std::mutex mu_;
-  std::set<std::shared_ptr<Subscription>> subscriptions_;  // guarded by mu_
-  std::shared_ptr<const std::string> model_;               // guarded by mu_
-  uint64_t levels_ = 0;                                    // guarded by mu_
-  bool closed_ = false;                                    // guarded by mu_
+  mutable kit::Mutex mu_;
+  std::set<std::shared_ptr<Subscription>> subscriptions_ GUARDED_BY(mu_);
+  std::shared_ptr<const std::string> model_ GUARDED_BY(mu_);
+  uint64_t levels_ GUARDED_BY(mu_) = 0;
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace logrum::server

@@ -216,7 +216,7 @@ void ConsoleServer::OnTimer() {
   }
   if (feeds_) feeds_->Sync(std::move(meters));
   {
-    std::lock_guard lock(silence_mu_);
+    kit::MutexLock lock(silence_mu_);
     for (auto it = silence_.begin(); it != silence_.end();) {
       it = active.count(it->first) == 0 ? silence_.erase(it) : std::next(it);
     }
@@ -227,7 +227,7 @@ void ConsoleServer::OnTimer() {
 void ConsoleServer::OnLevel(const std::string& archive, int16_t minimum, int16_t maximum) {
   SilenceWatch::Change change;
   {
-    std::lock_guard lock(silence_mu_);
+    kit::MutexLock lock(silence_mu_);
     // "n" counts the archive's reports, so a page (or a test) sees a gap.
     const uint64_t number = ++level_numbers_[archive];
     events_.Publish("level", json{{"archive", archive}, {"n", number}, {"min", minimum}, {"max", maximum}}.dump());

@@ -39,6 +39,7 @@
 #include "App/Server/ConsoleJson.h"
 #include "App/Server/ConsoleMetrics.h"
 #include "App/Server/MainWindowModel.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace httplib {
 class Server;
@@ -139,9 +140,9 @@ class ConsoleServer {
   std::map<std::string, ConsoleRowState> extra_;
   std::string last_model_;
 
-  std::mutex silence_mu_;
-  std::map<std::string, SilenceWatch> silence_;  // guarded by silence_mu_
-  std::map<std::string, uint64_t> level_numbers_;  // guarded by silence_mu_
+  kit::Mutex silence_mu_;
+  std::map<std::string, SilenceWatch> silence_ GUARDED_BY(silence_mu_);
+  std::map<std::string, uint64_t> level_numbers_ GUARDED_BY(silence_mu_);
 };
 
 // Where the page's files are for a program in `program_folder`

@@ -51,16 +51,19 @@
 // wait for the calls in progress on the same object to return.
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <semaphore.h>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::server {
 
@@ -119,8 +122,8 @@ class SharedLogger {
   uint64_t takeovers() const { return takeovers_.load(std::memory_order_relaxed); }
   // For tests and tools: holds the channel's lock as a stalled process would,
   // and gives it back.
-  bool HoldLock(int timeout_ms) { return LockMutex(timeout_ms); }
-  void ReleaseLock() { UnlockMutex(); }
+  bool HoldLock(int timeout_ms) TRY_ACQUIRE(true, thread_lock_) { return LockMutex(timeout_ms); }
+  void ReleaseLock() RELEASE(thread_lock_) { UnlockMutex(); }
 
   bool mapped() const { return view_ != nullptr; }
   bool is_open() const { return mutex_ != nullptr; }
@@ -137,8 +140,8 @@ class SharedLogger {
   void WakeWaiters();
   // Takes the channel's lock, waiting at most timeout_ms. False when it could
   // not be had (a live holder keeps it).
-  bool LockMutex(int timeout_ms);
-  void UnlockMutex();
+  bool LockMutex(int timeout_ms) TRY_ACQUIRE(true, thread_lock_);
+  void UnlockMutex() RELEASE(thread_lock_);
   bool LockRegion();  // tries once
   void UnlockRegion();
   bool ReaderAlive() const;
@@ -160,11 +163,11 @@ class SharedLogger {
   std::atomic<bool> closing_{false};
   // Threads of this object share its file description, whose lock does not
   // keep them apart: they take this first.
-  std::timed_mutex thread_lock_;
+  kit::TimedMutex thread_lock_;
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> takeovers_{0};
   std::atomic<uint64_t> unrecorded_drops_{0};  // not yet in the header
-  uint64_t unannounced_drops_ = 0;             // guarded by thread_lock_
+  uint64_t unannounced_drops_ GUARDED_BY(thread_lock_) = 0;
 
   std::string mapping_name_;
   std::string channel_;

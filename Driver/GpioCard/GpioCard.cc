@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Registry.h"
 
 namespace logrum::gpiocard {
@@ -270,10 +271,10 @@ struct OpenCard {
 };
 
 struct Service {
-  std::mutex mu;
-  std::shared_ptr<CardDriver> driver;      // guarded by mu
-  std::map<uintptr_t, OpenCard> handles;   // guarded by mu
-  uintptr_t next_handle = 0x100;           // guarded by mu
+  kit::Mutex mu;
+  std::shared_ptr<CardDriver> driver GUARDED_BY(mu);
+  std::map<uintptr_t, OpenCard> handles GUARDED_BY(mu);
+  uintptr_t next_handle GUARDED_BY(mu) = 0x100;
 };
 
 Service& TheService() {
@@ -297,7 +298,7 @@ bool SameNoCase(const std::string& a, const std::string& b) {
 int CardService::Start(const std::string& sysfs_root, const DriverParameters& parameters,
                        uint32_t* status, std::string* why) {
   Service& service = TheService();
-  std::lock_guard lock(service.mu);
+  kit::MutexLock lock(service.mu);
   if (service.driver) {
     *status = kStatusSuccess;
     why->clear();
@@ -312,7 +313,7 @@ int CardService::Start(const std::string& sysfs_root, const DriverParameters& pa
 
 bool CardService::Stop() {
   Service& service = TheService();
-  std::lock_guard lock(service.mu);
+  kit::MutexLock lock(service.mu);
   bool was = service.driver != nullptr;
   service.driver.reset();
   return was;
@@ -320,13 +321,13 @@ bool CardService::Stop() {
 
 bool CardService::IsRunning() {
   Service& service = TheService();
-  std::lock_guard lock(service.mu);
+  kit::MutexLock lock(service.mu);
   return service.driver != nullptr;
 }
 
 uintptr_t CardService::OpenDevice(const std::string& name, std::string* error) {
   Service& service = TheService();
-  std::lock_guard lock(service.mu);
+  kit::MutexLock lock(service.mu);
   if (service.driver) {
     for (int i = 0; i < service.driver->card_count(); ++i) {
       if (!SameNoCase(name, UserDeviceName(i))) continue;
@@ -342,7 +343,7 @@ uintptr_t CardService::OpenDevice(const std::string& name, std::string* error) {
 
 bool CardService::CloseDevice(uintptr_t handle) {
   Service& service = TheService();
-  std::lock_guard lock(service.mu);
+  kit::MutexLock lock(service.mu);
   return service.handles.erase(handle) == 1;
 }
 
@@ -352,7 +353,7 @@ bool CardService::DeviceIoControl(uintptr_t handle, uint32_t code, const void* i
   OpenCard card;
   {
     Service& service = TheService();
-    std::lock_guard lock(service.mu);
+    kit::MutexLock lock(service.mu);
     auto it = service.handles.find(handle);
     if (it == service.handles.end()) {
       *transferred = 0;

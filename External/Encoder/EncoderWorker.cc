@@ -16,7 +16,7 @@ EncoderWorker::EncoderWorker(Handler* handler, const char* thread_name, uint32_t
 EncoderWorker::~EncoderWorker() { Stop(); }
 
 bool EncoderWorker::Start() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   if (thread_.joinable()) return false;
   accepting_ = true;
   stopping_ = false;
@@ -28,7 +28,7 @@ bool EncoderWorker::Start() {
 
 void EncoderWorker::Stop(uint32_t drain_ms) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     accepting_ = false;
     if (!stopping_) {
       stopping_ = true;
@@ -62,7 +62,7 @@ std::deque<InputItem> EncoderWorker::DiscardAfterDeadlineLocked() {
 bool EncoderWorker::Write(kit::IBlock* block) {
   const int64_t wall_us = platform::DefaultClock().NowUs();
   const uint32_t sample = block ? handler_->Sample() : 0;
-  std::unique_lock lock(mu_);
+  kit::UniqueLock lock(mu_);
   if (!accepting_) return false;
   if (!block) {
     queue_.push_back({nullptr, position_, 0, wall_us, 0, dropping_, 0});
@@ -88,25 +88,25 @@ bool EncoderWorker::Write(kit::IBlock* block) {
 }
 
 uint64_t EncoderWorker::dropped_frames() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return dropped_total_;
 }
 
 uint64_t EncoderWorker::dropped_at_stop_frames() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return dropped_at_stop_;
 }
 
 uint64_t EncoderWorker::queued_frames() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return queued_frames_;
 }
 
 void EncoderWorker::Run() {
   pthread_setname_np(pthread_self(), thread_name_.substr(0, 15).c_str());
   for (;;) {
-    std::unique_lock lock(mu_);
-    wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    kit::UniqueLock lock(mu_);
+    wake_.wait(lock.native(), [this]() REQUIRES(mu_) { return !queue_.empty() || stopping_; });
     for (InputItem& item : DiscardAfterDeadlineLocked()) {
       // Back to the capture pool; its lock is never held while ours is taken.
       if (item.block) item.block->Release();

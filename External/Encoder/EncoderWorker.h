@@ -35,6 +35,7 @@
 
 #include "Lib/Kit/AudioSink.h"
 #include "Lib/Kit/IBlock.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audenc {
 
@@ -81,25 +82,25 @@ class EncoderWorker : public kit::AudioSink {
   void Run();
   // Stopping and the drain time has run out: takes everything queued out of
   // the queue and counts it as dropped (dropping_ then covers it).
-  std::deque<InputItem> DiscardAfterDeadlineLocked();
+  std::deque<InputItem> DiscardAfterDeadlineLocked() REQUIRES(mu_);
 
   Handler* const handler_;
   const std::string thread_name_;
   const uint32_t frame_bytes_;
   const uint64_t max_queued_frames_;
 
-  mutable std::mutex mu_;
+  mutable kit::Mutex mu_;
   std::condition_variable wake_;
-  std::deque<InputItem> queue_;  // guarded by mu_
-  uint64_t queued_frames_ = 0;   // guarded by mu_
-  uint64_t position_ = 0;        // guarded by mu_: next input frame
-  uint64_t dropping_ = 0;        // guarded by mu_: dropped since the last queued block
-  uint64_t dropped_total_ = 0;   // guarded by mu_
-  bool accepting_ = false;       // guarded by mu_
-  bool stopping_ = false;        // guarded by mu_
-  uint64_t drain_until_ms_ = 0;  // guarded by mu_: TickMs deadline while stopping
-  bool drain_bounded_ = false;   // guarded by mu_
-  uint64_t dropped_at_stop_ = 0; // guarded by mu_
+  std::deque<InputItem> queue_ GUARDED_BY(mu_);
+  uint64_t queued_frames_ GUARDED_BY(mu_) = 0;
+  uint64_t position_ GUARDED_BY(mu_) = 0;  // next input frame
+  uint64_t dropping_ GUARDED_BY(mu_) = 0;  // dropped since the last queued block
+  uint64_t dropped_total_ GUARDED_BY(mu_) = 0;
+  bool accepting_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  uint64_t drain_until_ms_ GUARDED_BY(mu_) = 0;  // TickMs deadline while stopping
+  bool drain_bounded_ GUARDED_BY(mu_) = false;
+  uint64_t dropped_at_stop_ GUARDED_BY(mu_) = 0;
   std::thread thread_;
 };
 

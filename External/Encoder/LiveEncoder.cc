@@ -23,7 +23,7 @@ void LiveEncoder::Release() { delete this; }
 
 bool LiveEncoder::Open() {
   try {
-    std::lock_guard lock(open_mu_);
+    kit::MutexLock lock(open_mu_);
     if (open_) return false;
     std::string error;
     const uint32_t block = kit::FramePattern(format_).empty() ? 0 : BlockSize(format_);
@@ -48,7 +48,7 @@ bool LiveEncoder::Open() {
 
 void LiveEncoder::Close() {
   try {
-    std::lock_guard lock(open_mu_);
+    kit::MutexLock lock(open_mu_);
     if (!open_) return;
     worker_.Stop(kLiveCloseDrainMs);
     stream_.reset();

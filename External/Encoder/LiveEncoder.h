@@ -17,6 +17,7 @@
 #include "External/Encoder/Layer3Stream.h"
 #include "External/Encoder/ReaderList.h"
 #include "External/Encoder/include/Encoder.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audenc {
 
@@ -46,8 +47,8 @@ class LiveEncoder final : public ILiveEncoder, private EncoderWorker::Handler {
 
   const LiveEncoderParams params_;
   kit::AudioFormat format_;
-  std::mutex open_mu_;  // serialises Open and Close
-  bool open_ = false;   // guarded by open_mu_
+  kit::Mutex open_mu_;  // serialises Open and Close
+  bool open_ GUARDED_BY(open_mu_) = false;
   // The worker thread's while open:
   std::unique_ptr<Layer3Stream> stream_;
   std::vector<uint8_t> pending_;  // encoded bytes not yet a whole live block

@@ -27,7 +27,7 @@ ReaderList::~ReaderList() {
 
 bool ReaderList::Add(kit::AudioSink* reader, uint32_t mask) {
   if (!reader) return false;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   for (const auto& entry : readers_)
     if (entry.first == reader) return false;
   readers_.emplace_back(reader, mask);
@@ -35,7 +35,7 @@ bool ReaderList::Add(kit::AudioSink* reader, uint32_t mask) {
 }
 
 bool ReaderList::Remove(kit::AudioSink* reader) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   auto it = std::find_if(readers_.begin(), readers_.end(),
                          [reader](const auto& entry) { return entry.first == reader; });
   if (it == readers_.end()) return false;
@@ -46,7 +46,7 @@ bool ReaderList::Remove(kit::AudioSink* reader) {
 bool ReaderList::Send(std::span<const uint8_t> head, std::span<const uint8_t> body,
                       int64_t time_us) {
   if (!pool_ || head.size() + body.size() > capacity_) return false;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   if (readers_.empty()) return true;
   kit::MemBlock* block = pool_->GetBlock();
   if (!block) return false;
@@ -69,7 +69,7 @@ bool ReaderList::Send(std::span<const uint8_t> head, std::span<const uint8_t> bo
 }
 
 void ReaderList::EndAll() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   for (const auto& entry : readers_) entry.first->Write(nullptr);
   readers_.clear();
 }

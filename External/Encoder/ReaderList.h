@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Lib/Kit/AudioSink.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/ObjectPool.h"
 
 namespace logrum::audenc {
@@ -45,8 +46,8 @@ class ReaderList {
 
  private:
   const uint32_t capacity_;
-  std::mutex mu_;
-  std::vector<std::pair<kit::AudioSink*, uint32_t>> readers_;  // guarded by mu_
+  kit::Mutex mu_;
+  std::vector<std::pair<kit::AudioSink*, uint32_t>> readers_ GUARDED_BY(mu_);
   kit::CMemBlockFactory* pool_;
 };
 

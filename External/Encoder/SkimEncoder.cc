@@ -66,7 +66,7 @@ void SkimEncoder::Release() { delete this; }
 
 bool SkimEncoder::Open() {
   try {
-    std::lock_guard lock(open_mu_);
+    kit::MutexLock lock(open_mu_);
     if (open_) return false;
     SkimConfig config;
     config.input_rate = params_.nInSampleRate;
@@ -100,7 +100,7 @@ bool SkimEncoder::Open() {
 
 void SkimEncoder::Close() {
   try {
-    std::lock_guard lock(open_mu_);
+    kit::MutexLock lock(open_mu_);
     if (!open_) return;
     worker_.Stop(kSkimCloseDrainMs);  // records what is held back and sends state 255
     core_.reset();

@@ -21,6 +21,7 @@
 #include "External/Encoder/ReaderList.h"
 #include "External/Encoder/SkimCore.h"
 #include "External/Encoder/include/Encoder.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audenc {
 
@@ -60,8 +61,8 @@ class SkimEncoder final : public ISkimEncoder,
   void Message(int32_t level, const std::string& text) override;
 
   const SkimEncoderParams params_;
-  std::mutex open_mu_;               // serialises Open and Close
-  bool open_ = false;                // guarded by open_mu_
+  kit::Mutex open_mu_;  // serialises Open and Close
+  bool open_ GUARDED_BY(open_mu_) = false;
   std::unique_ptr<SkimCore> core_;   // the worker thread's while open
   ReaderList readers_;
   EncoderWorker worker_;             // the input sink, for the encoder's whole life

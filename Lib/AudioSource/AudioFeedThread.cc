@@ -41,28 +41,28 @@ void SplitBlock(kit::MemBlock* source, kit::MemBlock* left, kit::MemBlock* right
 }
 
 bool CAudioFeedThread::ListenerList::Add(LevelListener* listener) {
-  std::lock_guard lock(mutex);
+  kit::MutexLock lock(mutex);
   if (std::find(listeners.begin(), listeners.end(), listener) != listeners.end()) return false;
   listeners.push_back(listener);
   return true;
 }
 
 void CAudioFeedThread::ListenerList::Remove(LevelListener* listener) {
-  std::lock_guard lock(mutex);
+  kit::MutexLock lock(mutex);
   listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
 }
 
 void CAudioFeedThread::ListenerList::Call(int16_t minimum, int16_t maximum) {
   // Called from the device's callback, which must not wait: while a subscriber is being
   // added or removed this one report is skipped (the next comes with the next buffer).
-  std::unique_lock lock(mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return;
+  if (!mutex.try_lock()) return;
   for (LevelListener* listener : listeners) {
     try {
       listener->OnLevel(minimum, maximum, 0);
     } catch (...) {  // the device's thread must go on for the other listeners
     }
   }
+  mutex.unlock();
 }
 
 CAudioFeedThread::CAudioFeedThread(const char* name)
@@ -120,7 +120,7 @@ void CAudioFeedThread::Attach(uint32_t cbPcmBlock, WaveInSource* reader) {
     reader_ = reader;
   }
   {
-    std::lock_guard lock(pause_mutex_);
+    kit::MutexLock lock(pause_mutex_);
     closing_ = false;
     input_lost_.store(false, std::memory_order_release);
   }
@@ -133,7 +133,7 @@ void CAudioFeedThread::Attach(uint32_t cbPcmBlock, WaveInSource* reader) {
 
 void CAudioFeedThread::RequestClose() {
   {
-    std::lock_guard lock(pause_mutex_);  // a back-off in progress ends at once
+    kit::MutexLock lock(pause_mutex_);  // a back-off in progress ends at once
     closing_ = true;
   }
   pause_wake_.notify_all();
@@ -178,19 +178,20 @@ bool CAudioFeedThread::Deliver(kit::CPoolObject* block) {
 }
 
 bool CAudioFeedThread::Pause(uint32_t ms) {
-  std::unique_lock lock(pause_mutex_);
-  return !pause_wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return closing_; });
+  kit::UniqueLock lock(pause_mutex_);
+  return !pause_wake_.wait_for(lock.native(), std::chrono::milliseconds(ms),
+                               [this]() REQUIRES(pause_mutex_) { return closing_; });
 }
 
 bool CAudioFeedThread::WaitInputLost(bool lost, uint32_t timeout_ms) {
-  std::unique_lock lock(pause_mutex_);
-  return pause_wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&] { return input_lost() == lost; });
+  kit::UniqueLock lock(pause_mutex_);
+  return pause_wake_.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms),
+                              [&]() REQUIRES(pause_mutex_) { return input_lost() == lost; });
 }
 
 void CAudioFeedThread::SetInputLost(bool lost) {
   {
-    std::lock_guard lock(pause_mutex_);
+    kit::MutexLock lock(pause_mutex_);
     input_lost_.store(lost, std::memory_order_release);
   }
   pause_wake_.notify_all();
@@ -228,7 +229,7 @@ bool CAudioFeedThread::Recover(int error) {
   {
     // A stop that came while the device reopened may have been undone by the open:
     // the thread must not go back to reading.
-    std::lock_guard lock(pause_mutex_);
+    kit::MutexLock lock(pause_mutex_);
     if (closing_) return false;
   }
   SetInputLost(false);

@@ -37,6 +37,7 @@
 #include "Lib/AudioSource/include/AudioSource.h"
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/MemBlock.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/ObjectPool.h"
 
 namespace logrum::audio {
@@ -104,8 +105,8 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   bool Pause(uint32_t ms);
 
   struct ListenerList {
-    std::mutex mutex;
-    std::vector<LevelListener*> listeners;  // guarded by mutex
+    kit::Mutex mutex;
+    std::vector<LevelListener*> listeners GUARDED_BY(mutex);
     bool Add(LevelListener* listener);
     void Remove(LevelListener* listener);
     void Call(int16_t minimum, int16_t maximum);
@@ -119,9 +120,9 @@ class CAudioFeedThread : public kit::CAppThread, public LevelTarget {
   std::mutex reader_mutex_;           // guards reader_ and every Read
   WaveInSource* reader_ = nullptr;
   kit::CBlockPool* pool_ = nullptr;   // one reference, the thread's
-  std::mutex pause_mutex_;
+  kit::Mutex pause_mutex_;
   std::condition_variable pause_wake_;
-  bool closing_ = false;              // guarded by pause_mutex_
+  bool closing_ GUARDED_BY(pause_mutex_) = false;
   std::atomic<uint32_t> outages_{0};
   std::atomic<bool> input_lost_{false};
   uint64_t overruns_reported_ = 0;     // the feed thread's

@@ -5,12 +5,12 @@
 namespace logrum::audio {
 
 void CAudioSinkManager::Add(AudioSink* sink, uint32_t mask) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   sinks_.push_back(SSinkData{sink, mask});
 }
 
 bool CAudioSinkManager::Remove(AudioSink* sink) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
     if (it->pSink == sink) {
       sinks_.erase(it);
@@ -26,7 +26,7 @@ void CAudioSinkManager::FeedClients(IBlock* block) {
               block ? static_cast<int>(block->GetDataLength()) : 0,
               block ? static_cast<int>(block->GetSize()) : 0);
   const uint32_t flags = block ? block->GetFlags() : 0;
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   for (auto it = sinks_.begin(); it != sinks_.end();) {
     bool traced = TraceWanted(AudioUnit::kPerBlock, __LINE__);
     if (traced) TraceLine(AudioUnit::kPerBlock, __LINE__, "Sink: 0x%lX: ", Addr(&*it));
@@ -53,7 +53,7 @@ void CAudioSinkManager::FeedClients(IBlock* block) {
 }
 
 size_t CAudioSinkManager::count() const {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return sinks_.size();
 }
 

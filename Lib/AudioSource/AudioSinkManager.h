@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::audio {
 
@@ -38,8 +39,8 @@ class CAudioSinkManager {
   size_t count() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::list<SSinkData> sinks_;  // guarded by mutex_
+  mutable kit::Mutex mutex_;
+  std::list<SSinkData> sinks_ GUARDED_BY(mutex_);
 };
 
 }  // namespace logrum::audio

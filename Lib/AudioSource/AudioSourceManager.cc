@@ -63,7 +63,7 @@ uint32_t AudioSourceManager::GetDeviceName(uint32_t uDeviceIndex, char* pszBuffe
 }
 
 bool AudioSourceManager::IsDeviceActive(uint32_t uDeviceIndex) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return IsActiveLocked(uDeviceIndex);
 }
 
@@ -78,7 +78,7 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
   }
   const uint32_t index = pDevInfo->uDeviceIndex;
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.DefineDevice(%d)\n", static_cast<int>(index));
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (index >= device_count_) {
     AUDIO_TRACE(AudioUnit::kManager, "DefineDevice: Failed: Invalid device index\n");
     return false;
@@ -126,7 +126,7 @@ bool AudioSourceManager::DefineDevice(const DeviceInfo* pDevInfo) {
 bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscription* pSubscription) {
   const char* name = pszSource != nullptr ? pszSource : "";
   AUDIO_TRACE(AudioUnit::kManager, "CAudioSourceManager.Subscribe(%s): \n", name);
-  std::unique_lock lock(mutex_);
+  kit::UniqueLock lock(mutex_);
   uint32_t entry = 0;
   if (*name == '\0' || !sources_.Find(name, &entry)) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Source '%s' not found!\n", name);
@@ -140,7 +140,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
     return false;
   }
   // The device may not open again before its last stop has let it go.
-  stopped_.wait(lock, [&] { return !stopping_[index]; });
+  stopped_.wait(lock.native(), [&]() REQUIRES(mutex_) { return !stopping_[index]; });
   if (!threads_[index]) {
     AUDIO_TRACE(AudioUnit::kManager, "Subscribe: Start device %d!\n", static_cast<int>(index));
     DumpDeviceInfo("m_aDevInfo", &m_aDevInfo[index]);
@@ -175,7 +175,7 @@ bool AudioSourceManager::Subscribe(const char* pszSource, const SourceSubscripti
 
 bool AudioSourceManager::Unsubscribe(const char* pszSource,
                                      const SourceSubscription* pSubscription) {
-  std::unique_lock lock(mutex_);
+  kit::UniqueLock lock(mutex_);
   uint32_t entry = 0;
   if (pszSource == nullptr || *pszSource == '\0' || !sources_.Find(pszSource, &entry)) {
     return false;
@@ -206,7 +206,7 @@ void AddThreadStats(const CAudioSourceThread& thread, CaptureStats* sum) {
 }  // namespace
 
 void AudioSourceManager::StopDeviceUnlocked(uint32_t uDeviceIndex,
-                                            std::unique_lock<std::mutex>& lock) {
+                                            kit::UniqueLock& lock) {
   std::unique_ptr<CAudioSourceThread> thread = std::move(threads_[uDeviceIndex]);
   if (!thread) return;
   // The counts so far are retired at once, so that GetCaptureStats never
@@ -240,7 +240,7 @@ void AudioSourceManager::StopDevice(uint32_t uDeviceIndex) {
 
 bool AudioSourceManager::GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pStats) {
   if (pStats == nullptr) return false;
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (uDeviceIndex >= device_count_) return false;
   CaptureStats stats = retired_stats_[uDeviceIndex];
   stats.bActive = 0;
@@ -255,9 +255,9 @@ bool AudioSourceManager::GetCaptureStats(uint32_t uDeviceIndex, CaptureStats* pS
 }
 
 void AudioSourceManager::RemoveAll() {
-  std::unique_lock lock(mutex_);
+  kit::UniqueLock lock(mutex_);
   // Nothing may still be stopping once this returns (the library may be unloaded next).
-  stopped_.wait(lock, [&] {
+  stopped_.wait(lock.native(), [&]() REQUIRES(mutex_) {
     return std::none_of(stopping_.begin(), stopping_.end(), [](bool b) { return b; });
   });
   sources_.Clear();

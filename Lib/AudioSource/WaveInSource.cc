@@ -63,7 +63,7 @@ void WaveInSource::Stop() {
 bool WaveInSource::IsOpen() { return device_ != nullptr; }
 
 platform::WaveInStats WaveInSource::stats() const {
-  std::lock_guard lock(stats_mutex_);
+  kit::MutexLock lock(stats_mutex_);
   platform::WaveInStats sum = closed_stats_;
   if (device_) {
     const platform::WaveInStats now = device_->stats();
@@ -158,7 +158,7 @@ int32_t WaveInSource::Open() {
     return result;
   }
   {
-    std::lock_guard lock(stats_mutex_);  // stats() reads the device from other threads
+    kit::MutexLock lock(stats_mutex_);  // stats() reads the device from other threads
     device_ = std::move(device);
   }
   if (device_name_.empty()) device_name_ = device_->name();
@@ -184,7 +184,7 @@ void WaveInSource::Close() {
       with_device_.wait(n);
     }
     for (auto& header : headers_) device_->Unprepare(&header);
-    std::lock_guard lock(stats_mutex_);
+    kit::MutexLock lock(stats_mutex_);
     const platform::WaveInStats last = device_->stats();
     closed_stats_.frames_captured += last.frames_captured;
     closed_stats_.overruns += last.overruns;

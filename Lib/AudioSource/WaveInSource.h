@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/EventSource.h"
 #include "Lib/Platform/WaveIn.h"
 
@@ -114,8 +115,8 @@ class WaveInSource : public kit::BlockSource {
 
   // Counts of the devices closed before the one open now; a reopen after a device
   // error must not start the device's counts again from 0.
-  mutable std::mutex stats_mutex_;
-  platform::WaveInStats closed_stats_;  // guarded by stats_mutex_
+  mutable kit::Mutex stats_mutex_;
+  platform::WaveInStats closed_stats_ GUARDED_BY(stats_mutex_);
 };
 
 }  // namespace logrum::audio

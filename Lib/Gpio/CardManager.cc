@@ -67,7 +67,7 @@ CardManager::~CardManager() {
     if (card->handle != 0) CloseCard(card.get());
   }
   gpiocard::CardService::Stop();
-  std::lock_guard lock(log_mu_);
+  kit::MutexLock lock(log_mu_);
   if (log_ != nullptr) std::fclose(log_);
   log_ = nullptr;
 }
@@ -78,7 +78,7 @@ void CardManager::Log(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::lock_guard lock(log_mu_);
+  kit::MutexLock lock(log_mu_);
   if (log_ == nullptr) log_ = std::fopen(options_.log_path.c_str(), "ae");
   if (log_ == nullptr) return;
   std::fputs(text, log_);

@@ -106,7 +106,7 @@ class CardManager : private kit::AppThread {
   std::unique_ptr<std::stop_source> stop_;
 
   kit::Mutex log_mu_;
-  FILE* log_ = nullptr;  // guarded by log_mu_
+  FILE* log_ GUARDED_BY(log_mu_) = nullptr;
 
   mutable kit::Mutex poll_mu_;
   mutable std::condition_variable_any polled_;

@@ -86,7 +86,7 @@ GpioLibrary::GpioLibrary(Options options) : options_(std::move(options)) {}
 
 GpioLibrary::~GpioLibrary() {
   Close();
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   cards_.reset();
 }
 
@@ -153,7 +153,7 @@ uint8_t GpioLibrary::BuildValidMask(SourceEntry* entry, bool start_readers) {
 
 bool GpioLibrary::Open(uint8_t* config_available) {
   if (config_available != nullptr) *config_available = 1;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   slots_.fill(nullptr);
   open_.clear();
   kit::RegistryKey key(false, options_.store);
@@ -208,7 +208,7 @@ bool GpioLibrary::SaveConfiguration() {
     return false;
   }
   const std::string path = ConfigKeyPath();
-  Status status = store->Update([&](platform::RegistryTxn& txn) {
+  Status status = store->Update([&](platform::RegistryTxn& txn) REQUIRES(mu_) {
     auto put = [&](const std::string& name, uint32_t type, const std::string& data) {
       return txn.SetValue(RegRoot::kLocalMachine, path, name, type, data);
     };
@@ -222,16 +222,18 @@ bool GpioLibrary::SaveConfiguration() {
       for (int m = 0; m < kLogicalInputs && s.ok(); ++m) {
         const InputConfig& c = entry->inputs[static_cast<size_t>(m)]->config();
         s = put(DeviceValue(n, m, "Active"), platform::kRegDword, Dword(c.active ? 1 : 0));
-        if (s.ok()) s = put(DeviceValue(n, m, "HostAddress"), platform::kRegString,
-                            Text(c.host_address));
-        if (s.ok()) s = put(DeviceValue(n, m, "InitialState"), platform::kRegDword,
-                            Dword(c.initial_state ? 1 : 0));
-        if (s.ok()) s = put(DeviceValue(n, m, "CaseSensitive"), platform::kRegDword,
-                            Dword(c.case_sensitive ? 1 : 0));
-        if (s.ok()) s = put(DeviceValue(n, m, "OnPattern"), platform::kRegString,
-                            Text(c.on_pattern));
-        if (s.ok()) s = put(DeviceValue(n, m, "OffPattern"), platform::kRegString,
-                            Text(c.off_pattern));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "HostAddress"), platform::kRegString, Text(c.host_address));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "InitialState"), platform::kRegDword,
+                  Dword(c.initial_state ? 1 : 0));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "CaseSensitive"), platform::kRegDword,
+                  Dword(c.case_sensitive ? 1 : 0));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "OnPattern"), platform::kRegString, Text(c.on_pattern));
+        if (s.ok())
+          s = put(DeviceValue(n, m, "OffPattern"), platform::kRegString, Text(c.off_pattern));
       }
       if (!s.ok()) return s;
       ++n;
@@ -246,7 +248,7 @@ bool GpioLibrary::SaveConfiguration() {
 }
 
 void GpioLibrary::Close() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   slots_.fill(nullptr);
   open_.clear();
   for (auto& [folded, entry] : entries_) {
@@ -264,8 +266,8 @@ bool GpioLibrary::OpenDevice(int32_t* handle, const char* source_name, uint8_t* 
   *handle = -1;
   const std::string name = source_name != nullptr ? source_name : "";
   const std::string folded = Fold(name);
-  std::lock_guard lock(mu_);
-  auto report = [&](int slot) {
+  kit::MutexLock lock(mu_);
+  auto report = [&](int slot) REQUIRES(mu_) {
     SourceEntry* entry = slots_[static_cast<size_t>(slot)];
     *handle = slot;
     if (valid_mask != nullptr) {
@@ -290,7 +292,7 @@ bool GpioLibrary::OpenDevice(int32_t* handle, const char* source_name, uint8_t* 
 
 bool GpioLibrary::GetDeviceSwitchState(uint32_t handle, uint8_t* state) {
   if (handle >= kHandleSlots) return false;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   SourceEntry* entry = slots_[handle];
   if (entry == nullptr) return false;
   uint8_t card = 0;
@@ -306,7 +308,7 @@ bool GpioLibrary::GetDeviceSwitchState(uint32_t handle, uint8_t* state) {
 
 void GpioLibrary::CloseDevice(uint32_t handle) {
   if (handle >= kHandleSlots) return;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   SourceEntry* entry = slots_[handle];
   if (entry == nullptr) return;
   if (--entry->open_count <= 0) {
@@ -316,7 +318,7 @@ void GpioLibrary::CloseDevice(uint32_t handle) {
 }
 
 bool GpioLibrary::ShowConfigDialog(const char* source_name) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   SourceEntry* entry = FindOrCreate(source_name != nullptr ? source_name : "");
   OpenCardManager();
   // No window on this platform: the console edits the inputs instead. What
@@ -327,14 +329,14 @@ bool GpioLibrary::ShowConfigDialog(const char* source_name) {
 }
 
 std::vector<std::string> GpioLibrary::SourceNames() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   std::vector<std::string> names;
   for (const auto& [folded, entry] : entries_) names.push_back(entry->name);
   return names;
 }
 
 bool GpioLibrary::ReadSource(const std::string& source, uint8_t* valid_mask, int32_t* card_index) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   auto it = entries_.find(Fold(source));
   if (it == entries_.end()) return false;
   if (valid_mask != nullptr) *valid_mask = it->second->valid_mask;
@@ -346,7 +348,7 @@ bool GpioLibrary::ReadSource(const std::string& source, uint8_t* valid_mask, int
 
 bool GpioLibrary::ReadInput(const std::string& source, int input, InputView* view) {
   if (input < 5 || input > 8) return false;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   auto it = entries_.find(Fold(source));
   if (it == entries_.end()) return false;
   const LogicalInput& in = *it->second->inputs[static_cast<size_t>(input - 5)];
@@ -373,7 +375,7 @@ bool GpioLibrary::Configure(const std::string& source, int input, const InputCon
     *error = "a pattern is longer than 255 characters";
     return false;
   }
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   SourceEntry* entry = FindOrCreate(source);
   LogicalInput& in = *entry->inputs[static_cast<size_t>(input - 5)];
   in.config() = config;
@@ -393,7 +395,7 @@ bool GpioLibrary::Configure(const std::string& source, int input, const InputCon
 }
 
 bool GpioLibrary::Save() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   for (auto& [folded, entry] : entries_) BuildValidMask(entry.get(), false);
   return SaveConfiguration();
 }

@@ -101,27 +101,30 @@ class GpioLibrary {
   // Valid mask and card index of a source; false when it has no entry.
   bool ReadSource(const std::string& source, uint8_t* valid_mask, int32_t* card_index);
 
-  CardManager* card_manager() { return cards_.get(); }
+  CardManager* card_manager() EXCLUDES(mu_) {
+    kit::MutexLock lock(mu_);
+    return cards_.get();
+  }
 
  private:
   using EntryMap = std::map<std::string, std::unique_ptr<SourceEntry>>;  // folded name -> entry
 
   void Message(const std::string& text);
   std::unique_ptr<SourceEntry> NewEntry(const std::string& name);
-  SourceEntry* FindOrCreate(const std::string& name);  // requires mu_
-  bool OpenCardManager();                              // requires mu_
-  uint8_t BuildValidMask(SourceEntry* entry, bool start_readers);  // requires mu_
-  bool LoadConfiguration();                            // requires mu_
-  bool SaveConfiguration();                            // requires mu_
+  SourceEntry* FindOrCreate(const std::string& name) REQUIRES(mu_);
+  bool OpenCardManager() REQUIRES(mu_);
+  uint8_t BuildValidMask(SourceEntry* entry, bool start_readers) REQUIRES(mu_);
+  bool LoadConfiguration() REQUIRES(mu_);
+  bool SaveConfiguration() REQUIRES(mu_);
   platform::Registry* Store();
 
   Options options_;
   kit::Mutex mu_;
-  EntryMap entries_;                                // guarded by mu_
-  std::map<std::string, int> open_;                 // guarded by mu_: folded name -> handle
-  std::array<SourceEntry*, kHandleSlots> slots_{};  // guarded by mu_
-  std::unique_ptr<CardManager> cards_;              // guarded by mu_
-  bool cards_open_ = false;                         // guarded by mu_
+  EntryMap entries_ GUARDED_BY(mu_);
+  std::map<std::string, int> open_ GUARDED_BY(mu_);  // folded name -> handle
+  std::array<SourceEntry*, kHandleSlots> slots_ GUARDED_BY(mu_){};
+  std::unique_ptr<CardManager> cards_ GUARDED_BY(mu_);
+  bool cards_open_ GUARDED_BY(mu_) = false;
 };
 
 // "Error: Unable to open registry key Software\Norvane Systems\Logrum\NorvaneGPIO!"

@@ -112,7 +112,7 @@ void LogicalInput::Configure(const std::string& host_address, const std::string&
                              const std::string& off_pattern, bool case_sensitive,
                              bool initial_state) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     next_host_ = host_address;
     next_on_ = on_pattern;
     next_off_ = off_pattern;
@@ -129,7 +129,7 @@ void LogicalInput::Stop() {
   stop_requested_.store(true);
   {
     // Closing first makes a reader that waits on the peer return at once.
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
   }
   Wake();
@@ -138,22 +138,22 @@ void LogicalInput::Stop() {
 }
 
 std::string LogicalInput::StatusText() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return status_;
 }
 
 void LogicalInput::set_status_listener(std::function<void(const std::string&)> listener) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   status_listener_ = std::move(listener);
 }
 
 void LogicalInput::set_resolver(Resolver resolver) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   resolver_ = std::move(resolver);
 }
 
 void LogicalInput::set_line_listener(std::function<void(const std::string&, bool)> listener) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   line_listener_ = std::move(listener);
 }
 
@@ -161,7 +161,7 @@ void LogicalInput::SetStatus(std::string text) {
   if (text.size() > kMaxStatus) text.resize(kMaxStatus);
   std::function<void(const std::string&)> listener;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     status_ = text;
     listener = status_listener_;
   }
@@ -197,7 +197,7 @@ void LogicalInput::Body() {
     std::string on_text, off_text;
     bool case_sensitive = false;
     {
-      std::lock_guard lock(mu_);
+      kit::MutexLock lock(mu_);
       if (reconfigure_) {
         apply = true;
         reconfigure_ = false;
@@ -243,7 +243,7 @@ void LogicalInput::Body() {
 
     int fd;
     {
-      std::lock_guard lock(mu_);
+      kit::MutexLock lock(mu_);
       fd = socket_;
     }
     // Read while bytes keep coming; 10 ms of silence (or a wake) returns to
@@ -281,7 +281,7 @@ void LogicalInput::Disconnected() {
 }
 
 void LogicalInput::CloseSocket() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   if (socket_ >= 0) ::close(socket_);
   socket_ = -1;
 }
@@ -290,7 +290,7 @@ bool LogicalInput::Resolve(const std::string& name, uint32_t* ipv4) {
   std::shared_ptr<Lookup> lookup;
   Resolver resolver;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     resolver = resolver_;
   }
   try {
@@ -342,7 +342,7 @@ bool LogicalInput::Connect(const std::string& host_address) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     socket_ = fd;
   }
   sockaddr_in address{};
@@ -377,7 +377,7 @@ void LogicalInput::Feed(char byte) {
       Evaluate();
       std::function<void(const std::string&, bool)> listener;
       {
-        std::lock_guard lock(mu_);
+        kit::MutexLock lock(mu_);
         listener = line_listener_;
       }
       if (listener) listener(std::string(line_, line_length_), state());

@@ -119,16 +119,16 @@ class LogicalInput : private kit::AppThread {
 
   // Running copies, handed over by Configure.
   mutable kit::Mutex mu_;
-  std::string next_host_;        // guarded by mu_
-  std::string next_on_;          // guarded by mu_
-  std::string next_off_;         // guarded by mu_
-  bool next_case_sensitive_ = false;  // guarded by mu_
-  bool reconfigure_ = false;     // guarded by mu_
-  std::string status_;           // guarded by mu_
-  int socket_ = -1;              // guarded by mu_ (written by the reader, shut down by Stop)
-  std::function<void(const std::string&)> status_listener_;  // guarded by mu_
-  std::function<void(const std::string&, bool)> line_listener_;  // guarded by mu_
-  Resolver resolver_;            // guarded by mu_
+  std::string next_host_ GUARDED_BY(mu_);
+  std::string next_on_ GUARDED_BY(mu_);
+  std::string next_off_ GUARDED_BY(mu_);
+  bool next_case_sensitive_ GUARDED_BY(mu_) = false;
+  bool reconfigure_ GUARDED_BY(mu_) = false;
+  std::string status_ GUARDED_BY(mu_);
+  int socket_ GUARDED_BY(mu_) = -1;  // (written by the reader, shut down by Stop)
+  std::function<void(const std::string&)> status_listener_ GUARDED_BY(mu_);
+  std::function<void(const std::string&, bool)> line_listener_ GUARDED_BY(mu_);
+  Resolver resolver_ GUARDED_BY(mu_);
 
   std::atomic<uint8_t> initial_state_{0};
   std::atomic<uint8_t> current_state_{0};

@@ -35,7 +35,7 @@ ThreadBase::ThreadBase(const ThreadFlavor& flavor, const char* name, uint32_t st
 ThreadBase::~ThreadBase() {
   route().Write(kUnit, __LINE__, flavor_.destructor_text, TraceName());
   if (flavor_.assert_checks) {
-    std::lock_guard<std::mutex> lock(mu_);
+    kit::MutexLock lock(mu_);
     if (IsRunning() || (thread_ != nullptr && !thread_->IsCurrentThread())) {
       route().AssertFailed(kUnit, __LINE__);
     }
@@ -48,7 +48,7 @@ const char* ThreadBase::TraceName() const {
 }
 
 bool ThreadBase::HasThread() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kit::MutexLock lock(mu_);
   return thread_ != nullptr;
 }
 
@@ -57,7 +57,7 @@ void ThreadBase::OnExit() {
 }
 
 void ThreadBase::Run() {
-  std::lock_guard<std::mutex> lock(mu_);
+  kit::MutexLock lock(mu_);
   // A thread whose flag is already cleared may still be ending (SetExit from
   // its own body): it counts as running until its procedure has finished.
   if (IsRunning() || (thread_ != nullptr && !quit_event_.IsSet())) {
@@ -80,7 +80,7 @@ void ThreadBase::Run() {
 }
 
 void ThreadBase::SetExit(int32_t exit_code) {
-  std::unique_lock<std::mutex> lock(mu_);
+  kit::UniqueLock lock(mu_);
   exit_code_.store(exit_code, std::memory_order_release);
   const bool own_thread = thread_ != nullptr && thread_->IsCurrentThread();
   if (IsRunning()) {
@@ -107,7 +107,7 @@ int ThreadBase::ThreadProcedure(void* argument) {
   self->OnExit();
   route.Write(kUnit, __LINE__, "/-/-/-/-Exit thread 0x%X '%s'!\n", tid, self->TraceName());
 
-  std::unique_lock<std::mutex> lock(self->mu_);
+  kit::UniqueLock lock(self->mu_);
   self->running_.store(false, std::memory_order_release);
   const int exit_code = self->exit_code();
   const bool self_delete = self->self_delete();

@@ -88,7 +88,7 @@ class ThreadBase {
   const ThreadFlavor& flavor_;
   std::string name_;
   bool has_name_;
-  std::unique_ptr<ThreadObject> thread_;  // guarded by mu_
+  std::unique_ptr<ThreadObject> thread_ GUARDED_BY(mu_);
   uint32_t stack_size_;
   int32_t priority_;
   std::atomic<int32_t> exit_code_{0};

@@ -31,7 +31,7 @@ EventLogMT::~EventLogMT() {
 
 bool EventLogMT::Start(bool flag) {
   {
-    std::lock_guard<std::mutex> lock(post_mu_);
+    kit::MutexLock lock(post_mu_);
     start_flag_ = flag;
     accepting_ = true;
     queue_.Start();
@@ -42,7 +42,7 @@ bool EventLogMT::Start(bool flag) {
 
 void EventLogMT::Stop() {
   {
-    std::lock_guard<std::mutex> lock(post_mu_);
+    kit::MutexLock lock(post_mu_);
     if (accepting_) {
       accepting_ = false;
       // Every message posted before this point is delivered before the thread
@@ -57,25 +57,25 @@ void EventLogMT::Stop() {
 
 void EventLogMT::AddListener(EventLogListener* listener) {
   if (listener == nullptr) return;
-  std::lock_guard<std::mutex> lock(listeners_mu_);
+  kit::MutexLock lock(listeners_mu_);
   listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
   listeners_.push_back(listener);
 }
 
 void EventLogMT::RemoveListener(EventLogListener* listener) {
-  std::lock_guard<std::mutex> lock(listeners_mu_);
+  kit::MutexLock lock(listeners_mu_);
   listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
 }
 
 void EventLogMT::Format(int32_t level, const char* format, va_list args) {
-  std::lock_guard<std::mutex> lock(format_mu_);
+  kit::MutexLock lock(format_mu_);
   // vsnprintf cuts a longer text at the maximum length.
   std::vsnprintf(format_buffer_.data(), max_length_ + 1, format != nullptr ? format : "", args);
   Post(level, format_buffer_.data());
 }
 
 void EventLogMT::Post(int32_t level, const char* text) {
-  std::lock_guard<std::mutex> lock(post_mu_);
+  kit::MutexLock lock(post_mu_);
   if (!accepting_) return;
   if (text == nullptr) {
     queue_.Put(nullptr);
@@ -106,7 +106,7 @@ void EventLogMT::Deliver(MemBlock* message) {
   int32_t level;
   std::memcpy(&level, message->data(), kLevelSize);
   const char* text = reinterpret_cast<const char*>(message->data() + kLevelSize);
-  std::lock_guard<std::mutex> lock(listeners_mu_);
+  kit::MutexLock lock(listeners_mu_);
   for (EventLogListener* listener : listeners_) listener->Log(level, text);
 }
 

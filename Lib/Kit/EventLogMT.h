@@ -81,14 +81,14 @@ class EventLogMT : public AppThread, public EventPoster {
 
   const uint32_t max_length_;
   Mutex listeners_mu_;
-  std::vector<EventLogListener*> listeners_;  // guarded by listeners_mu_
+  std::vector<EventLogListener*> listeners_ GUARDED_BY(listeners_mu_);
   CMemBlockFactory* pool_;
   Mutex post_mu_;           // orders posts against Stop
-  bool accepting_ = false;  // guarded by post_mu_
+  bool accepting_ GUARDED_BY(post_mu_) = false;
   bool start_flag_ = false;
   BlockQueue queue_{0, BlockQueue::kUnlimitedQueue};
   Mutex format_mu_;
-  std::vector<char> format_buffer_;  // guarded by format_mu_
+  std::vector<char> format_buffer_ GUARDED_BY(format_mu_);
 };
 
 }  // namespace logrum::kit

@@ -22,13 +22,13 @@ QueueReader::QueueReader(uint32_t lower_threshold, uint32_t upper_limit, const c
 
 QueueReader::~QueueReader() {
   Close();
-  std::lock_guard<std::mutex> lock(current_mu_);
+  kit::MutexLock lock(current_mu_);
   if (current_ != nullptr) current_->Release();
   current_ = nullptr;
 }
 
 int32_t QueueReader::Open() {
-  std::lock_guard<std::mutex> lock(current_mu_);
+  kit::MutexLock lock(current_mu_);
   open_.store(true, std::memory_order_release);
   pending_end_ = false;
   queue_.Start();
@@ -37,13 +37,13 @@ int32_t QueueReader::Open() {
 
 void QueueReader::Close() {
   {
-    std::lock_guard<std::mutex> lock(current_mu_);
+    kit::MutexLock lock(current_mu_);
     if (!open_.load(std::memory_order_acquire)) return;
     open_.store(false, std::memory_order_release);
   }
   // Wakes a Read waiting for an entry and releases everything queued.
   queue_.Stop();
-  std::lock_guard<std::mutex> lock(current_mu_);
+  kit::MutexLock lock(current_mu_);
   if (current_ != nullptr) current_->Release();
   current_ = nullptr;
   current_left_ = 0;
@@ -68,7 +68,7 @@ int32_t QueueReader::Read(ByteBuffer* buffer) {
   if (!open_.load(std::memory_order_acquire)) return -1;
   if (buffer->FreeSpace() == 0) return 0;
   int32_t result = 0;
-  std::unique_lock<std::mutex> lock(current_mu_);
+  kit::UniqueLock lock(current_mu_);
   if (pending_end_) {
     pending_end_ = false;
     return 0;

@@ -50,7 +50,7 @@ class QueueReader : public BlockSource, public AudioSink {
  private:
   BlockQueue queue_;
   Mutex current_mu_;           // current block against Close from another thread
-  IBlock* current_ = nullptr;  // guarded by current_mu_
+  IBlock* current_ GUARDED_BY(current_mu_) = nullptr;
   uint32_t current_offset_ = 0;
   uint32_t current_left_ = 0;
   bool pending_end_ = false;  // an end mark reached after bytes were read

@@ -213,12 +213,12 @@ Status Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
 }
 
 void Registry::SetWriteHookForTesting(std::function<void(int)> hook) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   write_hook_ = std::move(hook);
 }
 
 Status Registry::Run(bool write, const std::function<Status(RegistryTxn&)>& body) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (Status begun = db_->Exec(write ? "BEGIN IMMEDIATE" : "BEGIN",
                                write ? "cannot begin a write" : "cannot read");
       !begun.ok()) {
@@ -303,7 +303,7 @@ void RegistryTxn::Wrote() {
 Status RegistryTxn::FindKey(RegRoot root, std::string_view path, int64_t* id) {
   std::vector<std::string_view> names;
   if (Status status = SplitPath(root, path, &names); !status.ok()) return status;
-  SqliteDb& db = *store_->db_;
+  SqliteDb& db = this->db();
   int64_t key = root == RegRoot::kCurrentUser ? kCurrentUserId : kLocalMachineId;
   for (std::string_view name : names) {
     SqlStatement find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND name = ?2");
@@ -325,7 +325,7 @@ Status RegistryTxn::CreateKey(RegRoot root, std::string_view path, std::string_v
   if (Status status = CheckWritable(); !status.ok()) return status;
   std::vector<std::string_view> names;
   if (Status status = SplitPath(root, path, &names); !status.ok()) return status;
-  SqliteDb& db = *store_->db_;
+  SqliteDb& db = this->db();
   int64_t key = root == RegRoot::kCurrentUser ? kCurrentUserId : kLocalMachineId;
   bool made = false;
   for (std::string_view name : names) {
@@ -363,7 +363,7 @@ Status RegistryTxn::DeleteKey(RegRoot root, std::string_view path) {
   if (key == kLocalMachineId || key == kCurrentUserId) {
     return Invalid(std::string(RegRootName(root)) + ": a root key cannot be deleted");
   }
-  SqliteDb& db = *store_->db_;
+  SqliteDb& db = this->db();
   static const char* const kDeletes[] = {
       "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
       "  SELECT k.id FROM reg_keys k JOIN tree ON k.parent = tree.id)"
@@ -394,7 +394,7 @@ Status RegistryTxn::SetValue(RegRoot root, std::string_view path, std::string_vi
   int64_t key;
   if (Status status = FindKey(root, path, &key); !status.ok()) return status;
   SqlStatement upsert(
-      *store_->db_,
+      db(),
       "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
       " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
   upsert.Bind(1, key);
@@ -414,7 +414,7 @@ Status RegistryTxn::DeleteValue(RegRoot root, std::string_view path, std::string
   if (Status status = CheckWritable(); !status.ok()) return status;
   int64_t key;
   if (Status status = FindKey(root, path, &key); !status.ok()) return status;
-  SqliteDb& db = *store_->db_;
+  SqliteDb& db = this->db();
   SqlStatement remove(db, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2");
   remove.Bind(1, key);
   remove.BindText(2, name);
@@ -442,7 +442,7 @@ Status RegistryTxn::GetValue(RegRoot root, std::string_view path, std::string_vi
                              RegValue* value) {
   int64_t key;
   if (Status status = FindKey(root, path, &key); !status.ok()) return status;
-  SqlStatement get(*store_->db_,
+  SqlStatement get(db(),
                    "SELECT name, type, data FROM reg_values WHERE key = ?1 AND name = ?2");
   get.Bind(1, key);
   get.BindText(2, name);
@@ -464,7 +464,7 @@ Status RegistryTxn::ListValues(RegRoot root, std::string_view path, std::vector<
   values->clear();
   int64_t key;
   if (Status status = FindKey(root, path, &key); !status.ok()) return status;
-  SqlStatement list(*store_->db_,
+  SqlStatement list(db(),
                     "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY id");
   list.Bind(1, key);
   bool row = false;
@@ -480,7 +480,7 @@ Status RegistryTxn::ListSubkeys(RegRoot root, std::string_view path,
   names->clear();
   int64_t key;
   if (Status status = FindKey(root, path, &key); !status.ok()) return status;
-  SqlStatement list(*store_->db_, "SELECT name FROM reg_keys WHERE parent = ?1 ORDER BY id");
+  SqlStatement list(db(), "SELECT name FROM reg_keys WHERE parent = ?1 ORDER BY id");
   list.Bind(1, key);
   bool row = false;
   Status status;
@@ -493,7 +493,7 @@ Status RegistryTxn::ListSubkeys(RegRoot root, std::string_view path,
 Status RegistryTxn::GetKeyInfo(RegRoot root, std::string_view path, RegKeyInfo* info) {
   int64_t key;
   if (Status status = FindKey(root, path, &key); !status.ok()) return status;
-  SqliteDb& db = *store_->db_;
+  SqliteDb& db = this->db();
   *info = RegKeyInfo{};
   // Each statement gives exactly one row; no row is as wrong as an error.
   auto one_row = [&](SqlStatement& stmt) {

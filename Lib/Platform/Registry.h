@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "Lib/Platform/Status.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::platform {
 
@@ -134,8 +135,8 @@ class Registry {
   Status Run(bool write, const std::function<Status(RegistryTxn&)>& body);
 
   const std::string path_;
-  std::mutex mutex_;
-  const std::unique_ptr<SqliteDb> db_;  // guarded by mutex_
+  kit::Mutex mutex_;
+  const std::unique_ptr<SqliteDb> db_ GUARDED_BY(mutex_);
   std::function<void(int)> write_hook_;
 };
 
@@ -164,6 +165,11 @@ class RegistryTxn {
  private:
   friend class Registry;
   RegistryTxn(Registry* store, bool writable) : store_(store), writable_(writable) {}
+  // A transaction lives only inside Run, which holds the store's lock.
+  SqliteDb& db() const {
+    store_->mutex_.AssertHeld();
+    return *store_->db_;
+  }
   Status FindKey(RegRoot root, std::string_view path, int64_t* id);
   Status CheckWritable();
   void Wrote();

@@ -24,6 +24,7 @@
 #include "Lib/ArchiveManager/Protocol/Client/ProtocolClient.h"
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Registry.h"
 #include "tests/support/InProcessArchive.h"
 #include "tests/support/SystemTest.h"
@@ -44,20 +45,21 @@ std::string Root() {
 class StallingReceiver : public protocol::AudioReceiver {
  public:
   bool OnAudioBegin(const protocol::AudioFormatInfo&) override {
-    std::unique_lock lock(mu);
+    kit::UniqueLock lock(mu);
     began = true;
     changed.notify_all();
-    changed.wait_for(lock, std::chrono::seconds(120), [this] { return resume; });
+    changed.wait_for(lock.native(), std::chrono::seconds(120),
+                     [this]() REQUIRES(mu) { return resume; });
     return true;
   }
   bool OnAudioData(const uint8_t*, size_t) override {
     ++blocks;
     return true;
   }
-  std::mutex mu;
+  kit::Mutex mu;
   std::condition_variable changed;
-  bool began = false;   // guarded by mu
-  bool resume = false;  // guarded by mu
+  bool began GUARDED_BY(mu) = false;
+  bool resume GUARDED_BY(mu) = false;
   std::atomic<size_t> blocks{0};
 };
 
@@ -102,9 +104,9 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
   protocol::ClientStatus status = protocol::ClientStatus::Ok();
   std::thread listener([&] { status = client.PlayLive(receiver); });
   {
-    std::unique_lock lock(receiver.mu);
-    ASSERT_TRUE(
-        receiver.changed.wait_for(lock, std::chrono::seconds(30), [&] { return receiver.began; }));
+    kit::UniqueLock lock(receiver.mu);
+    ASSERT_TRUE(receiver.changed.wait_for(lock.native(), std::chrono::seconds(30),
+                                          [&]() REQUIRES(receiver.mu) { return receiver.began; }));
   }
 
   // Ten minutes on the process clock; resident memory once a minute, from
@@ -125,7 +127,7 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
   EXPECT_LT(rss_max - rss_start, 3.0) << "after a minute " << rss_start << " MB, max " << rss_max;
 
   {
-    std::lock_guard lock(receiver.mu);
+    kit::MutexLock lock(receiver.mu);
     receiver.resume = true;
     receiver.changed.notify_all();
   }

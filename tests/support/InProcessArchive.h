@@ -17,6 +17,7 @@
 #include "Lib/ArchiveManager/Archive/testing/ArchiveHost.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
 #include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::testing {
 
@@ -43,29 +44,29 @@ class ArchiveLogLines final : public ArchiveLogListener {
  public:
   void Log(int32_t level, const char* text) override {
     {
-      std::lock_guard lock(mu_);
+      kit::MutexLock lock(mu_);
       lines_.emplace_back(level, text);
     }
     changed_.notify_all();
   }
   // Waits (real time) for a line containing `part`; false when none came in time.
   bool WaitFor(const std::string& part, std::chrono::seconds patience = std::chrono::seconds(60)) {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, patience, [&] { return HasLocked(part); });
+    kit::UniqueLock lock(mu_);
+    return changed_.wait_for(lock.native(), patience, [&]() REQUIRES(mu_) { return HasLocked(part); });
   }
   bool Has(const std::string& part) {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     return HasLocked(part);
   }
   std::vector<std::string> Lines() {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     std::vector<std::string> texts;
     for (const auto& line : lines_) texts.push_back(line.second);
     return texts;
   }
   // The levels of the lines containing `part`, in order.
   std::vector<int32_t> LevelsOf(const std::string& part) {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     std::vector<int32_t> levels;
     for (const auto& [level, text] : lines_) {
       if (text.find(part) != std::string::npos) levels.push_back(level);
@@ -81,9 +82,9 @@ class ArchiveLogLines final : public ArchiveLogListener {
     return false;
   }
 
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable changed_;
-  std::vector<std::pair<int32_t, std::string>> lines_;  // guarded by mu_
+  std::vector<std::pair<int32_t, std::string>> lines_ GUARDED_BY(mu_);
 };
 
 }  // namespace logrum::testing

@@ -26,6 +26,7 @@
 #include "Lib/Platform/Registry.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestSupport.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::testing {
 
@@ -100,18 +101,18 @@ class RecserverProcess {
 
   // True once a line containing `text` has been written.
   bool WaitForLine(const std::string& text) {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, kPatience, [&] { return Find(text) >= 0 || ended_; }) &&
+    kit::UniqueLock lock(mu_);
+    return changed_.wait_for(lock.native(), kPatience, [&]() REQUIRES(mu_) { return Find(text) >= 0 || ended_; }) &&
            Find(text) >= 0;
   }
   // The index of the first line containing `text`, -1 when none has come.
   int Line(const std::string& text) {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     return Find(text);
   }
   // Everything written so far, a line each.
   std::string Text() {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     std::string text;
     for (const std::string& line : lines_) text += line + "\n";
     return text;
@@ -139,13 +140,13 @@ class RecserverProcess {
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
       partial.append(buffer, static_cast<size_t>(n));
       for (size_t end; (end = partial.find('\n')) != std::string::npos; partial.erase(0, end + 1)) {
-        std::lock_guard lock(mu_);
+        kit::MutexLock lock(mu_);
         lines_.push_back(partial.substr(0, end));
         changed_.notify_all();
       }
     }
     ::close(fd);
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     ended_ = true;
     changed_.notify_all();
   }
@@ -159,10 +160,10 @@ class RecserverProcess {
   pid_t pid_ = -1;
   bool waited_ = false;
   std::thread reader_;
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable changed_;
-  std::vector<std::string> lines_;  // guarded by mu_
-  bool ended_ = false;              // guarded by mu_
+  std::vector<std::string> lines_ GUARDED_BY(mu_);
+  bool ended_ GUARDED_BY(mu_) = false;
 };
 
 // A state folder for recserver in a temporary folder: its registry open for

@@ -11,8 +11,8 @@ ArchiveManager::ArchiveManager() = default;
 ArchiveManager::~ArchiveManager() {
   std::vector<CArchiveP*> archives;
   {
-    std::unique_lock lock(mu_);
-    unpinned_.wait(lock, [this] { return pins_.empty(); });
+    kit::UniqueLock lock(mu_);
+    unpinned_.wait(lock.native(), [this]() REQUIRES(mu_) { return pins_.empty(); });
     CollectArchives(root_, &archives);
     root_ = nullptr;
   }
@@ -72,7 +72,7 @@ void ArchiveManager::Walk(Node* node, char* buffer, size_t depth, EnumArchivesCa
 
 void ArchiveManager::EnumArchives(EnumArchivesCallback callback, void* context) {
   if (callback == nullptr) return;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   char buffer[kMaxEnumDepth + 2];
   Walk(root_, buffer, 0, callback, context);
 }
@@ -81,7 +81,7 @@ IArchive* ArchiveManager::FindArchive(const char* name) {
   if (name == nullptr || *name == '\0' || strnlen(name, kMaxNameLength + 1) > kMaxNameLength) {
     return nullptr;
   }
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   Node* node = FindNode(name, nullptr);
   if (node == nullptr || !(node->flags & kEnds) || node->archive == nullptr) return nullptr;
   return node->archive->GetInterface();
@@ -89,7 +89,7 @@ IArchive* ArchiveManager::FindArchive(const char* name) {
 
 IArchive* ArchiveManager::CreateArchive(const char* name) {
   if (name == nullptr || *name == '\0') return nullptr;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   Node* existing = FindNode(name, nullptr);
   if (existing && (existing->flags & kEnds)) return nullptr;
   auto* archive = new CArchiveP(name, this, &encoders_);
@@ -117,7 +117,7 @@ IArchive* ArchiveManager::CreateArchive(const char* name) {
 void ArchiveManager::DeleteArchive(IArchive* archive_interface) {
   if (archive_interface == nullptr) return;
   CArchiveP* archive = CArchiveP::FromInterface(archive_interface);
-  std::unique_lock lock(mu_);
+  kit::UniqueLock lock(mu_);
   Node** link = nullptr;
   Node* node = FindNode(archive->GetName().c_str(), &link);
   if (node != nullptr && node->archive == archive) {
@@ -130,13 +130,13 @@ void ArchiveManager::DeleteArchive(IArchive* archive_interface) {
     }
   }
   // Unlinked, so no new use can begin; the uses under way end first.
-  unpinned_.wait(lock, [&] { return pins_.find(archive) == pins_.end(); });
+  unpinned_.wait(lock.native(), [&]() REQUIRES(mu_) { return pins_.find(archive) == pins_.end(); });
   delete archive;
 }
 
 CArchiveP* ArchiveManager::Pin(const char* name, IArchive* expected) {
   if (name == nullptr || *name == '\0') return nullptr;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   Node* node = FindNode(name, nullptr);
   if (node == nullptr || !(node->flags & kEnds) || node->archive == nullptr ||
       node->archive->GetInterface() != expected) {
@@ -148,7 +148,7 @@ CArchiveP* ArchiveManager::Pin(const char* name, IArchive* expected) {
 
 void ArchiveManager::Unpin(CArchiveP* archive) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     auto it = pins_.find(archive);
     if (it == pins_.end() || --it->second > 0) return;
     pins_.erase(it);

@@ -27,6 +27,7 @@
 
 #include "Lib/ArchiveManager/Archive/Bindings.h"
 #include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 
@@ -84,11 +85,11 @@ class ArchiveManager : public IArchiveManager, public ArchiveDeleter {
   void CollectArchives(Node* node, std::vector<CArchiveP*>* out);
 
   EncoderLibrary encoders_;  // destroyed after the archives (see the destructor)
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable unpinned_;
-  std::map<CArchiveP*, uint32_t> pins_;  // guarded by mu_
+  std::map<CArchiveP*, uint32_t> pins_ GUARDED_BY(mu_);
   const bool case_sensitive_ = true;
-  Node* root_ = nullptr;  // first node of the top level; guarded by mu_
+  Node* root_ GUARDED_BY(mu_) = nullptr;  // first node of the top level
   std::vector<std::unique_ptr<Node[]>> blocks_;
   std::vector<Node*> free_;
 };

@@ -73,7 +73,7 @@ void CArchiveP::Dispatcher::Log(int32_t level, const char* text) {
     flushed.Set();
     return;
   }
-  std::lock_guard lock(mu);
+  kit::MutexLock lock(mu);
   if (file_on) file.Log(level, text);
   if (caller != nullptr) caller->Log(level, text);
 }
@@ -104,7 +104,7 @@ bool CArchiveP::Open(ArchiveOptions* options, SkimSwitch* skim_switch,
                      ArchiveLogListener* listener) {
   try {
     {
-      std::unique_lock lock(parts_mu_);
+      kit::WriterLock lock(parts_mu_);
       listener_ = listener;
       dispatcher_.SetCaller(listener_);
     }
@@ -112,7 +112,7 @@ bool CArchiveP::Open(ArchiveOptions* options, SkimSwitch* skim_switch,
       pending_options_ = nullptr;
       pending_switch_ = nullptr;
       pending_level_ = nullptr;
-      std::unique_lock lock(parts_mu_);
+      kit::WriterLock lock(parts_mu_);
       return OpenSequence(options, skim_switch, level_listener);
     }
     if (IsRunning()) return true;  // already active: it keeps what it opened
@@ -134,13 +134,13 @@ bool CArchiveP::Open(ArchiveOptions* options, SkimSwitch* skim_switch,
 void CArchiveP::Body() {
   bool opened = false;
   {
-    std::unique_lock lock(parts_mu_);
+    kit::WriterLock lock(parts_mu_);
     opened = OpenSequence(pending_options_, pending_switch_, pending_level_);
   }
   if (!opened) return;
   while (IsRunning()) {
     {
-      std::shared_lock lock(parts_mu_);
+      kit::ReaderLock lock(parts_mu_);
       if (skim_encoder_ != nullptr && storage_ != nullptr) {
         skim_encoder_->SetStorageFull(storage_->IsStorageFull());
       }
@@ -161,7 +161,7 @@ void CArchiveP::Close() {
     pending_switch_ = nullptr;
     pending_level_ = nullptr;
   }
-  std::unique_lock lock(parts_mu_);
+  kit::WriterLock lock(parts_mu_);
   TearDown();
 }
 
@@ -376,34 +376,34 @@ void CArchiveP::OpenStorage(ArchiveOptions* options, const char* source) {
 bool CArchiveP::IsActive() { return IsRunning(); }
 
 bool CArchiveP::IsInputLost() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return input_watch_ != nullptr && input_watch_->lost();
 }
 
 double CArchiveP::GetAverageKBPerSecond() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return storage_ ? storage_->GetAverageKBPerSecond() : 0.0;
 }
 
 double CArchiveP::GetTotalStorageMB() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return storage_ ? storage_->GetTotalStorageMB() : 0.0;
 }
 
 double CArchiveP::GetUsedStorageMB() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return storage_ ? storage_->GetUsedStorageMB() : 0.0;
 }
 
 int32_t CArchiveP::GetFirstSegmentTime() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   if (!storage_) return 0;
   CZoneTime t = storage_->GetFirstTime();
   return t.IsNull() ? 0 : static_cast<int32_t>(t.ToUnixSeconds());
 }
 
 int32_t CArchiveP::GetLastSegmentTime() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   if (!storage_) return 0;
   CZoneTime t = storage_->GetLastTime();
   return t.IsNull() ? 0 : static_cast<int32_t>(t.ToUnixSeconds());
@@ -417,7 +417,7 @@ bool CArchiveP::GetSkimState() {
 void CArchiveP::Log(const char* text) { event_log_.Post(6, OrEmpty(text)); }
 
 std::string CArchiveP::StatusText() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   std::string text;
   auto add = [&text](const std::string& line) {
     if (!text.empty()) text += "; ";
@@ -453,7 +453,7 @@ int32_t CArchiveP::GetStatusText(char* buffer, uint32_t size) {
 }
 
 int32_t CArchiveP::GetBackupWaitingCount() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return storage_ ? static_cast<int32_t>(storage_->GetBackupWaitingCount()) : 0;
 }
 
@@ -477,7 +477,7 @@ bool CArchiveP::GetCounters(ArchiveCounters* counters) {
     ArchiveCounters all{};
     all.cbSize = sizeof all;
     {
-      std::shared_lock lock(parts_mu_);
+      kit::ReaderLock lock(parts_mu_);
       const Totals totals = CurrentTotals();
       all.nRecordedMs = totals.recorded_ms;
       all.nDroppedMs = totals.dropped_ms;
@@ -501,51 +501,51 @@ bool CArchiveP::GetCounters(ArchiveCounters* counters) {
 }
 
 bool CArchiveP::WithStorage(const std::function<void(CStorageManager&)>& fn) {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   if (!storage_) return false;
   fn(*storage_);
   return true;
 }
 
 std::string CArchiveP::GetArchiveFolder() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return folder_;
 }
 
 std::string CArchiveP::GetArchiveExt() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return ext_;
 }
 
 std::string CArchiveP::GetSourceName() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return source_name_;
 }
 
 uint32_t CArchiveP::GetLiveBlockSize() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return live_block_size_;
 }
 
 uint32_t CArchiveP::GetLiveBlockSamples() {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return live_block_samples_;
 }
 
 bool CArchiveP::GetLiveParams(audenc::LiveEncoderParams* params) {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   if (live_encoder_ == nullptr || live_encoder_->GetParams() == nullptr) return false;
   *params = *live_encoder_->GetParams();
   return true;
 }
 
 bool CArchiveP::AddLiveReader(kit::AudioSink* reader) {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return live_encoder_ != nullptr && live_encoder_->AddReader(reader, kSubscribeMask);
 }
 
 bool CArchiveP::RemoveLiveReader(kit::AudioSink* reader) {
-  std::shared_lock lock(parts_mu_);
+  kit::ReaderLock lock(parts_mu_);
   return live_encoder_ != nullptr && live_encoder_->RemoveReader(reader);
 }
 

@@ -41,6 +41,7 @@
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/EventLogMT.h"
 #include "Lib/Kit/EventObject.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 
@@ -119,20 +120,20 @@ class CArchiveP : public kit::AppThread, public IArchive {
     static constexpr int32_t kFlushLevel = INT32_MIN;
     void Log(int32_t level, const char* text) override;
     void SetFileOn() {
-      std::lock_guard lock(mu);
+      kit::MutexLock lock(mu);
       file_on = true;
     }
     void SetCaller(ArchiveLogListener* listener) {
-      std::lock_guard lock(mu);
+      kit::MutexLock lock(mu);
       caller = listener;
     }
     diag::LogFile file;
     kit::EventObject flushed{true, false};
 
    private:
-    std::mutex mu;
-    bool file_on = false;                   // guarded by mu
-    ArchiveLogListener* caller = nullptr;   // guarded by mu
+    kit::Mutex mu;
+    bool file_on GUARDED_BY(mu) = false;
+    ArchiveLogListener* caller GUARDED_BY(mu) = nullptr;
   };
   // Waits (at most 2 s) until the messages posted so far are delivered.
   void FlushEventLog();
@@ -146,45 +147,45 @@ class CArchiveP : public kit::AppThread, public IArchive {
     uint64_t segments_recycled = 0;
   };
   // Expects parts_mu_ to be held (shared is enough).
-  Totals CurrentTotals();
+  Totals CurrentTotals() REQUIRES_SHARED(parts_mu_);
 
   // Both expect parts_mu_ to be held exclusively.
   bool OpenSequence(ArchiveOptions* options, SkimSwitch* skim_switch,
-                    audio::LevelListener* level_listener);
+                    audio::LevelListener* level_listener) REQUIRES(parts_mu_);
   // The steps of the open sequence, in order. Those that can fail trace and
   // post why (OpenFailed) and return false; the caller then tears down.
-  bool OpenLogFile(ArchiveOptions* options);
-  bool CreateEncoders(ArchiveOptions* options, bool has_skim_switch);
-  bool SubscribeEncoders(const char* source, audio::LevelListener* level_listener);
-  void PrepareFolder(ArchiveOptions* options);
-  void OpenStorage(ArchiveOptions* options, const char* source);
+  bool OpenLogFile(ArchiveOptions* options) REQUIRES(parts_mu_);
+  bool CreateEncoders(ArchiveOptions* options, bool has_skim_switch) REQUIRES(parts_mu_);
+  bool SubscribeEncoders(const char* source, audio::LevelListener* level_listener) REQUIRES(parts_mu_);
+  void PrepareFolder(ArchiveOptions* options) REQUIRES(parts_mu_);
+  void OpenStorage(ArchiveOptions* options, const char* source) REQUIRES(parts_mu_);
   // Writes the trace line (the message itself when empty) and posts the
   // message; returns false.
   bool OpenFailed(int32_t level, const std::string& message, const std::string& trace_line = {});
-  void TearDown();
+  void TearDown() REQUIRES(parts_mu_);
   void Post(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   ArchiveDeleter* const deleter_;
   EncoderLibrary* const encoders_;
   const std::string name_;
 
-  std::shared_mutex parts_mu_;
-  std::unique_ptr<SourceBinding> live_binding_;   // guarded by parts_mu_
-  std::unique_ptr<SourceBinding> skim_binding_;   // guarded by parts_mu_
+  kit::SharedMutex parts_mu_;
+  std::unique_ptr<SourceBinding> live_binding_ GUARDED_BY(parts_mu_);
+  std::unique_ptr<SourceBinding> skim_binding_ GUARDED_BY(parts_mu_);
   class InputWatch;                               // ArchiveP.cc
-  std::unique_ptr<InputWatch> input_watch_;       // guarded by parts_mu_
-  audenc::ILiveEncoder* live_encoder_ = nullptr;  // guarded by parts_mu_
-  audenc::ISkimEncoder* skim_encoder_ = nullptr;  // guarded by parts_mu_
-  std::unique_ptr<CStorageManager> storage_;      // guarded by parts_mu_
-  SkimSwitchBridge skim_bridge_;                  // guarded by parts_mu_
-  std::string folder_;                            // guarded by parts_mu_
-  std::string ext_;                               // guarded by parts_mu_
-  std::string source_name_;                       // guarded by parts_mu_
-  uint32_t live_block_size_ = 0;                  // guarded by parts_mu_
-  uint32_t live_block_samples_ = 0;               // guarded by parts_mu_
-  int32_t pre_delay_ = 0;                         // guarded by parts_mu_
-  bool record_to_disk_ = true;                    // guarded by parts_mu_
-  Totals closed_totals_;                          // guarded by parts_mu_
+  std::unique_ptr<InputWatch> input_watch_ GUARDED_BY(parts_mu_);
+  audenc::ILiveEncoder* live_encoder_ GUARDED_BY(parts_mu_) = nullptr;
+  audenc::ISkimEncoder* skim_encoder_ GUARDED_BY(parts_mu_) = nullptr;
+  std::unique_ptr<CStorageManager> storage_ GUARDED_BY(parts_mu_);
+  SkimSwitchBridge skim_bridge_ GUARDED_BY(parts_mu_);
+  std::string folder_ GUARDED_BY(parts_mu_);
+  std::string ext_ GUARDED_BY(parts_mu_);
+  std::string source_name_ GUARDED_BY(parts_mu_);
+  uint32_t live_block_size_ GUARDED_BY(parts_mu_) = 0;
+  uint32_t live_block_samples_ GUARDED_BY(parts_mu_) = 0;
+  int32_t pre_delay_ GUARDED_BY(parts_mu_) = 0;
+  bool record_to_disk_ GUARDED_BY(parts_mu_) = true;
+  Totals closed_totals_ GUARDED_BY(parts_mu_);
   std::atomic<SkimSwitch*> skim_switch_{nullptr};
 
   kit::EventLogMT event_log_{512};

@@ -10,7 +10,7 @@ void Anchor() {}
 }  // namespace
 
 void* EncoderLibrary::Create(const void* params) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   if (entry_ == nullptr) {
     std::string error;
     if (!library_.is_open() &&
@@ -31,7 +31,7 @@ void* EncoderLibrary::Create(const void* params) {
 }
 
 std::string EncoderLibrary::LastError() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return error_;
 }
 
@@ -44,7 +44,7 @@ bool FtpLibrary::SendFile(const ftp::FtpSendRequest& request, std::string* error
   ftp::FtpSendFileFn send;
   ftp::FtpSendFileExFn send_ex;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (!tried_) {
       tried_ = true;
       if (library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_,

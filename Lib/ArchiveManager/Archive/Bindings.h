@@ -20,8 +20,9 @@
 
 #include "External/Encoder/include/Encoder.h"
 #include "Lib/ArchiveManager/Storage/BackupThread.h"
-#include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/FtpUpload/include/FtpXfer.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/DynamicLibrary.h"
 
 namespace logrum::archive {
@@ -34,10 +35,10 @@ class EncoderLibrary {
   std::string LastError();
 
  private:
-  std::mutex mu_;
-  platform::DynamicLibrary library_;         // guarded by mu_
-  audenc::EncoderEntryFn entry_ = nullptr;   // guarded by mu_
-  std::string error_;                        // guarded by mu_
+  kit::Mutex mu_;
+  platform::DynamicLibrary library_ GUARDED_BY(mu_);
+  audenc::EncoderEntryFn entry_ GUARDED_BY(mu_) = nullptr;
+  std::string error_ GUARDED_BY(mu_);
 };
 
 class FtpLibrary : public FtpSender {
@@ -53,10 +54,10 @@ class FtpLibrary : public FtpSender {
 
  private:
   const std::string file_name_;
-  std::mutex mu_;
-  bool tried_ = false;                          // guarded by mu_
-  platform::DynamicLibrary library_;            // guarded by mu_
-  std::string load_error_;                      // guarded by mu_
+  kit::Mutex mu_;
+  bool tried_ GUARDED_BY(mu_) = false;
+  platform::DynamicLibrary library_ GUARDED_BY(mu_);
+  std::string load_error_ GUARDED_BY(mu_);
   ftp::FtpSendFileFn send_ = nullptr;           // set once under mu_
   ftp::FtpSendFileExFn send_ex_ = nullptr;      // set once under mu_
 };

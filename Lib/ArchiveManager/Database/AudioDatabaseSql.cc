@@ -115,7 +115,7 @@ platform::SqlStatement* AudioDatabaseSql::Prepared(std::unique_ptr<platform::Sql
 }
 
 platform::Status AudioDatabaseSql::Open(std::string_view folder) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   CloseLocked();
   notice_.clear();
   if (folder.empty()) {
@@ -234,7 +234,7 @@ platform::Status AudioDatabaseSql::SetAsideLocked(const std::string& why) {
 }
 
 void AudioDatabaseSql::Close() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   CloseLocked();
 }
 
@@ -310,7 +310,7 @@ platform::Status AudioDatabaseSql::FindRow(int64_t start, Row* row, bool* found)
 }
 
 bool AudioDatabaseSql::HasSegment(const CZoneTime& start) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   Row row;
   bool found = false;
   if (platform::Status status = FindRow(start.ToLinear(), &row, &found); !status.ok()) {
@@ -322,7 +322,7 @@ bool AudioDatabaseSql::HasSegment(const CZoneTime& start) {
 platform::Status AudioDatabaseSql::AddSegment(const CZoneTime& start, uint32_t duration_ms,
                                               bool skim, uint32_t size_bytes,
                                               const CZoneTime& end) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   const uint32_t kb = KiB(size_bytes);
   const int64_t linear_start = start.ToLinear();
   Row row;
@@ -389,7 +389,7 @@ uint32_t AudioDatabaseSql::SizeKBLocked(int64_t start) {
 }
 
 bool AudioDatabaseSql::DeleteSegment(const CZoneTime& start) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (db_ == nullptr) return Fail(NotOpen(path_));
   const int64_t linear_start = start.ToLinear();
   const uint32_t kb = SizeKBLocked(linear_start);
@@ -401,12 +401,12 @@ bool AudioDatabaseSql::DeleteSegment(const CZoneTime& start) {
 }
 
 bool AudioDatabaseSql::BeginScan() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return Exec("update segments set scanned=2", "cannot begin a scan");
 }
 
 bool AudioDatabaseSql::EndScan() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (!Exec("delete from segments where scanned=2", "cannot end a scan")) return false;
   // Swept rows would otherwise count against the quota until the next Open,
   // and the recycler would delete recordings to make room that is already free.
@@ -415,7 +415,7 @@ bool AudioDatabaseSql::EndScan() {
 }
 
 bool AudioDatabaseSql::MarkScanned(const CZoneTime& start) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (db_ == nullptr) return Fail(NotOpen(path_));
   // One statement finds and marks the row (the scanner's call for every file
   // already indexed); no row changed means there was none.
@@ -429,27 +429,27 @@ bool AudioDatabaseSql::MarkScanned(const CZoneTime& start) {
 }
 
 uint32_t AudioDatabaseSql::GetTotalKB() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return total_kb_;
 }
 
 uint32_t AudioDatabaseSql::GetSizeKB(const CZoneTime& start) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return SizeKBLocked(start.ToLinear());
 }
 
 CZoneTime AudioDatabaseSql::GetFirstTime() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return QueryTime("select min(starttime) from segments");
 }
 
 CZoneTime AudioDatabaseSql::GetLastTime() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return QueryTime("select max(starttime) from segments");
 }
 
 double AudioDatabaseSql::GetAverageKBPerSecond() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   const CZoneTime first = QueryTime("select min(starttime) from segments");
   const CZoneTime last = QueryTime("select max(starttime) from segments");
   if (first.IsNull() || last.IsNull()) return 0.0;
@@ -462,7 +462,7 @@ double AudioDatabaseSql::GetAverageKBPerSecond() {
 
 platform::Status AudioDatabaseSql::GetIndex(const CZoneTime& from, const CZoneTime& to,
                                             IndexCallback callback, void* context) {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (db_ == nullptr) return NotOpen(path_);
   platform::SqlStatement stmt(*db_,
                               "select starttime,durationmsec,skim from segments where "
@@ -488,25 +488,25 @@ platform::Status AudioDatabaseSql::GetIndex(const CZoneTime& from, const CZoneTi
 }
 
 std::string AudioDatabaseSql::GetPath() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   return path_;
 }
 
 std::string AudioDatabaseSql::TakeNotice() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   std::string notice;
   notice.swap(notice_);
   return notice;
 }
 
 bool AudioDatabaseSql::BeginBatch() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (db_ != nullptr && db_->InTransaction()) return true;  // one is open
   return Exec("begin", "cannot begin a batch");
 }
 
 bool AudioDatabaseSql::CommitBatch() {
-  std::lock_guard lock(mutex_);
+  kit::MutexLock lock(mutex_);
   if (db_ == nullptr || !db_->InTransaction()) return true;
   return Exec("commit", "cannot commit a batch");
 }

@@ -37,6 +37,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Platform/Sqlite.h"
 #include "Lib/Platform/Status.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 
@@ -100,29 +101,29 @@ class AudioDatabaseSql {
   };
   enum class Health { kGood, kEmpty, kDamaged, kUnusable };
 
-  // All helpers below expect mutex_ to be held.
-  platform::Status OpenConnectionLocked();
-  Health CheckLocked(std::string* why);
-  platform::Status SetAsideLocked(const std::string& why);
-  bool Exec(const char* sql, const char* what);
-  platform::Status FindRow(int64_t start, Row* row, bool* found);
-  platform::Status QueryInt64(const char* sql, int64_t* value, bool* is_null);
-  CZoneTime QueryTime(const char* sql);
-  uint32_t SizeKBLocked(int64_t start);
-  void RecountTotal();
-  void CloseLocked();
-  bool Fail(const platform::Status& status);
-  platform::SqlStatement* Prepared(std::unique_ptr<platform::SqlStatement>* stmt, const char* sql);
+  // All helpers below run with mutex_ held.
+  platform::Status OpenConnectionLocked() REQUIRES(mutex_);
+  Health CheckLocked(std::string* why) REQUIRES(mutex_);
+  platform::Status SetAsideLocked(const std::string& why) REQUIRES(mutex_);
+  bool Exec(const char* sql, const char* what) REQUIRES(mutex_);
+  platform::Status FindRow(int64_t start, Row* row, bool* found) REQUIRES(mutex_);
+  platform::Status QueryInt64(const char* sql, int64_t* value, bool* is_null) REQUIRES(mutex_);
+  CZoneTime QueryTime(const char* sql) REQUIRES(mutex_);
+  uint32_t SizeKBLocked(int64_t start) REQUIRES(mutex_);
+  void RecountTotal() REQUIRES(mutex_);
+  void CloseLocked() REQUIRES(mutex_);
+  bool Fail(const platform::Status& status) REQUIRES(mutex_);
+  platform::SqlStatement* Prepared(std::unique_ptr<platform::SqlStatement>* stmt, const char* sql) REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::unique_ptr<platform::SqliteDb> db_;  // guarded by mutex_
-  uint32_t total_kb_ = 0;   // guarded by mutex_
-  std::string path_;        // guarded by mutex_
-  std::string notice_;      // guarded by mutex_
-  // Prepared on first use; finalised before db_ is closed. Guarded by mutex_.
-  std::unique_ptr<platform::SqlStatement> find_stmt_;
-  std::unique_ptr<platform::SqlStatement> mark_stmt_;
-  std::unique_ptr<platform::SqlStatement> insert_stmt_;
+  kit::Mutex mutex_;
+  std::unique_ptr<platform::SqliteDb> db_ GUARDED_BY(mutex_);
+  uint32_t total_kb_ GUARDED_BY(mutex_) = 0;
+  std::string path_ GUARDED_BY(mutex_);
+  std::string notice_ GUARDED_BY(mutex_);
+  // Prepared on first use; finalised before db_ is closed.
+  std::unique_ptr<platform::SqlStatement> find_stmt_ GUARDED_BY(mutex_);
+  std::unique_ptr<platform::SqlStatement> mark_stmt_ GUARDED_BY(mutex_);
+  std::unique_ptr<platform::SqlStatement> insert_stmt_ GUARDED_BY(mutex_);
 };
 
 }  // namespace logrum::archive

@@ -179,7 +179,7 @@ IArchiveManager* ManagerAccess::manager() {
 }
 
 NetArchive* ManagerAccess::AccessFor(const char* name, IArchive* archive) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   auto& face = faces_[{name, archive}];
   if (face == nullptr) face = std::make_unique<Archive>(manager_, name, archive);
   return face.get();

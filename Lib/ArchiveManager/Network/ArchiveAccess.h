@@ -18,6 +18,7 @@
 
 #include "Lib/ArchiveManager/Network/NetArchive.h"
 #include "Lib/ArchiveManager/include/ArchiveService.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 class ArchiveManager;
@@ -42,9 +43,9 @@ class ManagerAccess : public NetArchiveSource {
   NetArchive* AccessFor(const char* name, IArchive* archive);
 
   archive::ArchiveManager* const manager_;
-  std::mutex mu_;
+  kit::Mutex mu_;
   // One face per (name, archive); kept for the life of the server.
-  std::map<std::pair<std::string, IArchive*>, std::unique_ptr<Archive>> faces_;  // guarded by mu_
+  std::map<std::pair<std::string, IArchive*>, std::unique_ptr<Archive>> faces_ GUARDED_BY(mu_);
 };
 
 }  // namespace logrum::network

@@ -33,12 +33,12 @@ void ClientHandler::Bind(ClientEnc* enc, StreamReader* reader, uint32_t address,
   reader_ = reader;
   address_ = address;
   port_ = port;
-  std::lock_guard lock(live_mu_);
+  kit::MutexLock lock(live_mu_);
   cancelled_ = false;
 }
 
 void ClientHandler::CancelStreams() {
-  std::lock_guard lock(live_mu_);
+  kit::MutexLock lock(live_mu_);
   cancelled_ = true;
   if (live_reader_ != nullptr) live_reader_->Close();
 }
@@ -253,7 +253,7 @@ bool ClientHandler::RequestLiveAudio() {
   LiveReader reader(byte_limit, user_.c_str());
   reader.Open();
   {
-    std::lock_guard lock(live_mu_);
+    kit::MutexLock lock(live_mu_);
     if (cancelled_) return true;
     live_reader_ = &reader;
   }
@@ -295,7 +295,7 @@ bool ClientHandler::RequestLiveAudio() {
   if (added) enc_->AudioEnd();
   if (added) attached_->RemoveLiveReader(&reader);
   {
-    std::lock_guard lock(live_mu_);
+    kit::MutexLock lock(live_mu_);
     live_reader_ = nullptr;
   }
   reader.Close();

@@ -26,6 +26,7 @@
 #include "Lib/ArchiveManager/Protocol/ClientEnc.h"
 #include "Lib/ArchiveManager/Protocol/ClientHandler.h"
 #include "Lib/ArchiveManager/Protocol/Stream.h"
+#include "Lib/Kit/Mutex.h"
 #include "Lib/Kit/QueueReader.h"
 
 namespace logrum::network {
@@ -108,9 +109,9 @@ class ClientHandler : public protocol::ClientHandler {
   bool counted_ = false;
   std::atomic<Activity> activity_{Activity::kOther};
 
-  std::mutex live_mu_;
-  kit::QueueReader* live_reader_ = nullptr;  // guarded by live_mu_; a LiveReader
-  bool cancelled_ = false;                   // guarded by live_mu_
+  kit::Mutex live_mu_;
+  kit::QueueReader* live_reader_ GUARDED_BY(live_mu_) = nullptr;  // a LiveReader
+  bool cancelled_ GUARDED_BY(live_mu_) = false;
 };
 
 }  // namespace logrum::network

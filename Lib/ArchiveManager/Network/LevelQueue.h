@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::network {
 
@@ -29,9 +30,9 @@ class LevelQueue : public audio::LevelListener {
   static int16_t Maximum(uint32_t entry) { return static_cast<int16_t>(entry >> 16); }
 
  private:
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable not_empty_;
-  std::deque<uint32_t> entries_;  // guarded by mu_
+  std::deque<uint32_t> entries_ GUARDED_BY(mu_);
 };
 
 }  // namespace logrum::network

@@ -146,9 +146,9 @@ void NetworkServer::Close() {
   CloseFd(listen_fd_.exchange(-1));
   // Connections in progress end now; the pool goes once every object is
   // back, here, never on a connection's own thread.
-  std::unique_lock lock(mu_);
+  kit::UniqueLock lock(mu_);
   for (ConnObj* connection : active_) connection->CancelConnection();
-  changed_.wait(lock, [this] { return active_count_ == 0; });
+  changed_.wait(lock.native(), [this]() REQUIRES(mu_) { return active_count_ == 0; });
   lock.unlock();
   pool_->Release();
   pool_ = nullptr;
@@ -196,7 +196,7 @@ void NetworkServer::Refuse(int fd, uint32_t address, const std::string& why) {
   std::string line;
   {
     // Counted before the close, so whoever sees the close sees the count.
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     ++refused_;
     const uint64_t now = platform::DefaultClock().TickMs();
     if (logged_refusal_ && now - last_refusal_log_ms_ < settings_.refusal_log_interval_ms) {
@@ -223,7 +223,7 @@ void NetworkServer::Refuse(int fd, uint32_t address, const std::string& why) {
 
 void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
   {
-    std::unique_lock lock(mu_);
+    kit::UniqueLock lock(mu_);
     if (active_count_ >= settings_.max_connections) {
       lock.unlock();
       Refuse(fd, address,
@@ -249,7 +249,7 @@ void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
     return;
   }
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     active_.insert(connection);
     ++accepted_;
   }
@@ -261,12 +261,12 @@ void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {
 }
 
 void NetworkServer::ConnectionEnded(ConnObj* connection) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   active_.erase(connection);
 }
 
 void NetworkServer::ConnectionGone(uint32_t address) {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   --active_count_;
   auto it = per_address_.find(address);
   if (it != per_address_.end() && --it->second == 0) per_address_.erase(it);
@@ -274,7 +274,7 @@ void NetworkServer::ConnectionGone(uint32_t address) {
 }
 
 uint32_t NetworkServer::ActiveConnections() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return active_count_;
 }
 
@@ -284,13 +284,13 @@ uint32_t NetworkServer::PoolSize() {
 }
 
 uint64_t NetworkServer::RefusedConnections() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return refused_;
 }
 
 NetworkServer::Counts NetworkServer::GetCounts() {
   Counts counts;
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   counts.accepted = accepted_;
   counts.refused = refused_;
   // Pooled objects live until Close, so one in the set is safe to ask.
@@ -314,9 +314,9 @@ NetworkServer::Counts NetworkServer::GetCounts() {
 }
 
 bool NetworkServer::WaitForActive(uint32_t count, uint32_t timeout_ms) {
-  std::unique_lock lock(mu_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [&] { return active_count_ == count; });
+  kit::UniqueLock lock(mu_);
+  return changed_.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms),
+                           [&]() REQUIRES(mu_) { return active_count_ == count; });
 }
 
 }  // namespace logrum::network

@@ -34,6 +34,7 @@
 #include "Lib/Kit/ObjectPool.h"
 #include "Lib/Kit/TaskThread.h"
 #include "Lib/Platform/Status.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::network {
 
@@ -113,16 +114,16 @@ class NetworkServer : private kit::TaskThreadTask {
   uint16_t bound_port_ = 0;
   ThreadPool* pool_ = nullptr;  // host thread (Open, Close) and the listener
 
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable changed_;
-  std::set<ConnObj*> active_;  // guarded by mu_
-  uint32_t active_count_ = 0;  // guarded by mu_; includes objects being returned
-  std::map<uint32_t, uint32_t> per_address_;  // guarded by mu_; connections by address
-  uint64_t refused_ = 0;       // guarded by mu_
-  uint64_t accepted_ = 0;      // guarded by mu_
-  bool logged_refusal_ = false;       // guarded by mu_
-  uint64_t last_refusal_log_ms_ = 0;  // guarded by mu_
-  uint64_t unlogged_refusals_ = 0;    // guarded by mu_
+  std::set<ConnObj*> active_ GUARDED_BY(mu_);
+  uint32_t active_count_ GUARDED_BY(mu_) = 0;  // includes objects being returned
+  std::map<uint32_t, uint32_t> per_address_ GUARDED_BY(mu_);  // connections by address
+  uint64_t refused_ GUARDED_BY(mu_) = 0;
+  uint64_t accepted_ GUARDED_BY(mu_) = 0;
+  bool logged_refusal_ GUARDED_BY(mu_) = false;
+  uint64_t last_refusal_log_ms_ GUARDED_BY(mu_) = 0;
+  uint64_t unlogged_refusals_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace logrum::network

@@ -204,7 +204,7 @@ void BackupThread::Post(int32_t level, const char* format, ...) {
 
 void BackupThread::EnqueueBackup(const CZoneTime& start) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (stopped_) return;
     queue_.push_back(start);
   }
@@ -214,7 +214,7 @@ void BackupThread::EnqueueBackup(const CZoneTime& start) {
 
 void BackupThread::Start() {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     stopped_ = false;
   }
   __atomic_store_n(&abort_, 0, __ATOMIC_RELEASE);
@@ -223,19 +223,19 @@ void BackupThread::Start() {
 
 void BackupThread::Stop() {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     stopped_ = true;
   }
   __atomic_store_n(&abort_, 1, __ATOMIC_RELEASE);
   cv_.notify_all();
   if (HasThread()) SetExit(0);
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   queue_.clear();
 }
 
 void BackupThread::Wake() {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     wake_ = true;
   }
   cv_.notify_all();
@@ -258,7 +258,7 @@ void BackupThread::MarkHandled() {
 void BackupThread::UpdateCount() {
   size_t queued;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     queued = queue_.size();
   }
   // waiting_ belongs to the thread; other callers see its last published size.
@@ -272,7 +272,7 @@ void BackupThread::Body() {
     CZoneTime time;
     bool have_new = false;
     {
-      std::unique_lock lock(mu_);
+      kit::UniqueLock lock(mu_);
       for (;;) {
         if (stopped_ || !IsRunning()) break;
         if (!queue_.empty()) {
@@ -283,15 +283,16 @@ void BackupThread::Body() {
         }
         const int64_t next = NextRetryUs();
         if (next == INT64_MAX) {
-          cv_.wait(lock, [&] { return stopped_ || wake_ || !queue_.empty(); });
+          cv_.wait(lock.native(),
+                   [&]() REQUIRES(mu_) { return stopped_ || wake_ || !queue_.empty(); });
           wake_ = false;
           continue;
         }
         const int64_t now = platform::DefaultClock().NowUs();
         if (now >= next) break;
         const auto left = std::chrono::microseconds(next - now);
-        cv_.wait_for(lock, std::min<std::chrono::microseconds>(left, kRetryPoll),
-                     [&] { return stopped_ || wake_ || !queue_.empty(); });
+        cv_.wait_for(lock.native(), std::min<std::chrono::microseconds>(left, kRetryPoll),
+                     [&]() REQUIRES(mu_) { return stopped_ || wake_ || !queue_.empty(); });
         wake_ = false;
       }
       if (stopped_ || !IsRunning()) break;
@@ -307,7 +308,7 @@ void BackupThread::Body() {
   }
   size_t left;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     left = waiting_.size() + queue_.size();
   }
   if (left != 0) {

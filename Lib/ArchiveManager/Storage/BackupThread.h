@@ -46,6 +46,7 @@
 #include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/EventLogMT.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 
@@ -167,11 +168,11 @@ class BackupThread : public kit::AppThread, public BackupQueue {
   std::vector<std::string> destinations_;
   std::vector<Destination> parsed_;  // thread only after Start
 
-  mutable std::mutex mu_;
+  mutable kit::Mutex mu_;
   std::condition_variable cv_;
-  std::deque<CZoneTime> queue_;  // guarded by mu_
-  bool stopped_ = true;          // guarded by mu_
-  bool wake_ = false;            // guarded by mu_
+  std::deque<CZoneTime> queue_ GUARDED_BY(mu_);
+  bool stopped_ GUARDED_BY(mu_) = true;
+  bool wake_ GUARDED_BY(mu_) = false;
 
   std::deque<Waiting> waiting_;  // thread only
   int32_t abort_ = 0;  // set (atomically) by Stop: an FTP transfer in progress ends

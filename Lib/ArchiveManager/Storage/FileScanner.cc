@@ -65,7 +65,7 @@ bool FileScanner::Start() {
   if (started_) return true;
   Post(0, "INFO: Start file scanner.\n");
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     stopped_ = false;
   }
   stopping_.store(false);
@@ -80,7 +80,7 @@ void FileScanner::Stop() {
   started_ = false;
   stopping_.store(true);  // a full scan in progress ends early
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     stopped_ = true;
     queue_.clear();
   }
@@ -91,7 +91,7 @@ void FileScanner::Stop() {
 
 void FileScanner::Enqueue(Message message) {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (stopped_) return;
     queue_.push_back(std::move(message));
   }
@@ -139,8 +139,9 @@ void FileScanner::Body() {
     Message message;
     bool got = false;
     {
-      std::unique_lock lock(mu_);
-      cv_.wait_for(lock, kIdlePoll, [&] { return stopped_ || !queue_.empty(); });
+      kit::UniqueLock lock(mu_);
+      cv_.wait_for(lock.native(), kIdlePoll,
+                   [&]() REQUIRES(mu_) { return stopped_ || !queue_.empty(); });
       if (stopped_) break;
       if (!queue_.empty()) {
         message = std::move(queue_.front());

@@ -38,6 +38,7 @@
 #include "Lib/ArchiveManager/Storage/StorageAdapters.h"
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/EventLogMT.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 
@@ -117,10 +118,10 @@ class FileScanner : public kit::AppThread {
   IndexBatch* const batch_;
   std::atomic<bool> rescan_{true};
 
-  std::mutex mu_;
+  kit::Mutex mu_;
   std::condition_variable cv_;
-  std::deque<Message> queue_;  // guarded by mu_
-  bool stopped_ = true;        // guarded by mu_
+  std::deque<Message> queue_ GUARDED_BY(mu_);
+  bool stopped_ GUARDED_BY(mu_) = true;
   bool started_ = false;       // owner's thread
   std::atomic<bool> stopping_{false};
 

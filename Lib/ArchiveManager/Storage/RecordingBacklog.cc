@@ -30,7 +30,7 @@ double RecordingBacklog::AudioMsOf(kit::IBlock* block) {
 }
 
 void RecordingBacklog::Start() {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   stopped_ = false;
   dropped_ms_ = 0;
   pending_drop_ms_ = 0;
@@ -38,7 +38,7 @@ void RecordingBacklog::Start() {
 
 void RecordingBacklog::Stop() {
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     stopped_ = true;
     ReleaseAllLocked();
   }
@@ -58,7 +58,7 @@ void RecordingBacklog::ReleaseAllLocked() {
 bool RecordingBacklog::Put(kit::IBlock* block, const CZoneTime& time, double* dropped_ms) {
   double dropped_now = 0;
   {
-    std::lock_guard lock(mu_);
+    kit::MutexLock lock(mu_);
     if (stopped_) return false;
     const double ms = AudioMsOf(block);
     const uint32_t bytes = block != nullptr ? block->GetSize() : 0;
@@ -92,8 +92,8 @@ bool RecordingBacklog::Put(kit::IBlock* block, const CZoneTime& time, double* dr
 }
 
 bool RecordingBacklog::Get(Entry* entry) {
-  std::unique_lock lock(mu_);
-  not_empty_.wait(lock, [this] { return stopped_ || !items_.empty(); });
+  kit::UniqueLock lock(mu_);
+  not_empty_.wait(lock.native(), [this]() REQUIRES(mu_) { return stopped_ || !items_.empty(); });
   if (items_.empty()) {
     *entry = Entry{};
     return false;
@@ -110,22 +110,22 @@ bool RecordingBacklog::Get(Entry* entry) {
 }
 
 double RecordingBacklog::QueuedMs() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return queued_ms_;
 }
 
 size_t RecordingBacklog::Count() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return items_.size();
 }
 
 uint64_t RecordingBacklog::QueuedBytes() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return queued_bytes_;
 }
 
 uint64_t RecordingBacklog::DroppedMs() const {
-  std::lock_guard lock(mu_);
+  kit::MutexLock lock(mu_);
   return static_cast<uint64_t>(std::llround(dropped_ms_));
 }
 

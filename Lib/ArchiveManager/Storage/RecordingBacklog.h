@@ -29,6 +29,7 @@
 
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/IBlock.h"
+#include "Lib/Kit/Mutex.h"
 
 namespace logrum::archive {
 
@@ -74,19 +75,19 @@ class RecordingBacklog {
     double ms;
     uint32_t bytes;  // the block's capacity
   };
-  void ReleaseAllLocked();
+  void ReleaseAllLocked() REQUIRES(mu_);
 
   const double max_ms_;
   const size_t max_blocks_;  // at least 1
   const uint64_t max_bytes_;
-  mutable std::mutex mu_;
+  mutable kit::Mutex mu_;
   std::condition_variable not_empty_;
-  std::deque<Item> items_;      // guarded by mu_
-  double queued_ms_ = 0;        // guarded by mu_
-  uint64_t queued_bytes_ = 0;   // guarded by mu_
-  double pending_drop_ms_ = 0;  // guarded by mu_: dropped in front of items_.front()
-  double dropped_ms_ = 0;       // guarded by mu_
-  bool stopped_ = true;         // guarded by mu_
+  std::deque<Item> items_ GUARDED_BY(mu_);
+  double queued_ms_ GUARDED_BY(mu_) = 0;
+  uint64_t queued_bytes_ GUARDED_BY(mu_) = 0;
+  double pending_drop_ms_ GUARDED_BY(mu_) = 0;  // dropped in front of items_.front()
+  double dropped_ms_ GUARDED_BY(mu_) = 0;
+  bool stopped_ GUARDED_BY(mu_) = true;
 };
 
 }  // namespace logrum::archive
