@@ -158,8 +158,8 @@ bool SegmentAudio::Open(const std::string& folder, const std::string& ext, int64
   CArchiveFileRead reader(folder, ext);
   // A segment being recorded has no trailer yet (and its writer's lock):
   // only finished segments are served.
-  if (!reader.ReadTrailer(path)) {
-    *error = "segment not available: " + reader.LastError();
+  if (const platform::Status read = reader.ReadTrailer(path); !read.ok()) {
+    *error = "segment not available: " + read.message();
     return false;
   }
   size_ = reader.GetAudioBytes();
@@ -235,7 +235,8 @@ bool WriteExport(const std::string& folder, const std::string& ext,
   for (const ExportPiece& piece : pieces) {
     CArchiveFileRead reader(folder, ext);
     // A segment that went away since the plan (recycled) is left out.
-    if (!reader.OpenAt(CZoneTime::FromLinear64(piece.start), piece.offset_ms, piece.length_ms)) {
+    if (!reader.OpenAt(CZoneTime::FromLinear64(piece.start), piece.offset_ms, piece.length_ms)
+             .ok()) {
       continue;
     }
     for (;;) {

@@ -92,14 +92,14 @@ int Info(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const std::string& path : files) {
     CArchiveFileRead reader("", "");
-    bool ok = reader.ReadTrailer(path);
+    const platform::Status read = reader.ReadTrailer(path);
     reader.Close();
-    if (!ok) {
+    if (!read.ok()) {
       status = 1;
       if (json) {
-        list.push_back({{"file", path}, {"ok", false}, {"error", reader.LastError()}});
+        list.push_back({{"file", path}, {"ok", false}, {"error", read.message()}});
       } else {
-        err << path << ": error: " << reader.LastError() << "\n";
+        err << path << ": error: " << read.message() << "\n";
       }
       continue;
     }
@@ -150,12 +150,12 @@ void CheckFile(const std::string& folder, const fs::path& path,
     return;
   }
   CArchiveFileRead reader(folder, path.extension().string());
-  if (!reader.ReadTrailer(p)) {
-    if (reader.LastError().find("being written") != std::string::npos) {
+  if (const platform::Status read = reader.ReadTrailer(p); !read.ok()) {
+    if (read.code() == platform::Status::kBusy) {
       out << p << ": note: being written, not checked\n";
       return;
     }
-    error("unreadable trailer, may be corrupted (" + reader.LastError() + ")");
+    error("unreadable trailer, may be corrupted (" + read.message() + ")");
     return;
   }
   const SegmentTrailer trailer = reader.GetTrailer();

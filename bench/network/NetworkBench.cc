@@ -193,16 +193,25 @@ void ArchivedAudio(benchmark::State& state) {
   const uint64_t blocks = kit::BlocksCovering(format, 600000);
   {
     archive::CArchiveFileWrite writer(fixture.root, ".mp3", "Bench");
-    writer.Open(start, format, false);
+    platform::Status written = writer.Open(start, format, false);
     std::vector<uint8_t> data(block, 0x33);
-    for (uint64_t i = 0; i < blocks; ++i) writer.Write(data.data(), data.size());
-    writer.Close(start);
+    for (uint64_t i = 0; i < blocks && written.ok(); ++i) {
+      written = writer.Write(data.data(), data.size());
+    }
+    if (written.ok()) written = writer.Close(start);
+    if (!written.ok()) {
+      state.SkipWithError(written.message().c_str());
+      return;
+    }
   }
   double direct_mbps = 0;
   {
     const auto t0 = Clock::now();
     archive::CArchiveFileRead reader(fixture.root, ".mp3");
-    reader.OpenAt(start, 0, 600000);
+    if (const platform::Status opened = reader.OpenAt(start, 0, 600000); !opened.ok()) {
+      state.SkipWithError(opened.message().c_str());
+      return;
+    }
     std::vector<uint8_t> buffer(block);
     uint64_t bytes = 0;
     while (reader.Read(buffer.data(), block) == block) bytes += block;

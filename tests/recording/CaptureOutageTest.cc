@@ -92,7 +92,8 @@ TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
   std::vector<Segment> segments;
   for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
+    const auto read = reader.ReadInfo(file);
+    ASSERT_TRUE(read.ok()) << read.message();
     segments.push_back({reader.GetStartTime(), reader.GetEndTime(), reader.GetDurationMs()});
   }
   std::sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {

@@ -129,7 +129,8 @@ TEST(OutageTest, TenMinutesWithoutWritesKeepMemoryFlatAndRecordingResumes) {
   std::vector<std::pair<int64_t, uint32_t>> segments;  // (start, duration ms)
   for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
+    const auto read = reader.ReadInfo(file);
+    ASSERT_TRUE(read.ok()) << read.message();
     segments.emplace_back(reader.GetStartTime().ToLinear(), reader.GetDurationMs());
   }
   std::sort(segments.begin(), segments.end());

@@ -191,7 +191,8 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
   std::vector<Segment> segments;
   for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
+    const auto read = reader.ReadInfo(file);
+    ASSERT_TRUE(read.ok()) << read.message();
     segments.push_back({file, reader.GetStartTime(), reader.GetSizeBytes(), reader.GetDurationMs(),
                         reader.IsSkim(), reader.GetEndTime()});
   }
@@ -337,7 +338,8 @@ TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
   uint64_t total_ms = 0;
   for (const std::string& file : logrum::testing::SegmentFiles(options.archive_path)) {
     CArchiveFileRead reader(options.archive_path, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(file)) << reader.LastError();
+    const auto read = reader.ReadInfo(file);
+    ASSERT_TRUE(read.ok()) << read.message();
     total_ms += reader.GetDurationMs();
   }
   const double elapsed_ms = static_cast<double>(closed_us - opened_us) / 1000;

@@ -65,7 +65,8 @@ class RecserverTest : public logrum::testing::RecserverFixture<> {
     std::vector<uint32_t> durations;
     for (const std::string& file : files) {
       CArchiveFileRead reader(folder, ".mp3");
-      ASSERT_TRUE(reader.ReadInfo(file)) << file << ": " << reader.LastError();
+      const auto read = reader.ReadInfo(file);
+      ASSERT_TRUE(read.ok()) << file << ": " << read.message();
       EXPECT_GT(reader.GetDurationMs(), 0u) << file;
       durations.push_back(reader.GetDurationMs());
     }

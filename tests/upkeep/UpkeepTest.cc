@@ -143,14 +143,15 @@ TEST_F(UpkeepTest, SegmentCutByAKillIsRepairedAtTheNextStartIndexedAndPlayed) {
     cut_size = fs::file_size(segment);
   }
   CArchiveFileRead cut(folder, ".mp3");
-  ASSERT_FALSE(cut.ReadInfo(segment));  // no trailer: it would never be indexed
+  ASSERT_FALSE(cut.ReadInfo(segment).ok());  // no trailer: it would never be indexed
 
   RecserverProcess server(Server(kLaterClock));
   ASSERT_TRUE(Eventually([&] {
     return ArchiveLog("News").find("INFO: Repaired segment " + segment + ": ") != std::string::npos;
   })) << ArchiveLog("News");
   CArchiveFileRead repaired(folder, ".mp3");
-  ASSERT_TRUE(repaired.ReadInfo(segment)) << repaired.LastError();
+  const auto read = repaired.ReadInfo(segment);
+  ASSERT_TRUE(read.ok()) << read.message();
   // Cut back to the last whole frame of 417 bytes, nothing more.
   EXPECT_EQ(repaired.GetSizeBytes(), cut_size - cut_size % 417);
   EXPECT_GT(repaired.GetSizeBytes(), 200'000u - 417);
@@ -225,7 +226,8 @@ TEST_F(UpkeepTest, NeverEraseStopsRecordingAtTheQuotaAndResumesWhenSegmentsAreRe
   ASSERT_EQ(kept.size(), 1u);
   CArchiveFileRead reader(folder, ".mp3");
   // The message comes just before the trailer is written.
-  ASSERT_TRUE(Eventually([&] { return reader.ReadInfo(kept[0]); })) << reader.LastError();
+  logrum::platform::Status read;
+  ASSERT_TRUE(Eventually([&] { return (read = reader.ReadInfo(kept[0])).ok(); })) << read.message();
   EXPECT_GE(reader.GetSizeBytes(), 100'000u - 417 * 8);
   EXPECT_LE(reader.GetSizeBytes(), 260'000u);  // the flag is read every 500 ms, on a fast clock
   EXPECT_EQ(ArchiveLog("Court").find("deleted", log.find(stopped)), std::string::npos);

@@ -203,7 +203,7 @@ bool ClientHandler::RequestArchiveAudio(int64_t time, uint32_t offset_ms, uint32
   if (!HasRight(kRightRecordings)) return enc_->AudioError(kAudioNoRight, kTextNoRecordingsRight);
   CArchiveFileRead file(attached_->GetFolder(), attached_->GetExt());
   const CZoneTime start = CZoneTime::FromLinear64(time);
-  if (!file.OpenAt(start, offset_ms, duration_ms)) {
+  if (!file.OpenAt(start, offset_ms, duration_ms).ok()) {
     const std::string text = std::string(kTextFileOpenFailed) + file.GetPath() + "'";
     return enc_->AudioError(kAudioFileOpenFailed, text.c_str());
   }

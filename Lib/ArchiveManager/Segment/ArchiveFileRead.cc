@@ -17,6 +17,9 @@
 namespace logrum::archive {
 namespace {
 
+using platform::ErrnoStatus;
+using platform::Status;
+
 bool ReadAt(int fd, uint8_t* buffer, size_t length, off_t offset) {
   size_t done = 0;
   while (done < length) {
@@ -56,13 +59,12 @@ void CArchiveFileRead::Close() {
   bytes_left_ = 0;
 }
 
-bool CArchiveFileRead::Fail(std::string message) {
+Status CArchiveFileRead::Fail(Status status) {
   Close();
-  error_ = std::move(message);
-  return false;
+  return status;
 }
 
-bool CArchiveFileRead::ReadTrailer(const std::string& path) {
+Status CArchiveFileRead::ReadTrailer(const std::string& path) {
   Close();
   path_ = path;
   trailer_ = SegmentTrailer{};
@@ -70,26 +72,26 @@ bool CArchiveFileRead::ReadTrailer(const std::string& path) {
   format_ = kit::AudioFormat{};
   audio_bytes_ = 0;
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return Fail("cannot open " + path + ": " + std::strerror(errno));
+  if (fd_ < 0) return Fail(ErrnoStatus(errno, "cannot open " + path));
   if (::flock(fd_, LOCK_SH | LOCK_NB) != 0) {
-    return Fail(errno == EWOULDBLOCK ? path + " is being written"
-                                     : "cannot lock " + path + ": " + std::strerror(errno));
+    return Fail(errno == EWOULDBLOCK ? Status::Error(Status::kBusy, path + " is being written")
+                                     : ErrnoStatus(errno, "cannot lock " + path));
   }
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return Fail("cannot stat " + path + ": " + std::strerror(errno));
+  if (::fstat(fd_, &st) != 0) return Fail(ErrnoStatus(errno, "cannot stat " + path));
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   std::array<uint8_t, kTrailerSize> image;
   if (size < kLocatorSize ||
       !ReadAt(fd_, image.data() + kTrailerSize - kLocatorSize, kLocatorSize,
               static_cast<off_t>(size - kLocatorSize))) {
-    return Fail(path + " has no trailer (cut short or damaged)");
+    return Fail(Status::Error(Status::kCorrupt, path + " has no trailer (cut short or damaged)"));
   }
   switch (ReadLocator(std::span<const uint8_t, kTrailerSize>(image).last<kLocatorSize>())) {
     case TrailerForm::kCurrent:
       if (size < kTrailerSize ||
           !ReadAt(fd_, image.data(), kTrailerSize, static_cast<off_t>(size - kTrailerSize)) ||
           !DecodeTrailer(image, &trailer_)) {
-        return Fail(path + " has a damaged trailer");
+        return Fail(Status::Error(Status::kCorrupt, path + " has a damaged trailer"));
       }
       break;
     case TrailerForm::kOlder: {
@@ -97,12 +99,12 @@ bool CArchiveFileRead::ReadTrailer(const std::string& path) {
       if (size < kOldTrailerSize ||
           !ReadAt(fd_, old.data(), kOldTrailerSize, static_cast<off_t>(size - kOldTrailerSize)) ||
           !DecodeOldTrailer(old, &trailer_)) {
-        return Fail(path + " has a damaged trailer");
+        return Fail(Status::Error(Status::kCorrupt, path + " has a damaged trailer"));
       }
       break;
     }
     case TrailerForm::kNone:
-      return Fail(path + " has no trailer (cut short or damaged)");
+      return Fail(Status::Error(Status::kCorrupt, path + " has no trailer (cut short or damaged)"));
   }
   audio_bytes_ = std::min<uint64_t>(trailer_.size_bytes, size - trailer_.length);
   format_.bitrate = To16(trailer_.bitrate);
@@ -110,37 +112,43 @@ bool CArchiveFileRead::ReadTrailer(const std::string& path) {
   format_.channels = trailer_.channels > 0xFF ? 0 : static_cast<uint8_t>(trailer_.channels);
   start_ = CZoneTime::FromPacked64(trailer_.start_time);
   bytes_left_ = audio_bytes_;
-  if (::lseek(fd_, 0, SEEK_SET) < 0) return Fail("cannot seek in " + path);
-  error_.clear();
-  return true;
+  if (::lseek(fd_, 0, SEEK_SET) < 0) {
+    return Fail(Status::Error(Status::kIoError, "cannot seek in " + path));
+  }
+  return Status::Ok();
 }
 
-bool CArchiveFileRead::ReadInfo(const std::string& path) {
-  if (!ReadTrailer(path)) return false;
+Status CArchiveFileRead::ReadInfo(const std::string& path) {
+  Status read = ReadTrailer(path);
+  if (!read.ok()) return read;
   Close();
   CZoneTime named;
   if (!ParseSegmentName(Stem(path, ext_), !trailer_.IsOlderForm(), &named)) {
-    error_ = path + " is not named as a segment";
-    return false;
+    return Status::Error(Status::kInvalidArgument, path + " is not named as a segment");
   }
   if (!CZoneTime::IsSame(named, start_)) {
     diag::DebugTrace("WARNING: Different file times!  Updating time from file name!\n");
     start_ = named;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool CArchiveFileRead::OpenAt(const CZoneTime& start, uint32_t offset_ms, uint32_t length_ms) {
-  if (!ReadTrailer(FindSegmentFile(folder_, start, ext_))) return false;
+Status CArchiveFileRead::OpenAt(const CZoneTime& start, uint32_t offset_ms, uint32_t length_ms) {
+  Status read = ReadTrailer(FindSegmentFile(folder_, start, ext_));
+  if (!read.ok()) return read;
   const uint64_t block = BlockSize(format_);
-  if (block == 0) return Fail(path_ + " has an audio format without blocks");
+  if (block == 0) {
+    return Fail(Status::Error(Status::kCorrupt, path_ + " has an audio format without blocks"));
+  }
   const uint64_t position = BlocksBefore(format_, offset_ms) * block;
-  if (position >= audio_bytes_) return Fail(path_ + ": offset beyond the audio");
+  if (position >= audio_bytes_) {
+    return Fail(Status::Error(Status::kInvalidArgument, path_ + ": offset beyond the audio"));
+  }
   if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) {
-    return Fail("cannot seek in " + path_ + ": " + std::strerror(errno));
+    return Fail(ErrnoStatus(errno, "cannot seek in " + path_));
   }
   bytes_left_ = std::min(BlocksCovering(format_, length_ms) * block, audio_bytes_ - position);
-  return true;
+  return Status::Ok();
 }
 
 size_t CArchiveFileRead::Read(void* buffer, size_t size) {

@@ -16,6 +16,7 @@
 #include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
@@ -28,17 +29,18 @@ class CArchiveFileRead {
 
   // Opens the file and reads its trailer (either form; the older one converted).
   // On success the file stays open, positioned at the start of the audio.
-  bool ReadTrailer(const std::string& path);
+  // A segment still being written is refused with kBusy ("... is being written").
+  platform::Status ReadTrailer(const std::string& path);
   // ReadTrailer, close, then check the file's own name: it must parse as a
   // segment name (zone letter required for the current form). A name whose time
   // differs from the trailer's start wins (trace line "WARNING: Different file
   // times!  Updating time from file name!").
-  bool ReadInfo(const std::string& path);
+  platform::Status ReadInfo(const std::string& path);
   // Opens the segment that starts at `start` (FindSegmentFile under the folder)
   // and positions it offset_ms into the audio, by whole blocks; the bytes to
   // read cover length_ms (whole blocks), at most to the end of the audio. Fails
   // when the offset reaches or passes the end of the audio.
-  bool OpenAt(const CZoneTime& start, uint32_t offset_ms, uint32_t length_ms);
+  platform::Status OpenAt(const CZoneTime& start, uint32_t offset_ms, uint32_t length_ms);
   // Reads at most min(size, bytes left) audio bytes; 0 at the end or on error.
   size_t Read(void* buffer, size_t size);
   void Close();
@@ -55,10 +57,10 @@ class CArchiveFileRead {
   uint64_t GetAudioBytes() const { return audio_bytes_; }
   uint64_t GetBytesLeft() const { return bytes_left_; }
   const std::string& GetPath() const { return path_; }
-  const std::string& LastError() const { return error_; }
 
  private:
-  bool Fail(std::string message);
+  // Closes the file: a failed open leaves nothing half-read behind.
+  platform::Status Fail(platform::Status status);
 
   const std::string folder_;
   const std::string ext_;
@@ -69,7 +71,6 @@ class CArchiveFileRead {
   kit::AudioFormat format_;
   uint64_t audio_bytes_ = 0;
   uint64_t bytes_left_ = 0;
-  std::string error_;
 };
 
 }  // namespace logrum::archive

@@ -17,9 +17,8 @@
 namespace logrum::archive {
 namespace {
 
-std::string PosixError(const std::string& context, int error) {
-  return context + ": " + std::strerror(error);
-}
+using platform::ErrnoStatus;
+using platform::Status;
 
 // Writes all of `length` bytes at the file offset; returns the bytes written
 // and sets *error to errno when it stops short.
@@ -51,7 +50,7 @@ CArchiveFileWrite::CArchiveFileWrite(std::string folder, std::string ext,
       source_name_(source_name.substr(0, kSourceNameMax)) {}
 
 CArchiveFileWrite::~CArchiveFileWrite() {
-  if (IsOpen() && !Close(CZoneTime())) CloseFd();
+  if (IsOpen() && !Close(CZoneTime()).ok()) CloseFd();
 }
 
 void CArchiveFileWrite::CloseFd() {
@@ -63,37 +62,32 @@ void CArchiveFileWrite::CloseFd() {
   byte_count_.store(0, std::memory_order_relaxed);
 }
 
-bool CArchiveFileWrite::Open(const CZoneTime& start, const kit::AudioFormat& format, bool skim) {
-  if (IsOpen() && !Close(CZoneTime())) CloseFd();  // the old file's trailer is lost; go on
-  error_.clear();
+Status CArchiveFileWrite::Open(const CZoneTime& start, const kit::AudioFormat& format, bool skim) {
+  if (IsOpen() && !Close(CZoneTime()).ok()) CloseFd();  // the old file's trailer is lost; go on
   name_taken_ = false;
   std::string path = FindSegmentFile(folder_, start, ext_);
   if (path.empty() || path.size() >= PATH_MAX) {
-    error_ = "segment path for " + folder_ + " is empty or too long";
-    return false;
+    return Status::Error(Status::kInvalidArgument,
+                         "segment path for " + folder_ + " is empty or too long");
   }
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  if (ec) {
-    error_ = "cannot create the folder of " + path + ": " + ec.message();
-    return false;
-  }
+  if (ec) return ErrnoStatus(ec.value(), "cannot create the folder of " + path);
   // Never over an existing file: after the clock was set back, the name of a
   // new segment can be that of a recording made an hour ago.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     const int error = errno;
     name_taken_ = error == EEXIST;
-    error_ = name_taken_ ? path + " already exists" : PosixError("cannot create " + path, error);
-    return false;
+    return name_taken_ ? Status::Error(Status::kBusy, path + " already exists")
+                       : ErrnoStatus(error, "cannot create " + path);
   }
   // Readers wait for the trailer: they are refused while the segment is written.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     ::close(fd);
     ::unlink(path.c_str());
-    error_ = PosixError("cannot lock " + path, error);
-    return false;
+    return ErrnoStatus(error, "cannot lock " + path);
   }
   fd_ = fd;
   file_name_ = std::move(path);
@@ -111,20 +105,16 @@ bool CArchiveFileWrite::Open(const CZoneTime& start, const kit::AudioFormat& for
   trailer_.version = kTrailerVersion;
   trailer_.magic = kTrailerMagic;
   trailer_.length = kTrailerSize;
-  return true;
+  return Status::Ok();
 }
 
-bool CArchiveFileWrite::Write(const void* data, size_t length) {
-  if (!IsOpen()) {
-    error_ = "no segment file is open";
-    return false;
-  }
+Status CArchiveFileWrite::Write(const void* data, size_t length) {
+  if (!IsOpen()) return Status::Error(Status::kInvalidArgument, "no segment file is open");
   const uint32_t count = byte_count_.load(std::memory_order_relaxed);
   if (length > std::numeric_limits<uint32_t>::max() - count) {
     diag::DebugTrace("CArchiveFileWrite::Write: WriteFile failed! cbData=%d\n",
                      static_cast<int>(length));
-    error_ = file_name_ + ": segment would exceed 4 GiB";
-    return false;
+    return Status::Error(Status::kInvalidArgument, file_name_ + ": segment would exceed 4 GiB");
   }
   int error = 0;
   size_t written = WriteAll(fd_, static_cast<const uint8_t*>(data), length, &error);
@@ -136,19 +126,20 @@ bool CArchiveFileWrite::Write(const void* data, size_t length) {
       diag::DebugTrace("CArchiveFileWrite::Write: cbWritten!=cbData (%d!=%d)!\n",
                        static_cast<int>(written), static_cast<int>(length));
     }
-    error_ = PosixError("cannot write " + file_name_, error);
+    Status failed = ErrnoStatus(error, "cannot write " + file_name_);
     // Cut back to the last whole write, so the trailer's count stays true.
     if (::ftruncate(fd_, count) != 0 || ::lseek(fd_, count, SEEK_SET) < 0) {
-      error_ += " (and the file could not be cut back)";
+      return Status::Error(failed.code(),
+                           failed.message() + " (and the file could not be cut back)");
     }
-    return false;
+    return failed;
   }
   byte_count_.store(count + static_cast<uint32_t>(length), std::memory_order_relaxed);
-  return true;
+  return Status::Ok();
 }
 
-bool CArchiveFileWrite::Close(const CZoneTime& end) {
-  if (!IsOpen()) return true;
+Status CArchiveFileWrite::Close(const CZoneTime& end) {
+  if (!IsOpen()) return Status::Ok();
   const uint32_t count = byte_count_.load(std::memory_order_relaxed);
   trailer_.end_time = end.ToPacked();
   trailer_.size_bytes = count;
@@ -158,22 +149,25 @@ bool CArchiveFileWrite::Close(const CZoneTime& end) {
   int error = 0;
   if (::lseek(fd_, count, SEEK_SET) < 0 ||
       WriteAll(fd_, image.data(), image.size(), &error) != image.size()) {
-    error_ = PosixError("cannot write the trailer of " + file_name_, error ? error : errno);
-    if (::ftruncate(fd_, count) != 0) error_ += " (and the file could not be cut back)";
-    return false;
+    Status failed = ErrnoStatus(error ? error : errno, "cannot write the trailer of " + file_name_);
+    if (::ftruncate(fd_, count) != 0) {
+      return Status::Error(failed.code(),
+                           failed.message() + " (and the file could not be cut back)");
+    }
+    return failed;
   }
-  if (::fdatasync(fd_) != 0) error_ = PosixError("cannot sync " + file_name_, errno);
+  if (::fdatasync(fd_) != 0) {
+    diag::DebugTrace("CArchiveFileWrite::Close: %s\n",
+                     ErrnoStatus(errno, "cannot sync " + file_name_).message().c_str());
+  }
   CloseFd();
-  return true;
+  return Status::Ok();
 }
 
-bool CArchiveFileWrite::Sync() {
-  if (!IsOpen()) return true;
-  if (::fdatasync(fd_) != 0) {
-    error_ = PosixError("cannot sync " + file_name_, errno);
-    return false;
-  }
-  return true;
+Status CArchiveFileWrite::Sync() {
+  if (!IsOpen()) return Status::Ok();
+  if (::fdatasync(fd_) != 0) return ErrnoStatus(errno, "cannot sync " + file_name_);
+  return Status::Ok();
 }
 
 }  // namespace logrum::archive

@@ -3,8 +3,9 @@
 // Open creates FOLDER/<day folder>/<segment name> (day folder and parents made
 // as needed) and holds an exclusive advisory lock (flock) on it until Close,
 // so readers (CArchiveFileRead) are refused while the segment is written. An
-// existing file of that name is never replaced or truncated: Open fails and
-// NameTaken() says so, and the caller picks another start time.
+// existing file of that name is never replaced or truncated: Open fails with
+// kBusy ("... already exists"), NameTaken() says so, and the caller picks
+// another start time.
 // Write appends audio; Close appends the 109-byte trailer and syncs the file.
 // A failed write leaves the file as it was before the call (cut back to the
 // last whole write), so the audio bytes and the trailer's count always agree.
@@ -22,6 +23,7 @@
 #include "Lib/Kit/Layer3Format.h"
 #include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
@@ -35,19 +37,20 @@ class CArchiveFileWrite {
   CArchiveFileWrite& operator=(const CArchiveFileWrite&) = delete;
 
   // Closes any open file (null end time) and creates the file for `start`.
-  // False when it cannot be created, also when a file of that name exists.
-  bool Open(const CZoneTime& start, const kit::AudioFormat& format, bool skim);
+  // Fails when it cannot be created, also when a file of that name exists.
+  platform::Status Open(const CZoneTime& start, const kit::AudioFormat& format, bool skim);
   // The last Open failed because a file of that name (FindSegmentFile) exists.
   bool NameTaken() const { return name_taken_; }
-  // Appends audio. On failure writes a trace line and returns false; the file
-  // and the byte count are as before the call.
-  bool Write(const void* data, size_t length);
+  // Appends audio. On failure writes a trace line; the file and the byte count
+  // are as before the call.
+  platform::Status Write(const void* data, size_t length);
   // Writes the trailer (end time, byte count, duration of the byte count) and
-  // closes. No open file: true. A failed trailer write returns false and leaves
-  // the file open as it was, so Close may be tried again.
-  bool Close(const CZoneTime& end);
-  // Makes the written audio durable (fdatasync); true when no file is open.
-  bool Sync();
+  // closes. No open file: ok. A failed trailer write leaves the file open as it
+  // was, so Close may be tried again. The segment is complete once its trailer
+  // is written: a failed sync after that is only traced.
+  platform::Status Close(const CZoneTime& end);
+  // Makes the written audio durable (fdatasync); ok when no file is open.
+  platform::Status Sync();
 
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& GetFileName() const { return file_name_; }  // empty when none is open
@@ -57,8 +60,6 @@ class CArchiveFileWrite {
   const kit::AudioFormat& GetFormat() const { return format_; }
   bool IsSkim() const { return trailer_.IsSkim(); }
   const std::string& GetSourceName() const { return source_name_; }
-  // The reason of the last failure, with the path.
-  const std::string& LastError() const { return error_; }
 
  private:
   void CloseFd();
@@ -72,7 +73,6 @@ class CArchiveFileWrite {
   kit::AudioFormat format_;
   std::atomic<uint32_t> byte_count_{0};
   SegmentTrailer trailer_;
-  std::string error_;
   bool name_taken_ = false;
 };
 

@@ -225,7 +225,7 @@ bool ArchiveThread::NameTaken(const CZoneTime& t) const {
   return ::stat(NameFor(t).c_str(), &info) == 0;
 }
 
-bool ArchiveThread::OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim) {
+platform::Status ArchiveThread::OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim) {
   diag::DebugTrace("AT::OpenFile!\n");
   // Two segments never share a start time, and a new one never takes the
   // name of a file already there (the clock was set back over it): its start
@@ -238,9 +238,9 @@ bool ArchiveThread::OpenFile(CZoneTime t, const kit::AudioFormat& format, bool s
     ++moves;
   }
   if (writer_.IsOpen()) CloseFile(t);
-  if (!writer_.Open(t, format, skim)) {
-    diag::DebugTrace("AT::OpenFile: %s\n", writer_.LastError().c_str());
-    return false;
+  if (platform::Status opened = writer_.Open(t, format, skim); !opened.ok()) {
+    diag::DebugTrace("AT::OpenFile: %s\n", opened.message().c_str());
+    return opened;
   }
   if (moves > 0) {
     Post(2, "WARNING: Segment file '%s' already exists! The new segment starts at %s instead.\n",
@@ -250,7 +250,7 @@ bool ArchiveThread::OpenFile(CZoneTime t, const kit::AudioFormat& format, bool s
   reported_ = false;
   last_sync_ms_ = platform::DefaultClock().TickMs();
   Post(2, "INFO: Open file '%s'\n", writer_.GetFileName().c_str());
-  return true;
+  return platform::Status::Ok();
 }
 
 void ArchiveThread::CloseFile(const CZoneTime& end) {
@@ -260,7 +260,7 @@ void ArchiveThread::CloseFile(const CZoneTime& end) {
   const uint32_t duration_ms = DurationMsOfBytes(writer_.GetFormat(), bytes);
   const bool skim = writer_.IsSkim();
   const std::string name = writer_.GetFileName();
-  const bool closed = writer_.Close(end);
+  const bool closed = writer_.Close(end).ok();
   if (!closed) {
     // The writer keeps the file open; the next segment's open drops it. The
     // audio stays on disk, and the report below keeps it in the index.
@@ -286,7 +286,8 @@ bool ArchiveThread::BackOff(uint32_t* delay_ms) {
 bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const kit::AudioFormat& format, bool skim) {
   uint32_t delay = retry_first_ms_;
   for (int attempt = 0;; ++attempt) {
-    if (OpenFile(t, format, skim)) {
+    platform::Status opened = OpenFile(t, format, skim);
+    if (opened.ok()) {
       if (attempt > 0) {
         Post(2, "INFO: Recording resumed after %d failed attempts to open a file.\n", attempt);
       }
@@ -294,7 +295,7 @@ bool ArchiveThread::OpenFileRetrying(const CZoneTime& t, const kit::AudioFormat&
     }
     if (attempt == 0) {
       Post(2, "ERROR: Unable to open file!\n");
-      Post(2, "ERROR: %s (retrying)\n", writer_.LastError().c_str());
+      Post(2, "ERROR: %s (retrying)\n", opened.message().c_str());
     }
     if (!BackOff(&delay)) return false;
   }
@@ -308,7 +309,8 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const ki
   uint64_t first_failure_ms = 0;
   for (;;) {
     if (!writer_.IsOpen() && !OpenFileRetrying(time, format, skim)) return false;
-    if (writer_.Write(data, length)) {
+    platform::Status written = writer_.Write(data, length);
+    if (written.ok()) {
       if (const uint32_t block = BlockSize(format); block > 0) {
         recorded_ns_.fetch_add(uint64_t{length} / block * FramesPerBlock(format) *
                                    SamplesPerFrame(format) * 1000000000 / format.samplerate,
@@ -320,7 +322,7 @@ bool ArchiveThread::WriteRetrying(const uint8_t* data, uint32_t length, const ki
     const uint64_t tick = platform::DefaultClock().TickMs();
     if (failures == 0) {
       Post(2, "ERROR: Write to file failed!\n");
-      Post(2, "ERROR: %s (retrying)\n", writer_.LastError().c_str());
+      Post(2, "ERROR: %s (retrying)\n", written.message().c_str());
       first_failure_ms = tick;
     }
     ++failures;
@@ -456,7 +458,11 @@ bool ArchiveThread::RecordBlock(const RecordingBacklog::Entry& entry, Segmenting
   }
   const uint64_t tick = platform::DefaultClock().TickMs();
   if (tick - last_sync_ms_ >= kSyncIntervalMs) {
-    writer_.Sync();
+    // A sync that fails now is tried again at the next interval; the write
+    // itself went through, so recording goes on.
+    if (platform::Status synced = writer_.Sync(); !synced.ok()) {
+      diag::DebugTrace("AT::Sync: %s\n", synced.message().c_str());
+    }
     last_sync_ms_ = tick;
   }
   return true;

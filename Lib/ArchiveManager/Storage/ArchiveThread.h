@@ -68,6 +68,7 @@
 #include "Lib/Kit/AudioSink.h"
 #include "Lib/Kit/EventLogMT.h"
 #include "Lib/Kit/EventObject.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
@@ -175,7 +176,7 @@ class ArchiveThread : public kit::AppThread {
   bool NameTaken(const CZoneTime& t) const;
   // Opens the segment at t, or at the first free second after it; sets the
   // segment end from the start it got.
-  bool OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim);
+  platform::Status OpenFile(CZoneTime t, const kit::AudioFormat& format, bool skim);
   void CloseFile(const CZoneTime& end);
   // Retries OpenFile with a back-off until it succeeds or Stop is asked.
   bool OpenFileRetrying(const CZoneTime& t, const kit::AudioFormat& format, bool skim);

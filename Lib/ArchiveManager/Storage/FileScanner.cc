@@ -256,7 +256,7 @@ bool FileScanner::ProcessFile(const std::string& path, CZoneTime* segment_time) 
     return false;
   }
   CArchiveFileRead reader(folder_, ext_);
-  if (!reader.ReadInfo(path)) {
+  if (!reader.ReadInfo(path).ok()) {
     RepairInfo repair;
     switch (RepairSegment(path, time, source_name_, &repair)) {
       case RepairResult::kRepaired:
@@ -275,7 +275,7 @@ bool FileScanner::ProcessFile(const std::string& path, CZoneTime* segment_time) 
         Post(0, "ERROR: Unable to scan file %s. May be corrupted!\n", path.c_str());
         return false;
     }
-    if (!reader.ReadInfo(path)) {
+    if (!reader.ReadInfo(path).ok()) {
       Post(0, "ERROR: Unable to scan file %s. May be corrupted!\n", path.c_str());
       return false;
     }

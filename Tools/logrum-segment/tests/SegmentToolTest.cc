@@ -30,13 +30,13 @@ class SegmentToolTest : public ::testing::Test {
  protected:
   std::string Write(const CZoneTime& start, size_t blocks, const CZoneTime& end, bool skim) {
     archive::CArchiveFileWrite writer(dir_.string(), "mp3", "Studio A");
-    EXPECT_TRUE(writer.Open(start, {128, 44100, 2}, skim));
+    EXPECT_TRUE(writer.Open(start, {128, 44100, 2}, skim).ok());
     std::vector<uint8_t> data(blocks * 417, 0x55);
     if (!data.empty()) {
-      EXPECT_TRUE(writer.Write(data.data(), data.size()));
+      EXPECT_TRUE(writer.Write(data.data(), data.size()).ok());
     }
     std::string path = writer.GetFileName();
-    EXPECT_TRUE(writer.Close(end));
+    EXPECT_TRUE(writer.Close(end).ok());
     return path;
   }
 

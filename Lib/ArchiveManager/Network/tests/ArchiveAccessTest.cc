@@ -93,10 +93,12 @@ class ArchiveAccessTest : public ::testing::Test {
     EXPECT_TRUE(CZoneTime::Make(2026, 5, 6, 7, 0, 0, 0, &start));
     const kit::AudioFormat format{128, 44100, 2};
     archive::CArchiveFileWrite writer(options_.archive_path, ".mp3", "Studio");
-    EXPECT_TRUE(writer.Open(start, format, false));
+    EXPECT_TRUE(writer.Open(start, format, false).ok());
     std::vector<uint8_t> block(kit::BlockSize(format), 0x55);
-    for (uint32_t i = 0; i < blocks; ++i) writer.Write(block.data(), block.size());
-    EXPECT_TRUE(writer.Close(start));
+    for (uint32_t i = 0; i < blocks; ++i) {
+      EXPECT_TRUE(writer.Write(block.data(), block.size()).ok());
+    }
+    EXPECT_TRUE(writer.Close(start).ok());
     const uint32_t duration = kit::DurationMsOfBytes(format, uint64_t{blocks} * block.size());
     EXPECT_TRUE(archive::CArchiveP::FromInterface(archive_)->WithStorage(
         [&](archive::CStorageManager& storage) {

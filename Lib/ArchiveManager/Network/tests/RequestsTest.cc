@@ -265,14 +265,14 @@ class ArchivedAudioTest : public NetworkTest {
     AddUser("live", "pw", {{"News", 2}});
     ASSERT_TRUE(archive::CZoneTime::Make(2026, 3, 4, 10, 0, 0, 0, &start_));
     archive::CArchiveFileWrite writer(news_->folder, ".mp3", "Studio");
-    ASSERT_TRUE(writer.Open(start_, format_, false));
+    ASSERT_TRUE(writer.Open(start_, format_, false).ok());
     block_size_ = kit::BlockSize(format_);
     for (uint32_t i = 0; i < kBlocks; ++i) {
       std::vector<uint8_t> block(block_size_, static_cast<uint8_t>(i));
-      ASSERT_TRUE(writer.Write(block.data(), block.size()));
+      ASSERT_TRUE(writer.Write(block.data(), block.size()).ok());
     }
     archive::CZoneTime end = start_;
-    ASSERT_TRUE(writer.Close(end));
+    ASSERT_TRUE(writer.Close(end).ok());
     StartServer();
   }
 

@@ -109,7 +109,8 @@ TEST_F(SegmentRepairTest, CutFilesAreCutBackToWholeFramesAndGetTheirTrailer) {
     EXPECT_EQ(info.duration_ms, DurationMsOfBytes(c.format, kept_bytes));
 
     CArchiveFileRead reader(dir_.string(), ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(path_)) << reader.LastError();
+    const auto read = reader.ReadInfo(path_);
+    ASSERT_TRUE(read.ok()) << read.message();
     EXPECT_TRUE(CZoneTime::IsSame(reader.GetStartTime(), start_));
     EXPECT_EQ(reader.GetFormat(), c.format);
     EXPECT_EQ(reader.GetSizeBytes(), kept_bytes);
@@ -145,13 +146,13 @@ TEST_F(SegmentRepairTest, FilesWithoutAWholeFrameAtTheirStartAreLeftAsTheyAre) {
 
 TEST_F(SegmentRepairTest, ASegmentBeingWrittenIsNotTouched) {
   CArchiveFileWrite writer(dir_.string(), ".mp3", "Studio A");
-  ASSERT_TRUE(writer.Open(start_, {128, 44100, 2}, false));
+  ASSERT_TRUE(writer.Open(start_, {128, 44100, 2}, false).ok());
   std::vector<uint8_t> frame = Frame(128, 44100, false);
-  ASSERT_TRUE(writer.Write(frame.data(), frame.size()));
+  ASSERT_TRUE(writer.Write(frame.data(), frame.size()).ok());
   RepairInfo info;
   EXPECT_EQ(RepairSegment(path_, start_, "", &info), RepairResult::kBusy);
   EXPECT_EQ(FileBytes(path_), frame);
-  ASSERT_TRUE(writer.Close(CZoneTime()));
+  ASSERT_TRUE(writer.Close(CZoneTime()).ok());
   EXPECT_EQ(RepairSegment(path_, start_, "", &info), RepairResult::kHasTrailer);
 }
 

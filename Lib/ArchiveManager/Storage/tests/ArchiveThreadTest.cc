@@ -109,7 +109,8 @@ class ArchiveThreadTest : public ::testing::Test {
       const SegmentReport& r = reports[i];
       CArchiveFileRead reader(folder_.path(), ".mp3");
       std::string path = FindSegmentFile(folder_.path(), r.start, ".mp3");
-      ASSERT_TRUE(reader.ReadInfo(path)) << path << ": " << reader.LastError();
+      const auto read = reader.ReadInfo(path);
+      ASSERT_TRUE(read.ok()) << path << ": " << read.message();
       EXPECT_EQ(Text(reader.GetStartTime()), Text(r.start));
       EXPECT_EQ(reader.GetSizeBytes(), r.size_bytes) << path;
       EXPECT_EQ(reader.GetDurationMs(), r.duration_ms) << path;
@@ -368,7 +369,7 @@ TEST_F(ArchiveThreadTest, SkimChangesSplitWithTheirTrailerFlags) {
   EXPECT_TRUE(reports[3].skim);
   EXPECT_EQ(reports[1].size_bytes, 2 * BlockSize(kFormat32));
   CArchiveFileRead reader(folder_.path(), ".mp3");
-  ASSERT_TRUE(reader.ReadInfo(PathOf("2026.01.10/2026.01.10-10.00.10-S.mp3")));
+  ASSERT_TRUE(reader.ReadInfo(PathOf("2026.01.10/2026.01.10-10.00.10-S.mp3")).ok());
   EXPECT_EQ(reader.GetFormat(), kFormat32);
   EXPECT_EQ(reader.GetTrailer().skim, '1');
   ExpectReportsMatchFiles();

@@ -109,7 +109,8 @@ TEST_F(FileScannerTest, FullScanAtOpenIndexesRepairsAndReportsWhatItFinds) {
   EXPECT_EQ(log_.LevelsOf("INFO: Repaired segment " + cut + ": 783 ms of audio."),
             std::vector<int32_t>{2});
   CArchiveFileRead reader(folder_.path(), "mp3");
-  ASSERT_TRUE(reader.ReadInfo(cut)) << reader.LastError();
+  const auto read = reader.ReadInfo(cut);
+  ASSERT_TRUE(read.ok()) << read.message();
   EXPECT_EQ(reader.GetSizeBytes(), 30u * 417);
   EXPECT_EQ(fs::file_size(cut), 30u * 417 + kTrailerSize);
 
@@ -195,9 +196,9 @@ TEST_F(FileScannerTest, ASegmentBeingRecordedIsLookedAtWithoutLookingChanged) {
   fs::create_directories(Day("2026.01.10"));
   auto storage = OpenStorage();
   CArchiveFileWrite writer(folder_.path(), "mp3", "Studio A");
-  ASSERT_TRUE(writer.Open(Local(2026, 1, 10, 10, 0, 0), kFormat128, false));
+  ASSERT_TRUE(writer.Open(Local(2026, 1, 10, 10, 0, 0), kFormat128, false).ok());
   const std::vector<uint8_t> audio = Frames128(10);
-  ASSERT_TRUE(writer.Write(audio.data(), audio.size()));
+  ASSERT_TRUE(writer.Write(audio.data(), audio.size()).ok());
   const std::string path = writer.GetFileName();
   storage->scanner()->PostAdded(path);  // as when its day folder is new
   // A file being recorded is no damaged file: no error for it.
@@ -208,7 +209,7 @@ TEST_F(FileScannerTest, ASegmentBeingRecordedIsLookedAtWithoutLookingChanged) {
   EXPECT_EQ(log_.LevelsOf(recording).size(), 1u);
   EXPECT_FALSE(log_.Contains("ERROR: Unable to scan file " + path));
   EXPECT_FALSE(storage->database()->HasSegment(Local(2026, 1, 10, 10, 0, 0)));
-  ASSERT_TRUE(writer.Close(CZoneTime()));
+  ASSERT_TRUE(writer.Close(CZoneTime()).ok());
   ASSERT_TRUE(log_.WaitFor("INFO: File " + path + " was added to database."));
 }
 

@@ -189,11 +189,12 @@ std::vector<uint8_t> Frames128(size_t count) {
 std::string MakeSegment(const std::string& folder, const CZoneTime& start, size_t frames,
                         bool skim) {
   CArchiveFileWrite writer(folder, ".mp3", "Studio A");
-  EXPECT_TRUE(writer.Open(start, kFormat128, skim)) << writer.LastError();
+  const auto opened = writer.Open(start, kFormat128, skim);
+  EXPECT_TRUE(opened.ok()) << opened.message();
   const std::vector<uint8_t> audio = Frames128(frames);
-  EXPECT_TRUE(writer.Write(audio.data(), audio.size()));
+  EXPECT_TRUE(writer.Write(audio.data(), audio.size()).ok());
   const std::string path = writer.GetFileName();
-  EXPECT_TRUE(writer.Close(CZoneTime()));
+  EXPECT_TRUE(writer.Close(CZoneTime()).ok());
   return path;
 }
 

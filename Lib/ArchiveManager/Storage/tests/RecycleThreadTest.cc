@@ -52,7 +52,7 @@ class RecycleThreadTest : public ::testing::Test {
   std::string Add(const CZoneTime& start) {
     const std::string path = MakeSegment(folder_.path(), start, kFrames);
     CArchiveFileRead reader(folder_.path(), ".mp3");
-    EXPECT_TRUE(reader.ReadInfo(path));
+    EXPECT_TRUE(reader.ReadInfo(path).ok());
     EXPECT_TRUE(
         db_.AddSegment(start, reader.GetDurationMs(), false, reader.GetSizeBytes(), CZoneTime())
             .ok());

@@ -81,7 +81,7 @@ TEST_F(StorageManagerTest, FinishedSegmentsAreIndexedAsTheirFilesSay) {
   for (const Row& row : rows) {
     CArchiveFileRead reader(folder_.path(), ".mp3");
     const std::string path = FindSegmentFile(folder_.path(), row.start, ".mp3");
-    ASSERT_TRUE(reader.ReadInfo(path)) << path;
+    ASSERT_TRUE(reader.ReadInfo(path).ok()) << path;
     EXPECT_EQ(reader.GetDurationMs(), row.duration_ms);
     EXPECT_EQ(reader.IsSkim(), row.skim);
     EXPECT_EQ(storage.database()->GetSizeKB(row.start), (reader.GetSizeBytes() + 1023) / 1024);
