@@ -48,8 +48,9 @@ FtpTestResult RunFtpTest(const FtpTestParams& params, std::string* message, std:
   request.password = params.password;
   request.remote_dir = params.folder;
   request.remote_name = kTestFileName;
-  std::string error;
-  const bool sent = ftp::SendFile(request, &error);
+  const platform::Status status = ftp::SendFile(request);
+  const bool sent = status.ok();
+  const std::string& error = status.message();
   ::unlink(path.c_str());
   ::rmdir(folder.c_str());
   if (message != nullptr) *message = sent ? kFtpTestSent : kFtpTestFailed;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -12,6 +13,8 @@
 
 namespace logrum::ftp {
 namespace {
+
+using platform::Status;
 
 void GlobalInit() {
   static std::once_flag once;
@@ -168,33 +171,34 @@ std::string Describe(const SendRequest& request, const Attempt& attempt) {
 
 }  // namespace
 
-bool SendFile(const SendRequest& request, std::string* error) {
-  auto fail = [&](const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-  };
-  if (request.host.empty()) return fail("no server given");
+Status SendFile(const SendRequest& request) {
+  if (request.host.empty()) return Status::Error(Status::kInvalidArgument, "no server given");
   if (request.remote_name.empty() || request.remote_name.find('/') != std::string::npos) {
-    return fail("bad remote file name '" + request.remote_name + "'");
+    return Status::Error(Status::kInvalidArgument,
+                         "bad remote file name '" + request.remote_name + "'");
   }
   File file(std::fopen(request.local_file.c_str(), "rb"));
+  const Status::Code open_code = file ? Status::kInvalidArgument : platform::CodeOfErrno(errno);
   struct stat st;
   if (!file || ::fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return fail("cannot read '" + request.local_file + "'");
+    return Status::Error(open_code, "cannot read '" + request.local_file + "'");
   }
   GlobalInit();
   const std::string temporary = request.remote_name + ".part";
   Attempt attempt = Store(request, file.get(), st.st_size, temporary,
                           {"RNFR " + temporary, "RNTO " + request.remote_name});
-  if (attempt.code == CURLE_OK) return true;
+  if (attempt.code == CURLE_OK) return Status::Ok();
   if (attempt.uploaded) {
     // The server took the data but refused the rename: store the file under
     // its name directly, and take the temporary copy away if it may.
     attempt = Store(request, file.get(), st.st_size, request.remote_name, {"*DELE " + temporary});
-    if (attempt.code == CURLE_OK) return true;
+    if (attempt.code == CURLE_OK) return Status::Ok();
   }
-  return fail(request.host + ":" + std::to_string(request.port == 0 ? 21 : request.port) + ": " +
-              Describe(request, attempt));
+  const bool refused =
+      attempt.code == CURLE_LOGIN_DENIED || attempt.code == CURLE_REMOTE_ACCESS_DENIED;
+  return Status::Error(refused ? Status::kAccessDenied : Status::kIoError,
+                       request.host + ":" + std::to_string(request.port == 0 ? 21 : request.port) +
+                           ": " + Describe(request, attempt));
 }
 
 bool FromRecord(const FtpSendRequest* record, SendRequest* request) {

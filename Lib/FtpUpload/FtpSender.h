@@ -9,7 +9,7 @@
 // storing the file under its name directly. A transfer that makes no
 // progress for the stall time-out ends with a failure.
 //
-// Errors are values: false with a reason naming the host and the step (from
+// Errors are values: a Status with a reason naming the host and the step (from
 // libcurl's result code and the server's last reply, never from libcurl's
 // error buffer, which holds stray text even on success).
 //
@@ -21,6 +21,7 @@
 #include <string>
 
 #include "Lib/FtpUpload/include/FtpXfer.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::ftp {
 
@@ -41,9 +42,8 @@ struct SendRequest {
   const int32_t* abort = nullptr;
 };
 
-// True when the file is stored under remote_name; otherwise false with *error
-// (may be null) saying why.
-bool SendFile(const SendRequest& request, std::string* error);
+// Ok when the file is stored under remote_name; otherwise why not.
+platform::Status SendFile(const SendRequest& request);
 
 // The request of the C record (null strings become empty, 0 time-outs the
 // defaults); false when the record is null or too short.

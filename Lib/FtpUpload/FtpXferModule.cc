@@ -36,7 +36,7 @@ LOGRUM_EXPORT bool FTPSendFile(const char* pszLocalFile, const char* pszServer, 
     record.pszRemoteDir = pszRemoteDir;
     record.pszRemoteFile = pszRemoteFile;
     logrum::ftp::SendRequest request;
-    return logrum::ftp::FromRecord(&record, &request) && logrum::ftp::SendFile(request, nullptr);
+    return logrum::ftp::FromRecord(&record, &request) && logrum::ftp::SendFile(request).ok();
   } catch (...) {
     return false;
   }
@@ -50,10 +50,9 @@ LOGRUM_EXPORT bool FTPSendFileEx(const logrum::ftp::FtpSendRequest* pRequest, ch
       CopyError("bad request record", pszError, cbError);
       return false;
     }
-    std::string error;
-    const bool sent = logrum::ftp::SendFile(request, &error);
-    CopyError(sent ? std::string() : error, pszError, cbError);
-    return sent;
+    const logrum::platform::Status sent = logrum::ftp::SendFile(request);
+    CopyError(sent.ok() ? std::string() : sent.message(), pszError, cbError);
+    return sent.ok();
   } catch (...) {
     CopyError("unexpected failure", pszError, cbError);
     return false;

@@ -327,9 +327,9 @@ int main(int argc, char** argv) {
   setenv("LOGRUM2_VIRTUAL_DEVICES", devices.c_str(), 1);
 
   ArchiveHost host;
-  std::string error;
-  if (!host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib", &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+  if (const logrum::platform::Status loaded = host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib");
+      !loaded.ok()) {
+    std::fprintf(stderr, "%s\n", loaded.message().c_str());
     return 1;
   }
   for (const ArchiveSetting* setting : {&logrum::bench::kDefaultSetting,

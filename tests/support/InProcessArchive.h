@@ -24,8 +24,8 @@ namespace logrum::testing {
 // Loads the libraries of this build into `host` (fails the test when they
 // cannot be loaded); the caller defines its sources.
 inline void LoadBuiltLibraries(archive::testing::ArchiveHost& host) {
-  std::string error;
-  ASSERT_TRUE(host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib", &error)) << error;
+  const platform::Status loaded = host.Load(std::string(LOGRUM2_BUILD_DIR) + "/lib");
+  ASSERT_TRUE(loaded.ok()) << loaded.message();
 }
 
 // An archive recording `source`: its segments in `folder`/archive, its log

@@ -245,6 +245,14 @@ bool CArchiveP::CreateEncoders(ArchiveOptions* options, bool has_skim_switch) {
   const uint32_t rec_rate = Low16(options->GetRecSampleRate());
   const uint32_t rec_channels = Low8(options->GetRecChannels());
   const uint32_t input_block = (rec_rate / 9216) * rec_channels * 4608;
+  // The reason goes to the trace; the event log says which encoder failed.
+  auto create = [this](const void* params) {
+    void* encoder = nullptr;
+    if (platform::Status made = encoders_->Create(params, &encoder); !made.ok()) {
+      diag::DebugTrace("EncoderLibrary: %s\n", made.message().c_str());
+    }
+    return encoder;
+  };
 
   const uint32_t live_kbps = Low16(options->GetLiveBitrateK());
   if (live_kbps != 0) {
@@ -269,7 +277,7 @@ bool CArchiveP::CreateEncoders(ArchiveOptions* options, bool has_skim_switch) {
     params.cbOutBlock = live_block_size_;
     params.dwReserved = 0;
     params.dwReserved2 = 0xFFFFFFFFu;
-    live_encoder_ = static_cast<audenc::ILiveEncoder*>(encoders_->Create(&params));
+    live_encoder_ = static_cast<audenc::ILiveEncoder*>(create(&params));
   }
   audenc::SkimEncoderParams skim{};
   skim.cbSize = sizeof skim;
@@ -288,7 +296,7 @@ bool CArchiveP::CreateEncoders(ArchiveOptions* options, bool has_skim_switch) {
   skim.dwReserved = 0;
   skim.pSkimSwitch = has_skim_switch ? &skim_bridge_ : nullptr;
   skim.pEventLog = event_log_.poster();
-  skim_encoder_ = static_cast<audenc::ISkimEncoder*>(encoders_->Create(&skim));
+  skim_encoder_ = static_cast<audenc::ISkimEncoder*>(create(&skim));
 
   if (live_kbps != 0 && (live_encoder_ == nullptr || !live_encoder_->Open())) {
     return OpenFailed(1, "ERROR: Unable to open live encoder!");
@@ -301,28 +309,28 @@ bool CArchiveP::CreateEncoders(ArchiveOptions* options, bool has_skim_switch) {
 
 bool CArchiveP::SubscribeEncoders(const char* source, audio::LevelListener* level_listener) {
   bool subscribed = true;
-  std::string error;
+  platform::Status loaded;
   if (live_encoder_ != nullptr) {
     if (!live_binding_) live_binding_ = std::make_unique<SourceBinding>();
-    subscribed = live_binding_->Load(&error) &&
-                 live_binding_->Subscribe(source, live_encoder_->GetInputSink(), kSubscribeMask,
-                                          nullptr);
+    loaded = live_binding_->Load();
+    subscribed = loaded.ok() && live_binding_->Subscribe(source, live_encoder_->GetInputSink(),
+                                                         kSubscribeMask, nullptr);
     if (subscribed) Post(0, "TRACE: Subscribe live enc to '%s'\n", source);
   }
   if (subscribed) {
     if (!skim_binding_) skim_binding_ = std::make_unique<SourceBinding>();
     input_watch_ = std::make_unique<InputWatch>(skim_encoder_->GetInputSink(),
                                                 event_log_.poster(), source);
-    subscribed = skim_binding_->Load(&error) &&
-                 skim_binding_->Subscribe(source, input_watch_.get(), kSubscribeMask,
-                                          level_listener);
+    loaded = skim_binding_->Load();
+    subscribed = loaded.ok() && skim_binding_->Subscribe(source, input_watch_.get(), kSubscribeMask,
+                                                         level_listener);
     if (subscribed) {
       Post(0, "TRACE: Subscribe skim enc to '%s'\n", source);
       source_name_ = source;
     }
   }
   if (subscribed) return true;
-  if (!error.empty()) diag::DebugTrace("CArchiveP: %s\n", error.c_str());
+  if (!loaded.ok()) diag::DebugTrace("CArchiveP: %s\n", loaded.message().c_str());
   return OpenFailed(1, "ERROR: Unable to subscribe to source '" + std::string(source) + "'!",
                     "ERROR: Unable to subscribe source '" + std::string(source) + "'!");
 }

@@ -4,35 +4,33 @@
 
 namespace logrum::archive {
 namespace {
+
+using platform::Status;
+
 // An address inside the object that holds the archive core: its library
 // folder is where the bound libraries are looked for.
 void Anchor() {}
 }  // namespace
 
-void* EncoderLibrary::Create(const void* params) {
+Status EncoderLibrary::Create(const void* params, void** encoder) {
+  *encoder = nullptr;
   kit::MutexLock lock(mu_);
   if (entry_ == nullptr) {
     std::string error;
     if (!library_.is_open() &&
         !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audenc::kEncoderLibrary,
                              &error)) {
-      error_ = error;
-      diag::DebugTrace("EncoderLibrary: %s\n", error.c_str());
-      return nullptr;
+      return Status::Error(Status::kNotFound, error);
     }
     entry_ = library_.Function<audenc::EncoderEntryFn>(audenc::kEncoderEntry, &error);
-    if (entry_ == nullptr) {
-      error_ = error;
-      diag::DebugTrace("EncoderLibrary: %s\n", error.c_str());
-      return nullptr;
-    }
+    if (entry_ == nullptr) return Status::Error(Status::kNotFound, error);
   }
-  return entry_(params);
-}
-
-std::string EncoderLibrary::LastError() {
-  kit::MutexLock lock(mu_);
-  return error_;
+  *encoder = entry_(params);
+  if (*encoder == nullptr) {
+    return Status::Error(Status::kInvalidArgument,
+                         std::string(audenc::kEncoderLibrary) + " refused the encoder parameters");
+  }
+  return Status::Ok();
 }
 
 FtpLibrary& FtpLibrary::Instance() {
@@ -40,7 +38,7 @@ FtpLibrary& FtpLibrary::Instance() {
   return library;
 }
 
-bool FtpLibrary::SendFile(const ftp::FtpSendRequest& request, std::string* error) {
+Status FtpLibrary::SendFile(const ftp::FtpSendRequest& request) {
   ftp::FtpSendFileFn send;
   ftp::FtpSendFileExFn send_ex;
   {
@@ -57,25 +55,23 @@ bool FtpLibrary::SendFile(const ftp::FtpSendRequest& request, std::string* error
     send = send_;
     send_ex = send_ex_;
     if (send == nullptr) {
-      if (error != nullptr) *error = "the FTP library is not available: " + load_error_;
-      return false;
+      return Status::Error(Status::kNotFound, "the FTP library is not available: " + load_error_);
     }
   }
   // The library keeps no state: calls run outside the lock, in parallel.
   if (send_ex != nullptr) {
     char reason[512] = "";
-    const bool sent = send_ex(&request, reason, sizeof reason);
-    if (!sent && error != nullptr) *error = reason;
-    return sent;
+    if (send_ex(&request, reason, sizeof reason)) return Status::Ok();
+    return Status::Error(Status::kIoError, reason);
   }
   if (request.bTls != 0) {
-    if (error != nullptr) *error = "the FTP library cannot send over TLS";
-    return false;
+    return Status::Error(Status::kInvalidArgument, "the FTP library cannot send over TLS");
   }
-  const bool sent = send(request.pszLocalFile, request.pszServer, request.nPort, request.pszUser,
-                         request.pszPassword, request.pszRemoteDir, request.pszRemoteFile);
-  if (!sent && error != nullptr) *error = "the server did not take the file";
-  return sent;
+  if (send(request.pszLocalFile, request.pszServer, request.nPort, request.pszUser,
+           request.pszPassword, request.pszRemoteDir, request.pszRemoteFile)) {
+    return Status::Ok();
+  }
+  return Status::Error(Status::kIoError, "the server did not take the file");
 }
 
 SourceBinding::~SourceBinding() {
@@ -84,18 +80,20 @@ SourceBinding::~SourceBinding() {
   library_.Close();
 }
 
-bool SourceBinding::Load(std::string* error) {
-  if (manager_ != nullptr) return true;
-  if (!library_.is_open() &&
-      !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audio::kAudioSourceLibrary,
-                           error)) {
-    return false;
+Status SourceBinding::Load() {
+  if (manager_ != nullptr) return Status::Ok();
+  std::string error;
+  if (!library_.is_open() && !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor),
+                                                  audio::kAudioSourceLibrary, &error)) {
+    return Status::Error(Status::kNotFound, error);
   }
-  auto entry = library_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, error);
-  if (entry == nullptr) return false;
+  auto entry = library_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
+  if (entry == nullptr) return Status::Error(Status::kNotFound, error);
   manager_ = entry();
-  if (manager_ == nullptr && error) *error = "the audio source library gave no manager";
-  return manager_ != nullptr;
+  if (manager_ == nullptr) {
+    return Status::Error(Status::kIoError, "the audio source library gave no manager");
+  }
+  return Status::Ok();
 }
 
 bool SourceBinding::Subscribe(const char* source, kit::AudioSink* sink, uint32_t mask,

@@ -24,21 +24,20 @@
 #include "Lib/FtpUpload/include/FtpXfer.h"
 #include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/DynamicLibrary.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
 class EncoderLibrary {
  public:
-  // A new encoder for the parameter record, or null when the library or its
-  // entry point is missing or the record is refused. Why is in LastError().
-  void* Create(const void* params);
-  std::string LastError();
+  // A new encoder for the parameter record in *encoder; null, and a failure,
+  // when the library or its entry point is missing or the record is refused.
+  platform::Status Create(const void* params, void** encoder);
 
  private:
   kit::Mutex mu_;
   platform::DynamicLibrary library_ GUARDED_BY(mu_);
   audenc::EncoderEntryFn entry_ GUARDED_BY(mu_) = nullptr;
-  std::string error_ GUARDED_BY(mu_);
 };
 
 class FtpLibrary : public FtpSender {
@@ -49,8 +48,8 @@ class FtpLibrary : public FtpSender {
   explicit FtpLibrary(std::string file_name = ftp::kFtpLibrary)
       : file_name_(std::move(file_name)) {}
   // Sends through FTPSendFileEx, or FTPSendFile when the library has only
-  // that (plain FTP, no reason given). False with *error when not stored.
-  bool SendFile(const ftp::FtpSendRequest& request, std::string* error) override;
+  // that (plain FTP, no reason given). Fails, saying why, when not stored.
+  platform::Status SendFile(const ftp::FtpSendRequest& request) override;
 
  private:
   const std::string file_name_;
@@ -69,8 +68,8 @@ class SourceBinding {
   SourceBinding(const SourceBinding&) = delete;
   SourceBinding& operator=(const SourceBinding&) = delete;
 
-  // Loads the library and takes its manager. False (with error) when missing.
-  bool Load(std::string* error);
+  // Loads the library and takes its manager; fails when either is missing.
+  platform::Status Load();
   // Subscribes (any earlier subscription of this binding is dropped first).
   bool Subscribe(const char* source, kit::AudioSink* sink, uint32_t mask,
                  audio::LevelListener* level_listener);

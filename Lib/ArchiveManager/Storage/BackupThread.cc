@@ -551,11 +551,13 @@ bool BackupThread::CopyToFtp(const Destination& d, const std::string& path,
   request.uConnectTimeoutMs = timing_.connect_timeout_ms;
   request.uStallTimeoutMs = timing_.stall_timeout_ms;
   request.pbAbort = &abort_;
-  std::string error = "the FTP library is not available";
-  if (ftp_ != nullptr && ftp_->SendFile(request, &error)) return true;
+  platform::Status sent = platform::Status::Error(platform::Status::kNotFound,
+                                                  "the FTP library is not available");
+  if (ftp_ != nullptr) sent = ftp_->SendFile(request);
+  if (sent.ok()) return true;
   if (__atomic_load_n(&abort_, __ATOMIC_ACQUIRE) != 0) return false;  // closing
   Post(3, "ERROR: FTP upload of '%s' to '%s' failed! %s\n", relative.c_str(),
-       DisplayDestination(d.text).c_str(), error.c_str());
+       DisplayDestination(d.text).c_str(), sent.message().c_str());
   return false;
 }
 

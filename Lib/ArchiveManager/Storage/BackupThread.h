@@ -47,16 +47,17 @@
 #include "Lib/Kit/AppThread.h"
 #include "Lib/Kit/EventLogMT.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive {
 
 class AudioDatabaseSql;
 
-// Sends one file to an FTP server (the binding of ftpxfer.so). False with a
-// reason in *error when the file was not stored.
+// Sends one file to an FTP server (the binding of ftpxfer.so); fails with the
+// reason when the file was not stored.
 class FtpSender {
  public:
-  virtual bool SendFile(const ftp::FtpSendRequest& request, std::string* error) = 0;
+  virtual platform::Status SendFile(const ftp::FtpSendRequest& request) = 0;
 
  protected:
   ~FtpSender() = default;

@@ -80,17 +80,20 @@ class FtpSenderTest : public ::testing::Test {
 
 TEST_F(FtpSenderTest, StoresTheFileByteForByteUnderItsNameInTheFolder) {
   ASSERT_TRUE(StartServer());
-  std::string error;
-  ASSERT_TRUE(SendFile(Request(), &error)) << error;
+  platform::Status sent = SendFile(Request());
+  ASSERT_TRUE(sent.ok()) << sent.message();
   EXPECT_EQ(RemoteFiles(), std::vector<std::string>{"backup/2010.03.04-05.06.07-S.mp3"});
   EXPECT_EQ(ReadAll(remote_ + "/backup/2010.03.04-05.06.07-S.mp3"), content_);
 
   // Sent again: replaced, not appended. An empty folder is the login folder;
   // a folder from the server's root is entered as such.
-  ASSERT_TRUE(SendFile(Request(), &error)) << error;
-  ASSERT_TRUE(SendFile(Request(""), &error)) << error;
+  sent = SendFile(Request());
+  ASSERT_TRUE(sent.ok()) << sent.message();
+  sent = SendFile(Request(""));
+  ASSERT_TRUE(sent.ok()) << sent.message();
   fs::create_directories(remote_ + "/a b/c");
-  ASSERT_TRUE(SendFile(Request("/a b/c/"), &error)) << error;
+  sent = SendFile(Request("/a b/c/"));
+  ASSERT_TRUE(sent.ok()) << sent.message();
   EXPECT_EQ(RemoteFiles(), (std::vector<std::string>{"2010.03.04-05.06.07-S.mp3",
                                                      "a b/c/2010.03.04-05.06.07-S.mp3",
                                                      "backup/2010.03.04-05.06.07-S.mp3"}));
@@ -99,8 +102,8 @@ TEST_F(FtpSenderTest, StoresTheFileByteForByteUnderItsNameInTheFolder) {
 
 TEST_F(FtpSenderTest, RefusedRenameFallsBackToStoringUnderTheName) {
   ASSERT_TRUE(StartServer(false, true));
-  std::string error;
-  ASSERT_TRUE(SendFile(Request(), &error)) << error;
+  platform::Status sent = SendFile(Request());
+  ASSERT_TRUE(sent.ok()) << sent.message();
   EXPECT_EQ(RemoteFiles(), std::vector<std::string>{"backup/2010.03.04-05.06.07-S.mp3"});
   EXPECT_EQ(ReadAll(remote_ + "/backup/2010.03.04-05.06.07-S.mp3"), content_);
 }
@@ -123,9 +126,9 @@ TEST_F(FtpSenderTest, FailuresSayWhyAndStoreNothing) {
   for (const Case& c : cases) {
     SendRequest request = Request();
     c.change(&request);
-    std::string error;
-    EXPECT_FALSE(SendFile(request, &error)) << c.what;
-    EXPECT_NE(error.find(c.reason), std::string::npos) << c.what << ": " << error;
+    platform::Status sent = SendFile(request);
+    EXPECT_FALSE(sent.ok()) << c.what;
+    EXPECT_NE(sent.message().find(c.reason), std::string::npos) << c.what << ": " << sent.message();
   }
   EXPECT_TRUE(RemoteFiles().empty());
 }
@@ -144,39 +147,43 @@ TEST_F(FtpSenderTest, StalledServerEndsTheCallWithinItsTimeOut) {
   SendRequest request = Request();
   request.port = ntohs(address.sin_port);
   request.stall_timeout_ms = 1000;
-  std::string error;
+  platform::Status sent;
   const auto began = std::chrono::steady_clock::now();
-  EXPECT_FALSE(SendFile(request, &error));
+  sent = SendFile(request);
+  EXPECT_FALSE(sent.ok());
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
-  EXPECT_NE(error.find("imeout"), std::string::npos) << error;
+  EXPECT_NE(sent.message().find("imeout"), std::string::npos) << sent.message();
   ::close(listener);
 }
 
 TEST_F(FtpSenderTest, FtpsChecksTheCertificateAndRequiresTls) {
   ASSERT_TRUE(StartServer(true));
-  std::string error;
+  platform::Status sent;
   SendRequest request = Request();
   request.tls = true;
 
   // The test's self-signed certificate is not one the system trusts.
-  EXPECT_FALSE(SendFile(request, &error));
-  EXPECT_TRUE(RemoteFiles().empty()) << error;
+  sent = SendFile(request);
+  EXPECT_FALSE(sent.ok());
+  EXPECT_TRUE(RemoteFiles().empty()) << sent.message();
 
   request.ca_file = server_->ca_file();
-  ASSERT_TRUE(SendFile(request, &error)) << error;
+  sent = SendFile(request);
+  ASSERT_TRUE(sent.ok()) << sent.message();
   EXPECT_EQ(ReadAll(remote_ + "/backup/2010.03.04-05.06.07-S.mp3"), content_);
 
   // The server wants TLS: plain FTP is refused.
-  EXPECT_FALSE(SendFile(Request(), &error));
+  sent = SendFile(Request());
+  EXPECT_FALSE(sent.ok());
 }
 
 TEST_F(FtpSenderTest, FtpsToAServerWithoutTlsSendsNothing) {
   ASSERT_TRUE(StartServer(false));
   SendRequest request = Request();
   request.tls = true;
-  std::string error;
-  EXPECT_FALSE(SendFile(request, &error));
-  EXPECT_TRUE(RemoteFiles().empty()) << error;
+  platform::Status sent = SendFile(request);
+  EXPECT_FALSE(sent.ok());
+  EXPECT_TRUE(RemoteFiles().empty()) << sent.message();
 }
 
 // ftpxfer.so bound by file name, as the archive service binds it.

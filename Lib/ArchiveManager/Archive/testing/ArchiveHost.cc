@@ -4,24 +4,30 @@
 
 namespace logrum::archive::testing {
 
-bool ArchiveHost::Load(const std::string& folder, std::string* error) {
+platform::Status ArchiveHost::Load(const std::string& folder) {
+  using platform::Status;
   Unload();
+  std::string error;
   // The source library first: archsvc.so binds the same loaded copy, so the
   // devices defined here are the ones its archives subscribe to.
-  if (!audiosrc_.Open(folder + "/" + audio::kAudioSourceLibrary, error)) return false;
-  auto source_entry = audiosrc_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, error);
-  if (source_entry == nullptr) return false;
+  if (!audiosrc_.Open(folder + "/" + audio::kAudioSourceLibrary, &error)) {
+    return Status::Error(Status::kNotFound, error);
+  }
+  auto source_entry =
+      audiosrc_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
+  if (source_entry == nullptr) return Status::Error(Status::kNotFound, error);
   sources_ = source_entry();
-  if (!archsvc_.Open(folder + "/" + kArchiveServiceLibrary, error)) return false;
-  auto entry = archsvc_.Function<ArchiveServiceEntryFn>(kArchiveServiceEntry, error);
-  if (entry == nullptr) return false;
+  if (!archsvc_.Open(folder + "/" + kArchiveServiceLibrary, &error)) {
+    return Status::Error(Status::kNotFound, error);
+  }
+  auto entry = archsvc_.Function<ArchiveServiceEntryFn>(kArchiveServiceEntry, &error);
+  if (entry == nullptr) return Status::Error(Status::kNotFound, error);
   manager_ = static_cast<IArchiveManager*>(entry(kArchiveManagerObject));
   server_ = static_cast<IArchiveServer*>(entry(kArchiveServerObject));
   if (manager_ == nullptr || server_ == nullptr || sources_ == nullptr) {
-    if (error) *error = "an entry point gave no object";
-    return false;
+    return Status::Error(Status::kIoError, "an entry point gave no object");
   }
-  return true;
+  return Status::Ok();
 }
 
 void ArchiveHost::Unload() {

@@ -2,7 +2,7 @@
 // program does, and drives them: audio devices, archives, the server object.
 //
 //   ArchiveHost host;
-//   if (!host.Load(lib_folder, &error)) ...          // folder holding the .so files
+//   if (!host.Load(lib_folder).ok()) ...             // folder holding the .so files
 //   host.DefineSource(0, "Studio", 44100, 36864);    // device 0 as a stereo source
 //   IArchive* a = host.manager()->CreateArchive("A");
 //   a->Open(&options, &skim_switch, nullptr, true, &listener); ... a->Close(); a->Release();
@@ -19,6 +19,7 @@
 #include "Lib/ArchiveManager/include/ArchiveService.h"
 #include "Lib/AudioSource/include/AudioSource.h"
 #include "Lib/Platform/DynamicLibrary.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::archive::testing {
 
@@ -30,7 +31,7 @@ class ArchiveHost {
   ArchiveHost& operator=(const ArchiveHost&) = delete;
 
   // Loads both libraries from `folder` and takes their objects.
-  bool Load(const std::string& folder, std::string* error);
+  platform::Status Load(const std::string& folder);
   void Unload();
 
   IArchiveManager* manager() { return manager_; }

@@ -37,20 +37,23 @@ TEST(FtpLibraryTest, SendsThroughTheLibraryOrFailsWhenItIsMissing) {
   request.pszUser = "station";
   request.pszPassword = "secret";
   request.pszRemoteFile = "segment.mp3";
-  std::string error;
-  EXPECT_TRUE(FtpLibrary::Instance().SendFile(request, &error)) << error;
+  platform::Status sent = FtpLibrary::Instance().SendFile(request);
+  EXPECT_TRUE(sent.ok()) << sent.message();
   EXPECT_TRUE(fs::exists(root + "/remote/segment.mp3"));
   request.pszPassword = "wrong";
-  EXPECT_FALSE(FtpLibrary::Instance().SendFile(request, &error));
-  EXPECT_NE(error.find("login"), std::string::npos) << error;
+  sent = FtpLibrary::Instance().SendFile(request);
+  EXPECT_FALSE(sent.ok());
+  EXPECT_NE(sent.message().find("login"), std::string::npos) << sent.message();
 
   FtpLibrary missing("no-such-ftpxfer.so");
   request.pszPassword = "secret";
   request.pszRemoteFile = "other.mp3";
   for (int i = 0; i < 2; ++i) {
-    EXPECT_FALSE(missing.SendFile(request, &error));
-    EXPECT_NE(error.find("the FTP library is not available"), std::string::npos) << error;
-    EXPECT_NE(error.find("no-such-ftpxfer.so"), std::string::npos) << error;
+    sent = missing.SendFile(request);
+    EXPECT_FALSE(sent.ok());
+    EXPECT_NE(sent.message().find("the FTP library is not available"), std::string::npos)
+        << sent.message();
+    EXPECT_NE(sent.message().find("no-such-ftpxfer.so"), std::string::npos) << sent.message();
   }
   EXPECT_FALSE(fs::exists(root + "/remote/other.mp3"));
   server.Stop();

@@ -39,20 +39,23 @@ std::string ReadAll(const std::string& path) {
 // The real sender, as ftpxfer.so would run it.
 class RealSender : public FtpSender {
  public:
-  bool SendFile(const ftp::FtpSendRequest& record, std::string* error) override {
+  platform::Status SendFile(const ftp::FtpSendRequest& record) override {
     ftp::SendRequest request;
-    return ftp::FromRecord(&record, &request) && ftp::SendFile(request, error);
+    if (!ftp::FromRecord(&record, &request)) {
+      return platform::Status::Error(platform::Status::kInvalidArgument, "bad request record");
+    }
+    return ftp::SendFile(request);
   }
 };
 
 // Fails while `down` is set; records each call's file and the clock.
 class ScriptedSender : public FtpSender {
  public:
-  bool SendFile(const ftp::FtpSendRequest& record, std::string* error) override {
+  platform::Status SendFile(const ftp::FtpSendRequest& record) override {
     std::lock_guard lock(mu);
     calls.push_back({fs::path(record.pszLocalFile).filename(), TestClock().NowUs()});
-    if (down) *error = "connection refused";
-    return !down;
+    if (down) return platform::Status::Error(platform::Status::kIoError, "connection refused");
+    return platform::Status::Ok();
   }
   struct Call {
     std::string file;
