@@ -18,6 +18,9 @@ namespace logrum::protocol {
 
 namespace {
 
+using platform::ErrnoStatus;
+using platform::Status;
+
 WaitResult PollReadable(int fd, uint32_t ms) {
   pollfd p{fd, POLLIN, 0};
   const int timeout = ms == kWaitForever ? -1 : static_cast<int>(ms > INT32_MAX ? INT32_MAX : ms);
@@ -55,15 +58,14 @@ void SocketStream::Close() {
   ::close(fd);
 }
 
-bool SocketStream::Connect(const std::string& host, uint16_t port, uint32_t timeout_ms,
-                           std::string* error) {
+Status SocketStream::Connect(const std::string& host, uint16_t port, uint32_t timeout_ms) {
   ConnectOptions options;
   options.timeout_ms = timeout_ms;
-  return Connect(host, port, options, error);
+  return Connect(host, port, options);
 }
 
-bool SocketStream::Connect(const std::string& host, uint16_t port, const ConnectOptions& options,
-                           std::string* error) {
+Status SocketStream::Connect(const std::string& host, uint16_t port,
+                             const ConnectOptions& options) {
   Close();
   send_timed_out_.store(false);
   addrinfo hints{};
@@ -72,14 +74,13 @@ bool SocketStream::Connect(const std::string& host, uint16_t port, const Connect
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
   if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-    *error = "cannot resolve " + host + ": " + ::gai_strerror(rc);
-    return false;
+    return Status::Error(Status::kNotFound, "cannot resolve " + host + ": " + ::gai_strerror(rc));
   }
-  std::string last = "no address for " + host;
+  Status last = Status::Error(Status::kNotFound, "no address for " + host);
   for (addrinfo* a = found; a; a = a->ai_next) {
     const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-      last = std::string("socket: ") + std::strerror(errno);
+      last = ErrnoStatus(errno, "socket");
       continue;
     }
     if (options.receive_buffer > 0) {
@@ -91,7 +92,7 @@ bool SocketStream::Connect(const std::string& host, uint16_t port, const Connect
       local.sin_family = AF_INET;
       if (::inet_pton(AF_INET, options.local_address.c_str(), &local.sin_addr) != 1 ||
           ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        last = "cannot bind to " + options.local_address + ": " + std::strerror(errno);
+        last = ErrnoStatus(errno, "cannot bind to " + options.local_address);
         ::close(fd);
         continue;
       }
@@ -118,14 +119,13 @@ bool SocketStream::Connect(const std::string& host, uint16_t port, const Connect
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       ::freeaddrinfo(found);
       fd_.store(fd);
-      return true;
+      return Status::Ok();
     }
-    last = "cannot connect to " + host + ":" + service + ": " + std::strerror(errno);
+    last = ErrnoStatus(errno, "cannot connect to " + host + ":" + service);
     ::close(fd);
   }
   ::freeaddrinfo(found);
-  *error = last;
-  return false;
+  return last;
 }
 
 bool SocketStream::Write(const void* buffer, size_t n) {

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "Lib/ArchiveManager/Protocol/Stream.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::protocol {
 
@@ -43,10 +44,9 @@ class SocketStream : public StreamReader, public StreamWriter {
   SocketStream& operator=(const SocketStream&) = delete;
 
   // Connects to host (name or dotted IPv4 address) and port, within
-  // timeout_ms. On failure returns false with a reason in *error.
-  bool Connect(const std::string& host, uint16_t port, uint32_t timeout_ms, std::string* error);
-  bool Connect(const std::string& host, uint16_t port, const ConnectOptions& options,
-               std::string* error);
+  // timeout_ms; a failure names the host and why.
+  platform::Status Connect(const std::string& host, uint16_t port, uint32_t timeout_ms);
+  platform::Status Connect(const std::string& host, uint16_t port, const ConnectOptions& options);
   // Takes ownership of a connected socket, closing any held one.
   void Adopt(int fd);
   void Shutdown();

@@ -174,8 +174,8 @@ TEST_F(HostileClientsTest, MessageNotCompleteInTimeEndsTheConnection) {
   for (const bool trickle : {false, true}) {
     SCOPED_TRACE(trickle ? "trickle" : "half a message");
     protocol::SocketStream stream;
-    std::string error;
-    ASSERT_TRUE(stream.Connect("127.0.0.1", server_->port(), 5000, &error)) << error;
+    const platform::Status connected = stream.Connect("127.0.0.1", server_->port(), 5000);
+    ASSERT_TRUE(connected.ok()) << connected.message();
     protocol::HandshakeSeeds seeds;
     ASSERT_EQ(protocol::ClientHandshake(stream, stream, 77, 5000, &seeds),
               protocol::HandshakeResult::kOk);

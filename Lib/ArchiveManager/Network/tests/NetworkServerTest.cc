@@ -101,8 +101,8 @@ TEST_F(NetworkTest, SilentClientIsDroppedWithoutAWord) {
 TEST_F(NetworkTest, IdleClientReceivesPingsAndStaysConnected) {
   StartServer();
   protocol::SocketStream stream;
-  std::string error;
-  ASSERT_TRUE(stream.Connect("127.0.0.1", server_->port(), 5000, &error)) << error;
+  const platform::Status connected = stream.Connect("127.0.0.1", server_->port(), 5000);
+  ASSERT_TRUE(connected.ok()) << connected.message();
   protocol::HandshakeSeeds seeds;
   ASSERT_EQ(protocol::ClientHandshake(stream, stream, 1234, 5000, &seeds),
             protocol::HandshakeResult::kOk);

@@ -41,13 +41,12 @@ ClientStatus ProtocolClient::Connect(const std::string& host, uint16_t port,
                                      const ClientOptions& options) {
   Close();
   options_ = options;
-  std::string error;
   ConnectOptions connect;
   connect.timeout_ms = options.connect_timeout_ms;
   connect.local_address = options.local_address;
   connect.receive_buffer = options.receive_buffer;
-  if (!stream_.Connect(host, port, connect, &error)) {
-    return ClientStatus::Failed(error);
+  if (platform::Status connected = stream_.Connect(host, port, connect); !connected.ok()) {
+    return ClientStatus::Failed(connected.message());
   }
   // A server that stops answering must not hang the client for ever.
   timeval tv{};

@@ -210,8 +210,8 @@ TEST_F(ProtocolClientTest, ServerGoneIsAFailureNotAHang) {
 
 TEST_F(ProtocolClientTest, IdentifierTenClosesTheConnection) {
   SocketStream raw;
-  std::string error;
-  ASSERT_TRUE(raw.Connect("127.0.0.1", server_->port(), 5000, &error)) << error;
+  const platform::Status connected = raw.Connect("127.0.0.1", server_->port(), 5000);
+  ASSERT_TRUE(connected.ok()) << connected.message();
   HandshakeSeeds seeds;
   ASSERT_EQ(ClientHandshake(raw, raw, 1, 5000, &seeds), HandshakeResult::kOk);
   const uint8_t id = 10;
