@@ -8,6 +8,8 @@
 namespace logrum::audenc {
 namespace {
 
+using platform::Status;
+
 // Samples that an MPEG layer 3 decoder's synthesis adds in front of the audio.
 constexpr uint32_t kDecoderDelay = 529;
 
@@ -15,19 +17,19 @@ uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
 }  // namespace
 
-std::unique_ptr<Layer3Stream> Layer3Stream::Create(uint32_t input_rate, uint32_t input_channels,
-                                                   const kit::AudioFormat& format, std::string* error) {
+Status Layer3Stream::Create(uint32_t input_rate, uint32_t input_channels,
+                            const kit::AudioFormat& format, std::unique_ptr<Layer3Stream>* stream) {
+  stream->reset();
   if (input_channels != 1 && input_channels != 2) {
-    *error = "input channels must be 1 or 2";
-    return nullptr;
+    return Status::Error(Status::kInvalidArgument, "input channels must be 1 or 2");
   }
   if (input_rate < 8000 || input_rate > 192000) {
-    *error = "input sample rate out of range";
-    return nullptr;
+    return Status::Error(Status::kInvalidArgument, "input sample rate out of range");
   }
-  std::unique_ptr<Layer3Stream> stream(new Layer3Stream(input_rate, input_channels, format));
-  if (!stream->Init(error)) return nullptr;
-  return stream;
+  std::unique_ptr<Layer3Stream> made(new Layer3Stream(input_rate, input_channels, format));
+  if (Status ready = made->Init(); !ready.ok()) return ready;
+  *stream = std::move(made);
+  return Status::Ok();
 }
 
 Layer3Stream::Layer3Stream(uint32_t input_rate, uint32_t input_channels, const kit::AudioFormat& format)
@@ -37,12 +39,11 @@ Layer3Stream::~Layer3Stream() {
   if (lame_) lame_close(lame_);
 }
 
-bool Layer3Stream::Init(std::string* error) {
+Status Layer3Stream::Init() {
   std::string why;
   pattern_ = kit::FramePattern(format_, &why);
   if (pattern_.empty()) {
-    *error = Describe(format_) + ": " + why;
-    return false;
+    return Status::Error(Status::kInvalidArgument, Describe(format_) + ": " + why);
   }
   lame_rate_ = *std::min_element(pattern_.begin(), pattern_.end());
   lame_frame_bytes_ = kit::StandardFrameBytes(lame_rate_, format_.samplerate);
@@ -50,10 +51,7 @@ bool Layer3Stream::Init(std::string* error) {
   frame_samples_ = SamplesPerFrame(format_);
 
   lame_ = lame_init();
-  if (!lame_) {
-    *error = "LAME could not be initialised";
-    return false;
-  }
+  if (!lame_) return Status::Error(Status::kIoError, "LAME could not be initialised");
   const bool spread = input_channels_ == 1 && format_.channels == 2;
   lame_set_in_samplerate(lame_, static_cast<int>(input_rate_));
   lame_set_num_channels(lame_, spread ? 2 : static_cast<int>(input_channels_));
@@ -71,13 +69,12 @@ bool Layer3Stream::Init(std::string* error) {
   lame_set_bWriteVbrTag(lame_, 0);
   lame_set_error_protection(lame_, 0);
   if (lame_init_params(lame_) < 0) {
-    *error = "LAME refused " + Describe(format_);
-    return false;
+    return Status::Error(Status::kInvalidArgument, "LAME refused " + Describe(format_));
   }
   if (static_cast<uint32_t>(lame_get_framesize(lame_)) != frame_samples_ ||
       static_cast<uint32_t>(lame_get_out_samplerate(lame_)) != format_.samplerate) {
-    *error = "LAME chose another frame layout for " + Describe(format_);
-    return false;
+    return Status::Error(Status::kInvalidArgument,
+                         "LAME chose another frame layout for " + Describe(format_));
   }
   // Drop the whole frames that hold only delay; prime with the input that the
   // rest of the last dropped frame stands for.
@@ -86,25 +83,22 @@ bool Layer3Stream::Init(std::string* error) {
   const uint64_t prime_out = uint64_t{drop_frames_} * frame_samples_ - delay;
   priming_frames_ = static_cast<uint32_t>((prime_out * input_rate_ + format_.samplerate / 2) /
                                           format_.samplerate);
-  return true;
+  return Status::Ok();
 }
 
-bool Layer3Stream::Prime(const int16_t* pcm, std::string* error) {
-  if (primed_ || finished_) {
-    *error = "stream already primed";
-    return false;
-  }
+Status Layer3Stream::Prime(const int16_t* pcm) {
+  if (primed_ || finished_) return Status::Error(Status::kInvalidArgument, "stream already primed");
   primed_ = true;
-  if (priming_frames_ == 0) return true;
+  if (priming_frames_ == 0) return Status::Ok();
   std::vector<int16_t> silence;
   if (!pcm) {
     silence.assign(size_t{priming_frames_} * input_channels_, 0);
     pcm = silence.data();
   }
-  return Feed(pcm, priming_frames_, error);
+  return Feed(pcm, priming_frames_);
 }
 
-bool Layer3Stream::Feed(const int16_t* pcm, size_t frames, std::string* error) {
+Status Layer3Stream::Feed(const int16_t* pcm, size_t frames) {
   // LAME wants at most a few thousand frames per call for a bounded buffer.
   constexpr size_t kChunk = 4096;
   while (frames > 0) {
@@ -127,29 +121,27 @@ bool Layer3Stream::Feed(const int16_t* pcm, size_t frames, std::string* error) {
     }
     if (written < 0) {
       pending_.resize(used);
-      *error = "LAME encoding failed (" + std::to_string(written) + ")";
-      return false;
+      return Status::Error(Status::kIoError,
+                           "LAME encoding failed (" + std::to_string(written) + ")");
     }
     pending_.resize(used + static_cast<size_t>(written));
     pcm += n * input_channels_;
     frames -= n;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool Layer3Stream::Encode(const int16_t* pcm, size_t frames, std::vector<uint8_t>* out,
-                          std::string* error) {
-  if (finished_) {
-    *error = "stream already finished";
-    return false;
+Status Layer3Stream::Encode(const int16_t* pcm, size_t frames, std::vector<uint8_t>* out) {
+  if (finished_) return Status::Error(Status::kInvalidArgument, "stream already finished");
+  if (!primed_) {
+    if (Status primed = Prime(nullptr); !primed.ok()) return primed;
   }
-  if (!primed_ && !Prime(nullptr, error)) return false;
-  if (!Feed(pcm, frames, error)) return false;
+  if (Status fed = Feed(pcm, frames); !fed.ok()) return fed;
   fed_ += frames;
-  return Drain(out, UINT64_MAX, error);
+  return Drain(out, UINT64_MAX);
 }
 
-bool Layer3Stream::Drain(std::vector<uint8_t>* out, uint64_t limit, std::string* error) {
+Status Layer3Stream::Drain(std::vector<uint8_t>* out, uint64_t limit) {
   const uint32_t want_index = kit::BitrateIndex(lame_rate_, format_.samplerate);
   const bool mpeg1 = kit::IsMpeg1Rate(format_.samplerate);
   const uint32_t per_block = frames_per_block();
@@ -164,9 +156,8 @@ bool Layer3Stream::Drain(std::vector<uint8_t>* out, uint64_t limit, std::string*
     const bool unpadded = ((h[2] >> 1) & 1) == 0;
     const uint32_t main_data_begin = mpeg1 ? (uint32_t{h[4]} << 1) | (h[5] >> 7) : h[4];
     if (!sync || !layer3_no_crc || !rate_ok || !unpadded || main_data_begin != 0) {
-      *error = "LAME wrote a frame of an unexpected shape";
       pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
-      return false;
+      return Status::Error(Status::kCorrupt, "LAME wrote a frame of an unexpected shape");
     }
     if (frames_seen_++ >= drop_frames_) {
       const uint32_t target = pattern_[kept % per_block];
@@ -186,7 +177,7 @@ bool Layer3Stream::Drain(std::vector<uint8_t>* out, uint64_t limit, std::string*
     pos += lame_frame_bytes_;
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
-  return true;
+  return Status::Ok();
 }
 
 uint64_t Layer3Stream::BlockEndFrame(uint64_t block) const {
@@ -205,9 +196,11 @@ uint64_t Layer3Stream::BlocksToCover(uint64_t frames) const {
 
 uint64_t Layer3Stream::FramesToBlockEnd() const { return BlockEndFrame(BlocksToCover(fed_)) - fed_; }
 
-bool Layer3Stream::Finish(std::vector<uint8_t>* out, std::string* error) {
-  if (finished_) return true;
-  if (!primed_ && !Prime(nullptr, error)) return false;
+Status Layer3Stream::Finish(std::vector<uint8_t>* out) {
+  if (finished_) return Status::Ok();
+  if (!primed_) {
+    if (Status primed = Prime(nullptr); !primed.ok()) return primed;
+  }
   finished_ = true;
   const uint64_t blocks = BlocksToCover(fed_);
   const uint64_t want = blocks * frames_per_block();
@@ -219,24 +212,18 @@ bool Layer3Stream::Finish(std::vector<uint8_t>* out, std::string* error) {
   std::vector<int16_t> silence(4096 * input_channels_, 0);
   for (uint64_t left = zeros; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, 4096));
-    if (!Feed(silence.data(), n, error)) return false;
+    if (Status fed = Feed(silence.data(), n); !fed.ok()) return fed;
     left -= n;
   }
   const size_t used = pending_.size();
   pending_.resize(used + 16384);
   const int written = lame_encode_flush(lame_, pending_.data() + used, 16384);
   pending_.resize(used + static_cast<size_t>(std::max(written, 0)));
-  if (written < 0) {
-    *error = "LAME flush failed";
-    return false;
-  }
-  if (!Drain(out, want, error)) return false;
-  if (blocks_out_ != blocks) {
-    *error = "LAME ended the stream early";
-    return false;
-  }
+  if (written < 0) return Status::Error(Status::kIoError, "LAME flush failed");
+  if (Status drained = Drain(out, want); !drained.ok()) return drained;
+  if (blocks_out_ != blocks) return Status::Error(Status::kIoError, "LAME ended the stream early");
   pending_.clear();
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace logrum::audenc

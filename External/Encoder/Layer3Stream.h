@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "Lib/Kit/Layer3Format.h"
+#include "Lib/Platform/Status.h"
 
 struct lame_global_struct;
 
@@ -39,10 +40,11 @@ namespace logrum::audenc {
 
 class Layer3Stream {
  public:
-  // Input: interleaved 16-bit PCM, 1 or 2 channels. Null with *error set when
-  // the format cannot be written or LAME refuses the settings.
-  static std::unique_ptr<Layer3Stream> Create(uint32_t input_rate, uint32_t input_channels,
-                                              const kit::AudioFormat& format, std::string* error);
+  // Input: interleaved 16-bit PCM, 1 or 2 channels. Fails (and *stream is
+  // null) when the format cannot be written or LAME refuses the settings.
+  static platform::Status Create(uint32_t input_rate, uint32_t input_channels,
+                                 const kit::AudioFormat& format,
+                                 std::unique_ptr<Layer3Stream>* stream);
   ~Layer3Stream();
   Layer3Stream(const Layer3Stream&) = delete;
   Layer3Stream& operator=(const Layer3Stream&) = delete;
@@ -55,17 +57,17 @@ class Layer3Stream {
   // Input frames to pass to Prime() before the first Encode().
   uint32_t priming_frames() const { return priming_frames_; }
   // The priming_frames() input frames just before the start, or null for silence.
-  bool Prime(const int16_t* pcm, std::string* error);
+  platform::Status Prime(const int16_t* pcm);
 
   // Feeds input frames; appends every layer 3 block completed by them to *out.
-  bool Encode(const int16_t* pcm, size_t frames, std::vector<uint8_t>* out, std::string* error);
+  platform::Status Encode(const int16_t* pcm, size_t frames, std::vector<uint8_t>* out);
 
   // Input frames still to feed to reach the end of the current block; 0 at a boundary.
   uint64_t FramesToBlockEnd() const;
 
   // Ends the stream at the first block boundary at or after the input fed so
   // far and appends the remaining blocks. The stream takes no more input.
-  bool Finish(std::vector<uint8_t>* out, std::string* error);
+  platform::Status Finish(std::vector<uint8_t>* out);
 
   uint64_t input_frames() const { return fed_; }
   uint64_t blocks_out() const { return blocks_out_; }
@@ -76,10 +78,10 @@ class Layer3Stream {
 
  private:
   Layer3Stream(uint32_t input_rate, uint32_t input_channels, const kit::AudioFormat& format);
-  bool Init(std::string* error);
-  bool Feed(const int16_t* pcm, size_t frames, std::string* error);
+  platform::Status Init();
+  platform::Status Feed(const int16_t* pcm, size_t frames);
   // Takes the whole frames out of pending_, up to `limit` kept frames.
-  bool Drain(std::vector<uint8_t>* out, uint64_t limit, std::string* error);
+  platform::Status Drain(std::vector<uint8_t>* out, uint64_t limit);
   uint64_t BlockEndFrame(uint64_t block) const;  // input frame where `block` ends
   uint64_t BlocksToCover(uint64_t frames) const;
 

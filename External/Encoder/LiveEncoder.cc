@@ -26,6 +26,7 @@ bool LiveEncoder::Open() {
     kit::MutexLock lock(open_mu_);
     if (open_) return false;
     std::string error;
+    std::unique_ptr<Layer3Stream> trial;  // checks that LAME takes the format
     const uint32_t block = kit::FramePattern(format_).empty() ? 0 : BlockSize(format_);
     if (format_.bitrate != params_.nBitrateK || format_.samplerate != params_.nSampleRate ||
         block == 0) {
@@ -33,8 +34,10 @@ bool LiveEncoder::Open() {
     } else if (params_.cbOutBlock == 0 || params_.cbOutBlock % block != 0 ||
                params_.cbOutBlock != readers_.block_capacity()) {
       error = "output block size is not a whole number of layer 3 blocks";
-    } else if (!Layer3Stream::Create(params_.nInSampleRate, params_.nInChannels, format_, &error)) {
-      // error says why
+    } else if (platform::Status made = Layer3Stream::Create(params_.nInSampleRate,
+                                                            params_.nInChannels, format_, &trial);
+               !made.ok()) {
+      error = made.message();
     } else {
       open_ = worker_.Start();
       return open_;
@@ -70,17 +73,18 @@ bool LiveEncoder::RemoveReader(kit::AudioSink* reader) { return readers_.Remove(
 const LiveEncoderParams* LiveEncoder::GetParams() { return &params_; }
 
 void LiveEncoder::Process(const InputItem& item, const int16_t* pcm) {
-  std::string error;
   if (!stream_) {
-    stream_ = Layer3Stream::Create(params_.nInSampleRate, params_.nInChannels, format_, &error);
-    if (!stream_ || !stream_->Prime(nullptr, &error)) {
+    platform::Status made =
+        Layer3Stream::Create(params_.nInSampleRate, params_.nInChannels, format_, &stream_);
+    if (made.ok()) made = stream_->Prime(nullptr);
+    if (!made.ok()) {
       stream_.reset();
-      diag::DebugTrace("LiveEncoder: %s\n", error.c_str());
+      diag::DebugTrace("LiveEncoder: %s\n", made.message().c_str());
       return;
     }
   }
-  if (!stream_->Encode(pcm, item.frames, &pending_, &error)) {
-    diag::DebugTrace("LiveEncoder: %s\n", error.c_str());
+  if (platform::Status encoded = stream_->Encode(pcm, item.frames, &pending_); !encoded.ok()) {
+    diag::DebugTrace("LiveEncoder: %s\n", encoded.message().c_str());
     stream_.reset();
     return;
   }
@@ -100,8 +104,9 @@ void LiveEncoder::SendWhole() {
 
 void LiveEncoder::EndStream() {
   if (!stream_) return;
-  std::string error;
-  if (!stream_->Finish(&pending_, &error)) diag::DebugTrace("LiveEncoder: %s\n", error.c_str());
+  if (platform::Status finished = stream_->Finish(&pending_); !finished.ok()) {
+    diag::DebugTrace("LiveEncoder: %s\n", finished.message().c_str());
+  }
   stream_.reset();
   SendWhole();
 }

@@ -4,17 +4,21 @@
 
 namespace logrum::audenc {
 
-std::unique_ptr<SkimCore> SkimCore::Create(const SkimConfig& config, Sink* sink,
-                                           std::string* error) {
-  std::unique_ptr<SkimCore> core(new SkimCore(config, sink));
+platform::Status SkimCore::Create(const SkimConfig& config, Sink* sink,
+                                  std::unique_ptr<SkimCore>* core) {
+  core->reset();
+  std::unique_ptr<SkimCore> made(new SkimCore(config, sink));
   // Trial streams check the formats and tell how much history priming needs.
   for (const kit::AudioFormat* format : {&config.on, &config.off}) {
     if (format->bitrate == 0) continue;
-    auto stream = Layer3Stream::Create(config.input_rate, config.input_channels, *format, error);
-    if (!stream) return nullptr;
-    core->history_frames_ = std::max(core->history_frames_, stream->priming_frames());
+    std::unique_ptr<Layer3Stream> stream;
+    platform::Status trial =
+        Layer3Stream::Create(config.input_rate, config.input_channels, *format, &stream);
+    if (!trial.ok()) return trial;
+    made->history_frames_ = std::max(made->history_frames_, stream->priming_frames());
   }
-  return core;
+  *core = std::move(made);
+  return platform::Status::Ok();
 }
 
 SkimCore::SkimCore(const SkimConfig& config, Sink* sink)
@@ -168,9 +172,11 @@ void SkimCore::Begin(uint8_t state, uint64_t p, const std::string& why) {
   stream_begin_ = p;
   sink_->StateChanged(state, FormatOf(state), p, WallAt(p), why);
   if (state == kSkimStateStopped) return;
-  std::string error;
-  stream_ = Layer3Stream::Create(config_.input_rate, channels_, FormatOf(state), &error);
-  if (!stream_) return Fail(error);
+  if (platform::Status made =
+          Layer3Stream::Create(config_.input_rate, channels_, FormatOf(state), &stream_);
+      !made.ok()) {
+    return Fail(made.message());
+  }
   // Prime with the audio just before p; silence where there is none.
   const uint64_t prime = stream_->priming_frames();
   std::vector<int16_t> buffer(prime * channels_, 0);
@@ -180,15 +186,16 @@ void SkimCore::Begin(uint8_t state, uint64_t p, const std::string& why) {
     std::copy(PcmAt(have_from), PcmAt(p),
               buffer.begin() + static_cast<std::ptrdiff_t>((prime - (p - have_from)) * channels_));
   }
-  if (!stream_->Prime(buffer.data(), &error)) Fail(error);
+  if (platform::Status primed = stream_->Prime(buffer.data()); !primed.ok()) {
+    Fail(primed.message());
+  }
 }
 
 bool SkimCore::Feed(uint64_t p, uint64_t frames) {
-  std::string error;
   out_.clear();
   const uint64_t first_block = stream_->blocks_out();
-  if (!stream_->Encode(PcmAt(p), frames, &out_, &error)) {
-    Fail(error);
+  if (platform::Status encoded = stream_->Encode(PcmAt(p), frames, &out_); !encoded.ok()) {
+    Fail(encoded.message());
     return false;
   }
   EmitAudio(first_block);
@@ -215,13 +222,12 @@ void SkimCore::EmitAudio(uint64_t first_block) {
 void SkimCore::FinishStream() {
   closing_ = false;
   if (!stream_) return;
-  std::string error;
   out_.clear();
   const uint64_t first_block = stream_->blocks_out();
-  const bool ok = stream_->Finish(&out_, &error);
+  const platform::Status finished = stream_->Finish(&out_);
   EmitAudio(first_block);
   stream_.reset();
-  if (!ok) Fail(error);
+  if (!finished.ok()) Fail(finished.message());
 }
 
 void SkimCore::Fail(const std::string& what) {

@@ -84,8 +84,9 @@ class SkimCore {
     virtual void Message(int32_t level, const std::string& text) = 0;
   };
 
-  // Fills *error when a non-zero format cannot be written.
-  static std::unique_ptr<SkimCore> Create(const SkimConfig& config, Sink* sink, std::string* error);
+  // Fails when a non-zero format cannot be written.
+  static platform::Status Create(const SkimConfig& config, Sink* sink,
+                                 std::unique_ptr<SkimCore>* core);
 
   // One captured piece of interleaved 16-bit PCM; `capture_us` is when its
   // first frame was captured.

@@ -85,8 +85,8 @@ bool SkimEncoder::Open() {
       error = "skim on bit rate out of range";
     else if (config.off.bitrate != 0 && config.off.bitrate != params_.nOffBitrateK)
       error = "skim off bit rate out of range";
-    else
-      core_ = SkimCore::Create(config, this, &error);
+    else if (platform::Status made = SkimCore::Create(config, this, &core_); !made.ok())
+      error = made.message();
     if (!core_) {
       Message(1, "ERROR: Skim encoder: " + error + "\n");
       return false;

@@ -22,9 +22,9 @@ struct Encoded {
 };
 
 Encoded EncodeSine(uint32_t in_rate, const kit::AudioFormat& format, size_t frames) {
-  std::string error;
-  auto stream = Layer3Stream::Create(in_rate, 2, format, &error);
-  EXPECT_NE(stream, nullptr) << error;
+  std::unique_ptr<Layer3Stream> stream;
+  platform::Status status = Layer3Stream::Create(in_rate, 2, format, &stream);
+  EXPECT_TRUE(status.ok()) << status.message();
   Encoded result;
   if (!stream) return result;
   const std::vector<int16_t> pcm = test::Sine(kToneHz, in_rate, 2, frames);
@@ -32,10 +32,12 @@ Encoded EncodeSine(uint32_t in_rate, const kit::AudioFormat& format, size_t fram
   size_t done = 0;
   for (size_t piece = 1000; done < frames; piece = piece * 3 % 7919 + 500) {
     const size_t n = std::min(piece, frames - done);
-    EXPECT_TRUE(stream->Encode(pcm.data() + done * 2, n, &result.data, &error)) << error;
+    status = stream->Encode(pcm.data() + done * 2, n, &result.data);
+    EXPECT_TRUE(status.ok()) << status.message();
     done += n;
   }
-  EXPECT_TRUE(stream->Finish(&result.data, &error)) << error;
+  status = stream->Finish(&result.data);
+  EXPECT_TRUE(status.ok()) << status.message();
   result.blocks = stream->blocks_out();
   return result;
 }
@@ -112,12 +114,15 @@ TEST(Layer3StreamTest, RefusesWhatCannotBeStandardFrames) {
         kit::AudioFormat{192, 22050, 2}, kit::AudioFormat{32, 44000, 1}, kit::AudioFormat{32, 22050, 3},
         kit::AudioFormat{0, 22050, 1}}) {
     SCOPED_TRACE(Describe(format));
-    std::string error;
-    EXPECT_EQ(Layer3Stream::Create(44100, 2, format, &error), nullptr);
-    EXPECT_FALSE(error.empty());
+    std::unique_ptr<Layer3Stream> stream;
+    const platform::Status made = Layer3Stream::Create(44100, 2, format, &stream);
+    EXPECT_FALSE(made.ok());
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_FALSE(made.message().empty());
   }
-  std::string error;
-  EXPECT_EQ(Layer3Stream::Create(44100, 3, {32, 22050, 1}, &error), nullptr);
+  std::unique_ptr<Layer3Stream> stream;
+  EXPECT_FALSE(Layer3Stream::Create(44100, 3, {32, 22050, 1}, &stream).ok());
+  EXPECT_EQ(stream, nullptr);
 }
 
 // A stream that takes over from another at a block boundary of the first, primed
@@ -133,22 +138,29 @@ TEST(Layer3StreamTest, FollowingStreamContinuesSeamlessly) {
     SCOPED_TRACE(Describe(p.first) + " -> " + Describe(p.second));
     const size_t total = p.in_rate * 2;
     const std::vector<int16_t> pcm = test::Sine(kToneHz, p.in_rate, 2, total);
-    std::string error;
-    auto a = Layer3Stream::Create(p.in_rate, 2, p.first, &error);
-    auto b = Layer3Stream::Create(p.in_rate, 2, p.second, &error);
-    ASSERT_TRUE(a && b) << error;
+    std::unique_ptr<Layer3Stream> a, b;
+    platform::Status status = Layer3Stream::Create(p.in_rate, 2, p.first, &a);
+    ASSERT_TRUE(status.ok()) << status.message();
+    status = Layer3Stream::Create(p.in_rate, 2, p.second, &b);
+    ASSERT_TRUE(status.ok()) << status.message();
     std::vector<uint8_t> out_a, out_b;
     size_t switch_at = p.in_rate * 3 / 4;
-    ASSERT_TRUE(a->Encode(pcm.data(), switch_at, &out_a, &error)) << error;
+    status = a->Encode(pcm.data(), switch_at, &out_a);
+    ASSERT_TRUE(status.ok()) << status.message();
     const size_t rest = a->FramesToBlockEnd();
-    ASSERT_TRUE(a->Encode(pcm.data() + switch_at * 2, rest, &out_a, &error)) << error;
+    status = a->Encode(pcm.data() + switch_at * 2, rest, &out_a);
+    ASSERT_TRUE(status.ok()) << status.message();
     EXPECT_EQ(a->FramesToBlockEnd(), 0u);
-    ASSERT_TRUE(a->Finish(&out_a, &error)) << error;
+    status = a->Finish(&out_a);
+    ASSERT_TRUE(status.ok()) << status.message();
     switch_at += rest;
     ASSERT_GE(switch_at, b->priming_frames());
-    ASSERT_TRUE(b->Prime(pcm.data() + (switch_at - b->priming_frames()) * 2, &error)) << error;
-    ASSERT_TRUE(b->Encode(pcm.data() + switch_at * 2, total - switch_at, &out_b, &error)) << error;
-    ASSERT_TRUE(b->Finish(&out_b, &error)) << error;
+    status = b->Prime(pcm.data() + (switch_at - b->priming_frames()) * 2);
+    ASSERT_TRUE(status.ok()) << status.message();
+    status = b->Encode(pcm.data() + switch_at * 2, total - switch_at, &out_b);
+    ASSERT_TRUE(status.ok()) << status.message();
+    status = b->Finish(&out_b);
+    ASSERT_TRUE(status.ok()) << status.message();
 
     const test::Decoded da = Decode(Decoder::kMpg123, out_a);
     const test::Decoded db = Decode(Decoder::kMpg123, out_b);

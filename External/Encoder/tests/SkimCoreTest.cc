@@ -105,9 +105,10 @@ const kit::AudioFormat kOn{64, 44100, 2};
 
 TEST(SkimCoreTest, SwitchWithPreAndPostDelay) {
   Recorder recorder;
-  std::string error;
-  auto core = SkimCore::Create({kRate, 2, kOn, kOff, 1000, 2000}, &recorder, &error);
-  ASSERT_NE(core, nullptr) << error;
+  std::unique_ptr<SkimCore> core;
+  const platform::Status made =
+      SkimCore::Create({kRate, 2, kOn, kOff, 1000, 2000}, &recorder, &core);
+  ASSERT_TRUE(made.ok()) << made.message();
   // The switch is on for pieces 20..29: input frames [184320, 276480).
   Feed(core.get(), 60, [](size_t i) { return SwitchSample{i >= 20 && i < 30, true, false}; });
   core->End("encoder closed", 0);
@@ -127,9 +128,9 @@ TEST(SkimCoreTest, SwitchWithPreAndPostDelay) {
 
 TEST(SkimCoreTest, ZeroOffRateRecordsOnlyTheOnStretch) {
   Recorder recorder;
-  std::string error;
-  auto core = SkimCore::Create({kRate, 2, kOn, {}, 1000, 2000}, &recorder, &error);
-  ASSERT_NE(core, nullptr) << error;
+  std::unique_ptr<SkimCore> core;
+  const platform::Status made = SkimCore::Create({kRate, 2, kOn, {}, 1000, 2000}, &recorder, &core);
+  ASSERT_TRUE(made.ok()) << made.message();
   Feed(core.get(), 50, [](size_t i) { return SwitchSample{i >= 20 && i < 30, true, false}; });
   core->End("encoder closed", 0);
   // Nothing runs while off, so the on stream starts exactly 1 s before the
@@ -142,9 +143,9 @@ TEST(SkimCoreTest, ZeroOffRateRecordsOnlyTheOnStretch) {
 
 TEST(SkimCoreTest, SwitchBackOnWithinThePostDelayKeepsOneStretch) {
   Recorder recorder;
-  std::string error;
-  auto core = SkimCore::Create({kRate, 2, kOn, kOff, 0, 3000}, &recorder, &error);
-  ASSERT_NE(core, nullptr) << error;
+  std::unique_ptr<SkimCore> core;
+  const platform::Status made = SkimCore::Create({kRate, 2, kOn, kOff, 0, 3000}, &recorder, &core);
+  ASSERT_TRUE(made.ok()) << made.message();
   // On 10..14, off for 5 pieces (about 1 s, less than the post-delay), on 20..24.
   Feed(core.get(), 50, [](size_t i) {
     return SwitchSample{(i >= 10 && i < 15) || (i >= 20 && i < 25), true, false};
@@ -159,9 +160,9 @@ TEST(SkimCoreTest, SwitchBackOnWithinThePostDelayKeepsOneStretch) {
 
 TEST(SkimCoreTest, PausedScheduleAndFullStorageStopAndResume) {
   Recorder recorder;
-  std::string error;
-  auto core = SkimCore::Create({kRate, 2, kOn, kOff, 1000, 0}, &recorder, &error);
-  ASSERT_NE(core, nullptr) << error;
+  std::unique_ptr<SkimCore> core;
+  const platform::Status made = SkimCore::Create({kRate, 2, kOn, kOff, 1000, 0}, &recorder, &core);
+  ASSERT_TRUE(made.ok()) << made.message();
   Feed(core.get(), 40, [](size_t i) {
     return SwitchSample{false, !(i >= 10 && i < 15), i >= 25 && i < 28};
   });
@@ -179,9 +180,9 @@ TEST(SkimCoreTest, PausedScheduleAndFullStorageStopAndResume) {
 
 TEST(SkimCoreTest, GapEndsTheStreamAndReportsTheLoss) {
   Recorder recorder;
-  std::string error;
-  auto core = SkimCore::Create({kRate, 2, kOn, kOff, 500, 0}, &recorder, &error);
-  ASSERT_NE(core, nullptr) << error;
+  std::unique_ptr<SkimCore> core;
+  const platform::Status made = SkimCore::Create({kRate, 2, kOn, kOff, 500, 0}, &recorder, &core);
+  ASSERT_TRUE(made.ok()) << made.message();
   Feed(core.get(), 10, [](size_t) { return SwitchSample{}; });
   core->Gap(2 * kPiece, 0);
   EXPECT_EQ(core->position(), 12 * kPiece);
@@ -202,11 +203,18 @@ TEST(SkimCoreTest, GapEndsTheStreamAndReportsTheLoss) {
 
 TEST(SkimCoreTest, RefusesFormatsItCannotWrite) {
   Recorder recorder;
-  std::string error;
-  EXPECT_EQ(SkimCore::Create({kRate, 2, {20, 44100, 1}, kOff, 0, 0}, &recorder, &error), nullptr);
-  EXPECT_NE(error.find("odd bit rates"), std::string::npos) << error;
-  EXPECT_EQ(SkimCore::Create({kRate, 2, kOn, {72, 44100, 2}, 0, 0}, &recorder, &error), nullptr);
-  EXPECT_NE(SkimCore::Create({kRate, 2, {}, {}, 0, 0}, &recorder, &error), nullptr);
+  std::unique_ptr<SkimCore> core;
+  platform::Status made =
+      SkimCore::Create({kRate, 2, {20, 44100, 1}, kOff, 0, 0}, &recorder, &core);
+  EXPECT_FALSE(made.ok());
+  EXPECT_EQ(core, nullptr);
+  EXPECT_NE(made.message().find("odd bit rates"), std::string::npos) << made.message();
+  made = SkimCore::Create({kRate, 2, kOn, {72, 44100, 2}, 0, 0}, &recorder, &core);
+  EXPECT_FALSE(made.ok());
+  EXPECT_EQ(core, nullptr);
+  made = SkimCore::Create({kRate, 2, {}, {}, 0, 0}, &recorder, &core);
+  EXPECT_TRUE(made.ok()) << made.message();
+  EXPECT_NE(core, nullptr);
 }
 
 }  // namespace
