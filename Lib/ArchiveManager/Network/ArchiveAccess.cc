@@ -1,5 +1,6 @@
 #include "Lib/ArchiveManager/Network/ArchiveAccess.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
@@ -127,9 +128,9 @@ class ManagerAccess::Archive : public NetArchive {
     if (!a) return nullptr;
     const std::string source = a->GetSourceName();
     auto subscription = std::make_unique<LevelBinding>();
-    std::string error;
-    if (!subscription->binding.Load(&error)) {
-      diag::DebugTrace("ClientHandler: audio capture library missing: %s\n", error.c_str());
+    if (platform::Status loaded = subscription->binding.Load(); !loaded.ok()) {
+      diag::DebugTrace("ClientHandler: audio capture library missing: %s\n",
+                       loaded.message().c_str());
       return nullptr;
     }
     if (!subscription->binding.Subscribe(source.c_str(), nullptr, 3, listener)) {
@@ -218,7 +219,11 @@ class SeamServer : public archive::INetworkServer {
           platform::Status::kInvalidArgument,
           "cannot listen on port " + std::to_string(port) + ": the network server is already open");
     }
-    server_ = std::make_unique<NetworkServer>(&access_, ReadNetworkSettings(nullptr));
+    NetworkSettings settings = ReadNetworkSettings(nullptr);
+    // The service has no log of its own: the host's standard error is the
+    // station's journal, where an engineer looks for refused clients.
+    settings.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    server_ = std::make_unique<NetworkServer>(&access_, std::move(settings));
     platform::Status status = server_->Open(port);
     // A failed open leaves nothing behind, so the host may try another port.
     if (!status.ok()) server_.reset();

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "Lib/ArchiveManager/Network/ConnObj.h"
@@ -214,11 +213,7 @@ void NetworkServer::Refuse(int fd, uint32_t address, const std::string& why) {
   }
   CloseFd(fd);
   diag::DebugTrace("NetworkServer: %s\n", line.c_str());
-  if (settings_.log) {
-    settings_.log(line);
-  } else {
-    std::fprintf(stderr, "%s\n", line.c_str());
-  }
+  if (settings_.log) settings_.log(line);
 }
 
 void NetworkServer::OnAccept(int fd, uint32_t address, uint16_t port) {

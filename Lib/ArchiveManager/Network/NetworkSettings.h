@@ -34,7 +34,7 @@ struct NetworkSettings {
   uint32_t max_connections = kDefaultMaxClients;
   uint32_t max_per_address = kDefaultMaxPerAddress;
   uint32_t refusal_log_interval_ms = 10000;
-  // Where refusals are reported; null: standard error (the journal).
+  // Where refusals are reported; null: the trace only.
   std::function<void(const std::string& line)> log;
   // How long the status loop waits for a level report before it looks at its
   // client and sends a status with zero levels.
