@@ -119,15 +119,18 @@ platform::Status OpenIndex(const std::string& folder, AudioDatabaseSql* db, bool
     return platform::Status::Ok();
   }
   if (platform::Status status = db->Open(folder); !status.ok()) {
-    return platform::Status::Error(status.code(),
+    return platform::Status::Error(platform::Status::kIoError,
                                    "cannot read the index of " + folder + ": " + status.message());
   }
   *opened = true;
   return platform::Status::Ok();
 }
 
+// kIoError whatever the store said: the day's answer tells a bad request
+// (kInvalidArgument) from a server fault by the code.
 platform::Status IndexError(const platform::Status& status) {
-  return platform::Status::Error(status.code(), "cannot read the index: " + status.message());
+  return platform::Status::Error(platform::Status::kIoError,
+                                 "cannot read the index: " + status.message());
 }
 
 }  // namespace
