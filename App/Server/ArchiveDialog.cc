@@ -596,9 +596,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
     if (entry.starts_with("folder://")) {
       if (known.count(entry) == 0) {
         FolderPolicy::Checked checked;
-        std::string error;
-        if (!policy.Check(entry.substr(9), &checked, &error))
-          return DialogRefuse(error, kTabBackup, "backup");
+        platform::Status status = policy.Check(entry.substr(9), &checked);
+        if (!status.ok()) return DialogRefuse(status.message(), kTabBackup, "backup");
         if (!checked.exists) {
           return DialogRefuse("Directory '" + checked.path + "' does not exist!", kTabBackup,
                               "backup");
@@ -638,9 +637,8 @@ DialogAnswer ArchiveDialogs::Save(const json& request) {
   const std::string typed_folder = FolderOf(MakeAbsolutePath(p.folder, CurrentDir()));
   if (adding || typed_folder != FolderOf(base->String("ArchivePath"))) {
     FolderPolicy::Checked checked;
-    std::string error;
-    if (!policy.Check(typed_folder, &checked, &error))
-      return DialogRefuse(error, kTabStorage, "folder");
+    platform::Status status = policy.Check(typed_folder, &checked);
+    if (!status.ok()) return DialogRefuse(status.message(), kTabStorage, "folder");
     p.folder = checked.path;
     if (!checked.exists) {
       auto create = DialogReply(request, "create-folder");

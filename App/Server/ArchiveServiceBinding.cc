@@ -37,10 +37,14 @@ bool ServiceArchive::GetCounters(logrum::ArchiveCounters* counters) {
 
 ArchiveServiceBinding::~ArchiveServiceBinding() { Unload(); }
 
-bool ArchiveServiceBinding::Load(std::string* error) {
-  if (!library_.OpenBeside(&kAnchor, logrum::kArchiveServiceLibrary, error)) return false;
-  entry_ = library_.Function<logrum::ArchiveServiceEntryFn>(logrum::kArchiveServiceEntry, error);
-  return entry_ != nullptr;
+platform::Status ArchiveServiceBinding::Load() {
+  std::string error;
+  if (!library_.OpenBeside(&kAnchor, logrum::kArchiveServiceLibrary, &error)) {
+    return platform::Status::Error(platform::Status::kNotFound, error);
+  }
+  entry_ = library_.Function<logrum::ArchiveServiceEntryFn>(logrum::kArchiveServiceEntry, &error);
+  if (entry_ == nullptr) return platform::Status::Error(platform::Status::kNotFound, error);
+  return platform::Status::Ok();
 }
 
 logrum::IArchiveServer* ArchiveServiceBinding::Server() {

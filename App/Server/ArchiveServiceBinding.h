@@ -12,6 +12,7 @@
 #include "App/Server/ArchiveController.h"
 #include "Lib/ArchiveManager/include/ArchiveService.h"
 #include "Lib/Platform/DynamicLibrary.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::server {
 
@@ -51,8 +52,8 @@ class ArchiveServiceBinding {
   ArchiveServiceBinding& operator=(const ArchiveServiceBinding&) = delete;
 
   // Loads the library from the program's library folder and looks up its
-  // entry point (not called yet). False with *error when either is missing.
-  bool Load(std::string* error);
+  // entry point (not called yet). An error when either is missing.
+  platform::Status Load();
   // Binds an entry point directly (tests).
   void set_entry(logrum::ArchiveServiceEntryFn entry) { entry_ = entry; }
   bool loaded() const { return entry_ != nullptr; }

@@ -119,43 +119,46 @@ std::string SystemctlBootUnit::DefaultProgram() {
 
 SystemctlBootUnit::SystemctlBootUnit(std::string program) : program_(std::move(program)) {}
 
-BootUnit::State SystemctlBootUnit::Query(std::string* error) {
+platform::Status SystemctlBootUnit::Query(State* state) {
+  const std::string unknown =
+      "Unable to tell whether " + std::string(kBootUnitName) + " starts at boot: ";
+  *state = State::kUnknown;
   std::string output;
   int status = RunProgram({program_, "is-enabled", kBootUnitName}, kSystemctlTimeoutMs, &output);
-  if (status < 0) {
-    *error = "Unable to tell whether " + std::string(kBootUnitName) + " starts at boot: " + output;
-    return State::kUnknown;
-  }
+  if (status < 0) return platform::Status::Error(platform::Status::kIoError, unknown + output);
   const std::string word = Trim(FirstLine(output));
   // A unit file that is missing: "not-found" from newer systemctl, an error
   // naming the missing file from older ones.
   if (word == "not-found" || output.find("No such file or directory") != std::string::npos) {
-    return State::kNotInstalled;
+    *state = State::kNotInstalled;
+  } else if (word == "enabled" || word == "enabled-runtime" || word == "alias") {
+    *state = State::kEnabled;
+  } else if (word == "disabled" || word == "masked" || word == "masked-runtime" ||
+             word == "linked" || word == "linked-runtime" || word == "indirect") {
+    *state = State::kDisabled;
+  } else if (status == 0) {
+    *state = State::kEnabled;  // static, generated, ...: it starts with its target
+  } else {
+    return platform::Status::Error(
+        platform::Status::kIoError,
+        unknown + (Trim(output).empty() ? program_ + " failed" : Trim(output)));
   }
-  if (word == "enabled" || word == "enabled-runtime" || word == "alias") return State::kEnabled;
-  if (word == "disabled" || word == "masked" || word == "masked-runtime" || word == "linked" ||
-      word == "linked-runtime" || word == "indirect") {
-    return State::kDisabled;
-  }
-  if (status == 0) return State::kEnabled;  // static, generated, ...: it starts with its target
-  *error = "Unable to tell whether " + std::string(kBootUnitName) +
-           " starts at boot: " + (Trim(output).empty() ? program_ + " failed" : Trim(output));
-  return State::kUnknown;
+  return platform::Status::Ok();
 }
 
-bool SystemctlBootUnit::Set(bool enabled, std::string* error) {
+platform::Status SystemctlBootUnit::Set(bool enabled) {
   std::string output;
   int status = RunProgram({program_, enabled ? "enable" : "disable", kBootUnitName},
                           kSystemctlTimeoutMs, &output);
-  if (status == 0) return true;
+  if (status == 0) return platform::Status::Ok();
   if (status > 0 && (output.find("does not exist") != std::string::npos ||
                      output.find("No such file or directory") != std::string::npos)) {
-    *error = BootUnitMissingText();
-    return false;
+    return platform::Status::Error(platform::Status::kNotFound, BootUnitMissingText());
   }
-  *error = std::string("Unable to ") + (enabled ? "enable " : "disable ") + kBootUnitName + ": " +
-           (Trim(output).empty() ? program_ + " failed" : Trim(output));
-  return false;
+  return platform::Status::Error(platform::Status::kIoError,
+                                 std::string("Unable to ") + (enabled ? "enable " : "disable ") +
+                                     kBootUnitName + ": " +
+                                     (Trim(output).empty() ? program_ + " failed" : Trim(output)));
 }
 
 }  // namespace logrum::server

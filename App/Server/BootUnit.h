@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "Lib/Platform/Status.h"
+
 namespace logrum::server {
 
 inline constexpr char kBootUnitName[] = "logrum2.service";
@@ -27,20 +29,20 @@ class BootUnit {
   enum class State { kEnabled, kDisabled, kNotInstalled, kUnknown };
 
   virtual ~BootUnit() = default;
-  // Whether the unit starts at boot; kUnknown with *error when that cannot
-  // be told.
-  virtual State Query(std::string* error) = 0;
-  // Enables or disables the unit; false with *error (the reason, as a station
-  // engineer reads it).
-  virtual bool Set(bool enabled, std::string* error) = 0;
+  // Whether the unit starts at boot, in *state; kUnknown and an error when
+  // that cannot be told.
+  virtual platform::Status Query(State* state) = 0;
+  // Enables or disables the unit; an error's message is the reason, as a
+  // station engineer reads it.
+  virtual platform::Status Set(bool enabled) = 0;
 };
 
 // The real one: runs `program` ("systemctl", or $LOGRUM2_SYSTEMCTL when set).
 class SystemctlBootUnit final : public BootUnit {
  public:
   explicit SystemctlBootUnit(std::string program = DefaultProgram());
-  State Query(std::string* error) override;
-  bool Set(bool enabled, std::string* error) override;
+  platform::Status Query(State* state) override;
+  platform::Status Set(bool enabled) override;
 
   static std::string DefaultProgram();
 

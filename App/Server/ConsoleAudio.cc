@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -108,74 +109,81 @@ bool AddEntry(const CZoneTime& start, uint32_t duration_ms, bool skim, void* con
   return true;
 }
 
-bool OpenIndex(const std::string& folder, AudioDatabaseSql* db, std::string* error) {
+// *opened false (and Ok) when the archive has no index.
+platform::Status OpenIndex(const std::string& folder, AudioDatabaseSql* db, bool* opened) {
+  *opened = false;
   std::error_code ec;
   // Opening would create a missing index: an archive that never recorded
   // simply has no segments.
-  if (!std::filesystem::exists(std::filesystem::path(folder) / "archive.db3", ec)) return false;
-  if (platform::Status status = db->Open(folder); !status.ok()) {
-    *error = "cannot read the index of " + folder + ": " + status.message();
-    return false;
+  if (!std::filesystem::exists(std::filesystem::path(folder) / "archive.db3", ec)) {
+    return platform::Status::Ok();
   }
-  return true;
+  if (platform::Status status = db->Open(folder); !status.ok()) {
+    return platform::Status::Error(platform::Status::kIoError,
+                                   "cannot read the index of " + folder + ": " + status.message());
+  }
+  *opened = true;
+  return platform::Status::Ok();
+}
+
+// kIoError whatever the store said: the day's answer tells a bad request
+// (kInvalidArgument) from a server fault by the code.
+platform::Status IndexError(const platform::Status& status) {
+  return platform::Status::Error(platform::Status::kIoError,
+                                 "cannot read the index: " + status.message());
 }
 
 }  // namespace
 
-bool DaySegments(const std::string& folder, int year, int month, int day,
-                 std::vector<SegmentEntry>* segments, std::string* error) {
+platform::Status DaySegments(const std::string& folder, int year, int month, int day,
+                             std::vector<SegmentEntry>* segments) {
   segments->clear();
   CZoneTime from;
   if (!from.Set(year, month, day, 0, 0, 0, -1)) {
-    *error = "no such day";
-    return false;
+    return platform::Status::Error(platform::Status::kInvalidArgument, "no such day");
   }
   CZoneTime to = from;
   to.AddSeconds(86400);
   to.Set(to.GetYear(), to.GetMonth(), to.GetDay(), 0, 0, 0, -1);
   AudioDatabaseSql db;
-  error->clear();
-  if (!OpenIndex(folder, &db, error)) return error->empty();
-  const platform::Status status = db.GetIndex(from, to, AddEntry, segments);
-  const bool ok = status.ok();
-  if (!ok) *error = "cannot read the index: " + status.message();
+  bool opened = false;
+  if (platform::Status status = OpenIndex(folder, &db, &opened); !status.ok() || !opened) {
+    return status;
+  }
+  platform::Status status = db.GetIndex(from, to, AddEntry, segments);
   db.Close();
-  return ok;
+  return status.ok() ? status : IndexError(status);
 }
 
-SegmentAudio::~SegmentAudio() {
-  if (fd_ >= 0) ::close(fd_);
-}
+SegmentAudio::~SegmentAudio() = default;
 
-bool SegmentAudio::Open(const std::string& folder, const std::string& ext, int64_t start,
-                        std::string* error) {
+platform::Status SegmentAudio::Open(const std::string& folder, const std::string& ext,
+                                    int64_t start) {
   CZoneTime time;
   if (!time.FromLinear(start) || time.IsNull()) {
-    *error = "no such segment";
-    return false;
+    return platform::Status::Error(platform::Status::kNotFound, "no such segment");
   }
   const std::string path = archive::FindSegmentFile(folder, time, ext);
   CArchiveFileRead reader(folder, ext);
   // A segment being recorded has no trailer yet (and its writer's lock):
   // only finished segments are served.
   if (const platform::Status read = reader.ReadTrailer(path); !read.ok()) {
-    *error = "segment not available: " + read.message();
-    return false;
+    return platform::Status::Error(platform::Status::kNotFound,
+                                   "segment not available: " + read.message());
   }
   size_ = reader.GetAudioBytes();
   reader.Close();
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    *error = "cannot open " + path;
-    return false;
+  fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd_.valid()) {
+    return platform::Status::Error(platform::CodeOfErrno(errno), "cannot open " + path);
   }
-  return true;
+  return platform::Status::Ok();
 }
 
 size_t SegmentAudio::ReadAt(uint64_t offset, char* buffer, size_t length) const {
   if (offset >= size_) return 0;
   length = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
-  ssize_t n = ::pread(fd_, buffer, length, static_cast<off_t>(offset));
+  ssize_t n = ::pread(fd_.get(), buffer, length, static_cast<off_t>(offset));
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
@@ -191,26 +199,27 @@ bool ParseLocalTime(const std::string& text, int64_t* unix_seconds) {
   return *unix_seconds >= 0;
 }
 
-bool PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
-                std::vector<ExportPiece>* pieces, std::string* error) {
+platform::Status PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
+                            std::vector<ExportPiece>* pieces) {
   pieces->clear();
-  error->clear();
   if (to_unix <= from_unix) {
-    *error = "the end of the range must come after its start";
-    return false;
+    return platform::Status::Error(platform::Status::kInvalidArgument,
+                                   "the end of the range must come after its start");
   }
   // A segment that began up to a day before the range may reach into it.
   CZoneTime from, to;
   if (!from.FromUnixSeconds(from_unix - 86400) || !to.FromUnixSeconds(to_unix)) {
-    *error = "the range is out of bounds";
-    return false;
+    return platform::Status::Error(platform::Status::kInvalidArgument,
+                                   "the range is out of bounds");
   }
   AudioDatabaseSql db;
-  if (!OpenIndex(folder, &db, error)) return error->empty();
+  bool opened = false;
+  if (platform::Status status = OpenIndex(folder, &db, &opened); !status.ok() || !opened) {
+    return status;
+  }
   std::vector<SegmentEntry> segments;
   if (platform::Status status = db.GetIndex(from, to, AddEntry, &segments); !status.ok()) {
-    *error = "cannot read the index: " + status.message();
-    return false;
+    return IndexError(status);
   }
   const int64_t range_from_ms = from_unix * 1000;
   const int64_t range_to_ms = to_unix * 1000;
@@ -225,7 +234,7 @@ bool PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
         static_cast<uint32_t>(std::min(end_ms, range_to_ms) - start_ms - piece.offset_ms);
     if (piece.length_ms > 0) pieces->push_back(piece);
   }
-  return true;
+  return platform::Status::Ok();
 }
 
 bool WriteExport(const std::string& folder, const std::string& ext,
@@ -257,16 +266,13 @@ struct LiveRelay::Impl {
 LiveRelay::LiveRelay() : impl_(std::make_unique<Impl>()) {}
 LiveRelay::~LiveRelay() = default;
 
-bool LiveRelay::Prepare(uint16_t port, const std::string& user, const std::string& digest,
-                        const std::string& archive, std::string* error) {
+platform::Status LiveRelay::Prepare(uint16_t port, const std::string& user,
+                                    const std::string& digest, const std::string& archive) {
   protocol::ClientStatus status = impl_->client.Connect("127.0.0.1", port);
   if (status.ok()) status = impl_->client.Login(user, digest);
   if (status.ok()) status = impl_->client.Attach(archive);
-  if (!status.ok()) {
-    *error = status.ToString();
-    return false;
-  }
-  return true;
+  if (!status.ok()) return platform::Status::Error(platform::Status::kIoError, status.ToString());
+  return platform::Status::Ok();
 }
 
 void LiveRelay::Run(const std::function<bool(const char*, size_t)>& write,

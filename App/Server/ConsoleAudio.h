@@ -23,6 +23,8 @@
 
 #include "App/Server/LevelMeter.h"
 #include "Lib/Kit/Mutex.h"
+#include "Lib/Platform/Status.h"
+#include "Lib/Platform/UniqueFd.h"
 
 namespace logrum::server {
 
@@ -81,9 +83,11 @@ struct SegmentEntry {
   uint32_t duration_ms = 0;
   bool skim = false;
 };
-// The segments of a local day from the archive's index, in start order.
-bool DaySegments(const std::string& folder, int year, int month, int day,
-                 std::vector<SegmentEntry>* segments, std::string* error);
+// The segments of a local day from the archive's index, in start order (none
+// when the archive has no index yet). kInvalidArgument for a day that does
+// not exist.
+platform::Status DaySegments(const std::string& folder, int year, int month, int day,
+                             std::vector<SegmentEntry>* segments);
 
 // The audio part of one finished segment: an open file and its length
 // without the trailer.
@@ -93,13 +97,14 @@ class SegmentAudio {
   ~SegmentAudio();
   SegmentAudio(const SegmentAudio&) = delete;
   SegmentAudio& operator=(const SegmentAudio&) = delete;
-  bool Open(const std::string& folder, const std::string& ext, int64_t start, std::string* error);
+  // kNotFound for a segment that does not exist or is still being recorded.
+  platform::Status Open(const std::string& folder, const std::string& ext, int64_t start);
   uint64_t size() const { return size_; }
   // Reads at most `length` bytes from `offset`, never past the audio part.
   size_t ReadAt(uint64_t offset, char* buffer, size_t length) const;
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   uint64_t size_ = 0;
 };
 
@@ -111,8 +116,9 @@ struct ExportPiece {
 };
 // "YYYY-MM-DDTHH:MM:SS" in local time to seconds since 1970.
 bool ParseLocalTime(const std::string& text, int64_t* unix_seconds);
-bool PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
-                std::vector<ExportPiece>* pieces, std::string* error);
+// The pieces of [from_unix, to_unix); none when the archive has no index yet.
+platform::Status PlanExport(const std::string& folder, int64_t from_unix, int64_t to_unix,
+                            std::vector<ExportPiece>* pieces);
 // Writes the audio of the pieces in order; false when `write` refuses.
 bool WriteExport(const std::string& folder, const std::string& ext,
                  const std::vector<ExportPiece>& pieces,
@@ -126,8 +132,8 @@ class LiveRelay {
  public:
   LiveRelay();
   ~LiveRelay();
-  bool Prepare(uint16_t port, const std::string& user, const std::string& digest,
-               const std::string& archive, std::string* error);
+  platform::Status Prepare(uint16_t port, const std::string& user, const std::string& digest,
+                           const std::string& archive);
   void Run(const std::function<bool(const char*, size_t)>& write, const std::atomic<bool>& stop);
 
  private:

@@ -118,7 +118,7 @@ bool IsLoopbackHost(std::string_view host) {
 
 bool ConsoleSettings::loopback() const { return IsLoopbackHost(host); }
 
-bool ConsoleSettings::Load(platform::Registry* store, std::string* error) {
+platform::Status ConsoleSettings::Load(platform::Registry* store) {
   kit::OptionsReg values(false, store);
   values.set_trace(false);
   values.SetString("ConsoleAddress", "");
@@ -128,7 +128,7 @@ bool ConsoleSettings::Load(platform::Registry* store, std::string* error) {
   values.SetInteger("SilenceSeconds", 60);
   values.SetString("MetricsToken", "");
   values.Read(ServerKeyPath());
-  bool ok = true;
+  platform::Status status;
   std::string address = values.GetString("ConsoleAddress");
   if (!address.empty()) {
     std::string parsed_host;
@@ -137,11 +137,10 @@ bool ConsoleSettings::Load(platform::Registry* store, std::string* error) {
       host = parsed_host;
       port = parsed_port;
     } else {
-      ok = false;
-      if (error != nullptr) {
-        *error = "ConsoleAddress \"" + address + "\" is not ADDRESS:PORT; the console uses " +
-                 kDefaultConsoleHost + ":" + std::to_string(kDefaultConsolePort);
-      }
+      status = platform::Status::Error(
+          platform::Status::kInvalidArgument,
+          "ConsoleAddress \"" + address + "\" is not ADDRESS:PORT; the console uses " +
+              kDefaultConsoleHost + ":" + std::to_string(kDefaultConsolePort));
     }
   }
   password_hash = values.GetString("ConsolePassword");
@@ -163,14 +162,15 @@ bool ConsoleSettings::Load(platform::Registry* store, std::string* error) {
   if (seconds > 0) silence_seconds = seconds;
   metrics_token = values.GetString("MetricsToken");
   if (metrics_token.size() < kMinMetricsToken) {
-    if (!metrics_token.empty() && error != nullptr && ok) {
-      *error = "MetricsToken is shorter than " + std::to_string(kMinMetricsToken) +
-               " characters; /metrics takes no token";
-      ok = false;
+    if (!metrics_token.empty() && status.ok()) {
+      status = platform::Status::Error(platform::Status::kInvalidArgument,
+                                       "MetricsToken is shorter than " +
+                                           std::to_string(kMinMetricsToken) +
+                                           " characters; /metrics takes no token");
     }
     metrics_token.clear();
   }
-  return ok;
+  return status;
 }
 
 bool MetricsTokenMatches(const ConsoleSettings& settings, std::string_view authorization) {

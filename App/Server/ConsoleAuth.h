@@ -30,6 +30,7 @@
 #include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Clock.h"
 #include "Lib/Platform/Registry.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::server {
 
@@ -46,9 +47,10 @@ struct ConsoleSettings {
   int silence_seconds = 60;
   std::string metrics_token;  // empty, or at least kMinMetricsToken characters
 
-  // Reads Logrum2\Server (`store` null: the process's store). False, with
-  // `error` set, for a malformed ConsoleAddress; the rest keeps defaults.
-  bool Load(platform::Registry* store, std::string* error);
+  // Reads Logrum2\Server (`store` null: the process's store). An error (the
+  // first) for a malformed ConsoleAddress or a too short MetricsToken; what
+  // is malformed keeps its default, the rest is read all the same.
+  platform::Status Load(platform::Registry* store);
   bool loopback() const;
 };
 

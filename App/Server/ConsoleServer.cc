@@ -115,19 +115,21 @@ std::string ConsoleServer::address() const {
   return "http://" + host + ":" + std::to_string(bound_port_) + "/";
 }
 
-bool ConsoleServer::Start(std::string* error) {
+platform::Status ConsoleServer::Start() {
   if (!settings_.loopback() && settings_.password_hash.empty()) {
-    *error = "the console address " + settings_.host +
-             " is not a loopback address; set a console password (ConsolePassword) first";
-    return false;
+    return platform::Status::Error(
+        platform::Status::kAccessDenied,
+        "the console address " + settings_.host +
+            " is not a loopback address; set a console password (ConsolePassword) first");
   }
   http_ = std::make_unique<httplib::Server>();
   http_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   Routes();
   if (!http_->bind_to_port(settings_.host, settings_.port)) {
-    *error = "the console cannot listen on " + settings_.host + ":" + std::to_string(settings_.port);
     http_.reset();
-    return false;
+    return platform::Status::Error(
+        platform::Status::kIoError,
+        "the console cannot listen on " + settings_.host + ":" + std::to_string(settings_.port));
   }
   bound_port_ = settings_.port;
   feeds_ = std::make_unique<ConsoleLevelFeeds>(
@@ -137,7 +139,7 @@ bool ConsoleServer::Start(std::string* error) {
   listener_ = std::thread([this] { http_->listen_after_bind(); });
   PublishModel();
   context_.loop->SetTimer(kConsoleTimer, kConsolePeriodMs, [this] { OnTimer(); });
-  return true;
+  return platform::Status::Ok();
 }
 
 void ConsoleServer::Stop() {
@@ -557,12 +559,15 @@ void ConsoleServer::Routes() {
              const std::string name = request.matches[1];
              Caller caller;
              if (!Authorize(request, response, Need::kRecordings, name, &caller)) return;
-             std::string folder, ext, error;
+             std::string folder, ext;
              if (!ArchiveFolder(name, response, &folder, &ext)) return;
              std::vector<SegmentEntry> segments;
-             if (!DaySegments(folder, std::stoi(request.matches[2]), std::stoi(request.matches[3]),
-                              std::stoi(request.matches[4]), &segments, &error)) {
-               Refuse(response, error == "no such day" ? 400 : 500, error);
+             platform::Status status =
+                 DaySegments(folder, std::stoi(request.matches[2]), std::stoi(request.matches[3]),
+                             std::stoi(request.matches[4]), &segments);
+             if (!status.ok()) {
+               Refuse(response, status.code() == platform::Status::kInvalidArgument ? 400 : 500,
+                      status.message());
                return;
              }
              json list = json::array();
@@ -581,7 +586,7 @@ void ConsoleServer::Routes() {
              const std::string name = request.matches[1];
              Caller caller;
              if (!Authorize(request, response, Need::kRecordings, name, &caller)) return;
-             std::string folder, ext, error;
+             std::string folder, ext;
              if (!ArchiveFolder(name, response, &folder, &ext)) return;
              auto audio = std::make_shared<SegmentAudio>();
              int64_t start = 0;
@@ -591,8 +596,8 @@ void ConsoleServer::Routes() {
                Refuse(response, 404, "no such segment");
                return;
              }
-             if (!audio->Open(folder, ext, start, &error)) {
-               Refuse(response, 404, error);
+             if (platform::Status status = audio->Open(folder, ext, start); !status.ok()) {
+               Refuse(response, 404, status.message());
                return;
              }
              // A range that starts past the audio (in the trailer, or past the
@@ -628,7 +633,7 @@ void ConsoleServer::Routes() {
              const std::string name = request.matches[1];
              Caller caller;
              if (!Authorize(request, response, Need::kRecordings, name, &caller)) return;
-             std::string folder, ext, error;
+             std::string folder, ext;
              if (!ArchiveFolder(name, response, &folder, &ext)) return;
              int64_t from = 0, to = 0;
              if (!ParseLocalTime(request.get_param_value("from"), &from) ||
@@ -637,8 +642,9 @@ void ConsoleServer::Routes() {
                return;
              }
              auto pieces = std::make_shared<std::vector<ExportPiece>>();
-             if (!PlanExport(folder, from, to, pieces.get(), &error)) {
-               Refuse(response, 400, error);
+             if (platform::Status status = PlanExport(folder, from, to, pieces.get());
+                 !status.ok()) {
+               Refuse(response, 400, status.message());
                return;
              }
              if (pieces->empty()) {
@@ -690,9 +696,9 @@ void ConsoleServer::Routes() {
                return;
              }
              auto relay = std::make_shared<LiveRelay>();
-             std::string error;
-             if (!relay->Prepare(context_.protocol_port, user, digest, name, &error)) {
-               Refuse(response, 409, error);
+             platform::Status prepared = relay->Prepare(context_.protocol_port, user, digest, name);
+             if (!prepared.ok()) {
+               Refuse(response, 409, prepared.message());
                return;
              }
              response.set_header("Cache-Control", "no-store");

@@ -80,9 +80,9 @@ class ConsoleServer {
   ConsoleServer(const ConsoleServer&) = delete;
   ConsoleServer& operator=(const ConsoleServer&) = delete;
 
-  // Binds and starts serving; false with `error` when the address cannot be
-  // used (or needs a password that is not set).
-  bool Start(std::string* error);
+  // Binds and starts serving; an error when the address cannot be used (or
+  // needs a password that is not set).
+  platform::Status Start();
   // Ends every stream and request, then the server's threads. UI thread.
   void Stop();
 

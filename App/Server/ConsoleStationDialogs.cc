@@ -124,10 +124,11 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
               if (refused) return WriteDialogAnswer(response, *refused);
               BootState after = state;
               if (start_at_boot != (state.state == BootUnit::State::kEnabled)) {
-                std::string error;
                 // Nothing is saved when the unit cannot be changed.
-                if (!boot->Set(start_at_boot, &error)) {
-                  return WriteDialogAnswer(response, DialogRefuse(error, "", "start_at_boot"));
+                platform::Status set = boot->Set(start_at_boot);
+                if (!set.ok()) {
+                  return WriteDialogAnswer(response,
+                                           DialogRefuse(set.message(), "", "start_at_boot"));
                 }
                 after = ReadBootState(boot.get());
               }

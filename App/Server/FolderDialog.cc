@@ -105,23 +105,27 @@ FolderPolicy FolderPolicy::Load(platform::Registry* store, const std::string& st
   return FolderPolicy(std::move(roots));
 }
 
-bool FolderPolicy::Check(std::string_view typed, Checked* checked, std::string* error) const {
+platform::Status FolderPolicy::Check(std::string_view typed, Checked* checked) const {
+  using platform::Status;
   std::string path;
   if (typed.find("/./") != std::string_view::npos || typed.find("/../") != std::string_view::npos ||
       typed.ends_with("/..") || typed.ends_with("/.")) {
-    *error = "A folder path may not contain '.' or '..' parts: '" + std::string(typed) + "'.";
-    return false;
+    return Status::Error(
+        Status::kInvalidArgument,
+        "A folder path may not contain '.' or '..' parts: '" + std::string(typed) + "'.");
   }
   if (!Normalize(typed, &path)) {
-    *error = "Please enter a full folder path, starting with '/': '" + std::string(typed) + "'.";
-    return false;
+    return Status::Error(
+        Status::kInvalidArgument,
+        "Please enter a full folder path, starting with '/': '" + std::string(typed) + "'.");
   }
   const auto root = std::find_if(roots_.begin(), roots_.end(),
                                  [&](const std::string& r) { return Inside(path, r); });
   if (root == roots_.end()) {
-    *error = "The folder '" + path + "' lies outside the folders this server may use (" +
-             Joined(roots_) + ").";
-    return false;
+    return Status::Error(Status::kAccessDenied,
+                         "The folder '" + path +
+                             "' lies outside the folders this server may use (" + Joined(roots_) +
+                             ").");
   }
   // The nearest part of the path that exists decides where it really leads.
   std::string existing = path;
@@ -129,21 +133,20 @@ bool FolderPolicy::Check(std::string_view typed, Checked* checked, std::string* 
   const std::string real = RealPath(existing);
   const std::string real_root = RealPath(*root);
   if (real.empty() || real_root.empty() || !Inside(real, real_root)) {
-    *error = "The folder '" + path + "' leads through a link to '" + real +
-             "', outside the folders this server may use (" + Joined(roots_) + ").";
-    return false;
+    return Status::Error(Status::kAccessDenied, "The folder '" + path +
+                                                    "' leads through a link to '" + real +
+                                                    "', outside the folders this server may use (" +
+                                                    Joined(roots_) + ").");
   }
   if (!IsFolder(existing)) {
-    *error = "'" + existing + "' is not a folder.";
-    return false;
+    return Status::Error(Status::kInvalidArgument, "'" + existing + "' is not a folder.");
   }
   if (!Writable(existing)) {
-    *error = "The server may not write in '" + existing + "'.";
-    return false;
+    return Status::Error(Status::kAccessDenied, "The server may not write in '" + existing + "'.");
   }
   checked->path = path;
   checked->exists = existing == path;
-  return true;
+  return Status::Ok();
 }
 
 bool FolderPolicy::Create(const std::string& path) const {
@@ -204,8 +207,8 @@ DialogAnswer ChooseFolder(const FolderPolicy& policy, const json& request) {
   DialogAnswer error;
   if (!DialogString(request, "path", &typed, &error)) return error;
   FolderPolicy::Checked checked;
-  std::string text;
-  if (!policy.Check(typed, &checked, &text)) return DialogRefuse(text, "", "path");
+  platform::Status status = policy.Check(typed, &checked);
+  if (!status.ok()) return DialogRefuse(status.message(), "", "path");
   if (!checked.exists) {
     auto create = DialogReply(request, "create");
     if (!create) {

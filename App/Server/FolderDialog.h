@@ -21,6 +21,7 @@
 
 #include "App/Server/ConsoleDialogs.h"
 #include "Lib/Platform/Registry.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::server {
 
@@ -39,8 +40,8 @@ class FolderPolicy {
     std::string path;  // lexically normal, without a trailing '/'
     bool exists = false;
   };
-  // Checks a typed folder. False with *error the text to show.
-  bool Check(std::string_view typed, Checked* checked, std::string* error) const;
+  // Checks a typed folder. An error's message is the text to show.
+  platform::Status Check(std::string_view typed, Checked* checked) const;
   // Creates a checked folder with its missing parents.
   bool Create(const std::string& path) const;
 

@@ -10,10 +10,13 @@ GpioBinding::~GpioBinding() {
   if (opened_ && entries_.Close != nullptr) entries_.Close();
 }
 
-void GpioBinding::Load(std::string* error) {
+platform::Status GpioBinding::Load() {
   entries_ = {};
   opened_ = false;
-  if (!library_.OpenBeside(&kAnchor, kLibraryName, error)) return;
+  std::string error;
+  if (!library_.OpenBeside(&kAnchor, kLibraryName, &error)) {
+    return platform::Status::Error(platform::Status::kNotFound, error);
+  }
   entries_.Open = library_.Function<GpioOpenFn>("Open", nullptr);
   entries_.Close = library_.Function<GpioCloseFn>("Close", nullptr);
   entries_.ShowConfigDialog = library_.Function<GpioShowConfigDialogFn>("ShowConfigDialog", nullptr);
@@ -31,6 +34,7 @@ void GpioBinding::Load(std::string* error) {
   entries_.ConsoleReadSource =
       library_.Function<GpioConsoleReadSourceFn>("GpioConsoleReadSource", nullptr);
   if (entries_.Open != nullptr) opened_ = entries_.Open(&config_available_);
+  return platform::Status::Ok();
 }
 
 }  // namespace logrum::server

@@ -12,6 +12,7 @@
 
 #include "Lib/Gpio/include/GpioConsole.h"
 #include "Lib/Platform/DynamicLibrary.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::server {
 
@@ -73,8 +74,8 @@ class GpioBinding {
 
   // Loads the library beside the program and looks up the six entry points;
   // then calls Open when it is exported. A missing library leaves every entry
-  // point null and is not an error to the caller (*error says why, for logs).
-  void Load(std::string* error);
+  // point null and need not stop the caller: the error says why, for logs.
+  platform::Status Load();
 
   const GpioEntryPoints& entries() const { return entries_; }
   bool opened() const { return opened_; }

@@ -11,29 +11,30 @@
 
 #include <string>
 
+#include "Lib/Platform/Status.h"
+#include "Lib/Platform/UniqueFd.h"
+
 namespace logrum::server {
 
 class InstanceLock {
  public:
-  enum class Result { kAcquired, kAlreadyRunning, kError };
-
   InstanceLock() = default;
   ~InstanceLock();  // releases the lock
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // Takes the lock of `app_name` in `folder`. kAlreadyRunning when another
-  // instance holds it (other_pid() then names it, or 0 when unknown);
-  // kError with *error naming the file when it cannot be opened.
-  Result Acquire(const std::string& folder, const std::string& app_name, std::string* error);
+  // Takes the lock of `app_name` in `folder`. kBusy when another instance
+  // holds it (other_pid() then names it, or 0 when unknown); any other error
+  // names the file that cannot be opened or locked.
+  platform::Status Acquire(const std::string& folder, const std::string& app_name);
   void Release();
 
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.valid(); }
   pid_t other_pid() const { return other_pid_; }
   const std::string& path() const { return path_; }
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   pid_t other_pid_ = 0;
   std::string path_;
 };

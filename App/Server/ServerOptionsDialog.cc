@@ -27,7 +27,8 @@ BootState ReadBootState(BootUnit* unit) {
     boot.error = "Starting with the system cannot be changed from here.";
     return boot;
   }
-  boot.state = unit->Query(&boot.error);
+  platform::Status queried = unit->Query(&boot.state);
+  if (!queried.ok()) boot.error = queried.message();
   return boot;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "App/Server/AppLoop.h"
+#include "Lib/Platform/UniqueFd.h"
 
 namespace logrum::server {
 namespace {
@@ -22,21 +23,6 @@ bool ParseNumber(const char* text, uint64_t* value) {
   auto [rest, ec] = std::from_chars(text, end, *value);
   return ec == std::errc() && rest == end;
 }
-
-// Closes the socket on every path out of Notify.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -65,16 +51,23 @@ int ServiceNotifier::watchdog_ping_ms() const {
   return static_cast<int>(ms);
 }
 
-bool ServiceNotifier::Notify(std::string_view state, std::string* error) const {
-  if (!enabled()) return true;
-  auto fail = [&](const std::string& why) {
-    if (error != nullptr) *error = "cannot notify the service manager at " + socket_ + ": " + why;
-    return false;
+platform::Status ServiceNotifier::Notify(std::string_view state) const {
+  if (!enabled()) return platform::Status::Ok();
+  auto fail = [&](const std::string& why, platform::Status::Code code) {
+    return platform::Status::Error(code,
+                                   "cannot notify the service manager at " + socket_ + ": " + why);
+  };
+  auto fail_errno = [&](int error) {
+    return fail(std::strerror(error), platform::CodeOfErrno(error));
   };
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (socket_[0] != '/' && socket_[0] != '@') return fail("not a socket path");
-  if (socket_.size() > sizeof address.sun_path) return fail("path too long");
+  if (socket_[0] != '/' && socket_[0] != '@') {
+    return fail("not a socket path", platform::Status::kInvalidArgument);
+  }
+  if (socket_.size() > sizeof address.sun_path) {
+    return fail("path too long", platform::Status::kInvalidArgument);
+  }
   std::memcpy(address.sun_path, socket_.data(), socket_.size());
   // An abstract name has no terminating zero: its length is the address's.
   socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_.size());
@@ -84,24 +77,28 @@ bool ServiceNotifier::Notify(std::string_view state, std::string* error) const {
     ++length;
   }
 
-  Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return fail(std::strerror(errno));
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return fail_errno(errno);
   ssize_t sent;
   do {
     sent = ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
                     reinterpret_cast<const sockaddr*>(&address), length);
   } while (sent < 0 && errno == EINTR);
-  if (sent < 0) return fail(std::strerror(errno));
-  if (static_cast<size_t>(sent) != state.size()) return fail("message cut short");
-  return true;
+  if (sent < 0) return fail_errno(errno);
+  if (static_cast<size_t>(sent) != state.size()) {
+    return fail("message cut short", platform::Status::kIoError);
+  }
+  return platform::Status::Ok();
 }
 
 void StartWatchdogTimer(AppLoop* loop, const ServiceNotifier* notifier) {
   int period_ms = notifier->watchdog_ping_ms();
   if (period_ms == 0) return;
-  notifier->Notify("WATCHDOG=1", nullptr);
-  loop->SetTimer(kWatchdogTimer, period_ms,
-                 [notifier] { notifier->Notify("WATCHDOG=1", nullptr); });
+  // A lost ping is not reported: the next one follows within half the
+  // period, and if the socket stays unreachable the service manager's own
+  // watchdog is what acts on it.
+  (void)notifier->Notify("WATCHDOG=1");
+  loop->SetTimer(kWatchdogTimer, period_ms, [notifier] { (void)notifier->Notify("WATCHDOG=1"); });
 }
 
 }  // namespace logrum::server

@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+#include "Lib/Platform/Status.h"
+
 namespace logrum::server {
 
 class AppLoop;
@@ -47,9 +49,9 @@ class ServiceNotifier {
   // that one late ping does not end the service. 0 when off.
   int watchdog_ping_ms() const;
 
-  // Sends `state` as one datagram. True when sent or when notification is off;
-  // false with *error (may be null) naming the socket and the reason.
-  bool Notify(std::string_view state, std::string* error) const;
+  // Sends `state` as one datagram. Ok when sent or when notification is off;
+  // otherwise an error naming the socket and the reason.
+  platform::Status Notify(std::string_view state) const;
 
  private:
   std::string socket_;

@@ -170,7 +170,7 @@ struct Program {
   platform::DynamicLibrary audiosrc;
   audio::CAudioSourceManager* manager = nullptr;
   std::unique_ptr<ArchiveServiceBinding> service;
-  std::string service_error;
+  platform::Status service_status;  // of loading the archive service, shown if it is needed
   std::unique_ptr<MainWindowModel> model;
   ServiceNotifier notifier;
   // The UI thread's loop. It outlives the signal watcher, which may post to
@@ -196,38 +196,35 @@ std::optional<int> AcquireInstance(Program* program) {
     return 1;
   }
   InstanceLock& lock = program->lock;
-  switch (lock.Acquire(program->folder, kAppName, &error)) {
-    case InstanceLock::Result::kAcquired:
-      return std::nullopt;
-    case InstanceLock::Result::kAlreadyRunning:
-      DiagPrintf("Another instance is already running!\n");
-      Say(kNotice, "Another instance is already running!");
-      if (lock.other_pid() > 0) {
-        Say(kNotice, "running instance: process %d (lock file %s)",
-            static_cast<int>(lock.other_pid()), lock.path().c_str());
-      } else {
-        Say(kNotice, "running instance: lock file %s", lock.path().c_str());
-      }
-      return 0;
-    case InstanceLock::Result::kError:
-      break;
+  platform::Status locked = lock.Acquire(program->folder, kAppName);
+  if (locked.ok()) return std::nullopt;
+  if (locked.code() != platform::Status::kBusy) {
+    Say(kError, "%s", locked.message().c_str());
+    return 1;
   }
-  Say(kError, "%s", error.c_str());
-  return 1;
+  DiagPrintf("Another instance is already running!\n");
+  Say(kNotice, "Another instance is already running!");
+  if (lock.other_pid() > 0) {
+    Say(kNotice, "running instance: process %d (lock file %s)", static_cast<int>(lock.other_pid()),
+        lock.path().c_str());
+  } else {
+    Say(kNotice, "running instance: lock file %s", lock.path().c_str());
+  }
+  return 0;
 }
 
 // GPIO (optional), the audio devices, the capture library and the archive
 // service, then the device definitions.
 void BindLibraries(Program* program, bool start_minimised) {
-  std::string error;
   program->gpio = std::make_unique<GpioBinding>();
-  program->gpio->Load(&error);
+  platform::Status gpio = program->gpio->Load();
   if (program->gpio->entries().Open == nullptr) {
-    DiagPrintf("GPIO library not available: %s\n", error.c_str());
+    DiagPrintf("GPIO library not available: %s\n", gpio.message().c_str());
   }
 
   program->devices = std::make_unique<AudioDeviceTable>(nullptr, &program->sink);
   program->devices->LoadFromLibrary();
+  std::string error;
   if (program->audiosrc.OpenBeside(&kAnchor, audio::kAudioSourceLibrary, &error)) {
     auto entry =
         program->audiosrc.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
@@ -237,7 +234,7 @@ void BindLibraries(Program* program, bool start_minimised) {
     DiagPrintf("Audio capture library not available: %s\n", error.c_str());
   }
   program->service = std::make_unique<ArchiveServiceBinding>();
-  program->service->Load(&program->service_error);
+  program->service_status = program->service->Load();
   DefineDevices(program->manager, *program->devices);
   Say(kInfo, "state folder %s; %d audio device(s)%s", program->folder.c_str(),
       static_cast<int>(program->devices->entries().size()), start_minimised ? "; /m" : "");
@@ -258,7 +255,9 @@ void CreateMainWindow(Program* program, MessageSink* sink) {
 bool OpenServer(Program* program) {
   logrum::IArchiveServer* server = program->service->Server();
   if (server == nullptr) {
-    if (!program->service_error.empty()) Say(kError, "%s", program->service_error.c_str());
+    if (!program->service_status.ok()) {
+      Say(kError, "%s", program->service_status.message().c_str());
+    }
     Say(kError, "Unable to get server instance!");
     return false;
   }
@@ -277,9 +276,10 @@ bool OpenServer(Program* program) {
 // The web console: the windows of this server. Null when it cannot start
 // (reported); the server records without it.
 std::unique_ptr<ConsoleServer> StartConsole(Program* program, AppLoop* loop) {
-  std::string error;
   ConsoleSettings settings;
-  if (!settings.Load(nullptr, &error)) Say(kError, "%s", error.c_str());
+  if (platform::Status loaded = settings.Load(nullptr); !loaded.ok()) {
+    Say(kError, "%s", loaded.message().c_str());
+  }
   ConsoleServer::Context context;
   context.loop = loop;
   context.model = program->model.get();
@@ -293,8 +293,8 @@ std::unique_ptr<ConsoleServer> StartConsole(Program* program, AppLoop* loop) {
     Say(static_cast<Priority>(priority), "%s", text.c_str());
   };
   auto console = std::make_unique<ConsoleServer>(std::move(context), settings);
-  if (!console->Start(&error)) {
-    Say(kError, "%s", error.c_str());
+  if (platform::Status started = console->Start(); !started.ok()) {
+    Say(kError, "%s", started.message().c_str());
     return nullptr;
   }
   Say(kNotice, "web console on %s", console->address().c_str());
@@ -307,10 +307,8 @@ void NotifyReady(const Program& program) {
   std::string status = "listening on port " + std::to_string(program.model->settings().port()) +
                        "; " + std::to_string(program.model->auto_start_pending()) +
                        " archive(s) to start";
-  std::string error;
-  if (!program.notifier.Notify("READY=1\nSTATUS=" + status, &error)) {
-    Say(kWarning, "%s", error.c_str());
-  }
+  platform::Status sent = program.notifier.Notify("READY=1\nSTATUS=" + status);
+  if (!sent.ok()) Say(kWarning, "%s", sent.message().c_str());
 }
 
 // The UI thread's loop: timers, console, stop signals, until the orderly stop.
@@ -350,7 +348,9 @@ void ShutDown(Program* program) {
   program->model->ShutdownRows();
 
   Say(kNotice, "Shutting down Logrum server. Please wait...");
-  program->notifier.Notify("STOPPING=1", nullptr);
+  if (platform::Status sent = program->notifier.Notify("STOPPING=1"); !sent.ok()) {
+    Say(kWarning, "%s", sent.message().c_str());
+  }
   auto notice_shown = std::chrono::steady_clock::now();
   if (program->gpio->entries().Close != nullptr) program->gpio->entries().Close();
   auto elapsed = std::chrono::steady_clock::now() - notice_shown;

@@ -145,16 +145,15 @@ LOGRUM_EXPORT bool GpioConsoleConfigure(const char* source_name, int input,
         config.case_sensitive = info->bCaseSensitive != 0;
         config.initial_state = info->bInitialState != 0;
         config.active = info->bActive != 0;
-        std::string why;
-        bool ok = Library().Configure(source_name, input, config, &why);
-        CopyText(why, error, error_size);
-        return ok;
+        logrum::platform::Status status = Library().Configure(source_name, input, config);
+        CopyText(status.message(), error, error_size);
+        return status.ok();
       },
       false);
 }
 
 LOGRUM_EXPORT bool GpioConsoleSave(void) {
-  return Guard([] { return Library().Save(); }, false);
+  return Guard([] { return Library().Save().ok(); }, false);
 }
 
 LOGRUM_EXPORT void GpioConsoleTestRule(const char* on_pattern, const char* off_pattern,

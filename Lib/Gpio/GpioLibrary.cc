@@ -163,17 +163,22 @@ bool GpioLibrary::Open(uint8_t* config_available) {
     return false;
   }
   OpenCardManager();
-  LoadConfiguration();
+  // The inputs that could be read are started all the same.
+  if (Status loaded = LoadConfiguration(); !loaded.ok()) Message(loaded.message());
   for (auto& [folded, entry] : entries_) BuildValidMask(entry.get(), true);
   return true;
 }
 
-bool GpioLibrary::LoadConfiguration() {
+Status GpioLibrary::LoadConfiguration() {
   platform::Registry* store = Store();
-  if (store == nullptr) return false;
+  if (store == nullptr) return Status::Error(Status::kNotFound, RegistryKeyMessage());
   std::vector<RegValue> list;
   Status status = store->ListValues(RegRoot::kLocalMachine, ConfigKeyPath(), &list);
-  if (!status.ok()) return status.IsNotFound();
+  if (status.IsNotFound()) return Status::Ok();
+  if (!status.ok()) {
+    return Status::Error(status.code(),
+                         "Error: Unable to read the GPIO configuration: " + status.message());
+  }
   ConfigValues values(std::move(list));
   const uint32_t count = values.Number("Count");
   for (uint32_t n = 0; n < count; ++n) {
@@ -197,15 +202,15 @@ bool GpioLibrary::LoadConfiguration() {
     // the later entry.
     if (!name.empty()) entries_[Fold(name)] = std::move(entry);
   }
-  return true;
+  return Status::Ok();
 }
 
-bool GpioLibrary::SaveConfiguration() {
+Status GpioLibrary::SaveConfiguration() {
   kit::RegistryKey key(false, options_.store);
   platform::Registry* store = Store();
   if (store == nullptr || !key.Open(kGpioKey, false)) {
     Message(RegistryKeyMessage());
-    return false;
+    return Status::Error(Status::kNotFound, RegistryKeyMessage());
   }
   const std::string path = ConfigKeyPath();
   Status status = store->Update([&](platform::RegistryTxn& txn) REQUIRES(mu_) {
@@ -241,10 +246,11 @@ bool GpioLibrary::SaveConfiguration() {
     return put("Count", platform::kRegDword, Dword(static_cast<uint32_t>(n)));
   });
   if (!status.ok()) {
-    Message("Error: Unable to save the GPIO configuration: " + status.message());
-    return false;
+    status = Status::Error(status.code(),
+                           "Error: Unable to save the GPIO configuration: " + status.message());
+    Message(status.message());
   }
-  return true;
+  return status;
 }
 
 void GpioLibrary::Close() {
@@ -324,7 +330,9 @@ bool GpioLibrary::ShowConfigDialog(const char* source_name) {
   // No window on this platform: the console edits the inputs instead. What
   // follows the dialog still happens: the mask is rebuilt and all is saved.
   BuildValidMask(entry, false);
-  SaveConfiguration();
+  // The export answers true whatever the save: a failure has been shown
+  // through the message handler already.
+  (void)SaveConfiguration();
   return true;
 }
 
@@ -360,20 +368,17 @@ bool GpioLibrary::ReadInput(const std::string& source, int input, InputView* vie
   return true;
 }
 
-bool GpioLibrary::Configure(const std::string& source, int input, const InputConfig& config,
-                            std::string* error) {
+Status GpioLibrary::Configure(const std::string& source, int input, const InputConfig& config) {
   if (input < 5 || input > 8) {
-    *error = "logical inputs are numbered 5 to 8";
-    return false;
+    return Status::Error(Status::kInvalidArgument, "logical inputs are numbered 5 to 8");
   }
   if (config.host_address.size() > InputConfig::kMaxHostAddress) {
-    *error = "the host address is longer than 127 characters";
-    return false;
+    return Status::Error(Status::kInvalidArgument,
+                         "the host address is longer than 127 characters");
   }
   if (config.on_pattern.size() > InputConfig::kMaxPattern ||
       config.off_pattern.size() > InputConfig::kMaxPattern) {
-    *error = "a pattern is longer than 255 characters";
-    return false;
+    return Status::Error(Status::kInvalidArgument, "a pattern is longer than 255 characters");
   }
   kit::MutexLock lock(mu_);
   SourceEntry* entry = FindOrCreate(source);
@@ -382,8 +387,7 @@ bool GpioLibrary::Configure(const std::string& source, int input, const InputCon
   if (config.active) {
     if (!in.running() && !in.Start()) {
       in.config().active = false;
-      *error = "Error: Unable to start thread!";
-      return false;
+      return Status::Error(Status::kIoError, "Error: Unable to start thread!");
     }
     in.Configure(config.host_address, config.on_pattern, config.off_pattern,
                  config.case_sensitive, config.initial_state);
@@ -391,10 +395,10 @@ bool GpioLibrary::Configure(const std::string& source, int input, const InputCon
     in.Stop();
   }
   BuildValidMask(entry, false);
-  return true;
+  return Status::Ok();
 }
 
-bool GpioLibrary::Save() {
+Status GpioLibrary::Save() {
   kit::MutexLock lock(mu_);
   for (auto& [folded, entry] : entries_) BuildValidMask(entry.get(), false);
   return SaveConfiguration();

@@ -36,6 +36,7 @@
 #include "Lib/Gpio/LogicalInput.h"
 #include "Lib/Kit/Mutex.h"
 #include "Lib/Platform/Registry.h"
+#include "Lib/Platform/Status.h"
 
 namespace logrum::gpio {
 
@@ -93,11 +94,11 @@ class GpioLibrary {
   // Stores the configuration of input 5-8 of the source (creating its entry)
   // and applies it at once: an input made active is started and configured,
   // one made inactive is stopped, an active one gets the new settings.
-  // False with *error for an input number or text that does not fit.
-  bool Configure(const std::string& source, int input, const InputConfig& config,
-                 std::string* error);
-  // Rebuilds every valid mask and writes the whole configuration.
-  bool Save();
+  // kInvalidArgument for an input number or text that does not fit.
+  platform::Status Configure(const std::string& source, int input, const InputConfig& config);
+  // Rebuilds every valid mask and writes the whole configuration (a failure
+  // is also shown through the message handler).
+  platform::Status Save();
   // Valid mask and card index of a source; false when it has no entry.
   bool ReadSource(const std::string& source, uint8_t* valid_mask, int32_t* card_index);
 
@@ -114,8 +115,9 @@ class GpioLibrary {
   SourceEntry* FindOrCreate(const std::string& name) REQUIRES(mu_);
   bool OpenCardManager() REQUIRES(mu_);
   uint8_t BuildValidMask(SourceEntry* entry, bool start_readers) REQUIRES(mu_);
-  bool LoadConfiguration() REQUIRES(mu_);
-  bool SaveConfiguration() REQUIRES(mu_);
+  // Ok when there is nothing stored yet.
+  platform::Status LoadConfiguration() REQUIRES(mu_);
+  platform::Status SaveConfiguration() REQUIRES(mu_);
   platform::Registry* Store();
 
   Options options_;

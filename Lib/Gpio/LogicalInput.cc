@@ -17,6 +17,8 @@
 #include <memory>
 #include <thread>
 
+#include "Lib/Platform/UniqueFd.h"
+
 namespace logrum::gpio {
 namespace {
 
@@ -57,11 +59,7 @@ bool ParseNumeric(const std::string& text, uint32_t* address) {
 // its share of the result and ends on its own; the library stays mapped
 // (linked -z nodelete) for helpers that outlive an unload.
 struct Lookup {
-  Lookup() : done_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~Lookup() {
-    if (done_fd >= 0) ::close(done_fd);
-  }
-  int done_fd;
+  platform::UniqueFd done_fd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   std::atomic<bool> ok{false};
   std::atomic<uint32_t> ipv4{0};
 };
@@ -295,7 +293,7 @@ bool LogicalInput::Resolve(const std::string& name, uint32_t* ipv4) {
   }
   try {
     lookup = std::make_shared<Lookup>();
-    if (lookup->done_fd < 0) return false;
+    if (!lookup->done_fd.valid()) return false;
     std::thread([lookup, name, resolver] {
       uint64_t one = 1;
       if (resolver) {
@@ -304,7 +302,7 @@ bool LogicalInput::Resolve(const std::string& name, uint32_t* ipv4) {
           lookup->ipv4.store(ipv4);
           lookup->ok.store(true);
         }
-        (void)!::write(lookup->done_fd, &one, sizeof one);
+        (void)!::write(lookup->done_fd.get(), &one, sizeof one);
         return;
       }
       addrinfo hints{};
@@ -317,12 +315,12 @@ bool LogicalInput::Resolve(const std::string& name, uint32_t* ipv4) {
         lookup->ok.store(true);
       }
       if (found != nullptr) ::freeaddrinfo(found);
-      (void)!::write(lookup->done_fd, &one, sizeof one);
+      (void)!::write(lookup->done_fd.get(), &one, sizeof one);
     }).detach();
   } catch (const std::exception&) {
     return false;
   }
-  pollfd fds[2] = {{lookup->done_fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+  pollfd fds[2] = {{lookup->done_fd.get(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
   int ready;
   do {
     ready = ::poll(fds, 2, static_cast<int>(connect_timeout_ms_.load()));

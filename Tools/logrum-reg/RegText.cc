@@ -79,68 +79,67 @@ std::string FromUtf16(std::string_view bytes) {
   return out;
 }
 
+// The one kind of failure of reading a file: what is wrong with a line.
+Status Invalid(std::string message) {
+  return Status::Error(Status::kInvalidArgument, std::move(message));
+}
+
 // Checks a key path the way the store will, so that a bad name is refused with
 // its line number before anything is written.
-bool CheckPath(std::string_view path, std::string* error) {
-  if (path.empty()) return true;
+Status CheckPath(std::string_view path) {
+  if (path.empty()) return Status::Ok();
   if (path.back() == '\\') path.remove_suffix(1);
   while (true) {
     size_t slash = path.find('\\');
     std::string_view name = path.substr(0, slash);
     if (name.empty()) {
-      *error = "empty key name in the path";
-      return false;
+      return Invalid("empty key name in the path");
     }
     if (name.size() > 255) {
-      *error = "key name longer than 255 bytes";
-      return false;
+      return Invalid("key name longer than 255 bytes");
     }
-    if (slash == std::string_view::npos) return true;
+    if (slash == std::string_view::npos) return Status::Ok();
     path.remove_prefix(slash + 1);
   }
 }
 
 // Reads a quoted string at the start of `s` ("..." with \\ and \" escapes).
-bool ReadQuoted(std::string_view* s, std::string* out, std::string* error) {
+Status ReadQuoted(std::string_view* s, std::string* out) {
   if (s->empty() || s->front() != '"') {
-    *error = "expected a double quote";
-    return false;
+    return Invalid("expected a double quote");
   }
   out->clear();
   for (size_t i = 1; i < s->size(); ++i) {
     char c = (*s)[i];
     if (c == '"') {
       s->remove_prefix(i + 1);
-      return true;
+      return Status::Ok();
     }
     if (c == '\\') {
       if (i + 1 >= s->size() || ((*s)[i + 1] != '\\' && (*s)[i + 1] != '"')) {
-        *error = "a backslash in quotes must be written \\\\ (or \\\" for a quote)";
-        return false;
+        return Invalid("a backslash in quotes must be written \\\\ (or \\\" for a quote)");
       }
       c = (*s)[++i];
     }
     *out += c;
   }
-  *error = "missing closing double quote";
-  return false;
+  return Invalid("missing closing double quote");
 }
 
-bool ParseHexBytes(std::string_view s, std::string* out, std::string* error) {
+Status ParseHexBytes(std::string_view s, std::string* out) {
   out->clear();
   s = Trim(s);
-  if (s.empty()) return true;
+  if (s.empty()) return Status::Ok();
   while (true) {
     s = Trim(s);
     size_t comma = s.find(',');
     std::string_view item = Trim(s.substr(0, comma));
     uint32_t value = 0;
     if (!ParseHex32(item, 2, &value)) {
-      *error = "malformed hex byte \"" + std::string(item) + "\"";
-      return false;
+      return Invalid("malformed hex byte \"" + std::string(item) + "\"");
     }
     out->push_back(static_cast<char>(value));
-    if (comma == std::string_view::npos) return true;
+    if (comma == std::string_view::npos) return Status::Ok();
     s.remove_prefix(comma + 1);
   }
 }
@@ -248,28 +247,22 @@ std::string_view WithoutByteOrderMark(std::string_view input, std::string* conve
   return input;
 }
 
-bool Fail(std::string message, std::string* error) {
-  *error = std::move(message);
-  return false;
-}
-
 // "[root\path]" creates a key, "[-root\path]" deletes it.
-bool ParseKeyLine(std::string_view line, RegOp* op, std::string* error) {
-  if (line.back() != ']') return Fail("a key line must end with ]", error);
+Status ParseKeyLine(std::string_view line, RegOp* op) {
+  if (line.back() != ']') return Invalid("a key line must end with ]");
   std::string_view name = line.substr(1, line.size() - 2);
   const bool remove = !name.empty() && name.front() == '-';
   if (remove) name.remove_prefix(1);
   const std::string_view head = name.substr(0, name.find('\\'));
   if (!(EqualNoCase(head, "HKEY_LOCAL_MACHINE") || EqualNoCase(head, "HKEY_CURRENT_USER")) ||
       !ParseKeyName(name, &op->root, &op->path)) {
-    return Fail("unknown key root in [" + std::string(name) +
-                    "]: use HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER",
-                error);
+    return Invalid("unknown key root in [" + std::string(name) +
+                   "]: use HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER");
   }
-  if (!CheckPath(op->path, error)) return false;
-  if (remove && op->path.empty()) return Fail("a root key cannot be deleted", error);
+  if (Status status = CheckPath(op->path); !status.ok()) return status;
+  if (remove && op->path.empty()) return Invalid("a root key cannot be deleted");
   op->kind = remove ? RegOp::kDeleteKey : RegOp::kCreateKey;
-  return true;
+  return Status::Ok();
 }
 
 // `line` with the lines that continue it (each but the last ends in a
@@ -286,82 +279,81 @@ bool JoinContinued(std::string_view line, LineReader* lines, std::string* joined
 }
 
 // What follows "hex": an optional "(type)", then ':' and the bytes.
-bool ParseHexData(std::string_view rest, RegOp* op, std::string* error) {
+Status ParseHexData(std::string_view rest, RegOp* op) {
   uint32_t type = platform::kRegBinary;
   if (!rest.empty() && rest.front() == '(') {
     const size_t close = rest.find(')');
     if (close == std::string_view::npos || !ParseHex32(rest.substr(1, close - 1), 8, &type)) {
-      return Fail("malformed hex(type)", error);
+      return Invalid("malformed hex(type)");
     }
     rest.remove_prefix(close + 1);
   }
-  if (rest.empty() || rest.front() != ':') return Fail("expected : after hex", error);
-  if (!ParseHexBytes(rest.substr(1), &op->data, error)) return false;
+  if (rest.empty() || rest.front() != ':') return Invalid("expected : after hex");
+  if (Status status = ParseHexBytes(rest.substr(1), &op->data); !status.ok()) return status;
   if (type == platform::kRegDword && op->data.size() != 4) {
-    return Fail("a dword value must be 4 bytes", error);
+    return Invalid("a dword value must be 4 bytes");
   }
   op->kind = RegOp::kSetValue;
   op->type = type;
-  return true;
+  return Status::Ok();
 }
 
 // What follows "name=": -, "text", dword:digits, hex:bytes or hex(type):bytes.
-bool ParseValueData(std::string_view rest, RegOp* op, std::string* error) {
+Status ParseValueData(std::string_view rest, RegOp* op) {
   if (rest == "-") {
     op->kind = RegOp::kDeleteValue;
-    return true;
+    return Status::Ok();
   }
   if (!rest.empty() && rest.front() == '"') {
-    std::string text, message;
-    if (!ReadQuoted(&rest, &text, &message)) return Fail("string: " + message, error);
-    if (!Trim(rest).empty()) return Fail("text after the closing double quote", error);
+    std::string text;
+    if (Status status = ReadQuoted(&rest, &text); !status.ok()) {
+      return Invalid("string: " + status.message());
+    }
+    if (!Trim(rest).empty()) return Invalid("text after the closing double quote");
     op->kind = RegOp::kSetValue;
     op->type = platform::kRegString;
     op->data = text;
     op->data.push_back('\0');
-    return true;
+    return Status::Ok();
   }
   if (rest.substr(0, 6) == "dword:") {
     uint32_t value = 0;
     if (!ParseHex32(rest.substr(6), 8, &value)) {
-      return Fail("a dword needs 1 to 8 hex digits", error);
+      return Invalid("a dword needs 1 to 8 hex digits");
     }
     op->kind = RegOp::kSetValue;
     op->type = platform::kRegDword;
     op->data = {static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
                 static_cast<char>((value >> 16) & 0xff), static_cast<char>(value >> 24)};
-    return true;
+    return Status::Ok();
   }
-  if (rest.substr(0, 3) == "hex") return ParseHexData(rest.substr(3), op, error);
-  return Fail("unrecognised value: expected \"text\", dword:, hex:, hex(n): or -", error);
+  if (rest.substr(0, 3) == "hex") return ParseHexData(rest.substr(3), op);
+  return Invalid("unrecognised value: expected \"text\", dword:, hex:, hex(n): or -");
 }
 
 // A whole value line: "name"=data, or @=data for the key's default value.
-bool ParseValueLine(std::string_view line, RegOp* op, std::string* error) {
-  std::string message;
+Status ParseValueLine(std::string_view line, RegOp* op) {
   if (line.front() == '@') {
     line.remove_prefix(1);
-  } else if (!ReadQuoted(&line, &op->name, &message)) {
-    return Fail("value name: " + message, error);
+  } else if (Status status = ReadQuoted(&line, &op->name); !status.ok()) {
+    return Invalid("value name: " + status.message());
   }
   line = Trim(line);
-  if (line.empty() || line.front() != '=') return Fail("expected = after the value name", error);
+  if (line.empty() || line.front() != '=') return Invalid("expected = after the value name");
   line = Trim(line.substr(1));
-  if (op->name.size() > 16383) return Fail("value name longer than 16383 bytes", error);
-  return ParseValueData(line, op, error);
+  if (op->name.size() > 16383) return Invalid("value name longer than 16383 bytes");
+  return ParseValueData(line, op);
 }
 
 }  // namespace
 
-bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_line,
-                  std::string* error) {
+Status ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_line) {
   ops->clear();
   std::string converted;
   LineReader lines(WithoutByteOrderMark(input, &converted));
-  auto fail = [&](int line, std::string message) {
-    *error_line = line;
-    *error = std::move(message);
-    return false;
+  auto fail = [&](int line, const std::string& message) {
+    if (error_line != nullptr) *error_line = line;
+    return Invalid(message);
   };
 
   bool have_header = false;
@@ -381,12 +373,13 @@ bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_li
     }
     if (line.front() == ';') continue;
     const int first_line = lines.number();
-    std::string message;
 
     if (line.front() == '[') {
       RegOp op;
       op.line = first_line;
-      if (!ParseKeyLine(line, &op, &message)) return fail(first_line, message);
+      if (Status status = ParseKeyLine(line, &op); !status.ok()) {
+        return fail(first_line, status.message());
+      }
       key = op;
       have_key = true;
       key_deleted = op.kind == RegOp::kDeleteKey;
@@ -404,11 +397,13 @@ bool ParseRegText(std::string_view input, std::vector<RegOp>* ops, int* error_li
     op.root = key.root;
     op.path = key.path;
     op.line = first_line;
-    if (!ParseValueLine(joined, &op, &message)) return fail(first_line, message);
+    if (Status status = ParseValueLine(joined, &op); !status.ok()) {
+      return fail(first_line, status.message());
+    }
     ops->push_back(std::move(op));
   }
   if (!have_header) return fail(lines.number() == 0 ? 1 : lines.number(), "empty file");
-  return true;
+  return Status::Ok();
 }
 
 Status ApplyRegOps(platform::RegistryTxn& txn, const std::vector<RegOp>& ops,

@@ -48,10 +48,10 @@ struct RegOp {
   int line = 0;  // where it was read, for messages
 };
 
-// Parses a whole file. On a malformed line returns false with *error_line and
-// *error set, and *ops unusable.
-bool ParseRegText(std::string_view text, std::vector<RegOp>* ops, int* error_line,
-                  std::string* error);
+// Parses a whole file. On a malformed line returns kInvalidArgument saying
+// what is wrong with it, its number in *error_line (which may be null) for
+// the caller to put beside the file's name, and *ops unusable.
+platform::Status ParseRegText(std::string_view text, std::vector<RegOp>* ops, int* error_line);
 
 // Applies parsed changes inside one transaction. New keys get `class_name`.
 // Deleting a missing key or value is not an error (the file wants it gone).

@@ -216,9 +216,9 @@ int Import(Registry& store, const std::string& file) {
   std::string shown = file == "-" ? "(standard input)" : file;
   std::vector<RegOp> ops;
   int line = 0;
-  std::string error;
-  if (!ParseRegText(text, &ops, &line, &error)) {
-    return Fail(shown + ":" + std::to_string(line) + ": " + error + "; nothing was imported");
+  if (Status parsed = ParseRegText(text, &ops, &line); !parsed.ok()) {
+    return Fail(shown + ":" + std::to_string(line) + ": " + parsed.message() +
+                "; nothing was imported");
   }
   Status status =
       store.Update([&](RegistryTxn& txn) { return ApplyRegOps(txn, ops, kNewKeyClass); });

@@ -54,33 +54,44 @@ class BootUnitTest : public ::testing::Test {
 
 TEST_F(BootUnitTest, EnablesAndDisablesTheUnitAndTellsWhenItIsMissing) {
   SystemctlBootUnit unit(program_);
-  std::string error;
+  auto query = [&] {
+    BootUnit::State state = BootUnit::State::kUnknown;
+    platform::Status queried = unit.Query(&state);
+    EXPECT_TRUE(queried.ok()) << queried.message();
+    return state;
+  };
   SetState("missing");
-  EXPECT_EQ(unit.Query(&error), BootUnit::State::kNotInstalled);
-  EXPECT_FALSE(unit.Set(true, &error));
-  EXPECT_EQ(error, BootUnitMissingText());
+  EXPECT_EQ(query(), BootUnit::State::kNotInstalled);
+  platform::Status set = unit.Set(true);
+  EXPECT_FALSE(set.ok());
+  EXPECT_EQ(set.message(), BootUnitMissingText());
 
   SetState("disabled");
-  EXPECT_EQ(unit.Query(&error), BootUnit::State::kDisabled);
-  ASSERT_TRUE(unit.Set(true, &error)) << error;
-  EXPECT_EQ(unit.Query(&error), BootUnit::State::kEnabled);
-  ASSERT_TRUE(unit.Set(false, &error)) << error;
-  EXPECT_EQ(unit.Query(&error), BootUnit::State::kDisabled);
+  EXPECT_EQ(query(), BootUnit::State::kDisabled);
+  set = unit.Set(true);
+  ASSERT_TRUE(set.ok()) << set.message();
+  EXPECT_EQ(query(), BootUnit::State::kEnabled);
+  set = unit.Set(false);
+  ASSERT_TRUE(set.ok()) << set.message();
+  EXPECT_EQ(query(), BootUnit::State::kDisabled);
   EXPECT_EQ(Calls(),
             "is-enabled logrum2.service\nenable logrum2.service\n"  // missing
             "is-enabled logrum2.service\nenable logrum2.service\nis-enabled logrum2.service\n"
             "disable logrum2.service\nis-enabled logrum2.service\n");
 
   std::ofstream(dir_.Sub("deny")) << "\n";
-  EXPECT_FALSE(unit.Set(true, &error));
-  EXPECT_EQ(error, "Unable to enable logrum2.service: Failed to enable unit: Access denied");
+  set = unit.Set(true);
+  EXPECT_FALSE(set.ok());
+  EXPECT_EQ(set.message(),
+            "Unable to enable logrum2.service: Failed to enable unit: Access denied");
 }
 
 TEST_F(BootUnitTest, AProgramThatCannotRunOrDoesNotAnswerIsAnError) {
   SystemctlBootUnit unit(dir_.Sub("no-such-systemctl"));
-  std::string error;
-  EXPECT_EQ(unit.Query(&error), BootUnit::State::kUnknown);
-  EXPECT_NE(error.find("cannot be run"), std::string::npos) << error;
+  BootUnit::State state = BootUnit::State::kEnabled;
+  platform::Status queried = unit.Query(&state);
+  EXPECT_EQ(state, BootUnit::State::kUnknown);
+  EXPECT_NE(queried.message().find("cannot be run"), std::string::npos) << queried.message();
 
   std::string output;
   EXPECT_EQ(RunProgram({"sh", "-c", "echo out; echo err >&2; exit 3"}, 10000, &output), 3);

@@ -359,9 +359,10 @@ TEST(ConsoleStartTest, AnotherAddressNeedsAPassword) {
   settings.host = "0.0.0.0";
   settings.port = 1;
   ConsoleServer console(context, settings);
-  std::string error;
-  EXPECT_FALSE(console.Start(&error));
-  EXPECT_NE(error.find("set a console password"), std::string::npos) << error;
+  platform::Status started = console.Start();
+  EXPECT_FALSE(started.ok());
+  EXPECT_NE(started.message().find("set a console password"), std::string::npos)
+      << started.message();
 }
 
 // The HTTP front itself, on its own threads with the UI loop on another, as
@@ -378,8 +379,8 @@ class ConsoleHttpTest : public ConsoleApiTest {
     settings_.port = logrum::testing::FreeLoopbackPort();
     settings_.password_hash = password_hash;
     console_ = std::make_unique<ConsoleServer>(context, settings_);
-    std::string error;
-    ASSERT_TRUE(console_->Start(&error)) << error;
+    platform::Status started = console_->Start();
+    ASSERT_TRUE(started.ok()) << started.message();
     ui_ = std::thread([this] { loop_.Run(); });
     client_ = std::make_unique<httplib::Client>("127.0.0.1", settings_.port);
   }

@@ -90,8 +90,8 @@ class ArchiveDialogsTest : public ::testing::Test {
     ConsoleSettings settings;
     settings.port = testing::FreeLoopbackPort();
     console_ = std::make_unique<ConsoleServer>(context, settings);
-    std::string error;
-    ASSERT_TRUE(console_->Start(&error)) << error;
+    platform::Status started = console_->Start();
+    ASSERT_TRUE(started.ok()) << started.message();
     ui_ = std::thread([this] { loop_.Run(); });
     client_ = std::make_unique<httplib::Client>("127.0.0.1", settings.port);
     auto session = client_->Get("/api/session");

@@ -18,21 +18,18 @@ class InstanceLockTest : public ::testing::Test {
 };
 
 TEST_F(InstanceLockTest, ASecondInstanceIsRefusedAndToldWhoRuns) {
-  std::string error;
   InstanceLock first;
-  ASSERT_EQ(first.Acquire(dir_.string(), "recserver", &error), InstanceLock::Result::kAcquired)
-      << error;
+  platform::Status acquired = first.Acquire(dir_.string(), "recserver");
+  ASSERT_TRUE(acquired.ok()) << acquired.message();
   InstanceLock second;
-  EXPECT_EQ(second.Acquire(dir_.string(), "recserver", &error),
-            InstanceLock::Result::kAlreadyRunning);
+  EXPECT_EQ(second.Acquire(dir_.string(), "recserver").code(), platform::Status::kBusy);
   EXPECT_EQ(second.other_pid(), getpid());
   EXPECT_FALSE(second.held());
   // Another program name is another instance.
   InstanceLock other_name;
-  EXPECT_EQ(other_name.Acquire(dir_.string(), "recserver2", &error),
-            InstanceLock::Result::kAcquired);
+  EXPECT_TRUE(other_name.Acquire(dir_.string(), "recserver2").ok());
   first.Release();
-  EXPECT_EQ(second.Acquire(dir_.string(), "recserver", &error), InstanceLock::Result::kAcquired);
+  EXPECT_TRUE(second.Acquire(dir_.string(), "recserver").ok());
 }
 
 TEST_F(InstanceLockTest, AKilledInstanceLeavesNoLockBehind) {
@@ -42,8 +39,7 @@ TEST_F(InstanceLockTest, AKilledInstanceLeavesNoLockBehind) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     InstanceLock lock;
-    std::string error;
-    char ok = lock.Acquire(dir_.string(), "recserver", &error) == InstanceLock::Result::kAcquired;
+    char ok = lock.Acquire(dir_.string(), "recserver").ok();
     (void)!write(ready[1], &ok, 1);
     pause();  // until killed
     _exit(0);
@@ -51,23 +47,22 @@ TEST_F(InstanceLockTest, AKilledInstanceLeavesNoLockBehind) {
   char ok = 0;
   ASSERT_EQ(read(ready[0], &ok, 1), 1);
   ASSERT_EQ(ok, 1);
-  std::string error;
   InstanceLock lock;
-  EXPECT_EQ(lock.Acquire(dir_.string(), "recserver", &error), InstanceLock::Result::kAlreadyRunning);
+  EXPECT_EQ(lock.Acquire(dir_.string(), "recserver").code(), platform::Status::kBusy);
   EXPECT_EQ(lock.other_pid(), child);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  EXPECT_EQ(lock.Acquire(dir_.string(), "recserver", &error), InstanceLock::Result::kAcquired);
+  EXPECT_TRUE(lock.Acquire(dir_.string(), "recserver").ok());
   close(ready[0]);
   close(ready[1]);
 }
 
 TEST_F(InstanceLockTest, AMissingFolderIsAnErrorNamingTheFile) {
-  std::string error;
   InstanceLock lock;
-  EXPECT_EQ(lock.Acquire((dir_ / "nope").string(), "recserver", &error),
-            InstanceLock::Result::kError);
-  EXPECT_NE(error.find("nope/recserver.lock"), std::string::npos) << error;
+  platform::Status acquired = lock.Acquire((dir_ / "nope").string(), "recserver");
+  EXPECT_EQ(acquired.code(), platform::Status::kNotFound);
+  EXPECT_NE(acquired.message().find("nope/recserver.lock"), std::string::npos)
+      << acquired.message();
 }
 
 }  // namespace

@@ -100,8 +100,8 @@ TEST(ServiceNotifierTest, SendsToPathAndAbstractSockets) {
     FakeServiceManager manager(address);
     ASSERT_TRUE(manager.bound());
     ServiceNotifier notifier(address, 0);
-    std::string error;
-    ASSERT_TRUE(notifier.Notify("READY=1\nSTATUS=listening", &error)) << error;
+    platform::Status sent = notifier.Notify("READY=1\nSTATUS=listening");
+    ASSERT_TRUE(sent.ok()) << sent.message();
     EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=listening");
   }
 }
@@ -117,9 +117,9 @@ TEST(ServiceNotifierTest, FailuresNameTheSocket) {
       {"/" + std::string(200, 'x'), "path too long"},
   };
   for (const Case& c : cases) {
-    std::string error;
-    EXPECT_FALSE(ServiceNotifier(c.socket, 0).Notify("READY=1", &error)) << c.socket;
-    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    platform::Status sent = ServiceNotifier(c.socket, 0).Notify("READY=1");
+    EXPECT_FALSE(sent.ok()) << c.socket;
+    EXPECT_NE(sent.message().find(c.says), std::string::npos) << sent.message();
   }
 }
 
@@ -164,7 +164,7 @@ TEST(ServiceNotifierTest, EnvironmentTurnsNotificationAndWatchdogOn) {
     EXPECT_EQ(notifier.watchdog_ping_ms(), static_cast<int>(c.watchdog_usec / 2000));
     // Off means silent success: a server started by hand runs as before.
     if (!c.enabled) {
-      EXPECT_TRUE(notifier.Notify("READY=1", nullptr));
+      EXPECT_TRUE(notifier.Notify("READY=1").ok());
     }
   }
 }

@@ -59,14 +59,13 @@ bool Configure(const char* source, int input, const GpioInputInfo* info, char* e
   config.case_sensitive = info->bCaseSensitive != 0;
   config.initial_state = info->bInitialState != 0;
   config.active = info->bActive != 0;
-  std::string why;
-  bool ok = g_gpio->Configure(source, input, config, &why);
-  Copy(why, error, size);
-  return ok;
+  platform::Status status = g_gpio->Configure(source, input, config);
+  Copy(status.message(), error, size);
+  return status.ok();
 }
 
 bool Save() {
-  return g_gpio->Save();
+  return g_gpio->Save().ok();
 }
 
 void TestRule(const char* on, const char* off, uint8_t case_sensitive, const char* text,
@@ -101,18 +100,18 @@ class FakeManager final : public audio::CAudioSourceManager {
 
 class FakeBootUnit final : public BootUnit {
  public:
-  State Query(std::string* error) override {
-    if (state == State::kUnknown) *error = "systemctl: unknown";
-    return state;
-  }
-  bool Set(bool enabled, std::string* error) override {
-    calls.push_back(enabled ? "enable" : "disable");
-    if (!refusal.empty()) {
-      *error = refusal;
-      return false;
+  platform::Status Query(State* answer) override {
+    *answer = state;
+    if (state == State::kUnknown) {
+      return platform::Status::Error(platform::Status::kIoError, "systemctl: unknown");
     }
+    return platform::Status::Ok();
+  }
+  platform::Status Set(bool enabled) override {
+    calls.push_back(enabled ? "enable" : "disable");
+    if (!refusal.empty()) return platform::Status::Error(platform::Status::kIoError, refusal);
     state = enabled ? State::kEnabled : State::kDisabled;
-    return true;
+    return platform::Status::Ok();
   }
   State state = State::kDisabled;
   std::string refusal;
@@ -167,8 +166,8 @@ class StationDialogsTest : public ConfigFixture {
     ConsoleSettings settings;
     settings.port = logrum::testing::FreeLoopbackPort();
     console_ = std::make_unique<ConsoleServer>(context, settings);
-    std::string error;
-    ASSERT_TRUE(console_->Start(&error)) << error;
+    platform::Status started = console_->Start();
+    ASSERT_TRUE(started.ok()) << started.message();
     ui_ = std::thread([this] { loop_.Run(); });
     client_ = std::make_unique<httplib::Client>("127.0.0.1", settings.port);
     auto session = client_->Get("/api/session");

@@ -12,26 +12,13 @@
 #include <vector>
 
 #include "Lib/ArchiveManager/Segment/SegmentTrailer.h"
+#include "Lib/Platform/UniqueFd.h"
 
 namespace logrum::archive {
 namespace {
 
 // Frames whose headers give the bit rate of a block (see the header).
 constexpr int kRateFrames = 4;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool ReadAt(int fd, uint8_t* buffer, size_t length, off_t offset, size_t* got) {
   size_t done = 0;
@@ -70,7 +57,7 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
   // Read-only until there is something to write: closing a file opened for
   // writing is a change the directory watcher reports, and a file that is
   // busy or beyond repair must not look changed each time it is looked at.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Failed(info, "cannot open " + path);
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return RepairResult::kBusy;
@@ -157,7 +144,7 @@ RepairResult RepairSegment(const std::string& path, const CZoneTime& start,
   std::array<uint8_t, kTrailerSize> image;
   EncodeTrailer(trailer, image);
   // The lock stays with the read-only descriptor while this one writes.
-  Fd out(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  platform::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
   if (out.get() < 0) return Failed(info, "cannot open " + path + " for writing");
   if (::ftruncate(out.get(), static_cast<off_t>(keep)) != 0) return Failed(info, "cannot cut " + path);
   if (!WriteAt(out.get(), image.data(), image.size(), static_cast<off_t>(keep))) {

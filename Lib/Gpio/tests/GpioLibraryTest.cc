@@ -15,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::RegRoot;
+using platform::Status;
 using testing::TextServer;
 const std::string kConfig = std::string(kGpioKey) + "\\Config";
 
@@ -233,8 +234,8 @@ TEST_F(GpioLibraryTest, TheConsoleConfiguresAnInputAtOnceAndSavesIt) {
   config.on_pattern = "MIC ON";
   config.off_pattern = "MIC OFF";
   config.active = true;
-  std::string error;
-  ASSERT_TRUE(library.Configure("Studio", 6, config, &error)) << error;
+  Status configured = library.Configure("Studio", 6, config);
+  ASSERT_TRUE(configured.ok()) << configured.message();
   ASSERT_TRUE(server.WaitForClients(1));
   int32_t handle = -1;
   ASSERT_TRUE(library.OpenDevice(&handle, "Studio", nullptr));
@@ -251,17 +252,18 @@ TEST_F(GpioLibraryTest, TheConsoleConfiguresAnInputAtOnceAndSavesIt) {
 
   InputConfig too_long = config;
   too_long.on_pattern = std::string(256, 'x');
-  EXPECT_FALSE(library.Configure("Studio", 6, too_long, &error));
-  EXPECT_EQ(error, "a pattern is longer than 255 characters");
-  EXPECT_FALSE(library.Configure("Studio", 4, config, &error));
+  configured = library.Configure("Studio", 6, too_long);
+  EXPECT_EQ(configured.code(), Status::kInvalidArgument);
+  EXPECT_EQ(configured.message(), "a pattern is longer than 255 characters");
+  EXPECT_EQ(library.Configure("Studio", 4, config).code(), Status::kInvalidArgument);
 
-  ASSERT_TRUE(library.Save());
+  ASSERT_TRUE(library.Save().ok());
   EXPECT_EQ(Number("ValidSwitches0"), 0x04u);
   EXPECT_EQ(String("Dev0_1_OnPattern"), "MIC ON");
 
   // Deactivated: the input stops and its bit leaves the state byte.
   config.active = false;
-  ASSERT_TRUE(library.Configure("Studio", 6, config, &error));
+  ASSERT_TRUE(library.Configure("Studio", 6, config).ok());
   EXPECT_TRUE(WaitForState(library, handle, 0x0F, 0x00));
   uint8_t valid = 0xFF;
   int32_t card = 0;

@@ -55,9 +55,8 @@ class RegTextTest : public ::testing::Test {
   static Status Import(Registry& store, const std::string& text) {
     std::vector<RegOp> ops;
     int line = 0;
-    std::string error;
-    if (!ParseRegText(text, &ops, &line, &error)) {
-      return Status::Error(Status::kInvalidArgument, std::to_string(line) + ": " + error);
+    if (Status parsed = ParseRegText(text, &ops, &line); !parsed.ok()) {
+      return Status::Error(parsed.code(), std::to_string(line) + ": " + parsed.message());
     }
     return store.Update([&](RegistryTxn& txn) { return ApplyRegOps(txn, ops, "cls?"); });
   }
@@ -219,10 +218,11 @@ TEST_F(RegTextTest, AMalformedLineIsRefusedWithItsNumber) {
   for (const Case& c : cases) {
     std::vector<RegOp> ops;
     int line = 0;
-    std::string error;
-    EXPECT_FALSE(ParseRegText(c.text, &ops, &line, &error)) << c.text;
-    EXPECT_EQ(line, c.line) << c.text << " -> " << error;
-    EXPECT_NE(error.find(c.says), std::string::npos) << c.text << " -> " << error;
+    Status parsed = ParseRegText(c.text, &ops, &line);
+    EXPECT_EQ(parsed.code(), Status::kInvalidArgument) << c.text;
+    EXPECT_EQ(line, c.line) << c.text << " -> " << parsed.message();
+    EXPECT_NE(parsed.message().find(c.says), std::string::npos)
+        << c.text << " -> " << parsed.message();
   }
 }
 
