@@ -57,9 +57,8 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
 
   auto save = [host, dialogs, on_ui](const httplib::Request& request, httplib::Response& response,
                                      const std::string* archive) {
-    if (!host.authorize(request, response)) return;
     json body;
-    if (!ReadDialogRequest(request, response, &body)) return;
+    if (!ParseDialogRequest(host, request, response, &body)) return;
     if (archive != nullptr) {
       body["archive"] = *archive;
     } else {
@@ -99,9 +98,8 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
            });
   http.Post("/api/dialogs/schedule-event",
             [host, dialogs, on_ui](const httplib::Request& request, httplib::Response& response) {
-              if (!host.authorize(request, response)) return;
               json body;
-              if (!ReadDialogRequest(request, response, &body)) return;
+              if (!ParseDialogRequest(host, request, response, &body)) return;
               on_ui(response, [&] { return dialogs->CheckEvent(body); });
             });
 
@@ -119,9 +117,8 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
            });
   http.Post("/api/dialogs/folders",
             [host, on_ui](const httplib::Request& request, httplib::Response& response) {
-              if (!host.authorize(request, response)) return;
               json body;
-              if (!ReadDialogRequest(request, response, &body)) return;
+              if (!ParseDialogRequest(host, request, response, &body)) return;
               on_ui(response, [&] {
                 return ChooseFolder(
                     FolderPolicy::Load(host.model->archives().store(), host.state_folder), body);
@@ -130,9 +127,8 @@ void RegisterArchiveDialogs(httplib::Server& http, const ConsoleDialogHost& host
 
   http.Post("/api/dialogs/ftp-test", [host, dialogs](const httplib::Request& request,
                                                      httplib::Response& response) {
-    if (!host.authorize(request, response)) return;
     json body;
-    if (!ReadDialogRequest(request, response, &body)) return;
+    if (!ParseDialogRequest(host, request, response, &body)) return;
     FtpTestParams params;
     int64_t port = 0;
     DialogAnswer error;

@@ -135,4 +135,13 @@ bool ReadDialogRequest(const httplib::Request& request, httplib::Response& respo
   return true;
 }
 
+bool ParseDialogRequest(const ConsoleDialogHost& host, const httplib::Request& request,
+                        httplib::Response& response, json* body) {
+  if (!host.authorize(request, response)) return false;
+  if (request.method == "POST") return ReadDialogRequest(request, response, body);
+  *body = json::object();
+  for (const auto& [key, value] : request.params) (*body)[key] = value;
+  return true;
+}
+
 }  // namespace logrum::server

@@ -102,5 +102,10 @@ void WriteDialogAnswer(httplib::Response& response, const DialogAnswer& answer);
 // written when it is not an object.
 bool ReadDialogRequest(const httplib::Request& request, httplib::Response& response,
                        nlohmann::json* body);
+// Authorizes a dialog's request and reads its fields: a POST's JSON body, or
+// a GET's query parameters (as texts). False when the refusal or the 400 has
+// been written; HTTP threads.
+bool ParseDialogRequest(const ConsoleDialogHost& host, const httplib::Request& request,
+                        httplib::Response& response, nlohmann::json* body);
 
 }  // namespace logrum::server

@@ -359,11 +359,14 @@ void ConsoleServer::ServeMetrics(const httplib::Request& request, httplib::Respo
   response.set_content(MetricsText(archives, server), kMetricsContentType);
 }
 
-bool ConsoleServer::ArchiveFolder(const std::string& name, httplib::Response& response,
-                                  std::string* folder, std::string* ext) {
+bool ConsoleServer::RecordingsArchive(const httplib::Request& request, httplib::Response& response,
+                                      std::string* name, std::string* folder, std::string* ext) {
+  *name = request.matches[1];
+  Caller caller;
+  if (!Authorize(request, response, Need::kRecordings, *name, &caller)) return false;
   bool found = false;
   if (!RunOnUi([&] {
-        int row = context_.model->FindRow(name);
+        int row = context_.model->FindRow(*name);
         if (row < 0) return;
         ArchiveOptions* options = context_.model->row(static_cast<size_t>(row)).controller->options();
         *folder = options->GetArchivePath();
@@ -373,7 +376,7 @@ bool ConsoleServer::ArchiveFolder(const std::string& name, httplib::Response& re
     Refuse(response, 503, "The server is shutting down");
     return false;
   }
-  if (!found) Refuse(response, 404, "No archive named '" + name + "'");
+  if (!found) Refuse(response, 404, "No archive named '" + *name + "'");
   return found;
 }
 
@@ -556,11 +559,8 @@ void ConsoleServer::Routes() {
 
   http.Get(R"(/api/archives/([^/]+)/days/(\d{4})-(\d{2})-(\d{2}))",
            [this](const httplib::Request& request, httplib::Response& response) {
-             const std::string name = request.matches[1];
-             Caller caller;
-             if (!Authorize(request, response, Need::kRecordings, name, &caller)) return;
-             std::string folder, ext;
-             if (!ArchiveFolder(name, response, &folder, &ext)) return;
+             std::string name, folder, ext;
+             if (!RecordingsArchive(request, response, &name, &folder, &ext)) return;
              std::vector<SegmentEntry> segments;
              platform::Status status =
                  DaySegments(folder, std::stoi(request.matches[2]), std::stoi(request.matches[3]),
@@ -583,11 +583,8 @@ void ConsoleServer::Routes() {
 
   http.Get(R"(/api/archives/([^/]+)/segments/(\d+)\.mp3)",
            [this](const httplib::Request& request, httplib::Response& response) {
-             const std::string name = request.matches[1];
-             Caller caller;
-             if (!Authorize(request, response, Need::kRecordings, name, &caller)) return;
-             std::string folder, ext;
-             if (!ArchiveFolder(name, response, &folder, &ext)) return;
+             std::string name, folder, ext;
+             if (!RecordingsArchive(request, response, &name, &folder, &ext)) return;
              auto audio = std::make_shared<SegmentAudio>();
              int64_t start = 0;
              try {
@@ -630,11 +627,8 @@ void ConsoleServer::Routes() {
 
   http.Get(R"(/api/archives/([^/]+)/export)",
            [this](const httplib::Request& request, httplib::Response& response) {
-             const std::string name = request.matches[1];
-             Caller caller;
-             if (!Authorize(request, response, Need::kRecordings, name, &caller)) return;
-             std::string folder, ext;
-             if (!ArchiveFolder(name, response, &folder, &ext)) return;
+             std::string name, folder, ext;
+             if (!RecordingsArchive(request, response, &name, &folder, &ext)) return;
              int64_t from = 0, to = 0;
              if (!ParseLocalTime(request.get_param_value("from"), &from) ||
                  !ParseLocalTime(request.get_param_value("to"), &to)) {

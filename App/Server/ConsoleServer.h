@@ -120,9 +120,11 @@ class ConsoleServer {
   ConsoleDialogHost DialogHost();
   void OnTimer();       // UI thread
   void OnLevel(const std::string& archive, int16_t minimum, int16_t maximum);
-  // The archive's folder and extension; false (404 written) when unknown.
-  bool ArchiveFolder(const std::string& name, httplib::Response& response, std::string* folder,
-                     std::string* ext);
+  // The archive a recordings route names in its first match, once the caller
+  // may hear its recordings: its name, folder and extension; false with the
+  // refusal (403/404/503) written.
+  bool RecordingsArchive(const httplib::Request& request, httplib::Response& response,
+                         std::string* name, std::string* folder, std::string* ext);
 
   Context context_;
   ConsoleSettings settings_;

@@ -49,13 +49,8 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
   // thread with the request's JSON.
   auto on_ui = [host](std::function<DialogAnswer(const json&)> body) {
     return [host, body](const httplib::Request& request, httplib::Response& response) {
-      if (!host.authorize(request, response)) return;
-      json parsed = json::object();
-      if (request.method == "POST") {
-        if (!ReadDialogRequest(request, response, &parsed)) return;
-      } else {
-        for (const auto& [key, value] : request.params) parsed[key] = value;
-      }
+      json parsed;
+      if (!ParseDialogRequest(host, request, response, &parsed)) return;
       DialogAnswer answer;
       if (!host.run_on_ui([&] {
             answer = body(parsed);
@@ -109,9 +104,8 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
   });
   http.Post("/api/server-options",
             [host, boot](const httplib::Request& request, httplib::Response& response) {
-              if (!host.authorize(request, response)) return;
               json body;
-              if (!ReadDialogRequest(request, response, &body)) return;
+              if (!ParseDialogRequest(host, request, response, &body)) return;
               const BootState state = ReadBootState(boot.get());
               std::optional<DialogAnswer> refused;
               int32_t port = 0;
@@ -152,13 +146,8 @@ void AddStationDialogRoutes(httplib::Server& http, const ConsoleDialogHost& host
       std::make_shared<GpioDialogs>(gpio != nullptr ? &gpio->entries() : nullptr, known_device);
   auto off_ui = [host](std::function<DialogAnswer(const json&)> body) {
     return [host, body](const httplib::Request& request, httplib::Response& response) {
-      if (!host.authorize(request, response)) return;
-      json parsed = json::object();
-      if (request.method == "POST") {
-        if (!ReadDialogRequest(request, response, &parsed)) return;
-      } else {
-        for (const auto& [key, value] : request.params) parsed[key] = value;
-      }
+      json parsed;
+      if (!ParseDialogRequest(host, request, response, &parsed)) return;
       WriteDialogAnswer(response, body(parsed));
     };
   };

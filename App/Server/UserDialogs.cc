@@ -50,6 +50,17 @@ std::optional<DialogAnswer> AskEmptyPassword(const json& request, const std::str
   return std::nullopt;
 }
 
+struct UserFields {
+  std::string name, full_name, password, confirm;
+};
+
+bool ReadUserFields(const json& request, UserFields* fields, DialogAnswer* error) {
+  return DialogString(request, "name", &fields->name, error) &&
+         DialogString(request, "full_name", &fields->full_name, error) &&
+         DialogString(request, "password", &fields->password, error) &&
+         DialogString(request, "confirm", &fields->confirm, error);
+}
+
 const char* YesNo(bool yes) {
   return yes ? "Yes" : "No";
 }
@@ -101,14 +112,10 @@ json UserRightsValues(MainWindowModel& model, const std::string& name) {
 }
 
 DialogAnswer AddUserDialog(MainWindowModel& model, const json& request) {
+  UserFields fields;
   DialogAnswer error;
-  std::string name, full_name, password, confirm;
-  if (!DialogString(request, "name", &name, &error) ||
-      !DialogString(request, "full_name", &full_name, &error) ||
-      !DialogString(request, "password", &password, &error) ||
-      !DialogString(request, "confirm", &confirm, &error)) {
-    return error;
-  }
+  if (!ReadUserFields(request, &fields, &error)) return error;
+  const auto& [name, full_name, password, confirm] = fields;
   std::string told;
   if (!model.CheckNewUser(name, password, confirm, &told)) {
     return DialogRefuse(told, "", UserField(told));
@@ -126,14 +133,10 @@ DialogAnswer AddUserDialog(MainWindowModel& model, const json& request) {
 }
 
 DialogAnswer EditUserDialog(MainWindowModel& model, const json& request) {
+  UserFields fields;
   DialogAnswer error;
-  std::string name, full_name, password, confirm;
-  if (!DialogString(request, "name", &name, &error) ||
-      !DialogString(request, "full_name", &full_name, &error) ||
-      !DialogString(request, "password", &password, &error) ||
-      !DialogString(request, "confirm", &confirm, &error)) {
-    return error;
-  }
+  if (!ReadUserFields(request, &fields, &error)) return error;
+  const auto& [name, full_name, password, confirm] = fields;
   json current = UserValues(model, name);
   if (current.is_null()) return NoSuchUser(name);
   if (auto stale = CheckDialogVersion(request, current)) return *stale;

@@ -11,50 +11,35 @@ stream's bytes for the whole window.
   /usr/bin/python3 bench/console/console_bench.py --build build [--seconds 20] [--clients 50]
 """
 import argparse
-import ctypes
 import http.client
 import json
 import os
 import shutil
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 
+sys.dont_write_bytecode = True  # no cache files in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "support"))
+from station import Recserver, free_port  # noqa: E402
+
 KEY = r"HKEY_LOCAL_MACHINE\Software\Norvane Systems\Logrum2"
 LIVE_KBPS = 32
 
 
-def end_with_parent():
-    """In the child: a SIGTERM when this script ends, even when it is killed
-    (a test time-out), so that no recserver outlives its test."""
-    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
+class Server(Recserver):
     def __init__(self, build):
-        self.root = tempfile.mkdtemp(prefix="logrum-console-bench-")
-        self.bin = os.path.join(build, "bin")
+        root = tempfile.mkdtemp(prefix="logrum-console-bench-")
+        super().__init__(build, root, os.path.join(root, "state"), "Tone=tone:440",
+                         log_path=os.path.join(root, "log"), patience=30)
         self.port, self.console = free_port(), free_port()
-        self.env = dict(os.environ, LOGRUM2_HOME=os.path.join(self.root, "state"), TZ="UTC0",
-                        LOGRUM2_VIRTUAL_DEVICES="Tone=tone:440")
-        self.env.pop("JOURNAL_STREAM", None)
-        os.makedirs(self.env["LOGRUM2_HOME"])
+        self.console_port = self.console
         folder = os.path.join(self.root, "News")
         os.makedirs(folder)
-        run = lambda *a: subprocess.run([os.path.join(self.bin, a[0])] + list(a[1:]), env=self.env,
-                                        check=True, capture_output=True, text=True).stdout.strip()
-        digest = run("logrum-client", "digest", "bench", "bench")
-        reg = "\n".join([
+        digest = self.tool("logrum-client", "digest", "bench", "bench").stdout.strip()
+        self.import_reg([
             "Windows Registry Editor Version 5.00", "",
             "[%s\\Server]" % KEY, '"ServerPort"=dword:%08x' % self.port,
             '"MaxClientConnections"=dword:00000100',
@@ -65,20 +50,10 @@ class Server:
             '"LiveBitrateK"=dword:%08x' % LIVE_KBPS, "",
             "[%s\\Users\\bench]" % KEY, '"UserName"="bench"', '"Password"="%s"' % digest,
             '"Check"=dword:%08x' % (5 ^ 0xA5), '"MaxConnections"=dword:00000100', "",
-            "[%s\\Users\\bench\\ArchiveRights]" % KEY, '"News"=dword:00000003', ""])
-        path = os.path.join(self.root, "bench.reg")
-        with open(path, "w") as f:
-            f.write(reg)
-        run("logrum-reg", "import", path)
-        self.log = open(os.path.join(self.root, "log"), "w+")
-        self.process = subprocess.Popen([os.path.join(self.bin, "recserver")], env=self.env,
-                                        stdout=self.log, stderr=self.log,
-                                        preexec_fn=end_with_parent)
-        deadline = time.monotonic() + 30
-        while "archive News: Active" not in open(self.log.name).read():
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise SystemExit("recserver did not start:\n" + open(self.log.name).read())
-            time.sleep(0.05)
+            "[%s\\Users\\bench\\ArchiveRights]" % KEY, '"News"=dword:00000003', ""],
+            os.path.join(self.root, "bench.reg"))
+        self.start()
+        self.wait_for(lambda: "archive News: Active" in self.log_text(), "News recording")
 
     def cpu_seconds(self):
         with open("/proc/%d/stat" % self.process.pid) as f:
@@ -93,8 +68,7 @@ class Server:
         return 0
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=60)
+        super().stop()
         shutil.rmtree(self.root, ignore_errors=True)
 
 

@@ -141,14 +141,8 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
   fs::create_directories(home);
   const std::string backup = root_ + "/backup";
   // A stalled FTP server: accepts and never answers.
-  const int stalled = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(stalled, 8), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(stalled, reinterpret_cast<sockaddr*>(&address), &length);
+  const logrum::testing::SilentListener stalled(8);
+  ASSERT_TRUE(stalled.ok());
   {
     std::unique_ptr<platform::Registry> store;
     ASSERT_TRUE(platform::Registry::Open(home + "/registry.db3", &store).ok());
@@ -160,7 +154,7 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
     AddArchive(store.get(), "Bad",
                "ftp://station:00@127.0.0.1|" + FtpString("wrong") + "|" +
                    FtpString("secret", "missing") + "|" +
-                   FtpString("secret", "news", ntohs(address.sin_port)));
+                   FtpString("secret", "news", stalled.port()));
   }
   const std::string news = root_ + "/News";
   const std::string bad = root_ + "/Bad";
@@ -177,7 +171,6 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
   // The bad archive records on regardless.
   ASSERT_TRUE(Eventually([&] { return Segments(bad).size() >= 3; }));
   EXPECT_EQ(program.Stop(), 0);
-  ::close(stalled);
 
   const auto segments = Segments(news);
   ASSERT_GE(segments.size(), 3u);
@@ -220,8 +213,7 @@ TEST_F(RecserverBackupTest, EverySegmentReachesTheFolderAndTheFtpServer) {
 
 TEST_F(BackupEndToEndTest, FtpServerAwayThenBackEverySegmentArrivesInOrder) {
   testing::ArchiveHost host;
-  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
-  ASSERT_TRUE(host.DefineSource(0, "Studio"));
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host, "Studio"));
 
   const std::string backup = root_ + "/backup";
   testing::HostOptions options;
@@ -231,9 +223,9 @@ TEST_F(BackupEndToEndTest, FtpServerAwayThenBackEverySegmentArrivesInOrder) {
   options.backup_string = "folder://" + backup + "|" + FtpString();
   testing::HostSkimSwitch skim_switch;
   logrum::testing::ArchiveLogLines listener;
-  IArchive* archive = host.manager()->CreateArchive("News");
-  ASSERT_NE(archive, nullptr);
-  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, &listener));
+  IArchive* archive = nullptr;
+  ASSERT_NO_FATAL_FAILURE(
+      logrum::testing::OpenArchive(host, "News", options, skim_switch, &listener, &archive));
   const std::string folder = options.archive_path;
 
   // The first segment arrives; then the server goes away.

@@ -8,7 +8,6 @@ one protocol user, a real FTP server on loopback. The clock runs ten times
 fast, so one-minute segments finish every six seconds. Every wait is on a
 condition.
 """
-import argparse
 import os
 import shutil
 import signal
@@ -24,91 +23,37 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import console_test  # noqa: E402  (the shared station helpers)
-from console_test import HttpSession, chromium, end_with_parent, free_port, hex_dword  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import console_test  # noqa: E402  (its password and patience)
+import station  # noqa: E402
+from station import (SERVER_KEY, HttpSession, chromium, end_with_parent, free_port,  # noqa: E402
+                     log_in_page)
 
 PASSWORD = console_test.PASSWORD
 PATIENCE = console_test.PATIENCE
-SERVER_KEY = console_test.SERVER_KEY
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-class Station:
+class Station(station.Recserver):
     """A state folder with one source and one user, and its recserver."""
 
     def __init__(self, root, name, import_from=None):
-        self.root = root
-        self.home = os.path.join(root, name)
-        os.makedirs(self.home)
-        self.bin = os.path.join(console_test.BUILD, "bin")
-        self.env = dict(os.environ, LOGRUM2_HOME=self.home, TZ="UTC0", LOGRUM2_CLOCK="speed=10",
-                        LOGRUM2_VIRTUAL_DEVICES="Tone=tone:440")
-        self.env.pop("JOURNAL_STREAM", None)
+        home = os.path.join(root, name)
+        super().__init__(console_test.BUILD, root, home, "Tone=tone:440", clock="speed=10",
+                         log_path=os.path.join(home, "recserver.log"), patience=PATIENCE)
+        self.console_password = PASSWORD
         if import_from is None:
             self.port = free_port()
             self.console_port = free_port()
             self.configure()
         else:
-            self.run("logrum-reg", "import", import_from)
-            self.port, self.console_port = None, None
-        self.process = None
-        self.log = None
-
-    def run(self, *args, stdin=None):
-        return subprocess.run([os.path.join(self.bin, args[0])] + list(args[1:]), env=self.env,
-                              input=stdin, capture_output=True, text=True, check=True).stdout
+            self.tool("logrum-reg", "import", import_from)
 
     def configure(self):
-        password_hash = self.run("recserver", "--hash-console-password", stdin=PASSWORD + "\n").strip()
-        digest = self.run("logrum-client", "digest", "listener", "listen").strip()
-        lines = ["Windows Registry Editor Version 5.00", "",
-                 "[%s\\Server]" % SERVER_KEY,
-                 '"ServerPort"=%s' % hex_dword(self.port),
-                 '"ConsoleAddress"="127.0.0.1:%d"' % self.console_port,
-                 '"ConsolePassword"="%s"' % password_hash,
-                 '"ConsoleFolders"="%s"' % self.root, "",
-                 "[%s\\AudioDevices2]" % SERVER_KEY, '"ToneSrc"="3Tone"', "",
-                 "[%s\\Users\\listener]" % SERVER_KEY, '"UserName"="listener"',
-                 '"FullName"="Listener"', '"Password"="%s"' % digest,
-                 '"Check"=%s' % hex_dword(len("listen") ^ 0xA5), '"MaxConnections"=%s' % hex_dword(8), "",
-                 "[%s\\Users\\listener\\ArchiveRights]" % SERVER_KEY, ""]
-        path = os.path.join(self.home, "station.reg")
-        with open(path, "w") as f:
-            f.write("\n".join(lines))
-        self.run("logrum-reg", "import", path)
-
-    def start(self, console_port):
-        self.console_port = console_port
-        self.log = open(os.path.join(self.home, "recserver.log"), "w+")
-        self.process = subprocess.Popen([os.path.join(self.bin, "recserver")], env=self.env,
-                                        stderr=self.log, stdout=self.log, preexec_fn=end_with_parent)
-        deadline = time.monotonic() + PATIENCE
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise AssertionError("recserver ended:\n" + self.log_text())
-            if "web console on" in self.log_text():
-                return
-            time.sleep(0.05)  # polls a log file that has no change notification
-        raise AssertionError("no console:\n" + self.log_text())
-
-    def log_text(self):
-        self.log.flush()
-        with open(self.log.name) as f:
-            return f.read()
-
-    def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=PATIENCE)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if self.log is not None:
-            self.log.close()
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.console_port, path)
+        lines = (self.server_lines('"ConsoleFolders"="%s"' % self.root)
+                 + ["[%s\\AudioDevices2]" % SERVER_KEY, '"ToneSrc"="3Tone"', ""]
+                 + self.user_lines("listener", "listen", {}, full_name="Listener", max_connections=8))
+        self.import_reg(lines, os.path.join(self.home, "station.reg"))
 
 
 def files_below(folder, ending):
@@ -131,12 +76,7 @@ class ArchiveDialogsTest(unittest.TestCase):
                                     stdout=subprocess.PIPE, text=True, preexec_fn=end_with_parent)
         self.assertTrue(self.ftp.stdout.readline().startswith("ready"))
         self.driver, self.profile = chromium()
-        self.driver.get(self.station.url())
-        self.wait(lambda: self.find("login").get_attribute("open") is not None, "login")
-        self.find("login-password").send_keys(PASSWORD)
-        self.find("login-submit").click()
-        self.wait(lambda: self.driver.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true",
-                  "page ready")
+        log_in_page(self.driver, self.station)
 
     def tearDown(self):
         self.driver.quit()
@@ -194,7 +134,7 @@ class ArchiveDialogsTest(unittest.TestCase):
 
     def export(self, station, name):
         path = os.path.join(self.root, name)
-        station.run("logrum-reg", "export", "HKEY_LOCAL_MACHINE\\Software\\Norvane Systems\\Logrum2", path)
+        station.tool("logrum-reg", "export", "HKEY_LOCAL_MACHINE\\Software\\Norvane Systems\\Logrum2", path)
         with open(path) as f:
             return f.read()
 
@@ -359,8 +299,4 @@ class ArchiveDialogsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    console_test.BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    console_test.main()

@@ -8,14 +8,9 @@ silence (so its silence alarm comes and goes), and "Idle" is started by hand.
 Every wait is on a condition; nothing sleeps for a fixed time.
 """
 import argparse
-import ctypes
 import http.client
-import http.cookiejar
-import json
 import os
 import shutil
-import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -23,33 +18,22 @@ import tempfile
 import time
 import unittest
 import urllib.parse
-import urllib.request
 import wave
 import math
 
-from selenium import webdriver
 from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+
+sys.dont_write_bytecode = True  # no cache files in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import station  # noqa: E402
+from station import SERVER_KEY, HttpSession, chromium, free_port, log_in_page, reg_value  # noqa: E402
 
 BUILD = None
 SPEED = 10
 PASSWORD = "console secret"
 PATIENCE = 60  # seconds; only a broken program waits this long
-SERVER_KEY = r"HKEY_LOCAL_MACHINE\Software\Norvane Systems\Logrum2"
-
-
-def end_with_parent():
-    """In the child: a SIGTERM when this script ends, even when it is killed
-    (a test time-out), so that no recserver outlives its test."""
-    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def write_gap_wav(path):
@@ -65,46 +49,24 @@ def write_gap_wav(path):
         w.writeframes(bytes(frames))
 
 
-def hex_dword(value):
-    return "dword:%08x" % value
-
-
-class Station:
-    """A state folder, its configuration and the running recserver."""
+class Station(station.Recserver):
+    """The suite's state folder, its configuration and recserver."""
 
     def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="logrum-console-")
-        self.home = os.path.join(self.root, "state")
-        os.makedirs(self.home)
+        root = tempfile.mkdtemp(prefix="logrum-console-")
+        gap = os.path.join(root, "gap.wav")
+        write_gap_wav(gap)
+        super().__init__(BUILD, root, os.path.join(root, "state"),
+                         "Tone=tone:440;Hush=silence;Gap=file:" + gap, clock="speed=%d" % SPEED,
+                         patience=PATIENCE)
         self.port = free_port()
         self.console_port = free_port()
-        self.bin = os.path.join(BUILD, "bin")
-        self.env = dict(os.environ, LOGRUM2_HOME=self.home, TZ="UTC0",
-                        LOGRUM2_CLOCK="speed=%d" % SPEED)
-        self.env.pop("JOURNAL_STREAM", None)
-        gap = os.path.join(self.root, "gap.wav")
-        write_gap_wav(gap)
-        self.env["LOGRUM2_VIRTUAL_DEVICES"] = "Tone=tone:440;Hush=silence;Gap=file:" + gap
+        self.console_password = PASSWORD
         self.configure()
-        self.log = open(os.path.join(self.root, "recserver.log"), "w+")
-        self.process = subprocess.Popen([os.path.join(self.bin, "recserver")], env=self.env,
-                                        stderr=self.log, stdout=self.log,
-                                        preexec_fn=end_with_parent)
-
-    def run(self, *args, stdin=None):
-        return subprocess.run([os.path.join(self.bin, args[0])] + list(args[1:]), env=self.env,
-                              input=stdin, capture_output=True, text=True, check=True).stdout
 
     def configure(self):
-        password_hash = self.run("recserver", "--hash-console-password", stdin=PASSWORD + "\n").strip()
-        digest = self.run("logrum-client", "digest", "listener", "listen").strip()
-        lines = ["Windows Registry Editor Version 5.00", "",
-                 "[%s\\Server]" % SERVER_KEY,
-                 '"ServerPort"=%s' % hex_dword(self.port),
-                 '"ConsoleAddress"="127.0.0.1:%d"' % self.console_port,
-                 '"ConsolePassword"="%s"' % password_hash, "",
-                 "[%s\\AudioDevices2]" % SERVER_KEY,
-                 '"ToneSrc"="3Tone"', '"HushSrc"="3Hush"', '"GapSrc"="3Gap"', ""]
+        lines = self.server_lines() + ["[%s\\AudioDevices2]" % SERVER_KEY, '"ToneSrc"="3Tone"',
+                                       '"HushSrc"="3Hush"', '"GapSrc"="3Gap"', ""]
         for name, source, auto in (("Tone", "ToneSrc", 1), ("Hush", "HushSrc", 1),
                                    ("Gap", "GapSrc", 1), ("Idle", "ToneSrc", 0),
                                    ("Spare", "HushSrc", 0)):
@@ -112,23 +74,11 @@ class Station:
             os.makedirs(folder)
             lines += ["[%s\\Archives\\%s]" % (SERVER_KEY, name),
                       '"ArchivePath"="%s"' % folder, '"LogPath"="%s"' % folder,
-                      '"SourceName"="%s"' % source, '"SegmentSizeMinutes"=%s' % hex_dword(1),
-                      '"AutoStart"=%s' % hex_dword(auto), ""]
-        lines += ["[%s\\Users\\listener]" % SERVER_KEY, '"UserName"="listener"',
-                  '"FullName"="Listener"', '"Password"="%s"' % digest,
-                  '"Check"=%s' % hex_dword(len("listen") ^ 0xA5), '"MaxConnections"=%s' % hex_dword(8), "",
-                  "[%s\\Users\\listener\\ArchiveRights]" % SERVER_KEY,
-                  '"Tone"=%s' % hex_dword(3), '"Hush"=%s' % hex_dword(3), '"Gap"=%s' % hex_dword(3),
-                  '"Idle"=%s' % hex_dword(2), ""]
-        path = os.path.join(self.root, "station.reg")
-        with open(path, "w") as f:
-            f.write("\n".join(lines))
-        self.run("logrum-reg", "import", path)
-
-    def log_text(self):
-        self.log.flush()
-        with open(self.log.name) as f:
-            return f.read()
+                      '"SourceName"="%s"' % source, '"SegmentSizeMinutes"=%s' % reg_value(1),
+                      '"AutoStart"=%s' % reg_value(auto), ""]
+        lines += self.user_lines("listener", "listen", {"Tone": 3, "Hush": 3, "Gap": 3, "Idle": 2},
+                                 full_name="Listener", max_connections=8)
+        self.import_reg(lines, os.path.join(self.root, "station.reg"))
 
     def archive_logs(self):
         """The tails of the archives' own log files, for a failure's message."""
@@ -141,79 +91,9 @@ class Station:
                             text += "--- %s/%s\n%s" % (name, file, f.read()[-1500:])
         return text
 
-    def wait_for_console(self):
-        deadline = time.monotonic() + PATIENCE
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise AssertionError("recserver ended:\n" + self.log_text())
-            if "web console on" in self.log_text():
-                return
-            time.sleep(0.05)  # polls a log file that has no change notification
-        raise AssertionError("no console:\n" + self.log_text())
-
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=PATIENCE)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
+        super().stop()
         shutil.rmtree(self.root, ignore_errors=True)
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.console_port, path)
-
-
-class HttpSession:
-    """A console session outside the browser: cookie jar and token."""
-
-    def __init__(self, station):
-        self.station = station
-        self.jar = http.cookiejar.CookieJar()
-        self.opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(self.jar))
-        self.token = self.get("/api/session")[1]["token"]
-
-    def request(self, method, path, body=None, token=True, headers=None):
-        data = None if body is None else json.dumps(body).encode()
-        request = urllib.request.Request(self.station.url(path), data=data, method=method)
-        request.add_header("Content-Type", "application/json")
-        if token:
-            request.add_header("X-Console-Token", self.token)
-        for key, value in (headers or {}).items():
-            request.add_header(key, value)
-        try:
-            with self.opener.open(request, timeout=PATIENCE) as response:
-                raw = response.read()
-                status = response.status
-                kind = response.headers.get("Content-Type", "")
-        except urllib.error.HTTPError as error:
-            raw, status, kind = error.read(), error.code, error.headers.get("Content-Type", "")
-        return status, (json.loads(raw) if raw and kind.startswith("application/json") else raw)
-
-    def get(self, path):
-        return self.request("GET", path, token=False)
-
-    def post(self, path, body=None, token=True):
-        return self.request("POST", path, body or {}, token=token)
-
-    def login(self):
-        status, body = self.post("/api/login", {"password": PASSWORD})
-        assert status == 200, body
-        self.token = body["token"]
-
-
-def chromium():
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    profile = tempfile.mkdtemp(prefix="logrum-chromium-")
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--autoplay-policy=no-user-gesture-required", "--user-data-dir=" + profile):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    return driver, profile
 
 
 # The level graph's trace colour; rows of the canvas' plot area that hold it
@@ -241,14 +121,9 @@ class ConsoleTest(unittest.TestCase):
     def setUpClass(cls):
         cls.station = Station()
         try:
-            cls.station.wait_for_console()
+            cls.station.start()
             cls.driver, cls.profile = chromium()
-            cls.driver.get(cls.station.url())
-            wait = WebDriverWait(cls.driver, PATIENCE)
-            wait.until(lambda d: d.find_element(By.ID, "login").get_attribute("open") is not None)
-            cls.driver.find_element(By.ID, "login-password").send_keys(PASSWORD)
-            cls.driver.find_element(By.ID, "login-submit").click()
-            wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true")
+            log_in_page(cls.driver, cls.station)
         except Exception:
             cls.tearDownClass()
             raise
@@ -488,9 +363,15 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual((status, body.get("error")), (403, "No right to the recordings of this archive"))
 
 
-if __name__ == "__main__":
+def main():
+    """Runs the tests of the script that was started: --build names the build tree."""
+    global BUILD
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     args, rest = parser.parse_known_args()
     BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -7,28 +7,27 @@ start at boot through a stand-in systemctl. Then the configuration goes
 through `logrum-reg export` into a fresh state folder and a new recserver
 there behaves the same. Every wait is on a condition.
 """
-import argparse
 import os
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
+sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import console_test  # noqa: E402  (its session, browser and process helpers)
-from console_test import HttpSession, chromium, end_with_parent, free_port, hex_dword  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import console_test  # noqa: E402  (its password and patience)
+import station  # noqa: E402
+from station import SERVER_KEY, HttpSession, chromium, free_port, log_in_page, reg_value  # noqa: E402
 
 PASSWORD = console_test.PASSWORD
 PATIENCE = console_test.PATIENCE
-SERVER_KEY = console_test.SERVER_KEY
 CONFIG_ROOT = r"HKEY_LOCAL_MACHINE\Software\Norvane Systems"
 
 FAKE_SYSTEMCTL = """#!/bin/sh
@@ -82,76 +81,29 @@ class TextServer:
             client.close()
 
 
-class Station:
+class Station(station.Recserver):
     """A state folder and a recserver on it; `configure` false keeps what
     the folder's store holds."""
 
     def __init__(self, root, name, systemctl, configure=True):
-        self.root = root
-        self.home = os.path.join(root, name)
-        os.makedirs(self.home)
-        self.bin = os.path.join(console_test.BUILD, "bin")
-        self.env = dict(os.environ, LOGRUM2_HOME=self.home, TZ="UTC0", LOGRUM2_SYSTEMCTL=systemctl,
-                        LOGRUM2_VIRTUAL_DEVICES="Tone=tone:440;Desk=tone:880")
-        self.env.pop("JOURNAL_STREAM", None)
-        self.process = None
-        self.log = open(os.path.join(root, name + ".log"), "w+")
+        super().__init__(console_test.BUILD, root, os.path.join(root, name),
+                         "Tone=tone:440;Desk=tone:880", env={"LOGRUM2_SYSTEMCTL": systemctl},
+                         log_path=os.path.join(root, name + ".log"), patience=PATIENCE)
+        self.console_password = PASSWORD
         if configure:
             self.configure()
-
-    def run(self, *args, stdin=None, check=True):
-        return subprocess.run([os.path.join(self.bin, args[0])] + list(args[1:]), env=self.env,
-                              input=stdin, capture_output=True, text=True, check=check)
 
     def configure(self):
         self.port = free_port()
         self.console_port = free_port()
-        password_hash = self.run("recserver", "--hash-console-password",
-                                 stdin=PASSWORD + "\n").stdout.strip()
-        lines = ["Windows Registry Editor Version 5.00", "",
-                 "[%s\\Server]" % SERVER_KEY,
-                 '"ServerPort"=%s' % hex_dword(self.port),
-                 '"ConsoleAddress"="127.0.0.1:%d"' % self.console_port,
-                 '"ConsolePassword"="%s"' % password_hash, "",
-                 "[%s\\AudioDevices2]" % SERVER_KEY, '"ToneSrc"="3Tone"', ""]
+        lines = self.server_lines() + ["[%s\\AudioDevices2]" % SERVER_KEY, '"ToneSrc"="3Tone"', ""]
         for name in ("News", "Talk"):
             folder = os.path.join(self.root, "archives", name)
             os.makedirs(folder, exist_ok=True)
             lines += ["[%s\\Archives\\%s]" % (SERVER_KEY, name), '"ArchivePath"="%s"' % folder,
                       '"LogPath"="%s"' % folder, '"SourceName"="ToneSrc"',
-                      '"AutoStart"=%s' % hex_dword(1), ""]
-        path = os.path.join(self.root, "station.reg")
-        with open(path, "w") as f:
-            f.write("\n".join(lines))
-        self.run("logrum-reg", "import", path)
-
-    def start(self, console_port):
-        self.console_port = console_port
-        self.process = subprocess.Popen([os.path.join(self.bin, "recserver")], env=self.env,
-                                        stderr=self.log, stdout=self.log, preexec_fn=end_with_parent)
-        deadline = time.monotonic() + PATIENCE
-        while "web console on" not in self.log_text():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError("no console:\n" + self.log_text())
-            time.sleep(0.05)  # polls a log file that has no change notification
-
-    def log_text(self):
-        self.log.flush()
-        with open(self.log.name) as f:
-            return f.read()
-
-    def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=PATIENCE)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.console_port, path)
+                      '"AutoStart"=%s' % reg_value(1), ""]
+        self.import_reg(lines, os.path.join(self.root, "station.reg"))
 
 
 class StationDialogsTest(unittest.TestCase):
@@ -201,8 +153,8 @@ class StationDialogsTest(unittest.TestCase):
         field.send_keys(text)
 
     def client(self, station, port, *command):
-        return station.run("logrum-client", "--port", str(port), "--user", "anna", "--password",
-                           "pw1", *command, check=False)
+        return station.tool("logrum-client", "--port", str(port), "--user", "anna", "--password",
+                            "pw1", *command, check=False)
 
     def listed(self, station, port, *command):
         """The archives the user may play (or follow live), once both run
@@ -214,16 +166,8 @@ class StationDialogsTest(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         return run.stdout
 
-    def login_page(self):
-        self.driver.get(self.station.url())
-        self.wait(lambda: self.is_open("login"), "login dialog")
-        self.by_id("login-password").send_keys(PASSWORD)
-        self.by_id("login-submit").click()
-        self.wait(lambda: self.driver.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true",
-                  "page ready")
-
     def test_setup_through_the_dialogs_survives_an_export_to_a_fresh_state_folder(self):
-        self.login_page()
+        log_in_page(self.driver, self.station)
 
         # An audio source on the virtual device "Desk".
         self.by_id("btn-audio-sources").click()
@@ -307,12 +251,12 @@ class StationDialogsTest(unittest.TestCase):
 
         # Round trip: export, a fresh state folder, import, a new server.
         exported = os.path.join(self.root, "export.reg")
-        self.station.run("logrum-reg", "export", CONFIG_ROOT, exported)
+        self.station.tool("logrum-reg", "export", CONFIG_ROOT, exported)
         console_port = self.station.console_port
         self.station.stop()
         fresh = Station(self.root, "second", self.systemctl, configure=False)
         self.addCleanup(fresh.stop)
-        fresh.run("logrum-reg", "import", exported)
+        fresh.tool("logrum-reg", "import", exported)
         fresh.start(console_port)
         self.station = fresh
         listed = self.listed(fresh, new_port)
@@ -336,8 +280,4 @@ class StationDialogsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    console_test.BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    console_test.main()

@@ -22,7 +22,6 @@
 
 #include "Lib/ArchiveManager/Archive/testing/ArchiveHost.h"
 #include "Lib/ArchiveManager/Archive/testing/HostOptions.h"
-#include "Lib/Platform/Registry.h"
 #include "tests/support/InProcessArchive.h"
 #include "tests/support/SystemTest.h"
 #include "tests/support/TestSupport.h"
@@ -69,21 +68,14 @@ class NetworkEndToEndTest : public ::testing::Test {
   static void SetUpTestSuite() {
     logrum::testing::SetUpToneStation(Root(), "start=2026-06-01T10:00:50,speed=8", 440, 1000);
   }
-
-  void AddUser(const std::string& user, const std::string& password, int32_t rights) {
-    std::unique_ptr<platform::Registry> store;
-    ASSERT_TRUE(platform::Registry::Open(Root() + "/registry.db3", &store).ok());
-    logrum::testing::AddUser(store.get(), user, password, kArchive, rights);
-  }
 };
 
 TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) {
-  AddUser("anna", "secret", 3);
-  AddUser("bert", "secret", 2);  // live stream only
+  logrum::testing::AddUser(Root(), "anna", "secret", kArchive, 3);
+  logrum::testing::AddUser(Root(), "bert", "secret", kArchive, 2);  // live stream only
 
   testing::ArchiveHost host;
-  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
-  ASSERT_TRUE(host.DefineSource(0, "Studio"));
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host, "Studio"));
   testing::HostOptions options;
   logrum::testing::PlaceArchive(&options, Root(), "Studio");
   options.live_bitrate_k = 32;
@@ -95,9 +87,9 @@ TEST_F(NetworkEndToEndTest, ClientListsIndexesPlaysAndFollowsARecordingArchive) 
   options.off_channels = 2;
   options.segment_minutes = 1;
   testing::HostSkimSwitch skim_switch;
-  IArchive* archive = host.manager()->CreateArchive(kArchive);
-  ASSERT_NE(archive, nullptr);
-  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, nullptr));
+  IArchive* archive = nullptr;
+  ASSERT_NO_FATAL_FAILURE(
+      logrum::testing::OpenArchive(host, kArchive, options, skim_switch, nullptr, &archive));
   const uint16_t port = FreePort();
   ASSERT_TRUE(host.server()->Open(port));
 

@@ -25,7 +25,6 @@
 #include "Lib/ArchiveManager/Protocol/Messages.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/Kit/Mutex.h"
-#include "Lib/Platform/Registry.h"
 #include "tests/support/InProcessArchive.h"
 #include "tests/support/SystemTest.h"
 #include "tests/support/TestSupport.h"
@@ -71,15 +70,10 @@ class SlowClientEndToEndTest : public ::testing::Test {
 };
 
 TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatAndIsTold) {
-  {
-    std::unique_ptr<platform::Registry> store;
-    ASSERT_TRUE(platform::Registry::Open(Root() + "/registry.db3", &store).ok());
-    logrum::testing::AddUser(store.get(), "anna", "secret", kArchive, 2);
-  }
+  logrum::testing::AddUser(Root(), "anna", "secret", kArchive, 2);
 
   testing::ArchiveHost host;
-  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
-  ASSERT_TRUE(host.DefineSource(0, "Studio"));
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host, "Studio"));
   testing::HostOptions options;
   logrum::testing::PlaceArchive(&options, Root(), "Studio");
   options.live_bitrate_k = 128;  // 16000 bytes a second; the limit is 160000
@@ -87,9 +81,9 @@ TEST_F(SlowClientEndToEndTest, ZeroWindowLiveClientForTenMinutesKeepsMemoryFlatA
   options.live_channels = 1;
   options.segment_minutes = 60;  // no segment ends (with its one-off allocations) in the test
   testing::HostSkimSwitch skim_switch;
-  IArchive* archive = host.manager()->CreateArchive(kArchive);
-  ASSERT_NE(archive, nullptr);
-  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, nullptr));
+  IArchive* archive = nullptr;
+  ASSERT_NO_FATAL_FAILURE(
+      logrum::testing::OpenArchive(host, kArchive, options, skim_switch, nullptr, &archive));
   const uint16_t port = logrum::testing::FreeLoopbackPort();
   ASSERT_TRUE(host.server()->Open(port));
 

@@ -43,8 +43,7 @@ void WaitClockSeconds(double seconds) {
 TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
   const std::string unplug = TempRoot() + "/unplugged/Deck";
   testing::ArchiveHost host;
-  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
-  ASSERT_TRUE(host.DefineSource(0, "Deck"));
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host, "Deck"));
 
   testing::HostOptions options;
   logrum::testing::PlaceArchive(&options, TempRoot(), "Deck");
@@ -58,9 +57,9 @@ TEST(CaptureOutageTest, RecordingResumesInANewSegmentAfterTheDeviceComesBack) {
   options.max_time_adjust_sec = 15;
   testing::HostSkimSwitch skim_switch;
   logrum::testing::ArchiveLogLines listener;
-  IArchive* archive = host.manager()->CreateArchive("Deck archive");
-  ASSERT_NE(archive, nullptr);
-  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, &listener));
+  IArchive* archive = nullptr;
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::OpenArchive(host, "Deck archive", options, skim_switch,
+                                                       &listener, &archive));
   ASSERT_TRUE(listener.WaitFor("Open new file"));
 
   WaitClockSeconds(10);

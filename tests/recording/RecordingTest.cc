@@ -152,8 +152,7 @@ std::vector<int16_t> RecordingTest::source_;
 
 TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
   testing::ArchiveHost host;
-  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
-  ASSERT_TRUE(host.DefineSource(0, "Studio"));
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host, "Studio"));
 
   testing::HostOptions options;
   logrum::testing::PlaceArchive(&options, TempRoot(), "Studio");
@@ -169,9 +168,9 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
   testing::HostSkimSwitch skim_switch;
   logrum::testing::ArchiveLogLines listener;
 
-  IArchive* archive = host.manager()->CreateArchive("Studio A");
-  ASSERT_NE(archive, nullptr);
-  ASSERT_TRUE(archive->Open(&options, &skim_switch, nullptr, true, &listener));
+  IArchive* archive = nullptr;
+  ASSERT_NO_FATAL_FAILURE(
+      logrum::testing::OpenArchive(host, "Studio A", options, skim_switch, &listener, &archive));
   EXPECT_TRUE(archive->IsActive());
   const CZoneTime opened = CZoneTime::Now();
 
@@ -309,8 +308,7 @@ TEST_F(RecordingTest, SegmentsAreGapFreeAndAgreeWithTheirIndex) {
 // reach the segment before the recording thread stops.
 TEST_F(RecordingTest, StopRecordsTheAudioHeldBackForPreDelay) {
   testing::ArchiveHost host;
-  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host));
-  ASSERT_TRUE(host.DefineSource(0, "Studio"));
+  ASSERT_NO_FATAL_FAILURE(logrum::testing::LoadBuiltLibraries(host, "Studio"));
 
   testing::HostOptions options;
   options.log_path = TempRoot() + "/logs-stop";

@@ -28,6 +28,23 @@ inline void LoadBuiltLibraries(archive::testing::ArchiveHost& host) {
   ASSERT_TRUE(loaded.ok()) << loaded.message();
 }
 
+// The built libraries in `host`, with capture device 0 as `source`.
+inline void LoadBuiltLibraries(archive::testing::ArchiveHost& host, const char* source) {
+  ASSERT_NO_FATAL_FAILURE(LoadBuiltLibraries(host));
+  ASSERT_TRUE(host.DefineSource(0, source));
+}
+
+// Creates archive `name` in `host` and opens it, its open running on the
+// archive's thread; fails the test when either step fails. `listener` may be
+// null.
+inline void OpenArchive(archive::testing::ArchiveHost& host, const char* name,
+                        archive::testing::HostOptions& options, SkimSwitch& skim_switch,
+                        ArchiveLogListener* listener, IArchive** archive) {
+  *archive = host.manager()->CreateArchive(name);
+  ASSERT_NE(*archive, nullptr);
+  ASSERT_TRUE((*archive)->Open(&options, &skim_switch, nullptr, true, listener));
+}
+
 // An archive recording `source`: its segments in `folder`/archive, its log
 // files in `folder`/logs.
 inline void PlaceArchive(archive::testing::HostOptions* options, const std::string& folder,
@@ -75,7 +92,7 @@ class ArchiveLogLines final : public ArchiveLogListener {
   }
 
  private:
-  bool HasLocked(const std::string& part) const {
+  bool HasLocked(const std::string& part) const REQUIRES(mu_) {
     for (const auto& line : lines_) {
       if (line.second.find(part) != std::string::npos) return true;
     }

@@ -150,7 +150,7 @@ class RecserverProcess {
     ended_ = true;
     changed_.notify_all();
   }
-  int Find(const std::string& text) const {
+  int Find(const std::string& text) const REQUIRES(mu_) {
     for (size_t i = 0; i < lines_.size(); ++i) {
       if (lines_[i].find(text) != std::string::npos) return static_cast<int>(i);
     }

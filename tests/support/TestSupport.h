@@ -28,6 +28,36 @@ inline uint16_t FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+// A listening socket on a free loopback port on which nothing is accepted:
+// the kernel completes up to `backlog` connects and then no word ever comes,
+// as from a stalled server. Closed with the object.
+class SilentListener {
+ public:
+  explicit SilentListener(int backlog = 4) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    address_.sin_family = AF_INET;
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address_;
+    ok_ = fd_ >= 0 && ::bind(fd_, address(), sizeof address_) == 0 &&
+          ::listen(fd_, backlog) == 0 &&
+          ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) == 0;
+  }
+  ~SilentListener() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+
+  bool ok() const { return ok_; }
+  uint16_t port() const { return ntohs(address_.sin_port); }
+  const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&address_); }
+  socklen_t address_size() const { return sizeof address_; }
+
+ private:
+  int fd_;
+  sockaddr_in address_{};
+  bool ok_ = false;
+};
+
 // Writes interleaved 16-bit stereo PCM as a canonical WAV file.
 inline void WriteStereoWav(const std::string& path, const std::vector<int16_t>& pcm,
                            uint32_t rate) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "Lib/ArchiveManager/Protocol/PasswordDigest.h"
@@ -27,6 +28,14 @@ inline void AddUser(platform::Registry* store, const std::string& user, const st
   kit::OptionsReg map(false, store);
   map.SetInteger(archive, rights);
   ASSERT_TRUE(map.Save(std::string(kUsersKey) + "\\" + user + "\\ArchiveRights"));
+}
+
+// The same in the store of the state folder `home`.
+inline void AddUser(const std::string& home, const std::string& user, const std::string& password,
+                    const std::string& archive, int32_t rights) {
+  std::unique_ptr<platform::Registry> store;
+  ASSERT_TRUE(platform::Registry::Open(home + "/registry.db3", &store).ok());
+  AddUser(store.get(), user, password, archive, rights);
 }
 
 }  // namespace logrum::testing

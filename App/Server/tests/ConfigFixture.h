@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -24,6 +26,33 @@ class RecordingSink final : public MessageSink {
   }
   std::vector<int> numbers;
   std::vector<std::string> texts;
+};
+
+// The process in UTC while it lives, then the zone it had (or none): the
+// model's dates are local times.
+class ScopedUtc {
+ public:
+  ScopedUtc() {
+    const char* tz = getenv("TZ");
+    had_tz_ = tz != nullptr;
+    if (had_tz_) saved_tz_ = tz;
+    setenv("TZ", "UTC0", 1);
+    tzset();
+  }
+  ~ScopedUtc() {
+    if (had_tz_) {
+      setenv("TZ", saved_tz_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  ScopedUtc(const ScopedUtc&) = delete;
+  ScopedUtc& operator=(const ScopedUtc&) = delete;
+
+ private:
+  bool had_tz_ = false;
+  std::string saved_tz_;
 };
 
 class ConfigFixture : public ::testing::Test {

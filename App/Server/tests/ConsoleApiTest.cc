@@ -16,6 +16,7 @@
 #include "App/Server/ConsoleJson.h"
 #include "App/Server/ConsoleServer.h"
 #include "App/Server/tests/ConfigFixture.h"
+#include "App/Server/tests/ConsoleFixture.h"
 #include "Lib/Platform/Clock.h"
 #include "tests/support/TestSupport.h"
 
@@ -52,22 +53,8 @@ class FakeArchive final : public ArchiveBinding {
 
 class ConsoleApiTest : public ConfigFixture {
  protected:
-  void SetUp() override {
-    ConfigFixture::SetUp();
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-    setenv("TZ", "UTC0", 1);
-    tzset();
-  }
   void TearDown() override {
     model_.reset();
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
     ConfigFixture::TearDown();
   }
   void PutArchive(const std::string& name) {
@@ -89,8 +76,7 @@ class ConsoleApiTest : public ConfigFixture {
   }
   json Model() { return MainWindowJson(*model_, extra_); }
 
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  ScopedUtc utc_;
   std::map<std::string, FakeState> states_;
   std::map<std::string, ConsoleRowState> extra_;
   std::unique_ptr<MainWindowModel> model_;
@@ -372,51 +358,31 @@ class ConsoleHttpTest : public ConsoleApiTest {
   void StartConsole(const std::string& password_hash = "") {
     MakeModel({"News", "Sport"});
     ConsoleServer::Context context;
-    context.loop = &loop_;
     context.model = model_.get();
     context.fallback = &sink_;
     context.state_folder = dir_.string();
-    settings_.port = logrum::testing::FreeLoopbackPort();
-    settings_.password_hash = password_hash;
-    console_ = std::make_unique<ConsoleServer>(context, settings_);
-    platform::Status started = console_->Start();
-    ASSERT_TRUE(started.ok()) << started.message();
-    ui_ = std::thread([this] { loop_.Run(); });
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", settings_.port);
+    ConsoleSettings settings;
+    settings.password_hash = password_hash;
+    ASSERT_NO_FATAL_FAILURE(console_.Start(context, settings));
   }
   void TearDown() override {
-    if (ui_.joinable()) {
-      loop_.Post([this] {
-        console_->Stop();
-        loop_.Quit(0);
-      });
-      ui_.join();
-    }
-    console_.reset();
+    console_.Stop();
     ConsoleApiTest::TearDown();
   }
   // A session: its cookie and token.
   std::pair<std::string, std::string> Session() {
-    auto answer = client_->Get("/api/session");
-    EXPECT_TRUE(answer);
-    if (!answer) return {};
-    std::string cookie = answer->get_header_value("Set-Cookie");
-    EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
-    EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos) << cookie;
-    return {cookie.substr(0, cookie.find(';')), json::parse(answer->body)["token"]};
+    console_.OpenSession();
+    return {console_.cookie(), console_.token()};
   }
   httplib::Result Post(const std::string& path, const json& body, const std::string& cookie,
                        const std::string& token) {
     httplib::Headers headers{{"Cookie", cookie}};
     if (!token.empty()) headers.emplace("X-Console-Token", token);
-    return client_->Post(path.c_str(), headers, body.dump(), "application/json");
+    return client().Post(path.c_str(), headers, body.dump(), "application/json");
   }
+  httplib::Client& client() { return console_.client(); }
 
-  AppLoop loop_;
-  ConsoleSettings settings_;
-  std::unique_ptr<ConsoleServer> console_;
-  std::unique_ptr<httplib::Client> client_;
-  std::thread ui_;
+  TestConsole console_;
 };
 
 TEST_F(ConsoleHttpTest, CommandsNeedTheTokenAndRunOnTheLoop) {
@@ -440,7 +406,7 @@ TEST_F(ConsoleHttpTest, CommandsNeedTheTokenAndRunOnTheLoop) {
   ASSERT_TRUE(bad);
   EXPECT_EQ(bad->status, 400);
 
-  auto model = client_->Get("/api/model");
+  auto model = client().Get("/api/model");
   ASSERT_TRUE(model);
   json rows = json::parse(model->body)["rows"];
   EXPECT_EQ(rows[0]["cells"][1], "Yes");
@@ -450,7 +416,7 @@ TEST_F(ConsoleHttpTest, CommandsNeedTheTokenAndRunOnTheLoop) {
 TEST_F(ConsoleHttpTest, OtherHostNamesAreRefused) {
   StartConsole();
   for (const char* host : {"rebound.example", "127.0.0.1:1", "localhost.evil.example"}) {
-    auto answer = client_->Get("/api/model", {{"Host", host}});
+    auto answer = client().Get("/api/model", {{"Host", host}});
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, 403) << host;
   }
@@ -459,17 +425,17 @@ TEST_F(ConsoleHttpTest, OtherHostNamesAreRefused) {
 TEST_F(ConsoleHttpTest, MetricsNeedNoSessionOnThisMachine) {
   // A scraper cannot log in: from loopback the page answers also behind a password.
   StartConsole(HashConsolePassword("studio", 1000));
-  auto metrics = client_->Get("/metrics");
+  auto metrics = client().Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->status, 200) << metrics->body;
   EXPECT_EQ(metrics->get_header_value("Content-Type"), kMetricsContentType);
   EXPECT_NE(metrics->body.find("logrum2_archive_state{archive=\"Sport\",state=\"inactive\"} 1\n"),
             std::string::npos)
       << metrics->body;
-  auto locked = client_->Get("/api/model");
+  auto locked = client().Get("/api/model");
   ASSERT_TRUE(locked);
   EXPECT_EQ(locked->status, 401);
-  auto rebound = client_->Get("/metrics", {{"Host", "rebound.example"}});
+  auto rebound = client().Get("/metrics", {{"Host", "rebound.example"}});
   ASSERT_TRUE(rebound);
   EXPECT_EQ(rebound->status, 403);
 }
@@ -477,7 +443,7 @@ TEST_F(ConsoleHttpTest, MetricsNeedNoSessionOnThisMachine) {
 TEST_F(ConsoleHttpTest, APasswordLocksEverythingUntilLogin) {
   StartConsole(HashConsolePassword("studio", 1000));
   auto [cookie, token] = Session();
-  auto locked = client_->Get("/api/model", {{"Cookie", cookie}});
+  auto locked = client().Get("/api/model", {{"Cookie", cookie}});
   ASSERT_TRUE(locked);
   EXPECT_EQ(locked->status, 401);
   auto wrong = Post("/api/login", {{"password", "studi0"}}, cookie, token);
@@ -489,10 +455,10 @@ TEST_F(ConsoleHttpTest, APasswordLocksEverythingUntilLogin) {
   std::string admin = right->get_header_value("Set-Cookie");
   admin = admin.substr(0, admin.find(';'));
   EXPECT_NE(admin, cookie);  // a fresh session
-  auto model = client_->Get("/api/model", {{"Cookie", admin}});
+  auto model = client().Get("/api/model", {{"Cookie", admin}});
   ASSERT_TRUE(model);
   EXPECT_EQ(model->status, 200);
-  auto old = client_->Get("/api/model", {{"Cookie", cookie}});
+  auto old = client().Get("/api/model", {{"Cookie", cookie}});
   ASSERT_TRUE(old);
   EXPECT_EQ(old->status, 401);
 }
@@ -504,7 +470,7 @@ TEST_F(ConsoleHttpTest, APageGetsTheModelThenEveryChangeAsEvents) {
   std::condition_variable changed;
   std::string received;
   std::thread page([&] {
-    httplib::Client events("127.0.0.1", settings_.port);
+    httplib::Client events("127.0.0.1", console_.port());
     events.Get("/api/events", [&](const char* data, size_t size) {
       std::lock_guard lock(mu);
       received.append(data, size);

@@ -16,6 +16,7 @@
 #include "App/Server/ConsoleServer.h"
 #include "App/Server/GpioBinding.h"
 #include "App/Server/tests/ConfigFixture.h"
+#include "App/Server/tests/ConsoleFixture.h"
 #include "Lib/ArchiveManager/Storage/BackupThread.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/TempDir.h"
@@ -59,19 +60,17 @@ GpioEntryPoints FakeGpio() {
   return entries;
 }
 
-class ArchiveDialogsTest : public ::testing::Test {
+class ArchiveDialogsTest : public ConfigFixture {
  protected:
-  static constexpr platform::RegRoot kLM = platform::RegRoot::kLocalMachine;
-
   void SetUp() override {
-    ASSERT_TRUE(platform::Registry::Open(dir_.Sub("registry.db3"), &store_).ok());
-    Put(ServerKeyPath(), "ConsoleFolders", dir_.path());
+    ConfigFixture::SetUp();
+    PutString(ServerKeyPath(), "ConsoleFolders", temp_.path());
     for (const char* name : {"News", "Idle"}) {
-      const std::string folder = dir_.MakeSub(std::string("a_") + name);
-      Put(ArchiveKeyPath(name), "ArchivePath", folder);
-      Put(ArchiveKeyPath(name), "SourceName", "Mic");
+      const std::string folder = temp_.MakeSub(std::string("a_") + name);
+      PutString(ArchiveKeyPath(name), "ArchivePath", folder);
+      PutString(ArchiveKeyPath(name), "SourceName", "Mic");
     }
-    Put(UserKeyPath("ann"), "UserName", "ann");
+    PutString(UserKeyPath("ann"), "UserName", "ann");
     ASSERT_TRUE(store_->CreateKey(kLM, UserRightsKeyPath("ann"), kNewKeyClass).ok());
     devices_.sources().SetString("Mic", "3Card");
     devices_.sources().SetString("Switched", "3Gpio");
@@ -83,44 +82,18 @@ class ArchiveDialogsTest : public ::testing::Test {
     model_->Load();
 
     ConsoleServer::Context context;
-    context.loop = &loop_;
     context.model = model_.get();
     context.fallback = &sink_;
-    context.state_folder = dir_.path();
-    ConsoleSettings settings;
-    settings.port = testing::FreeLoopbackPort();
-    console_ = std::make_unique<ConsoleServer>(context, settings);
-    platform::Status started = console_->Start();
-    ASSERT_TRUE(started.ok()) << started.message();
-    ui_ = std::thread([this] { loop_.Run(); });
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", settings.port);
-    auto session = client_->Get("/api/session");
-    ASSERT_TRUE(session);
-    const std::string cookie = session->get_header_value("Set-Cookie");
-    headers_ = {{"Cookie", cookie.substr(0, cookie.find(';'))},
-                {"X-Console-Token", json::parse(session->body)["token"].get<std::string>()}};
+    context.state_folder = temp_.path();
+    ASSERT_NO_FATAL_FAILURE(console_.Start(context));
+    ASSERT_NO_FATAL_FAILURE(console_.OpenSession());
   }
   void TearDown() override {
-    if (ui_.joinable()) {
-      loop_.Post([this] {
-        console_->Stop();
-        loop_.Quit(0);
-      });
-      ui_.join();
-    }
-    console_.reset();
+    console_.Stop();
     model_.reset();
+    ConfigFixture::TearDown();
   }
 
-  void Put(const std::string& key, const std::string& name, const std::string& text) {
-    ASSERT_TRUE(store_->CreateKey(kLM, key, kNewKeyClass).ok());
-    ASSERT_TRUE(store_->SetValue(kLM, key, name, platform::kRegString, text + '\0').ok());
-  }
-  bool KeyExists(const std::string& key) {
-    bool exists = false;
-    EXPECT_TRUE(store_->KeyExists(kLM, key, &exists).ok());
-    return exists;
-  }
   std::string Stored(const std::string& key, const std::string& name) {
     platform::RegValue value;
     if (!store_->GetValue(kLM, key, name, &value).ok()) return "<missing>";
@@ -131,45 +104,36 @@ class ArchiveDialogsTest : public ::testing::Test {
   }
 
   std::pair<int, json> Get(const std::string& path) {
-    auto answer = client_->Get(path.c_str(), headers_);
-    if (!answer) return {0, json()};
-    return {answer->status, json::parse(answer->body, nullptr, false)};
+    ConsoleAnswer answer = console_.Get(path);
+    return {answer.status, std::move(answer.body)};
   }
   std::pair<int, json> Post(const std::string& path, const json& body) {
-    auto answer = client_->Post(path.c_str(), headers_, body.dump(), "application/json");
-    if (!answer) return {0, json()};
-    return {answer->status, json::parse(answer->body, nullptr, false)};
+    ConsoleAnswer answer = console_.Post(path, body);
+    return {answer.status, std::move(answer.body)};
   }
   // The Add dialog's values for a new continuous archive on Mic.
   json NewValues(const std::string& name) {
     json values = Get("/api/dialogs/archives/new").second["values"];
     values["name"] = name;
     values["source"] = "Mic";
-    values["folder"] = dir_.Sub("talk");
+    values["folder"] = temp_.Sub("talk");
     return values;
   }
 
-  testing::TempDir dir_{"archive-dialogs"};
-  std::unique_ptr<platform::Registry> store_;
-  RecordingSink sink_;
   GpioBinding gpio_{FakeGpio()};
   AudioDeviceTable devices_{nullptr, nullptr};
   std::map<std::string, bool> open_;
   std::unique_ptr<MainWindowModel> model_;
-  AppLoop loop_;
-  std::unique_ptr<ConsoleServer> console_;
-  std::unique_ptr<httplib::Client> client_;
-  httplib::Headers headers_;
-  std::thread ui_;
+  TestConsole console_;
 };
 
 // Each check of the dialogs once, with the text a page shows: refusals (422)
 // and questions (200). A request that bypasses the page meets the same.
 TEST_F(ArchiveDialogsTest, EveryCheckAnswersWithItsText) {
-  fs::create_directories(dir_.Sub("a_News"));
-  std::ofstream(dir_.Sub("plain-file")) << "x";
-  fs::create_directory_symlink("/usr", dir_.Sub("out"));
-  const std::string talk = dir_.Sub("talk");
+  fs::create_directories(temp_.Sub("a_News"));
+  std::ofstream(temp_.Sub("plain-file")) << "x";
+  fs::create_directory_symlink("/usr", temp_.Sub("out"));
+  const std::string talk = temp_.Sub("talk");
   struct Case {
     const char* what;
     std::function<void(json&)> edit;
@@ -287,29 +251,29 @@ TEST_F(ArchiveDialogsTest, EveryCheckAnswersWithItsText) {
        {},
        422,
        "error",
-       "The folder '/etc/logrum' lies outside the folders this server may use (" + dir_.path() +
+       "The folder '/etc/logrum' lies outside the folders this server may use (" + temp_.path() +
            ")."},
       {"folder with ..",
-       [this](json& v) { v["folder"] = dir_.path() + "/x/../../etc"; },
+       [this](json& v) { v["folder"] = temp_.path() + "/x/../../etc"; },
        {},
        422,
        "error",
-       "A folder path may not contain '.' or '..' parts: '" + dir_.path() + "/x/../../etc'."},
+       "A folder path may not contain '.' or '..' parts: '" + temp_.path() + "/x/../../etc'."},
       {"folder through a link out",
-       [this](json& v) { v["folder"] = dir_.Sub("out/share"); },
+       [this](json& v) { v["folder"] = temp_.Sub("out/share"); },
        {},
        422,
        "error",
-       "The folder '" + dir_.Sub("out/share") +
+       "The folder '" + temp_.Sub("out/share") +
            "' leads through a link to '/usr/share', "
            "outside the folders this server may use (" +
-           dir_.path() + ")."},
+           temp_.path() + ")."},
       {"a file, not a folder",
-       [this](json& v) { v["folder"] = dir_.Sub("plain-file/x"); },
+       [this](json& v) { v["folder"] = temp_.Sub("plain-file/x"); },
        {},
        422,
        "error",
-       "'" + dir_.Sub("plain-file") + "' is not a folder."},
+       "'" + temp_.Sub("plain-file") + "' is not a folder."},
       {"missing folder",
        [](json&) {},
        {},
@@ -317,11 +281,11 @@ TEST_F(ArchiveDialogsTest, EveryCheckAnswersWithItsText) {
        "question",
        "Directory '" + talk + "' does not exist! Create it?"},
       {"folder of another archive",
-       [this](json& v) { v["folder"] = dir_.Sub("a_News") + "/"; },
+       [this](json& v) { v["folder"] = temp_.Sub("a_News") + "/"; },
        {},
        422,
        "error",
-       "Directory '" + dir_.Sub("a_News") +
+       "Directory '" + temp_.Sub("a_News") +
            "' is already used by archive News. Please choose "
            "another directory."},
       {"no bitrate",
@@ -378,10 +342,10 @@ TEST_F(ArchiveDialogsTest, EveryCheckAnswersWithItsText) {
       Post("/api/dialogs/schedule-event",
            {{"event", {{"description", "x"}, {"time", "08:00:00"}, {"action", 0}, {"days", 0}}}});
   EXPECT_EQ(body.value("error", ""), kNoDaySelected);
-  std::tie(status, body) = Post("/api/dialogs/folders", {{"path", dir_.Sub("new")}});
+  std::tie(status, body) = Post("/api/dialogs/folders", {{"path", temp_.Sub("new")}});
   EXPECT_EQ(body.value("question", ""),
-            "Directory \"" + dir_.Sub("new") + "\" does not exist! Create it?");
-  std::tie(status, body) = Post("/api/dialogs/folders", {{"path", dir_.Sub(std::string(300, 'n'))},
+            "Directory \"" + temp_.Sub("new") + "\" does not exist! Create it?");
+  std::tie(status, body) = Post("/api/dialogs/folders", {{"path", temp_.Sub(std::string(300, 'n'))},
                                                          {"answers", {{"create", true}}}});
   EXPECT_EQ(body.value("error", ""), "Unable to create directory!");
   std::tie(status, body) = Post("/api/dialogs/ftp-test", {{"server", "127.0.0.1"},
@@ -420,7 +384,7 @@ TEST_F(ArchiveDialogsTest, AddCreatesTheFolderGrantsRightsAndSavesInStoreForm) {
   values["schedule"] = {
       {{"description", "Late"}, {"time", "23:00:00"}, {"action", 1}, {"days", 0x60}},
       {{"description", "Morning"}, {"time", 8 * 3600}, {"action", 0}, {"days", 0x1F}}};
-  values["backup"] = {"folder://" + dir_.MakeSub("copies")};
+  values["backup"] = {"folder://" + temp_.MakeSub("copies")};
   // The page's question loop: each answer is sent with the next request.
   json answers = json::object();
   std::vector<std::string> asked;
@@ -432,7 +396,7 @@ TEST_F(ArchiveDialogsTest, AddCreatesTheFolderGrantsRightsAndSavesInStoreForm) {
     answers[body["key"].get<std::string>()] = true;
   }
   EXPECT_EQ(asked, (std::vector<std::string>{"create-folder", "grant"}));
-  EXPECT_TRUE(fs::is_directory(dir_.Sub("talk")));
+  EXPECT_TRUE(fs::is_directory(temp_.Sub("talk")));
   ASSERT_GE(model_->FindRow("Talk"), 0);
   EXPECT_EQ(model_->users().Find("ann")->Rights("Talk"), 3);
 
@@ -448,11 +412,11 @@ TEST_F(ArchiveDialogsTest, AddCreatesTheFolderGrantsRightsAndSavesInStoreForm) {
   EXPECT_EQ(model_->archives().Find("Talk")->Integer("DiskSpaceToUseKB"), 1500000);
   EXPECT_EQ(Stored(key, "MaxDays"), "0");
   EXPECT_EQ(Stored(key, "SegmentSizeMinutes"), "1500");
-  EXPECT_EQ(Stored(key, "ArchivePath"), dir_.Sub("talk"));
-  EXPECT_EQ(Stored(key, "LogPath"), dir_.Sub("talk") + "/Log");
+  EXPECT_EQ(Stored(key, "ArchivePath"), temp_.Sub("talk"));
+  EXPECT_EQ(Stored(key, "LogPath"), temp_.Sub("talk") + "/Log");
   EXPECT_EQ(Stored(key, "RecordToDisk"), "1");
   EXPECT_EQ(Stored(key, "EnableScheduler"), "1");
-  EXPECT_EQ(Stored(key, "BackupString"), "folder://" + dir_.Sub("copies"));
+  EXPECT_EQ(Stored(key, "BackupString"), "folder://" + temp_.Sub("copies"));
   EXPECT_EQ(Stored(ScheduleKeyPath("Talk"), "EventCount"), "2");
   EXPECT_EQ(Stored(ScheduleKeyPath("Talk"), "Desc001"), "Morning");  // sorted by time
 
@@ -532,9 +496,9 @@ TEST_F(ArchiveDialogsTest, ASaveThatFailsHalfWayLeavesNothingSaved) {
 }
 
 TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
-  const std::string remote = dir_.MakeSub("remote/up");
+  const std::string remote = temp_.MakeSub("remote/up");
   testing::FtpServer::Options options;
-  options.root = dir_.Sub("remote");
+  options.root = temp_.Sub("remote");
   options.port = testing::FreeLoopbackPort();
   testing::FtpServer server(options);
   ASSERT_TRUE(server.Start());
@@ -560,7 +524,7 @@ TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
   EXPECT_EQ(Stored(ArchiveKeyPath("Idle"), "BackupString"),
             "ftp://station:" + scrambled + "@127.0.0.1:" + std::to_string(options.port) + "/up");
   // The page sees "****" only, and saving that again keeps the password.
-  auto again = client_->Get("/api/dialogs/archives/Idle", headers_);
+  auto again = console_.client().Get("/api/dialogs/archives/Idle", {{"Cookie", console_.cookie()}});
   ASSERT_TRUE(again);
   EXPECT_EQ(again->body.find(scrambled), std::string::npos);
   EXPECT_EQ(again->body.find("secret"), std::string::npos);
@@ -573,31 +537,31 @@ TEST_F(ArchiveDialogsTest, TheFtpTestKeepsThePasswordOnTheServer) {
 }
 
 TEST_F(ArchiveDialogsTest, TheFolderBrowserStaysInsideItsRoots) {
-  dir_.MakeSub("music/old");
-  fs::create_directory_symlink("/usr", dir_.Sub("out"));
-  auto view = Get("/api/dialogs/folders?path=" + dir_.Sub("music")).second;
-  EXPECT_EQ(view["path"], dir_.Sub("music"));
-  EXPECT_EQ(view["parent"], dir_.path());
+  temp_.MakeSub("music/old");
+  fs::create_directory_symlink("/usr", temp_.Sub("out"));
+  auto view = Get("/api/dialogs/folders?path=" + temp_.Sub("music")).second;
+  EXPECT_EQ(view["path"], temp_.Sub("music"));
+  EXPECT_EQ(view["parent"], temp_.path());
   EXPECT_EQ(view["folders"], json::array({{{"name", "old"}, {"writable", true}}}));
   // Outside, through a link, or not there: the nearest place inside.
-  EXPECT_EQ(Get("/api/dialogs/folders?path=/etc").second["path"], dir_.path());
-  EXPECT_EQ(Get("/api/dialogs/folders?path=" + dir_.Sub("out/share")).second["path"], dir_.path());
-  EXPECT_EQ(Get("/api/dialogs/folders?path=" + dir_.Sub("music/new/deeper")).second["path"],
-            dir_.Sub("music"));
-  EXPECT_TRUE(Get("/api/dialogs/folders?path=" + dir_.path()).second["parent"].is_null());
+  EXPECT_EQ(Get("/api/dialogs/folders?path=/etc").second["path"], temp_.path());
+  EXPECT_EQ(Get("/api/dialogs/folders?path=" + temp_.Sub("out/share")).second["path"],
+            temp_.path());
+  EXPECT_EQ(Get("/api/dialogs/folders?path=" + temp_.Sub("music/new/deeper")).second["path"],
+            temp_.Sub("music"));
+  EXPECT_TRUE(Get("/api/dialogs/folders?path=" + temp_.path()).second["parent"].is_null());
 
   auto [status, body] = Post("/api/dialogs/folders",
-                             {{"path", dir_.Sub("music/new")}, {"answers", {{"create", false}}}});
+                             {{"path", temp_.Sub("music/new")}, {"answers", {{"create", false}}}});
   EXPECT_EQ(body["stay"], true);
-  EXPECT_FALSE(fs::exists(dir_.Sub("music/new")));
+  EXPECT_FALSE(fs::exists(temp_.Sub("music/new")));
   std::tie(status, body) = Post(
-      "/api/dialogs/folders", {{"path", dir_.Sub("music/new/")}, {"answers", {{"create", true}}}});
-  EXPECT_EQ(body["path"], dir_.Sub("music/new"));
-  EXPECT_TRUE(fs::is_directory(dir_.Sub("music/new")));
+      "/api/dialogs/folders", {{"path", temp_.Sub("music/new/")}, {"answers", {{"create", true}}}});
+  EXPECT_EQ(body["path"], temp_.Sub("music/new"));
+  EXPECT_TRUE(fs::is_directory(temp_.Sub("music/new")));
   // Changes need the token like every other change.
-  auto refused =
-      client_->Post("/api/dialogs/folders", {{"Cookie", headers_.find("Cookie")->second}},
-                    json{{"path", dir_.path()}}.dump(), "application/json");
+  auto refused = console_.client().Post("/api/dialogs/folders", {{"Cookie", console_.cookie()}},
+                                        json{{"path", temp_.path()}}.dump(), "application/json");
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status, 403);
 }

@@ -60,22 +60,8 @@ class FakeArchive final : public ArchiveBinding {
 
 class MainWindowModelTest : public ConfigFixture {
  protected:
-  void SetUp() override {
-    ConfigFixture::SetUp();
-    const char* tz = getenv("TZ");
-    if (tz != nullptr) saved_tz_ = tz;
-    had_tz_ = tz != nullptr;
-    setenv("TZ", "UTC0", 1);
-    tzset();
-  }
   void TearDown() override {
     model_.reset();
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
     ConfigFixture::TearDown();
   }
 
@@ -107,8 +93,7 @@ class MainWindowModelTest : public ConfigFixture {
   // 2024-01-01 is a Monday.
   platform::ManualClock clock_{int64_t{1704067200} * 1'000'000 + int64_t{9} * 3600 * 1'000'000, 0};
   platform::ScopedDefaultClock scoped_clock_{clock_};
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  ScopedUtc utc_;
   std::map<std::string, FakeArchiveState> archives_;
   std::vector<std::string> events_;
   std::unique_ptr<MainWindowModel> model_;

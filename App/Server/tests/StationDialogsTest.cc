@@ -16,6 +16,7 @@
 #include "App/Server/ServerOptionsDialog.h"
 #include "App/Server/UserDialogs.h"
 #include "App/Server/tests/ConfigFixture.h"
+#include "App/Server/tests/ConsoleFixture.h"
 #include "Lib/Gpio/GpioLibrary.h"
 #include "Lib/Gpio/Pattern.h"
 #include "Lib/Gpio/tests/TextServer.h"
@@ -118,11 +119,6 @@ class FakeBootUnit final : public BootUnit {
   std::vector<std::string> calls;
 };
 
-struct Answer {
-  int status = 0;
-  json body;
-};
-
 class StationDialogsTest : public ConfigFixture {
  protected:
   void SetUp() override {
@@ -157,56 +153,31 @@ class StationDialogsTest : public ConfigFixture {
     ASSERT_TRUE(model_->AddUser("ann", "Ann", "secret", "secret"));
 
     ConsoleServer::Context context;
-    context.loop = &loop_;
     context.model = model_.get();
     context.fallback = &sink_;
     context.state_folder = dir_.string();
     context.gpio = gpio_.get();
     context.boot_unit = boot_;
-    ConsoleSettings settings;
-    settings.port = logrum::testing::FreeLoopbackPort();
-    console_ = std::make_unique<ConsoleServer>(context, settings);
-    platform::Status started = console_->Start();
-    ASSERT_TRUE(started.ok()) << started.message();
-    ui_ = std::thread([this] { loop_.Run(); });
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", settings.port);
-    auto session = client_->Get("/api/session");
-    ASSERT_TRUE(session);
-    std::string cookie = session->get_header_value("Set-Cookie");
-    cookie_ = cookie.substr(0, cookie.find(';'));
-    token_ = json::parse(session->body)["token"];
+    ASSERT_NO_FATAL_FAILURE(console_.Start(context));
+    ASSERT_NO_FATAL_FAILURE(console_.OpenSession());
   }
   void TearDown() override {
-    if (ui_.joinable()) {
-      loop_.Post([this] {
-        console_->Stop();
-        loop_.Quit(0);
-      });
-      ui_.join();
-    }
-    console_.reset();
+    console_.Stop();
     model_.reset();
     library_->Close();
     g_gpio = nullptr;
     ConfigFixture::TearDown();
   }
 
-  Answer Fetch(const std::string& path) {
-    auto result = client_->Get(path.c_str(), {{"Cookie", cookie_}});
-    if (!result) return {};
-    return {result->status, json::parse(result->body, nullptr, false)};
-  }
-  Answer Post(const std::string& path, const json& body) {
-    auto result = client_->Post(path.c_str(), {{"Cookie", cookie_}, {"X-Console-Token", token_}},
-                                body.dump(), "application/json");
-    if (!result) return {};
-    return {result->status, json::parse(result->body, nullptr, false)};
+  ConsoleAnswer Fetch(const std::string& path) { return console_.Get(path); }
+  ConsoleAnswer Post(const std::string& path, const json& body) {
+    return console_.Post(path, body);
   }
   std::string Version(const std::string& path) { return Fetch(path).body.value("version", ""); }
   // The GPIO dialog's status text of an input, once it reads `text`.
   bool StatusBecomes(int input, const std::string& text) {
     for (int i = 0; i < 3000; ++i) {
-      Answer gpio = Fetch("/api/gpio?device=Card%20A");
+      ConsoleAnswer gpio = Fetch("/api/gpio?device=Card%20A");
       if (gpio.body["inputs"][input - 5]["status"] == text) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -219,11 +190,7 @@ class StationDialogsTest : public ConfigFixture {
   std::unique_ptr<GpioBinding> gpio_;
   std::shared_ptr<FakeBootUnit> boot_ = std::make_shared<FakeBootUnit>();
   std::unique_ptr<MainWindowModel> model_;
-  AppLoop loop_;
-  std::unique_ptr<ConsoleServer> console_;
-  std::thread ui_;
-  std::unique_ptr<httplib::Client> client_;
-  std::string cookie_, token_;
+  TestConsole console_;
 };
 
 // Every check of the dialogs once, as a request that bypasses the page would
@@ -306,13 +273,13 @@ TEST_F(StationDialogsTest, EveryCheckAnswersWithTheDialogsText) {
     SCOPED_TRACE(std::string(c.path) + " " + c.body);
     json body = json::parse(c.body);
     if (body.value("version", "") == "*") body["version"] = Version(c.read);
-    Answer answer = Post(c.path, body);
+    ConsoleAnswer answer = Post(c.path, body);
     if (answer.body.contains("question")) {
       EXPECT_EQ(answer.status, 200);
       EXPECT_EQ(answer.body["question"], c.text);
       // No: the dialog stays open and nothing changed.
       body["answers"] = {{answer.body["key"].get<std::string>(), false}};
-      Answer no = Post(c.path, body);
+      ConsoleAnswer no = Post(c.path, body);
       EXPECT_EQ(no.body.value("stay", false), true) << no.body;
       continue;
     }
@@ -335,20 +302,20 @@ TEST_F(StationDialogsTest, EveryChangeNeedsTheSessionsToken) {
        {"/api/audio-sources/add", "/api/audio-sources/remove", "/api/users/add", "/api/users/edit",
         "/api/users/rights", "/api/users/remove", "/api/server-options", "/api/gpio/active",
         "/api/gpio/input", "/api/gpio/close"}) {
-    auto refused =
-        client_->Post(path, {{"Cookie", cookie_}}, R"({"name":"x"})", "application/json");
+    auto refused = console_.client().Post(path, {{"Cookie", console_.cookie()}}, R"({"name":"x"})",
+                                          "application/json");
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 403) << path;
   }
 }
 
 TEST_F(StationDialogsTest, TwoSourcesFillAStereoDeviceAndTheNextAddHitsTheLimit) {
-  Answer listed = Fetch("/api/audio-sources");
+  ConsoleAnswer listed = Fetch("/api/audio-sources");
   ASSERT_EQ(listed.status, 200);
   // Card A's left channel is taken: the right one alone is offered, fixed.
   EXPECT_EQ(listed.body["devices"][0]["choices"], json({1}));
   EXPECT_TRUE(listed.body["devices"][0]["fixed"]);
-  Answer added =
+  ConsoleAnswer added =
       Post("/api/audio-sources/add", {{"name", "Desk R"}, {"device", 0}, {"channels", 1}});
   ASSERT_EQ(added.status, 200) << added.body;
   EXPECT_EQ(
@@ -360,7 +327,7 @@ TEST_F(StationDialogsTest, TwoSourcesFillAStereoDeviceAndTheNextAddHitsTheLimit)
   const std::string limit =
       "Audio source limit reached! Please install additional audio devices for more audio sources.";
   EXPECT_EQ(added.body["sources"]["add_refusal"], limit);
-  Answer refused =
+  ConsoleAnswer refused =
       Post("/api/audio-sources/add", {{"name", "More"}, {"device", 0}, {"channels", 3}});
   EXPECT_EQ(refused.body.value("error", ""), limit);
 
@@ -368,27 +335,27 @@ TEST_F(StationDialogsTest, TwoSourcesFillAStereoDeviceAndTheNextAddHitsTheLimit)
   json remove = {{"name", "Desk R"}, {"version", added.body["version"]}};
   EXPECT_EQ(Post("/api/audio-sources/remove", remove).body["question"], "Remove?");
   remove["answers"] = {{"remove", true}};
-  Answer removed = Post("/api/audio-sources/remove", remove);
+  ConsoleAnswer removed = Post("/api/audio-sources/remove", remove);
   ASSERT_EQ(removed.status, 200) << removed.body;
   EXPECT_TRUE(removed.body["sources"]["add_refusal"].is_null());
   EXPECT_EQ(Get(AudioDevices2KeyPath(), "Desk R"), "<missing>");
 }
 
 TEST_F(StationDialogsTest, UsersAreAddedEditedAndGivenRightsWithoutThePasswordComingBack) {
-  Answer added = Post("/api/users/add", {{"name", "Bob"},
-                                         {"full_name", "Bob Smith"},
-                                         {"password", ""},
-                                         {"confirm", ""},
-                                         {"answers", {{"empty-password", true}}}});
+  ConsoleAnswer added = Post("/api/users/add", {{"name", "Bob"},
+                                                {"full_name", "Bob Smith"},
+                                                {"password", ""},
+                                                {"confirm", ""},
+                                                {"answers", {{"empty-password", true}}}});
   ASSERT_EQ(added.status, 200) << added.body;
   EXPECT_EQ(added.body["rights"], true);  // the page opens the rights dialog next
   EXPECT_EQ(Get(UserRightsKeyPath("Bob"), "Talk"), Dword(3));
   // Newest first, as the manager lists them.
-  Answer list = Fetch("/api/users");
+  ConsoleAnswer list = Fetch("/api/users");
   EXPECT_EQ(list.body["rows"][0]["name"], "Bob");
   EXPECT_EQ(list.body["rows"][1]["name"], "ann");
 
-  Answer ann = Fetch("/api/users/user?name=ann");
+  ConsoleAnswer ann = Fetch("/api/users/user?name=ann");
   EXPECT_EQ(ann.body["placeholder"], 6);
   EXPECT_EQ(ann.body.dump().find(Get(UserKeyPath("ann"), "Password").substr(0, 27)),
             std::string::npos);
@@ -398,7 +365,7 @@ TEST_F(StationDialogsTest, UsersAreAddedEditedAndGivenRightsWithoutThePasswordCo
                {"password", "******"},
                {"confirm", "******"},
                {"version", ann.body["version"]}};
-  Answer edited = Post("/api/users/edit", edit);
+  ConsoleAnswer edited = Post("/api/users/edit", edit);
   ASSERT_EQ(edited.status, 200) << edited.body;
   EXPECT_EQ(Get(UserKeyPath("ann"), "Password"), digest);  // the placeholder keeps it
   EXPECT_EQ(Get(UserKeyPath("ann"), "FullName"), Sz("Ann Jones"));
@@ -407,12 +374,12 @@ TEST_F(StationDialogsTest, UsersAreAddedEditedAndGivenRightsWithoutThePasswordCo
   ASSERT_EQ(Post("/api/users/edit", edit).status, 200);
   EXPECT_EQ(Get(UserKeyPath("ann"), "Password"), digest);
 
-  Answer rights = Fetch("/api/users/rights?name=ann");
+  ConsoleAnswer rights = Fetch("/api/users/rights?name=ann");
   EXPECT_EQ(rights.body["rows"][0],
             json({{"archive", "News"}, {"value", 3}, {"access", "Yes"}, {"live", "Yes"}}));
-  Answer saved = Post("/api/users/rights", {{"name", "ann"},
-                                            {"rights", {{"news", 1}, {"Talk", 2}}},
-                                            {"version", rights.body["version"]}});
+  ConsoleAnswer saved = Post("/api/users/rights", {{"name", "ann"},
+                                                   {"rights", {{"news", 1}, {"Talk", 2}}},
+                                                   {"version", rights.body["version"]}});
   ASSERT_EQ(saved.status, 200) << saved.body;
   EXPECT_EQ(Get(UserRightsKeyPath("ann"), "News"), Dword(1));
   EXPECT_EQ(Get(UserRightsKeyPath("ann"), "Talk"), Dword(2));
@@ -430,7 +397,7 @@ TEST_F(StationDialogsTest, AStaleSaveIsRefusedWithTheCurrentValues) {
   ASSERT_EQ(Post("/api/users/edit", first).status, 200);
   json second = first;
   second["full_name"] = "Ann from page 2";
-  Answer stale = Post("/api/users/edit", second);
+  ConsoleAnswer stale = Post("/api/users/edit", second);
   EXPECT_EQ(stale.status, 409);
   EXPECT_EQ(stale.body["error"], kStaleEdit);
   EXPECT_EQ(stale.body["current"]["full_name"], "Ann from page 1");
@@ -498,7 +465,7 @@ TEST_F(StationDialogsTest, AUsersValuesAndRightsAreSavedTogetherOrNotAtAll) {
   });
   edit["full_name"] = "Ann Smith";
   edit["version"] = Version("/api/users/user?name=ann");
-  Answer failed = Post("/api/users/edit", edit);
+  ConsoleAnswer failed = Post("/api/users/edit", edit);
   EXPECT_EQ(failed.status, 422);
   EXPECT_EQ(failed.body["error"], ConfigMessageText(kMsgRegistryAccess));
   store_->SetWriteHookForTesting(nullptr);
@@ -506,11 +473,11 @@ TEST_F(StationDialogsTest, AUsersValuesAndRightsAreSavedTogetherOrNotAtAll) {
 }
 
 TEST_F(StationDialogsTest, StartAtBootGoesThroughTheUnitAndThePortWaitsForARestart) {
-  Answer options = Fetch("/api/server-options");
+  ConsoleAnswer options = Fetch("/api/server-options");
   EXPECT_EQ(options.body["port"], 9020);
   EXPECT_EQ(options.body["start_at_boot"], false);
   EXPECT_EQ(options.body["note"], kPortNote);
-  Answer saved =
+  ConsoleAnswer saved =
       Post("/api/server-options",
            {{"port", "9021"}, {"start_at_boot", true}, {"version", options.body["version"]}});
   ASSERT_EQ(saved.status, 200) << saved.body;
@@ -520,7 +487,7 @@ TEST_F(StationDialogsTest, StartAtBootGoesThroughTheUnitAndThePortWaitsForAResta
 
   // A unit that refuses: its reason, and nothing saved.
   boot_->refusal = "Failed to disable unit: Access denied";
-  Answer refused =
+  ConsoleAnswer refused =
       Post("/api/server-options",
            {{"port", 9022}, {"start_at_boot", false}, {"version", saved.body["version"]}});
   EXPECT_EQ(refused.status, 422);
@@ -535,13 +502,13 @@ TEST_F(StationDialogsTest, StartAtBootGoesThroughTheUnitAndThePortWaitsForAResta
 
 TEST_F(StationDialogsTest, ALogicalInputRunsAtOnceFollowsItsPeerAndIsSaved) {
   gpio::testing::TextServer peer;
-  Answer dialog = Fetch("/api/gpio?device=Card%20A");
+  ConsoleAnswer dialog = Fetch("/api/gpio?device=Card%20A");
   ASSERT_EQ(dialog.status, 200) << dialog.body;
   for (const json& input : dialog.body["inputs"]) EXPECT_EQ(input["status"], "Inactive!");
-  Answer input = Fetch("/api/gpio/input?device=Card%20A&input=5");
+  ConsoleAnswer input = Fetch("/api/gpio/input?device=Card%20A&input=5");
   EXPECT_EQ(input.body["caption"], "Logical TCP/IP Input 5 Configuration");
   EXPECT_EQ(input.body["result"], "?");
-  Answer test =
+  ConsoleAnswer test =
       Post("/api/gpio/test",
            {{"on", "MIC ON"}, {"off", "MIC"}, {"case_sensitive", false}, {"text", "mic on"}});
   EXPECT_EQ(test.body["result"], "both!!!");
@@ -550,7 +517,7 @@ TEST_F(StationDialogsTest, ALogicalInputRunsAtOnceFollowsItsPeerAndIsSaved) {
                {"initial_state", 0},      {"host", peer.address()},
                {"case_sensitive", false}, {"on", "MIC ON"},
                {"off", "MIC OFF"},        {"version", input.body["version"]}};
-  Answer saved = Post("/api/gpio/input", save);
+  ConsoleAnswer saved = Post("/api/gpio/input", save);
   ASSERT_EQ(saved.status, 200) << saved.body;
   EXPECT_EQ(saved.body["gpio"]["inputs"][0]["status"], "Starting...");
   EXPECT_EQ(saved.body["gpio"]["inputs"][0]["active"], true);
@@ -574,7 +541,8 @@ TEST_F(StationDialogsTest, ALogicalInputRunsAtOnceFollowsItsPeerAndIsSaved) {
   EXPECT_EQ(Get(config, "Dev0_0_Active"), Dword(1));
 
   // The check box stops it at once; closing the dialog saves.
-  Answer off = Post("/api/gpio/active", {{"device", "Card A"}, {"input", 5}, {"active", false}});
+  ConsoleAnswer off =
+      Post("/api/gpio/active", {{"device", "Card A"}, {"input", 5}, {"active", false}});
   ASSERT_EQ(off.status, 200) << off.body;
   EXPECT_EQ(off.body["gpio"]["inputs"][0]["status"], "Inactive!");
   EXPECT_EQ(Post("/api/gpio/close", {{"device", "Card A"}}).status, 200);

@@ -135,17 +135,11 @@ TEST_F(FtpSenderTest, FailuresSayWhyAndStoreNothing) {
 
 TEST_F(FtpSenderTest, StalledServerEndsTheCallWithinItsTimeOut) {
   // Accepts connections (the kernel does) and never says a word.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const logrum::testing::SilentListener listener;
+  ASSERT_TRUE(listener.ok());
 
   SendRequest request = Request();
-  request.port = ntohs(address.sin_port);
+  request.port = listener.port();
   request.stall_timeout_ms = 1000;
   platform::Status sent;
   const auto began = std::chrono::steady_clock::now();
@@ -153,7 +147,6 @@ TEST_F(FtpSenderTest, StalledServerEndsTheCallWithinItsTimeOut) {
   EXPECT_FALSE(sent.ok());
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
   EXPECT_NE(sent.message().find("imeout"), std::string::npos) << sent.message();
-  ::close(listener);
 }
 
 TEST_F(FtpSenderTest, FtpsChecksTheCertificateAndRequiresTls) {

@@ -14,6 +14,7 @@
 
 #include "Lib/Gpio/LogicalInput.h"
 #include "Lib/Gpio/tests/TextServer.h"
+#include "tests/support/TestSupport.h"
 
 namespace logrum::gpio {
 namespace {
@@ -187,15 +188,8 @@ TEST(LogicalInputTest, LongLinesAreCutAndAFloodWithoutNewlineCannotGrowMemory) {
 
 TEST(LogicalInputTest, PeersThatCannotBeReachedKeepRetrying) {
   // A port with nobody listening: connections are refused.
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);
-  const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const std::string refused =
+      "127.0.0.1:" + std::to_string(logrum::testing::FreeLoopbackPort());
 
   for (const std::string& host : {refused, std::string("127.0.0.1:0"),
                                   std::string("no-such-host.invalid:4001"), std::string(""),
@@ -216,21 +210,15 @@ TEST(LogicalInputTest, PeersThatCannotBeReachedKeepRetrying) {
 TEST(LogicalInputTest, StopAndConfigureCutAConnectShort) {
   // A listener whose queue is full: the next connect waits for an answer
   // that never comes, as with a peer behind a dead link.
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const logrum::testing::SilentListener listener(0);
+  ASSERT_TRUE(listener.ok());
   std::vector<int> fillers;
   for (int i = 0; i < 2; ++i) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    (void)::connect(fd, listener.address(), listener.address_size());
     fillers.push_back(fd);
   }
-  const std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const std::string host = "127.0.0.1:" + std::to_string(listener.port());
 
   TextServer server;
   LogicalInput input;
@@ -254,7 +242,6 @@ TEST(LogicalInputTest, StopAndConfigureCutAConnectShort) {
   EXPECT_TRUE(bounded_record.WaitForStatus("Connecting to " + host, 2));
   bounded.Stop();
   for (int fd : fillers) ::close(fd);
-  ::close(listener);
 }
 
 TEST(PeerAddressTest, HostAndPortAsTheReaderUnderstandsThem) {
