@@ -38,9 +38,10 @@ bool ServiceArchive::GetCounters(logrum::ArchiveCounters* counters) {
 ArchiveServiceBinding::~ArchiveServiceBinding() { Unload(); }
 
 bool ArchiveServiceBinding::Load(std::string* error) {
-  if (!library_.OpenBeside(&kAnchor, logrum::kArchiveServiceLibrary, error)) return false;
-  entry_ = library_.Function<logrum::ArchiveServiceEntryFn>(logrum::kArchiveServiceEntry, error);
-  return entry_ != nullptr;
+  platform::Status status = library_.OpenBeside(&kAnchor, logrum::kArchiveServiceLibrary);
+  if (status.ok()) status = library_.Function(logrum::kArchiveServiceEntry, &entry_);
+  if (!status.ok() && error != nullptr) *error = status.message();
+  return status.ok();
 }
 
 logrum::IArchiveServer* ArchiveServiceBinding::Server() {

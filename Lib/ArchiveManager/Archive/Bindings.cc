@@ -12,18 +12,14 @@ void Anchor() {}
 void* EncoderLibrary::Create(const void* params) {
   kit::MutexLock lock(mu_);
   if (entry_ == nullptr) {
-    std::string error;
-    if (!library_.is_open() &&
-        !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audenc::kEncoderLibrary,
-                             &error)) {
-      error_ = error;
-      diag::DebugTrace("EncoderLibrary: %s\n", error.c_str());
-      return nullptr;
+    platform::Status status;
+    if (!library_.is_open()) {
+      status = library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audenc::kEncoderLibrary);
     }
-    entry_ = library_.Function<audenc::EncoderEntryFn>(audenc::kEncoderEntry, &error);
-    if (entry_ == nullptr) {
-      error_ = error;
-      diag::DebugTrace("EncoderLibrary: %s\n", error.c_str());
+    if (status.ok()) status = library_.Function(audenc::kEncoderEntry, &entry_);
+    if (!status.ok()) {
+      error_ = status.message();
+      diag::DebugTrace("EncoderLibrary: %s\n", error_.c_str());
       return nullptr;
     }
   }
@@ -47,11 +43,13 @@ bool FtpLibrary::SendFile(const ftp::FtpSendRequest& request, std::string* error
     kit::MutexLock lock(mu_);
     if (!tried_) {
       tried_ = true;
-      if (library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_,
-                              &load_error_)) {
-        send_ = library_.Function<ftp::FtpSendFileFn>(ftp::kFtpSendEntry, &load_error_);
-        send_ex_ = library_.Function<ftp::FtpSendFileExFn>(ftp::kFtpSendExEntry, nullptr);
+      platform::Status status =
+          library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_);
+      if (status.ok()) {
+        status = library_.Function(ftp::kFtpSendEntry, &send_);
+        send_ex_ = library_.OptionalFunction<ftp::FtpSendFileExFn>(ftp::kFtpSendExEntry);
       }
+      if (!status.ok()) load_error_ = status.message();
       if (send_ == nullptr) diag::DebugTrace("FtpLibrary: %s\n", load_error_.c_str());
     }
     send = send_;
@@ -86,13 +84,17 @@ SourceBinding::~SourceBinding() {
 
 bool SourceBinding::Load(std::string* error) {
   if (manager_ != nullptr) return true;
-  if (!library_.is_open() &&
-      !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audio::kAudioSourceLibrary,
-                           error)) {
+  platform::Status status;
+  if (!library_.is_open()) {
+    status =
+        library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audio::kAudioSourceLibrary);
+  }
+  audio::AudioSourceEntryFn entry = nullptr;
+  if (status.ok()) status = library_.Function(audio::kAudioSourceEntry, &entry);
+  if (!status.ok()) {
+    if (error != nullptr) *error = status.message();
     return false;
   }
-  auto entry = library_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, error);
-  if (entry == nullptr) return false;
   manager_ = entry();
   if (manager_ == nullptr && error) *error = "the audio source library gave no manager";
   return manager_ != nullptr;

@@ -8,13 +8,19 @@ bool ArchiveHost::Load(const std::string& folder, std::string* error) {
   Unload();
   // The source library first: archsvc.so binds the same loaded copy, so the
   // devices defined here are the ones its archives subscribe to.
-  if (!audiosrc_.Open(folder + "/" + audio::kAudioSourceLibrary, error)) return false;
-  auto source_entry = audiosrc_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, error);
-  if (source_entry == nullptr) return false;
-  sources_ = source_entry();
-  if (!archsvc_.Open(folder + "/" + kArchiveServiceLibrary, error)) return false;
-  auto entry = archsvc_.Function<ArchiveServiceEntryFn>(kArchiveServiceEntry, error);
-  if (entry == nullptr) return false;
+  audio::AudioSourceEntryFn source_entry = nullptr;
+  ArchiveServiceEntryFn entry = nullptr;
+  platform::Status status = audiosrc_.Open(folder + "/" + audio::kAudioSourceLibrary);
+  if (status.ok()) status = audiosrc_.Function(audio::kAudioSourceEntry, &source_entry);
+  if (status.ok()) {
+    sources_ = source_entry();
+    status = archsvc_.Open(folder + "/" + kArchiveServiceLibrary);
+  }
+  if (status.ok()) status = archsvc_.Function(kArchiveServiceEntry, &entry);
+  if (!status.ok()) {
+    if (error) *error = status.message();
+    return false;
+  }
   manager_ = static_cast<IArchiveManager*>(entry(kArchiveManagerObject));
   server_ = static_cast<IArchiveServer*>(entry(kArchiveServerObject));
   if (manager_ == nullptr || server_ == nullptr || sources_ == nullptr) {
