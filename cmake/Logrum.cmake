@@ -62,6 +62,9 @@ function(logrum_program name)
   add_executable(${name} ${ARG_SOURCES})
   logrum_warnings(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  # The program's warning route also serves the plug-ins it loads
+  # (Lib/Platform/DebugOutput.h).
+  target_link_options(${name} PRIVATE -Wl,--export-dynamic-symbol=LogrumPlatformWarningRoute)
 endfunction()
 
 # logrum_test(NAME SOURCES ... LIBS ... [DEPENDS targets] [LABELS ...] [TIMEOUT s])

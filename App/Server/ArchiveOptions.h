@@ -29,8 +29,8 @@ class ArchiveOptions final : public logrum::ArchiveOptions {
   void RegisterDefaults();
   // Loads the archive's key over the registered values; false when the key
   // is missing or unreadable.
-  bool Load(std::string_view key_path) { return values_.Read(key_path); }
-  bool Save(std::string_view key_path) { return values_.Save(key_path); }
+  bool Load(std::string_view key_path) { return values_.Read(key_path).ok(); }
+  bool Save(std::string_view key_path) { return values_.Save(key_path).ok(); }
 
   int32_t GetRecSampleRate() override;
   int32_t GetRecChannels() override;

@@ -38,13 +38,9 @@ bool ServiceArchive::GetCounters(logrum::ArchiveCounters* counters) {
 ArchiveServiceBinding::~ArchiveServiceBinding() { Unload(); }
 
 platform::Status ArchiveServiceBinding::Load() {
-  std::string error;
-  if (!library_.OpenBeside(&kAnchor, logrum::kArchiveServiceLibrary, &error)) {
-    return platform::Status::Error(platform::Status::kNotFound, error);
-  }
-  entry_ = library_.Function<logrum::ArchiveServiceEntryFn>(logrum::kArchiveServiceEntry, &error);
-  if (entry_ == nullptr) return platform::Status::Error(platform::Status::kNotFound, error);
-  return platform::Status::Ok();
+  platform::Status status = library_.OpenBeside(&kAnchor, logrum::kArchiveServiceLibrary);
+  if (status.ok()) status = library_.Function(logrum::kArchiveServiceEntry, &entry_);
+  return status;
 }
 
 logrum::IArchiveServer* ArchiveServiceBinding::Server() {

@@ -42,11 +42,13 @@ AudioDeviceTable::AudioDeviceTable(platform::Registry* store, MessageSink* sink)
 
 void AudioDeviceTable::LoadFromLibrary() {
   platform::DynamicLibrary library;
-  std::string error;
   audio::CAudioSourceManager* manager = nullptr;
-  if (library.OpenBeside(&kAnchor, audio::kAudioSourceLibrary, &error)) {
-    auto entry = library.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
-    if (entry != nullptr) manager = entry();
+  audio::AudioSourceEntryFn entry = nullptr;
+  // Without the library the table stays empty; the program says why when it binds
+  // the library for capture.
+  if (library.OpenBeside(&kAnchor, audio::kAudioSourceLibrary).ok() &&
+      library.Function(audio::kAudioSourceEntry, &entry).ok()) {
+    manager = entry();
   }
   // The table keeps names and records only, so the library may go afterwards.
   Load(manager);
@@ -70,7 +72,7 @@ void AudioDeviceTable::Load(audio::CAudioSourceManager* manager) {
   }
   if (entries_.empty()) return;
 
-  if (sources_.Read(AudioDevices2KeyPath())) {
+  if (sources_.Read(AudioDevices2KeyPath()).ok()) {
     DiagPrintf("Read new sources!\n");
     std::vector<std::pair<std::string, std::string>> stored;
     sources_.Enumerate([&](const std::string& source, const kit::OptionValue& value) {
@@ -85,7 +87,7 @@ void AudioDeviceTable::Load(audio::CAudioSourceManager* manager) {
     DiagPrintf("Unable to read new source defs! Try old ones.\n");
     kit::OptionsReg old(false, store_);
     old.set_trace(false);
-    if (old.Read(AudioDevicesKeyPath())) {
+    if (old.Read(AudioDevicesKeyPath()).ok()) {
       DiagPrintf("Read old sources!\n");
       std::vector<std::pair<std::string, int32_t>> stored;
       old.Enumerate([&](const std::string& source, const kit::OptionValue& value) {
@@ -156,6 +158,6 @@ int AudioDeviceTable::FullyUsedCount() const {
   return count;
 }
 
-bool AudioDeviceTable::SaveSources() { return sources_.Save(AudioDevices2KeyPath()); }
+bool AudioDeviceTable::SaveSources() { return sources_.Save(AudioDevices2KeyPath()).ok(); }
 
 }  // namespace logrum::server

@@ -127,7 +127,8 @@ platform::Status ConsoleSettings::Load(platform::Registry* store) {
   values.SetInteger("SilenceLevel", -50);
   values.SetInteger("SilenceSeconds", 60);
   values.SetString("MetricsToken", "");
-  values.Read(ServerKeyPath());
+  // Without the key the defaults registered above are the settings.
+  (void)values.Read(ServerKeyPath());
   platform::Status status;
   std::string address = values.GetString("ConsoleAddress");
   if (!address.empty()) {

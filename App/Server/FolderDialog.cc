@@ -91,7 +91,8 @@ FolderPolicy FolderPolicy::Load(platform::Registry* store, const std::string& st
   kit::OptionsReg server(false, store);
   server.set_trace(false);
   std::vector<std::string> roots;
-  const char* text = server.Read(ServerKeyPath()) ? server.GetString("ConsoleFolders") : nullptr;
+  const char* text =
+      server.Read(ServerKeyPath()).ok() ? server.GetString("ConsoleFolders") : nullptr;
   if (text != nullptr && *text != '\0') {
     std::string_view rest(text);
     while (!rest.empty()) {

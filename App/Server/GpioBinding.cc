@@ -13,26 +13,25 @@ GpioBinding::~GpioBinding() {
 platform::Status GpioBinding::Load() {
   entries_ = {};
   opened_ = false;
-  std::string error;
-  if (!library_.OpenBeside(&kAnchor, kLibraryName, &error)) {
-    return platform::Status::Error(platform::Status::kNotFound, error);
+  if (platform::Status status = library_.OpenBeside(&kAnchor, kLibraryName); !status.ok()) {
+    return status;
   }
-  entries_.Open = library_.Function<GpioOpenFn>("Open", nullptr);
-  entries_.Close = library_.Function<GpioCloseFn>("Close", nullptr);
-  entries_.ShowConfigDialog = library_.Function<GpioShowConfigDialogFn>("ShowConfigDialog", nullptr);
-  entries_.OpenDevice = library_.Function<GpioOpenDeviceFn>("OpenDevice", nullptr);
+  entries_.Open = library_.OptionalFunction<GpioOpenFn>("Open");
+  entries_.Close = library_.OptionalFunction<GpioCloseFn>("Close");
+  entries_.ShowConfigDialog = library_.OptionalFunction<GpioShowConfigDialogFn>("ShowConfigDialog");
+  entries_.OpenDevice = library_.OptionalFunction<GpioOpenDeviceFn>("OpenDevice");
   entries_.GetDeviceSwitchState =
-      library_.Function<GpioGetDeviceSwitchStateFn>("GetDeviceSwitchState", nullptr);
-  entries_.CloseDevice = library_.Function<GpioCloseDeviceFn>("CloseDevice", nullptr);
+      library_.OptionalFunction<GpioGetDeviceSwitchStateFn>("GetDeviceSwitchState");
+  entries_.CloseDevice = library_.OptionalFunction<GpioCloseDeviceFn>("CloseDevice");
   entries_.ConsoleReadInput =
-      library_.Function<GpioConsoleReadInputFn>("GpioConsoleReadInput", nullptr);
+      library_.OptionalFunction<GpioConsoleReadInputFn>("GpioConsoleReadInput");
   entries_.ConsoleConfigure =
-      library_.Function<GpioConsoleConfigureFn>("GpioConsoleConfigure", nullptr);
-  entries_.ConsoleSave = library_.Function<GpioConsoleSaveFn>("GpioConsoleSave", nullptr);
+      library_.OptionalFunction<GpioConsoleConfigureFn>("GpioConsoleConfigure");
+  entries_.ConsoleSave = library_.OptionalFunction<GpioConsoleSaveFn>("GpioConsoleSave");
   entries_.ConsoleTestRule =
-      library_.Function<GpioConsoleTestRuleFn>("GpioConsoleTestRule", nullptr);
+      library_.OptionalFunction<GpioConsoleTestRuleFn>("GpioConsoleTestRule");
   entries_.ConsoleReadSource =
-      library_.Function<GpioConsoleReadSourceFn>("GpioConsoleReadSource", nullptr);
+      library_.OptionalFunction<GpioConsoleReadSourceFn>("GpioConsoleReadSource");
   if (entries_.Open != nullptr) opened_ = entries_.Open(&config_available_);
   return platform::Status::Ok();
 }

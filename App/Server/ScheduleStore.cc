@@ -30,7 +30,7 @@ bool LoadSchedule(platform::Registry* store, std::string_view key_path, Schedule
   schedule->Clear();
   kit::OptionsReg values(false, store);
   values.set_trace(false);
-  if (!values.Read(key_path)) return false;
+  if (!values.Read(key_path).ok()) return false;
   const int32_t count = values.GetInteger("EventCount");
   // The numbers that are present, up to the count: a hand-edited or imported schedule may
   // skip numbers, and a damaged count must not send us through billions of lookups.
@@ -83,7 +83,7 @@ bool SaveSchedule(platform::Registry* store, std::string_view key_path, const Sc
   kit::OptionsReg values(false, store);
   values.set_trace(false);
   FillSchedule(schedule, &values);
-  return values.Save(key_path);
+  return values.Save(key_path).ok();
 }
 
 }  // namespace logrum::server

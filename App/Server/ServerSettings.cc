@@ -9,8 +9,8 @@ ServerSettings::ServerSettings(platform::Registry* store) : values_(false, store
   values_.SetInteger("ServerPort", kDefaultPort);
 }
 
-bool ServerSettings::Load() { return values_.Read(ServerKeyPath()); }
+bool ServerSettings::Load() { return values_.Read(ServerKeyPath()).ok(); }
 
-bool ServerSettings::Save() { return values_.Save(ServerKeyPath()); }
+bool ServerSettings::Save() { return values_.Save(ServerKeyPath()).ok(); }
 
 }  // namespace logrum::server

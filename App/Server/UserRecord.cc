@@ -31,7 +31,7 @@ bool UserRecord::Load(std::string_view name) {
   kit::OptionsReg values(false, store_);
   values.set_trace(false);
   values.SetInteger("MaxConnections", 1);
-  if (!values.Read(UserKeyPath(name))) {
+  if (!values.Read(UserKeyPath(name)).ok()) {
     ShowConfigMessage(sink_, kMsgRegistryAccess);
     return false;
   }
@@ -48,7 +48,7 @@ bool UserRecord::Load(std::string_view name) {
   max_connections_ = values.GetInteger("MaxConnections");
   int32_t check = values.GetInteger("Check");
   password_length_ = values.Find("Check") != nullptr ? (check ^ kCheckMask) : 0;
-  if (!rights_.Read(UserRightsKeyPath(name))) {
+  if (!rights_.Read(UserRightsKeyPath(name)).ok()) {
     ShowConfigMessage(sink_, kMsgUserData);
     return false;
   }
@@ -58,8 +58,9 @@ bool UserRecord::Load(std::string_view name) {
 bool UserRecord::Save() {
   kit::OptionsReg values(false, store_);
   values.set_trace(false);
-  // Values of the key that the program does not write are kept.
-  values.Read(UserKeyPath(name_));
+  // Values of the key that the program does not write are kept; a new user has
+  // none to keep.
+  (void)values.Read(UserKeyPath(name_));
   values.SetString("UserName", name_);
   values.SetString("FullName", full_name_);
   values.SetString("Password", digest_);

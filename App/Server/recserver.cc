@@ -38,6 +38,7 @@
 #include "App/Server/ServiceNotifier.h"
 #include "App/Server/SharedLogger.h"
 #include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/Platform/DebugOutput.h"
 #include "Lib/Platform/DynamicLibrary.h"
 #include "Lib/Platform/StateFolder.h"
 
@@ -64,6 +65,14 @@ void Say(Priority priority, const char* format, ...) {
     std::fprintf(stderr, "%s: %s\n", kAppName, text);
   }
   std::fflush(stderr);
+}
+
+// What the platform layer finds wrong in the environment (a malformed
+// LOGRUM2_CLOCK, an unknown time zone, a bad virtual device entry), in this
+// program and in the libraries it loads.
+void SayWarning(const char* text) {
+  Say(kWarning, "%s", text);
+  DiagPrintf("%s\n", text);
 }
 
 // Message boxes of the configuration store and the model: errors.
@@ -190,9 +199,8 @@ bool StartMinimised(int argc, char** argv) {
 // One instance per state folder. Returns the exit code when this copy is
 // not to run.
 std::optional<int> AcquireInstance(Program* program) {
-  std::string error;
-  if (!platform::MakeStateFolder(&program->folder, &error)) {
-    Say(kError, "%s", error.c_str());
+  if (platform::Status status = platform::MakeStateFolder(&program->folder); !status.ok()) {
+    Say(kError, "%s", status.message().c_str());
     return 1;
   }
   InstanceLock& lock = program->lock;
@@ -224,14 +232,14 @@ void BindLibraries(Program* program, bool start_minimised) {
 
   program->devices = std::make_unique<AudioDeviceTable>(nullptr, &program->sink);
   program->devices->LoadFromLibrary();
-  std::string error;
-  if (program->audiosrc.OpenBeside(&kAnchor, audio::kAudioSourceLibrary, &error)) {
-    auto entry =
-        program->audiosrc.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
+  platform::Status bound = program->audiosrc.OpenBeside(&kAnchor, audio::kAudioSourceLibrary);
+  if (bound.ok()) {
+    audio::AudioSourceEntryFn entry = nullptr;
+    bound = program->audiosrc.Function(audio::kAudioSourceEntry, &entry);
     if (entry != nullptr) program->manager = entry();
   }
   if (program->manager == nullptr) {
-    DiagPrintf("Audio capture library not available: %s\n", error.c_str());
+    DiagPrintf("Audio capture library not available: %s\n", bound.message().c_str());
   }
   program->service = std::make_unique<ArchiveServiceBinding>();
   program->service_status = program->service->Load();
@@ -371,6 +379,7 @@ void ShutDown(Program* program) {
 }
 
 int Main(int argc, char** argv) {
+  platform::SetWarningSink(&SayWarning);
   if (argc == 2 && std::strcmp(argv[1], "--hash-console-password") == 0) {
     return HashPasswordCommand();
   }

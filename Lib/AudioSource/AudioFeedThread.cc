@@ -222,7 +222,9 @@ bool CAudioFeedThread::Recover(int error) {
     {
       std::lock_guard lock(reader_mutex_);
       if (reader_ == nullptr) return false;
-      if (reader_->Open() == 0) break;
+      // Failures are expected while the device is away; the attempts are counted
+      // and reported once it is back.
+      if (reader_->OpenCapture().ok()) break;
     }
     delay_ms = std::min(delay_ms * 2, kMaxReopenDelayMs);
   }
@@ -341,7 +343,11 @@ bool CAudioSourceThread::Open() {
   auto source = std::make_unique<WaveInSource>(
       device, static_cast<uint32_t>(std::max(rate, 0)), 2, 16,
       static_cast<uint32_t>(std::max(block, 0)), WaveInSource::kBufferCount, this);
-  if (source->Open() != 0) return false;
+  if (platform::Status status = source->OpenCapture(); !status.ok()) {
+    AUDIO_TRACE(AudioUnit::kEvents, "audiosrc: capture device %u: %s\n", device,
+                status.message().c_str());
+    return false;
+  }
   AUDIO_TRACE(AudioUnit::kFeed, "AudioSourceThread::Open(cb=%d,split=%s\n", m_DevInfo.cbPcmBlock,
               m_bSplitMono ? "Yes" : "No");
   m_pSource = std::move(source);

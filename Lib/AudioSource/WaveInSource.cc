@@ -116,14 +116,16 @@ void WaveInSource::Callback(void* instance, WaveInMessage message, WaveInBuffer*
   }
 }
 
-int32_t WaveInSource::Open() {
+int32_t WaveInSource::Open() { return platform::WaveInResultOf(OpenCapture()); }
+
+platform::Status WaveInSource::OpenCapture() {
+  using platform::Status;
   Close();
   failure_.store(0, std::memory_order_release);
   if (!device_name_.empty()) {
     int found = platform::WaveInFindDevice(device_name_);
     if (found < 0) {
-      last_error_ = "device '" + device_name_ + "' is not present";
-      return platform::kWaveInBadDeviceId;
+      return Status::Error(Status::kNotFound, "device '" + device_name_ + "' is not present");
     }
     device_index_ = static_cast<uint32_t>(found);
   }
@@ -132,11 +134,11 @@ int32_t WaveInSource::Open() {
   constexpr uint32_t kMaxBlockBytes = 64u << 20;
   if (format_.channels == 0 || buffer_bytes_ < format_.block_align() ||
       buffer_bytes_ > kMaxBlockBytes || headers_.empty()) {
-    last_error_ = buffer_bytes_ > kMaxBlockBytes ? "block size above 64 MiB"
-                                                 : "block size too small for one frame";
-    AUDIO_TRACE(AudioUnit::kEvents, "audiosrc: capture device %u: %s (%u bytes)\n",
-                device_index_, last_error_.c_str(), buffer_bytes_);
-    return platform::kWaveInInvalidParam;
+    return Status::Error(
+        Status::kInvalidArgument,
+        std::string(buffer_bytes_ > kMaxBlockBytes ? "block size above 64 MiB"
+                                                   : "block size too small for one frame") +
+            " (" + std::to_string(buffer_bytes_) + " bytes)");
   }
   try {
     if (storage_.size() != headers_.size()) {
@@ -144,18 +146,15 @@ int32_t WaveInSource::Open() {
     }
   } catch (const std::bad_alloc&) {
     storage_.clear();
-    last_error_ = "out of memory for the capture buffers";
-    AUDIO_TRACE(AudioUnit::kEvents, "audiosrc: capture device %u: %s (%u x %u bytes)\n",
-                device_index_, last_error_.c_str(), static_cast<unsigned>(headers_.size()),
-                buffer_bytes_);
-    return platform::kWaveInNoMem;
+    return Status::Error(Status::kIoError, "out of memory for the capture buffers (" +
+                                               std::to_string(headers_.size()) + " x " +
+                                               std::to_string(buffer_bytes_) + " bytes)");
   }
   std::unique_ptr<platform::WaveIn> device;
-  int result = platform::WaveIn::Open(device_index_, format_, &Callback, this, &device,
-                                      &last_error_);
-  if (result != platform::kWaveInOk) {
+  if (Status status = platform::WaveIn::Open(device_index_, format_, &Callback, this, &device);
+      !status.ok()) {
     Close();
-    return result;
+    return status;
   }
   {
     kit::MutexLock lock(stats_mutex_);  // stats() reads the device from other threads
@@ -163,17 +162,24 @@ int32_t WaveInSource::Open() {
   }
   if (device_name_.empty()) device_name_ = device_->name();
   ring_head_.store(ring_tail_.load());  // nothing from an earlier run is left to read
+  auto failed = [this](int result) {
+    return Status::Error(Status::kIoError,
+                         device_name_ + ": " + platform::WaveInResultText(result));
+  };
   for (size_t i = 0; i < headers_.size(); ++i) {
     headers_[i] = WaveInBuffer{};
     headers_[i].data = storage_[i].data();
     headers_[i].buffer_length = buffer_bytes_;
-    if ((result = device_->Prepare(&headers_[i])) != platform::kWaveInOk) return result;
+    if (int result = device_->Prepare(&headers_[i]); result != platform::kWaveInOk) {
+      return failed(result);
+    }
   }
   for (auto& header : headers_) {
-    if ((result = GiveToDevice(&header)) != platform::kWaveInOk) return result;
+    if (int result = GiveToDevice(&header); result != platform::kWaveInOk) return failed(result);
   }
   stopped_.store(false, std::memory_order_release);
-  return device_->Start();
+  if (int result = device_->Start(); result != platform::kWaveInOk) return failed(result);
+  return Status::Ok();
 }
 
 void WaveInSource::Close() {

@@ -59,7 +59,10 @@ class WaveInSource : public kit::BlockSource {
 
   // Stops, resets the device (every buffer comes back) and closes it. Harmless twice.
   void Close() override;
-  // (Re)opens the device and starts capture. 0, or a WaveInResult.
+  // (Re)opens the device and starts capture. The Status names the device (or the
+  // block size) and why it failed.
+  platform::Status OpenCapture();
+  // The same for the slot: 0, or the WaveInResult of the failure.
   int32_t Open() override;
   bool IsOpen() override;
   // Fills the buffer's free space with captured bytes, waiting for them. Returns the
@@ -75,7 +78,6 @@ class WaveInSource : public kit::BlockSource {
   // The device's name as it was first opened; empty before.
   const std::string& device_name() const { return device_name_; }
 
-  const std::string& last_error() const { return last_error_; }
   // The device's counters since this source was made, across reopens. Any thread.
   platform::WaveInStats stats() const;
   // When the first byte that the last Read copied was captured (microseconds on the
@@ -109,7 +111,6 @@ class WaveInSource : public kit::BlockSource {
   std::atomic<uint32_t> ring_head_{0};  // next to read; Read's
   std::atomic<uint32_t> ring_tail_{0};  // next to write; the callback's
 
-  std::string last_error_;
   std::string device_name_;
   int64_t read_time_us_ = 0;  // the reader's
 

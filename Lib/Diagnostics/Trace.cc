@@ -91,8 +91,7 @@ class TraceBinding {
     }
     channels_ = nullptr;
     if (provider_ != nullptr) {
-      std::string error;
-      if (auto exit = library_.Function<TraceProviderExit>(kTraceProviderExit, &error)) exit();
+      if (auto exit = library_.OptionalFunction<TraceProviderExit>(kTraceProviderExit)) exit();
       provider_ = nullptr;
     }
     library_.Close();
@@ -104,16 +103,17 @@ class TraceBinding {
 
   void Load() {
     attempted_ = true;
-    std::string error;
-    if (!library_.OpenBeside(&g_silent, kTraceProviderFile, &error)) {
-      DebugTrace("Trace provider not loaded: %s\n", error.c_str());
+    if (platform::Status status = library_.OpenBeside(&g_silent, kTraceProviderFile);
+        !status.ok()) {
+      DebugTrace("Trace provider not loaded: %s\n", status.message().c_str());
       return;
     }
-    auto entry = library_.Function<TraceProviderEntry>(kTraceProviderEntry, &error);
+    TraceProviderEntry entry = nullptr;
+    const platform::Status found = library_.Function(kTraceProviderEntry, &entry);
     provider_ = entry != nullptr ? entry() : nullptr;
     if (provider_ == nullptr) {
       DebugTrace("Trace provider %s unusable: %s\n", library_.path().c_str(),
-                 entry == nullptr ? error.c_str() : "no provider");
+                 entry == nullptr ? found.message().c_str() : "no provider");
       library_.Close();
     }
   }

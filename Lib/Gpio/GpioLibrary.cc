@@ -157,9 +157,9 @@ bool GpioLibrary::Open(uint8_t* config_available) {
   slots_.fill(nullptr);
   open_.clear();
   kit::RegistryKey key(false, options_.store);
-  if (!key.Open(kGpioKey, false)) {
+  if (Status status = key.Open(kGpioKey, false); !status.ok()) {
     Message(RegistryKeyMessage());
-    if (!key.last_error_text().empty()) Message(key.last_error_text());
+    if (!status.message().empty()) Message(status.message());
     return false;
   }
   OpenCardManager();
@@ -208,7 +208,7 @@ Status GpioLibrary::LoadConfiguration() {
 Status GpioLibrary::SaveConfiguration() {
   kit::RegistryKey key(false, options_.store);
   platform::Registry* store = Store();
-  if (store == nullptr || !key.Open(kGpioKey, false)) {
+  if (store == nullptr || !key.Open(kGpioKey, false).ok()) {
     Message(RegistryKeyMessage());
     return Status::Error(Status::kNotFound, RegistryKeyMessage());
   }

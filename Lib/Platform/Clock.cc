@@ -7,6 +7,8 @@
 #include <ctime>
 #include <thread>
 
+#include "Lib/Platform/DebugOutput.h"
+
 namespace logrum::platform {
 namespace {
 
@@ -25,9 +27,8 @@ int64_t SystemUs() {
 Clock* MakeProcessClock() {
   ClockSpec spec;
   if (const char* text = std::getenv("LOGRUM2_CLOCK"); text != nullptr && *text != '\0') {
-    std::string error;
-    if (!ParseClockSpec(text, &spec, &error)) {
-      std::fprintf(stderr, "logrum2: ignoring LOGRUM2_CLOCK=\"%s\": %s\n", text, error.c_str());
+    if (Status status = ParseClockSpec(text, &spec); !status.ok()) {
+      Warn("ignoring LOGRUM2_CLOCK=\"%s\": %s", text, status.message().c_str());
       spec = ClockSpec{};
     }
   }
@@ -54,7 +55,7 @@ Clock* SetDefaultClock(Clock* clock) {
   return CurrentClock().exchange(clock, std::memory_order_acq_rel);
 }
 
-bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error) {
+Status ParseClockSpec(std::string_view text, ClockSpec* spec) {
   ClockSpec result;
   while (!text.empty()) {
     size_t comma = text.find(',');
@@ -62,8 +63,8 @@ bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error) 
     text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
     size_t eq = part.find('=');
     if (eq == std::string_view::npos) {
-      *error = "expected NAME=VALUE, got \"" + std::string(part) + "\"";
-      return false;
+      return Status::Error(Status::kInvalidArgument,
+                           "expected NAME=VALUE, got \"" + std::string(part) + "\"");
     }
     std::string name(part.substr(0, eq));
     std::string value(part.substr(eq + 1));
@@ -74,13 +75,13 @@ bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error) 
                       &minute, &second, &tail) != 6 ||
           month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
           second > 59) {
-        *error = "start must be YYYY-MM-DDTHH:MM:SS, got \"" + value + "\"";
-        return false;
+        return Status::Error(Status::kInvalidArgument,
+                             "start must be YYYY-MM-DDTHH:MM:SS, got \"" + value + "\"");
       }
       const std::optional<int64_t> t = LocalToUnixSeconds(year, month, day, hour, minute, second);
       if (!t) {
-        *error = "start is not a representable local time: \"" + value + "\"";
-        return false;
+        return Status::Error(Status::kInvalidArgument,
+                             "start is not a representable local time: \"" + value + "\"");
       }
       result.has_start = true;
       result.start_unix_us = *t * 1000000;
@@ -88,17 +89,17 @@ bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error) 
       char* end = nullptr;
       double speed = std::strtod(value.c_str(), &end);
       if (value.empty() || *end != '\0' || !(speed > 0) || speed > 1e6) {
-        *error = "speed must be a positive number, got \"" + value + "\"";
-        return false;
+        return Status::Error(Status::kInvalidArgument,
+                             "speed must be a positive number, got \"" + value + "\"");
       }
       result.speed = speed;
     } else {
-      *error = "unknown part \"" + name + "\" (expected start or speed)";
-      return false;
+      return Status::Error(Status::kInvalidArgument,
+                           "unknown part \"" + name + "\" (expected start or speed)");
     }
   }
   *spec = result;
-  return true;
+  return Status::Ok();
 }
 
 ScaledClock::ScaledClock(const ClockSpec& spec)

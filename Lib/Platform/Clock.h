@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "Lib/Platform/Status.h"
+
 namespace logrum::platform {
 
 class Clock {
@@ -35,7 +37,8 @@ class Clock {
 };
 
 // The clock of the process. The first call reads LOGRUM2_CLOCK (see
-// ParseClockSpec); a malformed value is reported on standard error and ignored.
+// ParseClockSpec); a malformed value is reported as a warning (DebugOutput.h) and
+// ignored.
 Clock& DefaultClock();
 
 // Replaces the process clock (tests). Returns the previous one; pass it back
@@ -64,8 +67,8 @@ struct ClockSpec {
   int64_t start_unix_us = 0;  // the start moment as UTC microseconds
   double speed = 1.0;
 };
-// Returns false and fills *error for a malformed spec.
-bool ParseClockSpec(std::string_view text, ClockSpec* spec, std::string* error);
+// Fills *spec; a malformed spec leaves it as it was and the Status says what is wrong.
+Status ParseClockSpec(std::string_view text, ClockSpec* spec);
 
 // Real time, optionally shifted to start at spec.start and run spec.speed times faster.
 class ScaledClock : public Clock {

@@ -51,28 +51,30 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   return *this;
 }
 
-bool DynamicLibrary::Open(const std::string& path, std::string* error) {
+Status DynamicLibrary::Open(const std::string& path) {
   Close();
   dlerror();  // clear a stale message
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    if (error != nullptr) *error = LastDlError("cannot load " + path);
-    return false;
+    // dlerror() gives no errno. A file that is there but does not load (damaged,
+    // of another kind, or lacking a library it needs) is not what it should be.
+    std::error_code ec;
+    const bool present = std::filesystem::exists(path, ec);
+    return Status::Error(present ? Status::kCorrupt : Status::kNotFound,
+                         LastDlError("cannot load " + path));
   }
   handle_ = handle;
   path_ = path;
-  return true;
+  return Status::Ok();
 }
 
-bool DynamicLibrary::OpenBeside(const void* code, std::string_view file_name,
-                                std::string* error) {
+Status DynamicLibrary::OpenBeside(const void* code, std::string_view file_name) {
   Close();
   std::vector<std::string> folders = LibraryFolders(code);
   if (folders.empty()) {
-    if (error != nullptr) {
-      *error = "cannot find the library folder of the calling code to load " + std::string(file_name);
-    }
-    return false;
+    return Status::Error(
+        Status::kNotFound,
+        "cannot find the library folder of the calling code to load " + std::string(file_name));
   }
   std::string looked;
   for (const std::string& folder : folders) {
@@ -83,10 +85,9 @@ bool DynamicLibrary::OpenBeside(const void* code, std::string_view file_name,
       continue;
     }
     // A file that is there but does not load is an error of its own; don't look further.
-    return Open(candidate, error);
+    return Open(candidate);
   }
-  if (error != nullptr) *error = "library not found: " + looked;
-  return false;
+  return Status::Error(Status::kNotFound, "library not found: " + looked);
 }
 
 void DynamicLibrary::Close() {
@@ -95,17 +96,18 @@ void DynamicLibrary::Close() {
   path_.clear();
 }
 
-void* DynamicLibrary::Symbol(const char* name, std::string* error) const {
+Status DynamicLibrary::Symbol(const char* name, void** address) const {
+  *address = nullptr;
   if (handle_ == nullptr) {
-    if (error != nullptr) *error = std::string("no library open to look up ") + name;
-    return nullptr;
+    return Status::Error(Status::kNotFound, std::string("no library open to look up ") + name);
   }
   dlerror();
-  void* address = dlsym(handle_, name);
-  if (address == nullptr && error != nullptr) {
-    *error = LastDlError(std::string(name) + " not found in " + path_);
+  *address = dlsym(handle_, name);
+  if (*address == nullptr) {
+    return Status::Error(Status::kNotFound,
+                         LastDlError(std::string(name) + " not found in " + path_));
   }
-  return address;
+  return Status::Ok();
 }
 
 std::string CodeObjectPath(const void* code) {

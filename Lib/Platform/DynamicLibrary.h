@@ -7,13 +7,15 @@
 // some other copy.
 //
 // Thread safety: a DynamicLibrary object is not thread-safe; the free functions
-// may be called from any thread. Error texts come from dlerror() of the calling
-// thread and name the file or symbol.
+// may be called from any thread. Error messages come from dlerror() of the
+// calling thread and name the file or symbol.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Lib/Platform/Status.h"
 
 namespace logrum::platform {
 
@@ -30,26 +32,38 @@ class DynamicLibrary {
 
   // Loads `path` (a path, or a bare file name for the system search). Symbols are
   // bound at once (RTLD_NOW) and kept local to the library. A library already
-  // open in this object is closed first. False with *error set on failure.
-  bool Open(const std::string& path, std::string* error);
+  // open in this object is closed first.
+  Status Open(const std::string& path);
 
   // Loads `file_name` from the library folders of the object that holds `code`
-  // (see LibraryFolders), the first folder that has the file. False with *error
-  // naming every place looked at when it is found nowhere or fails to load.
-  bool OpenBeside(const void* code, std::string_view file_name, std::string* error);
+  // (see LibraryFolders), the first folder that has the file. When it is found
+  // nowhere the Status names every place looked at.
+  Status OpenBeside(const void* code, std::string_view file_name);
 
   void Close();
   bool is_open() const { return handle_ != nullptr; }
   // The path that was loaded; empty while closed.
   const std::string& path() const { return path_; }
 
-  // Address of an exported symbol, or null with *error set (error may be null).
-  void* Symbol(const char* name, std::string* error) const;
+  // The address of an exported symbol in *address; null there when it fails.
+  Status Symbol(const char* name, void** address) const;
 
-  // Symbol cast to a function pointer type, e.g. Function<Entry*(*)()>("_6A7B31").
+  // Symbol cast to a function pointer type, e.g.
+  // Function("_6A7B31", &entry) with `Entry* (*entry)()`.
   template <typename Fn>
-  Fn Function(const char* name, std::string* error) const {
-    return reinterpret_cast<Fn>(Symbol(name, error));
+  Status Function(const char* name, Fn* fn) const {
+    void* address = nullptr;
+    Status status = Symbol(name, &address);
+    *fn = reinterpret_cast<Fn>(address);
+    return status;
+  }
+
+  // For the entries a library may leave out: the function, or null when the
+  // library does not export it (or none is open).
+  template <typename Fn>
+  Fn OptionalFunction(const char* name) const {
+    void* address = nullptr;
+    return Symbol(name, &address).ok() ? reinterpret_cast<Fn>(address) : nullptr;
   }
 
  private:

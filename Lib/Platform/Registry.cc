@@ -207,8 +207,11 @@ Status Registry::Open(const std::string& path, std::unique_ptr<Registry>* store)
 
 Status Registry::OpenInStateFolder(std::unique_ptr<Registry>* store) {
   store->reset();
-  std::string folder, error;
-  if (!MakeStateFolder(&folder, &error)) return Status::Error(Status::kAccessDenied, error);
+  std::string folder;
+  if (Status status = MakeStateFolder(&folder); !status.ok()) {
+    // The store has always reported an unusable state folder as refused access.
+    return Status::Error(Status::kAccessDenied, status.message());
+  }
   return Open(folder + "/registry.db3", store);
 }
 

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace logrum::platform {
 namespace {
@@ -41,23 +40,22 @@ std::string StateFolderPath() {
   return WithoutTrailingSlashes(HomeFolder()) + "/.local/state/logrum2";
 }
 
-bool MakeStateFolder(std::string* path, std::string* error) {
+Status MakeStateFolder(std::string* path) {
   *path = StateFolderPath();
   // Create each missing parent in turn, like mkdir -p.
   for (size_t slash = 0; slash != std::string::npos;) {
     slash = path->find('/', slash + 1);
     std::string part = path->substr(0, slash);
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      *error = "cannot create the state folder " + part + ": " + std::strerror(errno);
-      return false;
+      return ErrnoStatus(errno, "cannot create the state folder " + part);
     }
   }
   struct stat info;
   if (stat(path->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    *error = "the state folder " + *path + " is not a folder";
-    return false;
+    return Status::Error(Status::kInvalidArgument,
+                         "the state folder " + *path + " is not a folder");
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace logrum::platform

@@ -11,13 +11,15 @@
 
 #include <string>
 
+#include "Lib/Platform/Status.h"
+
 namespace logrum::platform {
 
 // The folder's path, without a trailing slash.
 std::string StateFolderPath();
 
 // Creates the folder and its missing parents (mode 0755 less the umask).
-// On success *path holds the folder; on failure *error says which folder and why.
-bool MakeStateFolder(std::string* path, std::string* error);
+// *path holds the folder, made or not; the Status says which folder failed and why.
+Status MakeStateFolder(std::string* path);
 
 }  // namespace logrum::platform

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -11,6 +10,8 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <vector>
+
+#include "Lib/Platform/DebugOutput.h"
 
 namespace logrum::platform {
 namespace {
@@ -147,11 +148,13 @@ std::string ZoneDir() {
 
 TimeZoneRules RulesFromFile(const std::string& path) {
   TimeZoneRules rules;
-  std::string rule, error;
-  if (!ReadZoneFileRule(path, &rule, &error) || !ParsePosixRule(rule, &rules, &error)) {
+  std::string rule;
+  Status status = ReadZoneFileRule(path, &rule);
+  if (status.ok()) status = ParsePosixRule(rule, &rules);
+  if (!status.ok()) {
     TimeZoneRules utc = UtcRules(path);
     utc.known = false;
-    utc.error = error;
+    utc.error = status.message();
     return utc;
   }
   rules.source = path;
@@ -170,8 +173,7 @@ const TimeZoneRules& InstallZone() {
   tzset();
   auto rules = std::make_unique<TimeZoneRules>(LoadZoneRules(std::getenv("TZ")));
   if (!rules->known) {
-    std::fprintf(stderr, "logrum2: unknown time zone (%s); local time follows UTC\n",
-                 rules->error.c_str());
+    Warn("unknown time zone (%s); local time follows UTC", rules->error.c_str());
   }
   const TimeZoneRules* installed = rules.get();
   ZoneHistory().push_back(std::move(rules));
@@ -181,7 +183,7 @@ const TimeZoneRules& InstallZone() {
 
 }  // namespace
 
-bool ParsePosixRule(std::string_view text, TimeZoneRules* rules, std::string* error) {
+Status ParsePosixRule(std::string_view text, TimeZoneRules* rules) {
   TimeZoneRules result;
   result.rule = std::string(text);
   result.source = "TZ";
@@ -189,9 +191,9 @@ bool ParsePosixRule(std::string_view text, TimeZoneRules* rules, std::string* er
   std::string std_name, dst_name;
   int std_offset = 0;
   auto fail = [&](const char* what) {
-    *error = "\"" + std::string(text) + "\" is not a time zone rule (" + what + " at position " +
-             std::to_string(p.pos()) + ")";
-    return false;
+    return Status::Error(Status::kInvalidArgument,
+                         "\"" + std::string(text) + "\" is not a time zone rule (" + what +
+                             " at position " + std::to_string(p.pos()) + ")");
   };
   if (!p.Name(&std_name)) return fail("standard time name expected");
   if (!p.Offset(24, &std_offset)) return fail("standard time offset expected");
@@ -218,40 +220,35 @@ bool ParsePosixRule(std::string_view text, TimeZoneRules* rules, std::string* er
     }
   }
   *rules = std::move(result);
-  return true;
+  return Status::Ok();
 }
 
-bool ReadZoneFileRule(const std::string& path, std::string* rule, std::string* error) {
+Status ReadZoneFileRule(const std::string& path, std::string* rule) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    *error = "cannot read zone file " + path;
-    return false;
+    return Status::Error(Status::kNotFound, "cannot read zone file " + path);
   }
   std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (data.size() < 5 || data.compare(0, 4, "TZif") != 0) {
-    *error = path + " is not a zone file";
-    return false;
+    return Status::Error(Status::kCorrupt, path + " is not a zone file");
   }
   if (data[4] < '2') {
-    *error = "zone file " + path + " is of version 1 and holds no rule";
-    return false;
+    return Status::Error(Status::kCorrupt,
+                         "zone file " + path + " is of version 1 and holds no rule");
   }
   // The rule stands between the last two newlines of the file.
   if (data.back() != '\n') {
-    *error = "zone file " + path + " does not end with a rule line";
-    return false;
+    return Status::Error(Status::kCorrupt, "zone file " + path + " does not end with a rule line");
   }
   size_t start = data.rfind('\n', data.size() - 2);
   if (start == std::string::npos) {
-    *error = "zone file " + path + " does not end with a rule line";
-    return false;
+    return Status::Error(Status::kCorrupt, "zone file " + path + " does not end with a rule line");
   }
   *rule = data.substr(start + 1, data.size() - start - 2);
   if (rule->empty()) {
-    *error = "zone file " + path + " has no rule for the present";
-    return false;
+    return Status::Error(Status::kCorrupt, "zone file " + path + " has no rule for the present");
   }
-  return true;
+  return Status::Ok();
 }
 
 TimeZoneRules LoadZoneRules(const char* tz) {
@@ -268,9 +265,9 @@ TimeZoneRules LoadZoneRules(const char* tz) {
   std::string path = !name.empty() && name.front() == '/' ? name : ZoneDir() + "/" + name;
   if (!name.empty() && IsFile(path)) return RulesFromFile(path);
 
+  // A value that is no rule either is reported below as naming nothing.
   TimeZoneRules rules;
-  std::string error;
-  if (!file_only && ParsePosixRule(name, &rules, &error)) return rules;
+  if (!file_only && ParsePosixRule(name, &rules).ok()) return rules;
   TimeZoneRules utc = UtcRules("TZ");
   utc.known = false;
   utc.error = "TZ=\"" + std::string(tz) + "\" names no zone file under " + ZoneDir() +

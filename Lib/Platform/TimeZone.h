@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "Lib/Platform/Status.h"
+
 namespace logrum::platform {
 
 // 100-ns ticks per second and per minute.
@@ -59,18 +61,18 @@ struct TimeZoneRules {
 };
 
 // Parses a POSIX TZ rule ("CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT", "<+03>-3").
-// Returns false and fills *error when the text is no rule.
-bool ParsePosixRule(std::string_view text, TimeZoneRules* rules, std::string* error);
+// The Status says why when the text is no rule; *rules is then left as it was.
+Status ParsePosixRule(std::string_view text, TimeZoneRules* rules);
 
 // Reads the rule line at the end of a TZif zone file.
-bool ReadZoneFileRule(const std::string& path, std::string* rule, std::string* error);
+Status ReadZoneFileRule(const std::string& path, std::string* rule);
 
 // The rules for a TZ value (nullptr: TZ unset), found as the C library finds
 // the zone. Never fails: an unknown zone gives UTC rules with known = false.
 TimeZoneRules LoadZoneRules(const char* tz);
 
 // The rules of the process's zone, loaded once on first use; an unknown zone
-// is reported once on standard error.
+// is reported once as a warning (DebugOutput.h).
 const TimeZoneRules& ActiveZone();
 
 // Re-reads TZ (and tzset()s the C library) after the environment changed.

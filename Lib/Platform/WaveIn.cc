@@ -32,6 +32,16 @@ const char* WaveInResultText(int result) {
   }
 }
 
+int WaveInResultOf(const Status& status) {
+  switch (status.code()) {
+    case Status::kOk: return kWaveInOk;
+    case Status::kNotFound: return kWaveInBadDeviceId;
+    case Status::kBusy: return kWaveInAllocated;
+    case Status::kInvalidArgument: return kWaveInBadFormat;
+    default: return kWaveInNoDriver;
+  }
+}
+
 namespace {
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -271,27 +281,28 @@ WaveIn::~WaveIn() {
   if (impl_->thread.joinable()) impl_->thread.join();
 }
 
-int WaveIn::Open(uint32_t device, const WaveFormat& format, WaveInCallback callback,
-                 void* instance, std::unique_ptr<WaveIn>* out, std::string* error) {
+Status WaveIn::Open(uint32_t device, const WaveFormat& format, WaveInCallback callback,
+                    void* instance, std::unique_ptr<WaveIn>* out) {
   out->reset();
   std::vector<WaveInDeviceEntry> devices = AllDevices();
   if (device >= devices.size()) {
-    if (error) *error = "no capture device " + std::to_string(device);
-    return kWaveInBadDeviceId;
+    return Status::Error(Status::kNotFound, "no capture device " + std::to_string(device));
   }
   if (format.bits_per_sample != 16 || (format.channels != 1 && format.channels != 2) ||
       format.sample_rate < 1000 || format.sample_rate > 384000) {
-    if (error) *error = "format not supported";
-    return kWaveInBadFormat;
+    return Status::Error(Status::kInvalidArgument, "format not supported");
   }
   std::unique_ptr<WaveInStream> stream;
-  std::string why;
-  int result = devices[device].open(format, &stream, &why);
-  if (result != kWaveInOk) {
-    if (error) *error = devices[device].name + ": " + why;
-    return result;
+  if (Status status = devices[device].open(format, &stream); !status.ok()) {
+    return Status::Error(status.code(), devices[device].name + ": " + status.message());
   }
-  return OpenStream(std::move(stream), devices[device].name, format, callback, instance, out);
+  if (int result = OpenStream(std::move(stream), devices[device].name, format, callback,
+                              instance, out);
+      result != kWaveInOk) {
+    return Status::Error(Status::kInvalidArgument,
+                         devices[device].name + ": " + WaveInResultText(result));
+  }
+  return Status::Ok();
 }
 
 int WaveIn::OpenStream(std::unique_ptr<WaveInStream> stream, std::string name,

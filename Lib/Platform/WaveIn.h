@@ -29,6 +29,8 @@
 #include <string>
 #include <string_view>
 
+#include "Lib/Platform/Status.h"
+
 namespace logrum::platform {
 
 // Result codes. 0 is success; the values follow the familiar multimedia numbering so
@@ -49,6 +51,11 @@ enum WaveInResult : int {
 
 // A short English text for a result code.
 const char* WaveInResultText(int result);
+
+// The result code for a failed open, for the interfaces that report codes: missing
+// is kWaveInBadDeviceId, busy kWaveInAllocated, an unusable format or parameter
+// kWaveInBadFormat, anything else kWaveInNoDriver.
+int WaveInResultOf(const Status& status);
 
 // Linear PCM, signed 16-bit little-endian, interleaved; 1 or 2 channels.
 struct WaveFormat {
@@ -113,10 +120,12 @@ class WaveInStream;  // backend side, WaveInBackend.h
 
 class WaveIn {
  public:
-  // Opens capture device `device`. On failure returns the code, leaves *out empty and,
-  // when `error` is given, describes the failure there (device, path, reason).
-  static int Open(uint32_t device, const WaveFormat& format, WaveInCallback callback,
-                  void* instance, std::unique_ptr<WaveIn>* out, std::string* error = nullptr);
+  // Opens capture device `device`. On failure *out stays empty and the Status names
+  // the device (its number or name, a file's path) and why: kNotFound for no such
+  // device, one unplugged or a file that is not there, kBusy while another user has
+  // it, kInvalidArgument for a format it cannot deliver.
+  static Status Open(uint32_t device, const WaveFormat& format, WaveInCallback callback,
+                     void* instance, std::unique_ptr<WaveIn>* out);
   // The same over a stream that the caller made (tests, special devices).
   static int OpenStream(std::unique_ptr<WaveInStream> stream, std::string name,
                         const WaveFormat& format, WaveInCallback callback, void* instance,

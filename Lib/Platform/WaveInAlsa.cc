@@ -17,14 +17,6 @@ std::string AlsaError(const char* what, int err) {
   return std::string(what) + ": " + snd_strerror(err);
 }
 
-int MapOpenError(int err) {
-  switch (-err) {
-    case EBUSY: return kWaveInAllocated;
-    case ENOMEM: return kWaveInNoMem;
-    default: return kWaveInNoDriver;
-  }
-}
-
 class AlsaStream : public WaveInStream {
  public:
   AlsaStream(snd_pcm_t* pcm, int wake_fd, const WaveFormat& format, snd_pcm_uframes_t buffer_size)
@@ -129,9 +121,8 @@ class AlsaStream : public WaveInStream {
 
 }  // namespace
 
-int OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
-                   const WaveFormat& format, std::unique_ptr<WaveInStream>* stream,
-                   std::string* error) {
+Status OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
+                      const WaveFormat& format, std::unique_ptr<WaveInStream>* stream) {
   snd_pcm_t* pcm = nullptr;
   int err;
   if (config_text.empty()) {
@@ -146,16 +137,15 @@ int OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
     if (in != nullptr) snd_input_close(in);
     if (err < 0) {
       if (top != nullptr) snd_config_delete(top);
-      *error = AlsaError("ALSA configuration", err);
-      return kWaveInNoDriver;
+      return Status::Error(Status::kInvalidArgument, AlsaError("ALSA configuration", err));
     }
     err = snd_pcm_open_lconf(&pcm, pcm_name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK,
                              top);
     snd_config_delete(top);
   }
   if (err < 0) {
-    *error = AlsaError(("open " + pcm_name).c_str(), err);
-    return MapOpenError(err);
+    // ALSA's codes are negative errno values: busy, missing and refused stay apart.
+    return Status::Error(CodeOfErrno(-err), AlsaError(("open " + pcm_name).c_str(), err));
   }
 
   snd_pcm_hw_params_t* hw;
@@ -176,8 +166,8 @@ int OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
   if (err >= 0) { step = "hw_params"; err = snd_pcm_hw_params(pcm, hw); }
   if (err < 0) {
     snd_pcm_close(pcm);
-    *error = AlsaError((pcm_name + ": cannot set " + step).c_str(), err);
-    return kWaveInBadFormat;
+    return Status::Error(Status::kInvalidArgument,
+                         AlsaError((pcm_name + ": cannot set " + step).c_str(), err));
   }
   snd_pcm_uframes_t buffer_size = 0, period_size = 0;
   snd_pcm_hw_params_get_buffer_size(hw, &buffer_size);
@@ -190,18 +180,17 @@ int OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
   if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
   if (err < 0) {
     snd_pcm_close(pcm);
-    *error = AlsaError((pcm_name + ": cannot set software parameters").c_str(), err);
-    return kWaveInError;
+    return Status::Error(Status::kIoError,
+                         AlsaError((pcm_name + ": cannot set software parameters").c_str(), err));
   }
 
   int wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_fd < 0) {
     snd_pcm_close(pcm);
-    *error = "eventfd failed";
-    return kWaveInNoMem;
+    return ErrnoStatus(errno, "eventfd failed");
   }
   *stream = std::make_unique<AlsaStream>(pcm, wake_fd, format, buffer_size);
-  return kWaveInOk;
+  return Status::Ok();
 }
 
 std::vector<WaveInDeviceEntry> EnumerateAlsaDevices() {
@@ -226,9 +215,8 @@ std::vector<WaveInDeviceEntry> EnumerateAlsaDevices() {
       WaveInDeviceEntry entry;
       entry.name = card_name + ": " + snd_pcm_info_get_name(pcm_info);
       std::string pcm_name = "plughw:" + std::to_string(card) + "," + std::to_string(device);
-      entry.open = [pcm_name](const WaveFormat& format, std::unique_ptr<WaveInStream>* stream,
-                              std::string* error) {
-        return OpenAlsaStream(pcm_name, "", format, stream, error);
+      entry.open = [pcm_name](const WaveFormat& format, std::unique_ptr<WaveInStream>* stream) {
+        return OpenAlsaStream(pcm_name, "", format, stream);
       };
       devices.push_back(std::move(entry));
     }

@@ -18,8 +18,7 @@ namespace logrum::platform {
 // Opens PCM `pcm_name` for capture. With `config_text` the PCM is looked up in that ALSA
 // configuration (parsed in-program) instead of the system's: this is how tests run the
 // backend against ALSA's file plugin on a machine without a sound card.
-int OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
-                   const WaveFormat& format, std::unique_ptr<WaveInStream>* stream,
-                   std::string* error);
+Status OpenAlsaStream(const std::string& pcm_name, const std::string& config_text,
+                      const WaveFormat& format, std::unique_ptr<WaveInStream>* stream);
 
 }  // namespace logrum::platform

@@ -43,10 +43,9 @@ class WaveInStream {
 // A device that the layer can offer: its product name and how to open it.
 struct WaveInDeviceEntry {
   std::string name;
-  // Opens a stream in `format`; on failure returns the code and describes it in *error.
-  std::function<int(const WaveFormat& format, std::unique_ptr<WaveInStream>* stream,
-                    std::string* error)>
-      open;
+  // Opens a stream in `format`; the Status says why it failed (without the device's
+  // name, which the caller adds).
+  std::function<Status(const WaveFormat& format, std::unique_ptr<WaveInStream>* stream)> open;
 };
 
 // The devices of one backend, in their order.

@@ -2,16 +2,19 @@
 
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <numbers>
 #include <stop_token>
 #include <vector>
+
+#include "Lib/Platform/DebugOutput.h"
 
 namespace logrum::platform {
 namespace {
@@ -151,17 +154,17 @@ class FileGenerator : public Generator {
     if (file_ != nullptr) sf_close(file_);
   }
 
-  int Open(const std::string& path, double start_seconds, const WaveFormat& format,
-           std::string* error) {
+  Status Open(const std::string& path, double start_seconds, const WaveFormat& format) {
     SF_INFO info{};
     file_ = sf_open(path.c_str(), SFM_READ, &info);
     if (file_ == nullptr) {
-      *error = "cannot read audio file \"" + path + "\": " + sf_strerror(nullptr);
-      return kWaveInNoDriver;
+      const Status::Code code =
+          ::access(path.c_str(), F_OK) != 0 ? CodeOfErrno(errno) : Status::kCorrupt;
+      return Status::Error(code,
+                           "cannot read audio file \"" + path + "\": " + sf_strerror(nullptr));
     }
     if (info.frames <= 0 || info.channels <= 0 || info.samplerate <= 0) {
-      *error = "audio file \"" + path + "\" holds no audio";
-      return kWaveInNoDriver;
+      return Status::Error(Status::kCorrupt, "audio file \"" + path + "\" holds no audio");
     }
     file_channels_ = info.channels;
     out_channels_ = format.channels;
@@ -170,10 +173,9 @@ class FileGenerator : public Generator {
     chunk_.resize(static_cast<size_t>(kChunkFrames) * file_channels_);
     const auto start = static_cast<sf_count_t>(start_seconds * info.samplerate) % info.frames;
     if (start > 0 && sf_seek(file_, start, SEEK_SET) < 0) {
-      *error = "cannot seek in audio file \"" + path + "\"";
-      return kWaveInNoDriver;
+      return Status::Error(Status::kCorrupt, "cannot seek in audio file \"" + path + "\"");
     }
-    return kWaveInOk;
+    return Status::Ok();
   }
 
   void Generate(int16_t* out, uint32_t frames) override {
@@ -358,8 +360,8 @@ std::vector<VirtualDeviceSpec> CachedSpecs() {
     last_specs = ParseVirtualDevices(text);
     for (const auto& spec : last_specs) {
       if (spec.kind == VirtualDeviceSpec::Kind::kInvalid) {
-        std::fprintf(stderr, "logrum2: %s: virtual device \"%s\": %s\n", kVirtualDevicesVariable,
-                     spec.name.c_str(), spec.error.c_str());
+        Warn("%s: virtual device \"%s\": %s", kVirtualDevicesVariable, spec.name.c_str(),
+             spec.error.c_str());
       }
     }
   }
@@ -379,42 +381,36 @@ std::vector<VirtualDeviceSpec> ParseVirtualDevices(std::string_view text) {
   return specs;
 }
 
-int OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, Clock* clock,
-                      std::unique_ptr<WaveInStream>* stream, std::string* error,
-                      const std::string& unplug_folder) {
+Status OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, Clock* clock,
+                         std::unique_ptr<WaveInStream>* stream, const std::string& unplug_folder) {
   const std::string unplug_path = UnplugPath(unplug_folder, spec.name);
-  if (Unplugged(unplug_path)) {
-    *error = "device unplugged";
-    return kWaveInNoDriver;
-  }
+  if (Unplugged(unplug_path)) return Status::Error(Status::kNotFound, "device unplugged");
   std::unique_ptr<Generator> generator;
   switch (spec.kind) {
     case VirtualDeviceSpec::Kind::kInvalid:
-      *error = spec.error;
-      return kWaveInNoDriver;
+      return Status::Error(Status::kInvalidArgument, spec.error);
     case VirtualDeviceSpec::Kind::kSilence:
       generator = std::make_unique<SilenceGenerator>(format.channels);
       break;
     case VirtualDeviceSpec::Kind::kTone:
       if (spec.frequency_left * 2 >= format.sample_rate ||
           spec.frequency_right * 2 >= format.sample_rate) {
-        *error = "tone frequency must be below half the sample rate";
-        return kWaveInBadFormat;
+        return Status::Error(Status::kInvalidArgument,
+                             "tone frequency must be below half the sample rate");
       }
       generator = std::make_unique<ToneGenerator>(spec, format);
       break;
     case VirtualDeviceSpec::Kind::kFile: {
       auto file = std::make_unique<FileGenerator>();
-      if (int result = file->Open(spec.path, spec.start_seconds, format, error);
-          result != kWaveInOk) {
-        return result;
+      if (Status status = file->Open(spec.path, spec.start_seconds, format); !status.ok()) {
+        return status;
       }
       generator = std::move(file);
       break;
     }
   }
   *stream = std::make_unique<VirtualStream>(std::move(generator), format, clock, unplug_path);
-  return kWaveInOk;
+  return Status::Ok();
 }
 
 std::vector<WaveInDeviceEntry> EnumerateVirtualDevices() {
@@ -422,10 +418,9 @@ std::vector<WaveInDeviceEntry> EnumerateVirtualDevices() {
   for (const VirtualDeviceSpec& spec : CachedSpecs()) {
     WaveInDeviceEntry entry;
     entry.name = spec.name;
-    entry.open = [spec](const WaveFormat& format, std::unique_ptr<WaveInStream>* stream,
-                        std::string* error) {
+    entry.open = [spec](const WaveFormat& format, std::unique_ptr<WaveInStream>* stream) {
       const char* unplug = std::getenv(kVirtualUnpluggedVariable);
-      return OpenVirtualStream(spec, format, &DefaultClock(), stream, error,
+      return OpenVirtualStream(spec, format, &DefaultClock(), stream,
                                unplug != nullptr ? unplug : "");
     };
     devices.push_back(std::move(entry));

@@ -14,8 +14,8 @@
 //                    by a number belongs to the path
 // They follow the ALSA devices in the device order, in declaration order. An entry that
 // cannot be understood still takes its place in the order (so the numbers of the
-// devices after it do not move), is reported on standard error, and fails to open with
-// the reason.
+// devices after it do not move), is reported as a warning (DebugOutput.h), and fails to
+// open with the reason.
 //
 // Unplugging: while the folder named by LOGRUM2_VIRTUAL_UNPLUGGED holds a file named
 // after a device, that device behaves as a sound card pulled out of its socket: opening
@@ -61,8 +61,8 @@ std::vector<VirtualDeviceSpec> ParseVirtualDevices(std::string_view text);
 // Opens a stream of `spec` paced by `clock`, which must outlive the stream. With
 // `unplug_folder` not empty the device is unplugged while that folder holds a file
 // named after it.
-int OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, Clock* clock,
-                      std::unique_ptr<WaveInStream>* stream, std::string* error,
-                      const std::string& unplug_folder = {});
+Status OpenVirtualStream(const VirtualDeviceSpec& spec, const WaveFormat& format, Clock* clock,
+                         std::unique_ptr<WaveInStream>* stream,
+                         const std::string& unplug_folder = {});
 
 }  // namespace logrum::platform

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "Lib/AudioSource/include/AudioSource.h"
+#include "Lib/Platform/DebugOutput.h"
 #include "Lib/Platform/DynamicLibrary.h"
 
 namespace {
@@ -264,21 +265,22 @@ int Record(CAudioSourceManager* manager, int argc, char** argv) {
 int main(int argc, char** argv) {
   bool list = argc == 2 && std::strcmp(argv[1], "--list") == 0;
   if (!list && argc != 4 && argc != 6) return Usage();
+  logrum::platform::SendWarningsToStandardError("logrum-capture");
 
   logrum::platform::DynamicLibrary library;
-  std::string error;
-  if (!library.OpenBeside(reinterpret_cast<const void*>(&Usage), logrum::audio::kAudioSourceLibrary,
-                          &error)) {
+  if (logrum::platform::Status status = library.OpenBeside(reinterpret_cast<const void*>(&Usage),
+                                                           logrum::audio::kAudioSourceLibrary);
+      !status.ok()) {
     std::fprintf(stderr, "logrum-capture: cannot load the audio capture library: %s\n",
-                 error.c_str());
+                 status.message().c_str());
     return 1;
   }
-  auto entry = library.Function<logrum::audio::AudioSourceEntryFn>(logrum::audio::kAudioSourceEntry,
-                                                                   &error);
+  logrum::audio::AudioSourceEntryFn entry = nullptr;
+  const logrum::platform::Status found = library.Function(logrum::audio::kAudioSourceEntry, &entry);
   CAudioSourceManager* manager = entry ? entry() : nullptr;
   if (manager == nullptr) {
     std::fprintf(stderr, "logrum-capture: the audio capture library offers no manager: %s\n",
-                 error.c_str());
+                 found.message().c_str());
     return 1;
   }
   return list ? List(manager) : Record(manager, argc, argv);

@@ -23,6 +23,7 @@
 #include "Lib/ArchiveManager/Time/SegmentName.h"
 #include "Lib/ArchiveManager/Time/TimeFormat.h"
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
+#include "Lib/Platform/DebugOutput.h"
 #include "Lib/Platform/TimeZone.h"
 #include "Tools/logrum-client/Export.h"
 
@@ -476,6 +477,7 @@ int Run(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  logrum::platform::SendWarningsToStandardError("logrum-client");
   Args args;
   if (const std::string problem = ParseArgs(argc, argv, &args); !problem.empty()) {
     if (problem == "help") {

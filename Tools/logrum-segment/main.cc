@@ -1,8 +1,10 @@
 #include <iostream>
 
+#include "Lib/Platform/DebugOutput.h"
 #include "Tools/logrum-segment/SegmentTool.h"
 
 int main(int argc, char** argv) {
+  logrum::platform::SendWarningsToStandardError("logrum-segment");
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return logrum::tools::SegmentToolMain(args, std::cout, std::cerr);

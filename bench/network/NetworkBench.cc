@@ -121,10 +121,12 @@ struct Fixture {
     source.archive.folder = root;
     if (!platform::Registry::Open(root + "/registry.db3", &store).ok()) std::abort();
     kit::RegistryKey users(false, store.get());
-    if (!users.Open(kUsersKey, false) || !users.WriteString("bench", "Password", "pw")) std::abort();
+    if (!users.Open(kUsersKey, false).ok() || !users.WriteString("bench", "Password", "pw").ok()) {
+      std::abort();
+    }
     kit::OptionsReg rights(false, store.get());
     rights.SetInteger("Bench", kRightRecordings | kRightLive);
-    if (!rights.Save(std::string(kUsersKey) + "\\bench\\ArchiveRights")) std::abort();
+    if (!rights.Save(std::string(kUsersKey) + "\\bench\\ArchiveRights").ok()) std::abort();
     NetworkSettings settings;
     settings.store = store.get();
     settings.max_connections = 1100;

@@ -273,6 +273,22 @@ TEST_F(RecserverTest, MissingArchiveServiceIsReportedAndEndsTheProgram) {
   EXPECT_NE(server.Line("archsvc.so"), -1) << server.Text();  // says where it looked
 }
 
+// What the platform layer finds wrong in the environment reaches the engineer among
+// the program's own messages, whether the program itself or a library it loaded
+// (the capture library, for the device entry) found it.
+TEST_F(RecserverTest, EnvironmentFaultsAreReportedAmongTheProgramsMessages) {
+  store_.reset();
+  RecserverOptions options = Station(home_, "Tone=tone:440;Broken=nonsense");
+  options.environment = {"LOGRUM2_CLOCK=garbage"};
+  RecserverProcess server(options);
+  EXPECT_TRUE(server.WaitForLine("recserver: ignoring LOGRUM2_CLOCK=\"garbage\"")) << server.Text();
+  EXPECT_TRUE(server.WaitForLine("recserver: LOGRUM2_VIRTUAL_DEVICES: virtual device \"Broken\""))
+      << server.Text();
+  // Stopped once it is up, so that the signal meets its handler.
+  ASSERT_TRUE(server.WaitForLine("recserver: state folder")) << server.Text();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint");

@@ -23,11 +23,12 @@ inline constexpr char kUsersKey[] = "Software\\Norvane Systems\\Logrum2\\Users";
 inline void AddUser(platform::Registry* store, const std::string& user, const std::string& password,
                     const std::string& archive, int32_t rights) {
   kit::RegistryKey users(false, store);
-  ASSERT_TRUE(users.Open(kUsersKey, false));
-  ASSERT_TRUE(users.WriteString(user, "Password", protocol::PasswordDigestText(user, password)));
+  ASSERT_TRUE(users.Open(kUsersKey, false).ok());
+  ASSERT_TRUE(
+      users.WriteString(user, "Password", protocol::PasswordDigestText(user, password)).ok());
   kit::OptionsReg map(false, store);
   map.SetInteger(archive, rights);
-  ASSERT_TRUE(map.Save(std::string(kUsersKey) + "\\" + user + "\\ArchiveRights"));
+  ASSERT_TRUE(map.Save(std::string(kUsersKey) + "\\" + user + "\\ArchiveRights").ok());
 }
 
 // The same in the store of the state folder `home`.

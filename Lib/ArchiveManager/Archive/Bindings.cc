@@ -16,14 +16,12 @@ Status EncoderLibrary::Create(const void* params, void** encoder) {
   *encoder = nullptr;
   kit::MutexLock lock(mu_);
   if (entry_ == nullptr) {
-    std::string error;
-    if (!library_.is_open() &&
-        !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audenc::kEncoderLibrary,
-                             &error)) {
-      return Status::Error(Status::kNotFound, error);
+    Status status;
+    if (!library_.is_open()) {
+      status = library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audenc::kEncoderLibrary);
     }
-    entry_ = library_.Function<audenc::EncoderEntryFn>(audenc::kEncoderEntry, &error);
-    if (entry_ == nullptr) return Status::Error(Status::kNotFound, error);
+    if (status.ok()) status = library_.Function(audenc::kEncoderEntry, &entry_);
+    if (!status.ok()) return status;
   }
   *encoder = entry_(params);
   if (*encoder == nullptr) {
@@ -45,11 +43,13 @@ Status FtpLibrary::SendFile(const ftp::FtpSendRequest& request) {
     kit::MutexLock lock(mu_);
     if (!tried_) {
       tried_ = true;
-      if (library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_,
-                              &load_error_)) {
-        send_ = library_.Function<ftp::FtpSendFileFn>(ftp::kFtpSendEntry, &load_error_);
-        send_ex_ = library_.Function<ftp::FtpSendFileExFn>(ftp::kFtpSendExEntry, nullptr);
+      platform::Status status =
+          library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), file_name_);
+      if (status.ok()) {
+        status = library_.Function(ftp::kFtpSendEntry, &send_);
+        send_ex_ = library_.OptionalFunction<ftp::FtpSendFileExFn>(ftp::kFtpSendExEntry);
       }
+      if (!status.ok()) load_error_ = status.message();
       if (send_ == nullptr) diag::DebugTrace("FtpLibrary: %s\n", load_error_.c_str());
     }
     send = send_;
@@ -82,13 +82,14 @@ SourceBinding::~SourceBinding() {
 
 Status SourceBinding::Load() {
   if (manager_ != nullptr) return Status::Ok();
-  std::string error;
-  if (!library_.is_open() && !library_.OpenBeside(reinterpret_cast<const void*>(&Anchor),
-                                                  audio::kAudioSourceLibrary, &error)) {
-    return Status::Error(Status::kNotFound, error);
+  Status status;
+  if (!library_.is_open()) {
+    status =
+        library_.OpenBeside(reinterpret_cast<const void*>(&Anchor), audio::kAudioSourceLibrary);
   }
-  auto entry = library_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
-  if (entry == nullptr) return Status::Error(Status::kNotFound, error);
+  audio::AudioSourceEntryFn entry = nullptr;
+  if (status.ok()) status = library_.Function(audio::kAudioSourceEntry, &entry);
+  if (!status.ok()) return status;
   manager_ = entry();
   if (manager_ == nullptr) {
     return Status::Error(Status::kIoError, "the audio source library gave no manager");

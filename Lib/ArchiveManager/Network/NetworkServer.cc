@@ -22,7 +22,7 @@ NetworkSettings ReadNetworkSettings(platform::Registry* store) {
   settings.store = store;
   kit::OptionsReg server(false, store);
   server.set_trace(false);
-  if (server.Read(kServerKey)) {
+  if (server.Read(kServerKey).ok()) {
     const int32_t cap = server.GetInteger(kMaxClientsValue);
     if (cap >= 1 && cap <= 4096) settings.max_connections = static_cast<uint32_t>(cap);
     const int32_t per_address = server.GetInteger(kMaxPerAddressValue);

@@ -6,10 +6,10 @@ namespace logrum::network {
 
 LoginCheck CheckLogin(platform::Registry* store, const char* user, const char* password) {
   kit::RegistryKey users(false, store);
-  if (!users.Open(kUsersKey, false)) return LoginCheck::kNoUsersKey;
+  if (!users.Open(kUsersKey, false).ok()) return LoginCheck::kNoUsersKey;
   if (user == nullptr || *user == '\0') return LoginCheck::kNoUser;
-  const char* stored = users.QueryString(user, "Password", nullptr);
-  if (stored == nullptr) return LoginCheck::kNoUser;
+  std::string stored;
+  if (!users.QueryString(user, "Password", nullptr, &stored).ok()) return LoginCheck::kNoUser;
   const std::string_view received = password != nullptr ? password : "";
   return received == stored ? LoginCheck::kOk : LoginCheck::kWrongPassword;
 }
@@ -22,7 +22,7 @@ bool UserRights::Read(std::string_view user) {
   path += user;
   path += "\\ArchiveRights";
   rights_.set_trace(false);
-  return rights_.Read(path);
+  return rights_.Read(path).ok();
 }
 
 int32_t UserRights::Bits(std::string_view archive) const {

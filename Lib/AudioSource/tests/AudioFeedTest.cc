@@ -385,13 +385,14 @@ TEST_F(AudioFeedTest, WaveInSourceClosesTwiceAndReadsNothingWhenClosed) {
   kit::ByteBuffer buffer;
   buffer.Allocate(64);
   EXPECT_EQ(source.Read(&buffer), -1);
-  ASSERT_EQ(source.Open(), 0);
+  platform::Status status = source.OpenCapture();
+  ASSERT_TRUE(status.ok()) << status.message();
   EXPECT_TRUE(source.IsOpen());
   source.Close();
   source.Close();
   EXPECT_FALSE(source.IsOpen());
   EXPECT_EQ(source.Read(&buffer), -1);
-  // Reopening works, and a stop ends a waiting read at once.
+  // Reopening works (through the slot too), and a stop ends a waiting read at once.
   ASSERT_EQ(source.Open(), 0);
   source.Stop();
   EXPECT_EQ(source.Read(&buffer), -1);

@@ -59,11 +59,11 @@ TEST(TraceLogFileTest, LibraryExportsTheProcessWideWriter) {
   size_t before = fs::exists(file) ? fs::file_size(file) : 0;
 
   platform::DynamicLibrary library;
-  std::string error;
-  ASSERT_TRUE(library.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/" + kDiagLogFile, &error))
-      << error;
-  auto entry = library.Function<DiagLogEntry>(kDiagLogEntry, &error);
-  ASSERT_NE(entry, nullptr) << error;
+  platform::Status status = library.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/" + kDiagLogFile);
+  ASSERT_TRUE(status.ok()) << status.message();
+  DiagLogEntry entry = nullptr;
+  status = library.Function(kDiagLogEntry, &entry);
+  ASSERT_TRUE(status.ok()) << status.message();
   TraceLogWriter* writer = entry();
   ASSERT_NE(writer, nullptr);
   EXPECT_EQ(entry(), writer);

@@ -58,12 +58,12 @@ TEST_F(TraceTest, PluginBindsTheProviderBesideItAndReleasesItWhenUnloaded) {
   bool loaded_before = provider_loaded();
 
   platform::DynamicLibrary user;
-  std::string error;
-  ASSERT_TRUE(user.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/logrum_traceuser.so", &error))
-      << error;
+  platform::Status status = user.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/logrum_traceuser.so");
+  ASSERT_TRUE(status.ok()) << status.message();
   EXPECT_TRUE(provider_loaded()) << "registering the plug-in's channel loads the provider";
-  auto print = user.Function<void (*)(const char*)>("LogrumTraceUserPrint", &error);
-  ASSERT_NE(print, nullptr) << error;
+  void (*print)(const char*) = nullptr;
+  status = user.Function("LogrumTraceUserPrint", &print);
+  ASSERT_TRUE(status.ok()) << status.message();
   print("from the plug-in");
   user.Close();
   EXPECT_NE(ReadTrace().find("trace user: from the plug-in\n"), std::string::npos);
@@ -80,10 +80,11 @@ TEST_F(TraceTest, PluginWithoutProviderBesideItStaysSilent) {
                              folder + "/logrum_traceuser.so",
                              std::filesystem::copy_options::overwrite_existing);
   platform::DynamicLibrary user;
-  std::string error;
-  ASSERT_TRUE(user.Open(folder + "/logrum_traceuser.so", &error)) << error;
-  auto print = user.Function<void (*)(const char*)>("LogrumTraceUserPrint", &error);
-  ASSERT_NE(print, nullptr) << error;
+  platform::Status status = user.Open(folder + "/logrum_traceuser.so");
+  ASSERT_TRUE(status.ok()) << status.message();
+  void (*print)(const char*) = nullptr;
+  status = user.Function("LogrumTraceUserPrint", &print);
+  ASSERT_TRUE(status.ok()) << status.message();
   print("unheard");
   user.Close();
   EXPECT_EQ(ReadTrace().find("unheard"), std::string::npos);
@@ -116,12 +117,14 @@ TEST_F(TraceTest, ChannelsEnabledByTheVariablePrintOthersStaySilent) {
 
 TEST_F(TraceTest, ProviderExportsItsInterface) {
   platform::DynamicLibrary library;
-  std::string error;
-  ASSERT_TRUE(library.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/traceprov.so", &error)) << error;
-  auto entry = library.Function<TraceProviderEntry>(kTraceProviderEntry, &error);
-  auto exit = library.Function<TraceProviderExit>(kTraceProviderExit, &error);
-  ASSERT_NE(entry, nullptr) << error;
-  ASSERT_NE(exit, nullptr) << error;
+  platform::Status status = library.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/traceprov.so");
+  ASSERT_TRUE(status.ok()) << status.message();
+  TraceProviderEntry entry = nullptr;
+  TraceProviderExit exit = nullptr;
+  status = library.Function(kTraceProviderEntry, &entry);
+  ASSERT_TRUE(status.ok()) << status.message();
+  status = library.Function(kTraceProviderExit, &exit);
+  ASSERT_TRUE(status.ok()) << status.message();
 
   TraceProvider* provider = entry();
   ASSERT_NE(provider, nullptr);

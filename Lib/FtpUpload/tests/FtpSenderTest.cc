@@ -183,13 +183,12 @@ TEST_F(FtpSenderTest, FtpsToAServerWithoutTlsSendsNothing) {
 TEST_F(FtpSenderTest, LibraryExportsSendTheSameWay) {
   ASSERT_TRUE(StartServer());
   platform::DynamicLibrary library;
-  std::string error;
-  ASSERT_TRUE(library.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/" + kFtpLibrary, &error))
-      << error;
-  auto send = library.Function<FtpSendFileFn>(kFtpSendEntry, &error);
-  auto send_ex = library.Function<FtpSendFileExFn>(kFtpSendExEntry, &error);
-  ASSERT_NE(send, nullptr);
-  ASSERT_NE(send_ex, nullptr);
+  platform::Status status = library.Open(std::string(LOGRUM2_BUILD_DIR) + "/lib/" + kFtpLibrary);
+  ASSERT_TRUE(status.ok()) << status.message();
+  FtpSendFileFn send = nullptr;
+  FtpSendFileExFn send_ex = nullptr;
+  ASSERT_TRUE(library.Function(kFtpSendEntry, &send).ok());
+  ASSERT_TRUE(library.Function(kFtpSendExEntry, &send_ex).ok());
 
   EXPECT_TRUE(send(local_.c_str(), "127.0.0.1", server_->options().port, "station", "secret",
                    nullptr, "plain.mp3"));

@@ -58,25 +58,20 @@ int32_t FromLittleEndian(const std::string& bytes) {
 OptionsReg::OptionsReg(bool current_user, platform::Registry* store)
     : current_user_(current_user), store_(store) {}
 
-platform::Registry* OptionsReg::Store() {
-  if (store_ != nullptr) return store_;
-  platform::Registry* store = nullptr;
-  if (Status status = platform::DefaultRegistry(&store); !status.ok()) {
-    last_error_ = status.message();
-    return nullptr;
-  }
-  return store;
+Status OptionsReg::Store(platform::Registry** store) {
+  *store = store_;
+  if (store_ != nullptr) return Status::Ok();
+  return platform::DefaultRegistry(store);
 }
 
-bool OptionsReg::Read(std::string_view key_path) {
-  last_error_.clear();
+Status OptionsReg::Read(std::string_view key_path) {
   TraceLine trace(trace_);
   std::string path(key_path);
   trace.Add("OptionsReg.Read('%s'): ", path.c_str());
-  platform::Registry* store = Store();
-  if (store == nullptr) {
+  platform::Registry* store = nullptr;
+  if (Status status = Store(&store); !status.ok()) {
     trace.Add("Open failed!\n");
-    return false;
+    return status;
   }
   // Everything is fetched in one snapshot before the map changes, so a failure
   // leaves the map as it was.
@@ -90,9 +85,8 @@ bool OptionsReg::Read(std::string_view key_path) {
     return txn.ListValues(root(), key_path, &values);
   });
   if (!status.ok()) {
-    last_error_ = status.message();
     trace.Add(opened ? "GetKeyInfo failed!\n" : "Open failed!\n");
-    return false;
+    return status;
   }
   trace.Add("%d values\n", static_cast<int>(values.size()));
   int index = 0;
@@ -127,7 +121,7 @@ bool OptionsReg::Read(std::string_view key_path) {
     ++index;
   }
   trace.Add("----\n");
-  return true;
+  return Status::Ok();
 }
 
 Status OptionsReg::WriteTo(RegistryTxn& txn, std::string_view key_path,
@@ -170,22 +164,18 @@ Status OptionsReg::WriteTo(RegistryTxn& txn, std::string_view key_path,
   return failed;
 }
 
-bool OptionsReg::Save(std::string_view key_path) {
-  last_error_.clear();
-  platform::Registry* store = Store();
-  if (store == nullptr) return false;
+Status OptionsReg::Save(std::string_view key_path) {
+  platform::Registry* store = nullptr;
+  if (Status status = Store(&store); !status.ok()) return status;
   std::string unwritable;
   Status status =
       store->Update([&](RegistryTxn& txn) { return WriteTo(txn, key_path, &unwritable); });
-  if (!status.ok()) {
-    last_error_ = status.message();
-    return false;
-  }
+  if (!status.ok()) return status;
   if (!unwritable.empty()) {
-    last_error_ = "values without a storable type were not written: " + unwritable;
-    return false;
+    return Status::Error(Status::kInvalidArgument,
+                         "values without a storable type were not written: " + unwritable);
   }
-  return true;
+  return Status::Ok();
 }
 
 Status OptionsReg::SaveIn(RegistryTxn& txn, std::string_view key_path) {
@@ -195,7 +185,6 @@ Status OptionsReg::SaveIn(RegistryTxn& txn, std::string_view key_path) {
     status = Status::Error(Status::kInvalidArgument,
                               "values without a storable type: " + unwritable);
   }
-  last_error_ = status.ok() ? std::string() : status.message();
   return status;
 }
 

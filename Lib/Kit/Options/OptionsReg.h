@@ -31,18 +31,18 @@ class OptionsReg {
   // HKEY_CURRENT_USER. `store` null uses the process's store (DefaultRegistry).
   explicit OptionsReg(bool current_user = false, platform::Registry* store = nullptr);
 
-  // Loads every value of the key into the map. False (and the map unchanged)
-  // when the key is missing or the store cannot be read; last_error() says why.
-  bool Read(std::string_view key_path);
+  // Loads every value of the key into the map. When the key is missing or the
+  // store cannot be read the map is unchanged and the Status says why.
+  platform::Status Read(std::string_view key_path);
 
   // Makes the key hold what the map holds, as one transaction: deletes the
   // key's values whose names are not in the map, creates the key and its
   // parents when missing (class "cls?"), writes every entry in enumeration
   // order (integer: dword, 4 bytes little-endian; string: text and its NUL;
   // binary: as is). An entry of another type (none, object) is not written and
-  // makes Save return false; everything else is still saved. A failure of the
-  // store writes nothing at all.
-  bool Save(std::string_view key_path);
+  // makes Save fail (kInvalidArgument, naming the entries); everything else is
+  // still saved. A failure of the store writes nothing at all.
+  platform::Status Save(std::string_view key_path);
   // The same writes inside a transaction the caller runs, so that several
   // keys are saved together or not at all. An entry of another type fails
   // the whole transaction here.
@@ -75,14 +75,12 @@ class OptionsReg {
   // Read writes its trace lines to the debug output unless turned off (the
   // server program turns them off).
   void set_trace(bool trace) { trace_ = trace; }
-  // Why the last Read or Save failed (empty after a success).
-  const std::string& last_error() const { return last_error_; }
 
  private:
   platform::RegRoot root() const {
     return current_user_ ? platform::RegRoot::kCurrentUser : platform::RegRoot::kLocalMachine;
   }
-  platform::Registry* Store();
+  platform::Status Store(platform::Registry** store);
   platform::Status WriteTo(platform::RegistryTxn& txn, std::string_view key_path,
                               std::string* unwritable);
 
@@ -90,7 +88,6 @@ class OptionsReg {
   bool current_user_;
   platform::Registry* store_;
   bool trace_ = true;
-  std::string last_error_;
 };
 
 }  // namespace logrum::kit

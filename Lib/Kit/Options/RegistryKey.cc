@@ -1,5 +1,7 @@
 #include "Lib/Kit/Options/RegistryKey.h"
 
+#include <algorithm>
+
 namespace logrum::kit {
 namespace {
 
@@ -31,20 +33,10 @@ std::string WithNul(std::string_view text) {
 RegistryKey::RegistryKey(bool write_default, platform::Registry* store)
     : write_default_(write_default), store_(store) {}
 
-platform::Registry* RegistryKey::Store() {
-  if (store_ != nullptr) return store_;
-  platform::Registry* store = nullptr;
-  if (Status status = platform::DefaultRegistry(&store); !status.ok()) {
-    Fail(status);
-    return nullptr;
-  }
-  return store;
-}
-
-bool RegistryKey::Fail(const Status& status) {
-  last_error_ = status.code();
-  last_error_text_ = status.message();
-  return false;
+Status RegistryKey::Store(platform::Registry** store) {
+  *store = store_;
+  if (store_ != nullptr) return Status::Ok();
+  return platform::DefaultRegistry(store);
 }
 
 std::string RegistryKey::Join(std::string_view subkey) const {
@@ -53,7 +45,7 @@ std::string RegistryKey::Join(std::string_view subkey) const {
   return path_ + "\\" + std::string(subkey);
 }
 
-bool RegistryKey::Open(std::string_view path, bool prefer_current_user) {
+Status RegistryKey::Open(std::string_view path, bool prefer_current_user) {
   open_ = false;
   RegRoot root = prefer_current_user ? RegRoot::kCurrentUser : RegRoot::kLocalMachine;
   if (StartsWithNoCase(path, "HKEY_CURRENT_USER\\")) {
@@ -63,38 +55,32 @@ bool RegistryKey::Open(std::string_view path, bool prefer_current_user) {
     root = RegRoot::kLocalMachine;
     path.remove_prefix(19);
   }
-  platform::Registry* store = Store();
-  if (store == nullptr) return false;
-  if (Status status = store->CreateKey(root, path, kNewKeyClass); !status.ok()) {
-    return Fail(status);
-  }
+  platform::Registry* store = nullptr;
+  if (Status status = Store(&store); !status.ok()) return status;
+  if (Status status = store->CreateKey(root, path, kNewKeyClass); !status.ok()) return status;
   root_ = root;
   path_ = std::string(path);
   open_ = true;
-  return true;
+  return Status::Ok();
 }
 
-const char* RegistryKey::QueryString(std::string_view subkey, std::string_view value_name,
-                                     const char* default_text) {
-  if (!open_) {
-    Fail(Status::Error(Status::kInvalidArgument, "no key is open"));
-    return default_text;
-  }
-  platform::Registry* store = Store();
-  if (store == nullptr) return default_text;
+Status RegistryKey::QueryString(std::string_view subkey, std::string_view value_name,
+                                const char* default_text, std::string* text) {
+  *text = default_text != nullptr ? default_text : "";
+  if (!open_) return Status::Error(Status::kInvalidArgument, "no key is open");
+  platform::Registry* store = nullptr;
+  if (Status status = Store(&store); !status.ok()) return status;
   std::string key = Join(subkey);
   platform::RegValue value;
-  Status status = store->GetValue(root_, key, value_name, &value);
-  if (!status.ok()) {
-    Fail(status);
-    return default_text;
+  if (Status status = store->GetValue(root_, key, value_name, &value); !status.ok()) {
+    return status;
   }
   if (value.type != platform::kRegString) {
     // The value is there but holds no text. The write-default flag repairs it.
-    Fail(Status::Error(Status::kInvalidArgument, std::string(platform::RegRootName(root_)) + "\\" +
-                                                     key + ": value \"" + std::string(value_name) +
-                                                     "\" is " + platform::RegTypeName(value.type) +
-                                                     ", not a string"));
+    const Status unreadable = Status::Error(
+        Status::kInvalidArgument, std::string(platform::RegRootName(root_)) + "\\" + key +
+                                      ": value \"" + std::string(value_name) + "\" is " +
+                                      platform::RegTypeName(value.type) + ", not a string");
     if (write_default_ && default_text != nullptr) {
       Status written = store->Update([&](RegistryTxn& txn) {
         // Only if it is still the value we could not read.
@@ -103,27 +89,26 @@ const char* RegistryKey::QueryString(std::string_view subkey, std::string_view v
         if (now.type == platform::kRegString) return Status::Ok();
         return txn.SetValue(root_, key, value_name, platform::kRegString, WithNul(default_text));
       });
-      if (!written.ok()) Fail(written);
+      if (!written.ok()) return written;
     }
-    return default_text;
+    return unreadable;
   }
-  buffer_.assign(value.data.data(), value.data.size());
-  buffer_.resize(buffer_.find('\0') == std::string::npos ? buffer_.size() : buffer_.find('\0'));
-  return buffer_.c_str();
+  text->assign(value.data.data(), value.data.size());
+  text->resize(std::min(text->size(), text->find('\0')));
+  return Status::Ok();
 }
 
-bool RegistryKey::WriteString(std::string_view subkey, std::string_view value_name,
-                              std::string_view text) {
-  if (!open_) return Fail(Status::Error(Status::kInvalidArgument, "no key is open"));
-  platform::Registry* store = Store();
-  if (store == nullptr) return false;
+Status RegistryKey::WriteString(std::string_view subkey, std::string_view value_name,
+                                std::string_view text) {
+  if (!open_) return Status::Error(Status::kInvalidArgument, "no key is open");
+  platform::Registry* store = nullptr;
+  if (Status status = Store(&store); !status.ok()) return status;
   std::string key = Join(subkey);
   Status status = store->Update([&](RegistryTxn& txn) {
     if (Status s = txn.CreateKey(root_, key, kNewKeyClass); !s.ok()) return s;
     return txn.SetValue(root_, key, value_name, platform::kRegString, WithNul(text));
   });
-  if (!status.ok()) return Fail(status);
-  return true;
+  return status;
 }
 
 }  // namespace logrum::kit

@@ -13,19 +13,20 @@ TEST(ClockSpecTest, ParsesStartAndSpeedAndRefusesMalformedParts) {
   setenv("TZ", "UTC0", 1);
   tzset();
   ClockSpec spec;
-  std::string error;
-  ASSERT_TRUE(ParseClockSpec("start=2010-03-04T05:06:07,speed=60", &spec, &error)) << error;
+  Status status = ParseClockSpec("start=2010-03-04T05:06:07,speed=60", &spec);
+  ASSERT_TRUE(status.ok()) << status.message();
   EXPECT_TRUE(spec.has_start);
   EXPECT_EQ(spec.start_unix_us, 1267679167LL * 1000000);
   EXPECT_DOUBLE_EQ(spec.speed, 60.0);
 
-  ASSERT_TRUE(ParseClockSpec("speed=2.5", &spec, &error));
+  ASSERT_TRUE(ParseClockSpec("speed=2.5", &spec).ok());
   EXPECT_FALSE(spec.has_start);
 
   for (const char* bad : {"start=2010-13-04T05:06:07", "speed=0", "speed=-1", "speed=fast",
                           "start=2010-03-04", "pace=3", "speed"}) {
-    EXPECT_FALSE(ParseClockSpec(bad, &spec, &error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
+    status = ParseClockSpec(bad, &spec);
+    EXPECT_EQ(status.code(), Status::kInvalidArgument) << bad;
+    EXPECT_FALSE(status.message().empty()) << bad;
   }
 }
 

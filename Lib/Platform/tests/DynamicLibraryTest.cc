@@ -19,11 +19,13 @@ TEST(DynamicLibraryTest, FindsThePluginInTheLibraryFolderOfTheProgram) {
   EXPECT_EQ(folders[0], BuildDir() + "/lib");
 
   DynamicLibrary library;
-  std::string error;
-  ASSERT_TRUE(library.OpenBeside(&anchor, "logrum_testplugin.so", &error)) << error;
+  Status status = library.OpenBeside(&anchor, "logrum_testplugin.so");
+  ASSERT_TRUE(status.ok()) << status.message();
   EXPECT_EQ(library.path(), BuildDir() + "/lib/logrum_testplugin.so");
-  auto answer = library.Function<int (*)()>("LogrumTestPluginAnswer", &error);
-  ASSERT_NE(answer, nullptr) << error;
+  int (*answer)() = nullptr;
+  status = library.Function("LogrumTestPluginAnswer", &answer);
+  ASSERT_TRUE(status.ok()) << status.message();
+  ASSERT_NE(answer, nullptr);
   EXPECT_EQ(answer(), 42);
 
   // From inside the plug-in its own folder comes first.
@@ -42,28 +44,39 @@ TEST(DynamicLibraryTest, FindsThePluginInTheLibraryFolderOfTheProgram) {
 TEST(DynamicLibraryTest, ReportsWhatIsMissing) {
   static int anchor = 0;
   DynamicLibrary library;
-  std::string error;
-  EXPECT_FALSE(library.OpenBeside(&anchor, "nosuchplugin.so", &error));
-  EXPECT_NE(error.find(BuildDir() + "/lib/nosuchplugin.so"), std::string::npos) << error;
-  EXPECT_NE(error.find(BuildDir() + "/tests/nosuchplugin.so"), std::string::npos) << error;
+  Status status = library.OpenBeside(&anchor, "nosuchplugin.so");
+  EXPECT_TRUE(status.IsNotFound()) << status.message();
+  EXPECT_NE(status.message().find(BuildDir() + "/lib/nosuchplugin.so"), std::string::npos)
+      << status.message();
+  EXPECT_NE(status.message().find(BuildDir() + "/tests/nosuchplugin.so"), std::string::npos)
+      << status.message();
   EXPECT_FALSE(library.is_open());
 
-  EXPECT_FALSE(library.Open("/nonexistent/x.so", &error));
-  EXPECT_NE(error.find("/nonexistent/x.so"), std::string::npos) << error;
+  status = library.Open("/nonexistent/x.so");
+  EXPECT_TRUE(status.IsNotFound()) << status.message();
+  EXPECT_NE(status.message().find("/nonexistent/x.so"), std::string::npos) << status.message();
 
   // A file that exists but is no library is an error, not a crash.
-  EXPECT_FALSE(library.Open(LOGRUM2_SOURCE_DIR "/Lib/Platform/tests/TestPlugin.cc", &error));
-  EXPECT_FALSE(error.empty());
+  status = library.Open(LOGRUM2_SOURCE_DIR "/Lib/Platform/tests/TestPlugin.cc");
+  EXPECT_EQ(status.code(), Status::kCorrupt) << status.message();
+  EXPECT_FALSE(status.message().empty());
 
-  ASSERT_TRUE(library.OpenBeside(&anchor, "logrum_testplugin.so", &error)) << error;
-  EXPECT_EQ(library.Symbol("NoSuchExport", &error), nullptr);
-  EXPECT_NE(error.find("NoSuchExport"), std::string::npos) << error;
+  status = library.OpenBeside(&anchor, "logrum_testplugin.so");
+  ASSERT_TRUE(status.ok()) << status.message();
+  void* address = &anchor;
+  status = library.Symbol("NoSuchExport", &address);
+  EXPECT_EQ(address, nullptr);
+  EXPECT_NE(status.message().find("NoSuchExport"), std::string::npos) << status.message();
   // Hidden symbols stay hidden: only the marked entry is exported.
-  EXPECT_EQ(library.Symbol("main", nullptr), nullptr);
+  EXPECT_EQ(library.OptionalFunction<int (*)()>("main"), nullptr);
+  EXPECT_NE(library.OptionalFunction<int (*)()>("LogrumTestPluginAnswer"), nullptr);
 
   DynamicLibrary closed;
-  EXPECT_EQ(closed.Symbol("LogrumTestPluginAnswer", &error), nullptr);
-  EXPECT_FALSE(error.empty());
+  int (*answer)() = nullptr;
+  status = closed.Function("LogrumTestPluginAnswer", &answer);
+  EXPECT_EQ(answer, nullptr);
+  EXPECT_FALSE(status.ok());
+  EXPECT_FALSE(status.message().empty());
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ TEST(TimeZoneRuleTest, ReadsBiasesAndDatesOfRules) {
   };
   for (const Case& c : cases) {
     TimeZoneRules rules;
-    std::string error;
-    ASSERT_TRUE(ParsePosixRule(c.rule, &rules, &error)) << c.rule << ": " << error;
+    const Status status = ParsePosixRule(c.rule, &rules);
+    ASSERT_TRUE(status.ok()) << c.rule << ": " << status.message();
     EXPECT_EQ(rules.bias, c.bias) << c.rule;
     EXPECT_EQ(rules.daylight_bias, c.daylight_bias) << c.rule;
     EXPECT_EQ(rules.standard_bias, 0) << c.rule;
@@ -41,9 +41,9 @@ TEST(TimeZoneRuleTest, ReadsBiasesAndDatesOfRules) {
   for (const char* bad : {"", "Berlin", "CET", "CET-1CEST,M3.5.0", "CET-1CEST,M13.5.0,M10.5.0",
                           "CET-1CEST,M3.5.0,M10.5.0/3x", "Europe/Nowhere"}) {
     TimeZoneRules rules;
-    std::string error;
-    EXPECT_FALSE(ParsePosixRule(bad, &rules, &error)) << bad;
-    EXPECT_NE(error.find("not a time zone rule"), std::string::npos) << error;
+    const Status status = ParsePosixRule(bad, &rules);
+    EXPECT_EQ(status.code(), Status::kInvalidArgument) << bad;
+    EXPECT_NE(status.message().find("not a time zone rule"), std::string::npos) << status.message();
   }
 }
 
@@ -107,8 +107,7 @@ TEST(CalendarTest, FileTimesMatchTheCLibraryAndTransitionsFallOnTheRightDays) {
   EXPECT_FALSE(FileTimeToCalendar(-1, nullptr));
 
   TimeZoneRules berlin;
-  std::string error;
-  ASSERT_TRUE(ParsePosixRule("CET-1CEST,M3.5.0,M10.5.0/3", &berlin, &error));
+  ASSERT_TRUE(ParsePosixRule("CET-1CEST,M3.5.0,M10.5.0/3", &berlin).ok());
   EXPECT_EQ(TransitionFileTime(berlin.daylight_date, 2010), CalendarToFileTime({2010, 3, 28, 2}));
   EXPECT_EQ(TransitionFileTime(berlin.standard_date, 2010), CalendarToFileTime({2010, 10, 31, 3}));
   EXPECT_EQ(TransitionFileTime({ZoneTransition::Kind::kJulianNoLeap, 0, 0, 0, 60, 0}, 2012),

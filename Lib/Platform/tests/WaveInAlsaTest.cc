@@ -42,10 +42,9 @@ TEST_F(WaveInAlsaTest, CaptureReturnsTheFileSamplesInOrder) {
   for (const char* pcm : {"capture", "plugged"}) {
     SCOPED_TRACE(pcm);
     std::unique_ptr<WaveInStream> stream;
-    std::string error;
     WaveFormat format;
-    ASSERT_EQ(OpenAlsaStream(pcm, FileCaptureConfig(raw), format, &stream, &error), kWaveInOk)
-        << error;
+    const Status status = OpenAlsaStream(pcm, FileCaptureConfig(raw), format, &stream);
+    ASSERT_TRUE(status.ok()) << status.message();
     Recorder r(4, kBufferBytes);
     std::unique_ptr<WaveIn> wave;
     ASSERT_EQ(WaveIn::OpenStream(std::move(stream), "file capture", format, &Recorder::Callback,
@@ -74,12 +73,11 @@ TEST_F(WaveInAlsaTest, CaptureReturnsTheFileSamplesInOrder) {
 
 TEST_F(WaveInAlsaTest, UnknownPcmFailsWithItsName) {
   std::unique_ptr<WaveInStream> stream;
-  std::string error;
-  EXPECT_NE(OpenAlsaStream("nonexistent", FileCaptureConfig("/dev/null"), WaveFormat{}, &stream,
-                           &error),
-            kWaveInOk);
+  const Status status =
+      OpenAlsaStream("nonexistent", FileCaptureConfig("/dev/null"), WaveFormat{}, &stream);
+  EXPECT_FALSE(status.ok());
   EXPECT_EQ(stream, nullptr);
-  EXPECT_NE(error.find("nonexistent"), std::string::npos) << error;
+  EXPECT_NE(status.message().find("nonexistent"), std::string::npos) << status.message();
 }
 
 }  // namespace

@@ -89,10 +89,9 @@ class WaveInVirtualTest : public ::testing::Test {
   // Opens virtual device `n` (counted among the virtual ones) with `recorder`'s buffers added.
   std::unique_ptr<WaveIn> OpenWithBuffers(int n, Recorder* recorder, WaveFormat format = {}) {
     std::unique_ptr<WaveIn> wave;
-    std::string error;
-    int result = WaveIn::Open(static_cast<uint32_t>(alsa_count_ + n), format, &Recorder::Callback,
-                              recorder, &wave, &error);
-    EXPECT_EQ(result, kWaveInOk) << error;
+    const Status status = WaveIn::Open(static_cast<uint32_t>(alsa_count_ + n), format,
+                                       &Recorder::Callback, recorder, &wave);
+    EXPECT_TRUE(status.ok()) << status.message();
     if (!wave) return nullptr;
     for (auto& h : recorder->headers) {
       EXPECT_EQ(wave->Prepare(&h), kWaveInOk);
@@ -125,17 +124,18 @@ TEST_F(WaveInVirtualTest, VirtualDevicesFollowAlsaDevicesInDeclarationOrder) {
   // The faulty entry keeps its number but cannot be opened, and says why.
   Recorder r(1, 400);
   std::unique_ptr<WaveIn> wave;
-  std::string error;
-  EXPECT_NE(WaveIn::Open(alsa_count_ + 2, WaveFormat{}, &Recorder::Callback, &r, &wave, &error),
-            kWaveInOk);
+  Status status = WaveIn::Open(alsa_count_ + 2, WaveFormat{}, &Recorder::Callback, &r, &wave);
+  EXPECT_FALSE(status.ok());
   EXPECT_EQ(wave, nullptr);
-  EXPECT_NE(error.find("nonsense"), std::string::npos) << error;
-  EXPECT_EQ(WaveIn::Open(alsa_count_ + 3, WaveFormat{}, &Recorder::Callback, &r, &wave, &error),
-            kWaveInBadDeviceId);
+  EXPECT_NE(status.message().find("nonsense"), std::string::npos) << status.message();
+  status = WaveIn::Open(alsa_count_ + 3, WaveFormat{}, &Recorder::Callback, &r, &wave);
+  EXPECT_TRUE(status.IsNotFound()) << status.message();
+  EXPECT_EQ(WaveInResultOf(status), kWaveInBadDeviceId);
   WaveFormat eight_bit;
   eight_bit.bits_per_sample = 8;
-  EXPECT_EQ(WaveIn::Open(alsa_count_, eight_bit, &Recorder::Callback, &r, &wave, &error),
-            kWaveInBadFormat);
+  status = WaveIn::Open(alsa_count_, eight_bit, &Recorder::Callback, &r, &wave);
+  EXPECT_EQ(status.code(), Status::kInvalidArgument) << status.message();
+  EXPECT_EQ(WaveInResultOf(status), kWaveInBadFormat);
 }
 
 TEST_F(WaveInVirtualTest, UnpluggedDeviceFailsItsReadAndItsOpenUntilPluggedBack) {
@@ -159,13 +159,12 @@ TEST_F(WaveInVirtualTest, UnpluggedDeviceFailsItsReadAndItsOpenUntilPluggedBack)
   }
   wave.reset();
   std::unique_ptr<WaveIn> again;
-  std::string error;
-  EXPECT_EQ(WaveIn::Open(alsa_count_ + 1, WaveFormat{}, &Recorder::Callback, &r, &again, &error),
-            kWaveInNoDriver);
-  EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
+  Status status = WaveIn::Open(alsa_count_ + 1, WaveFormat{}, &Recorder::Callback, &r, &again);
+  EXPECT_TRUE(status.IsNotFound()) << status.message();
+  EXPECT_NE(status.message().find("unplugged"), std::string::npos) << status.message();
   std::filesystem::remove(dir_ + "/Deck");
-  EXPECT_EQ(WaveIn::Open(alsa_count_ + 1, WaveFormat{}, &Recorder::Callback, &r, &again, &error),
-            kWaveInOk);
+  status = WaveIn::Open(alsa_count_ + 1, WaveFormat{}, &Recorder::Callback, &r, &again);
+  EXPECT_TRUE(status.ok()) << status.message();
   unsetenv(kVirtualUnpluggedVariable);
 }
 
@@ -173,17 +172,16 @@ TEST_F(WaveInVirtualTest, MissingFileFailsToOpenWithItsPath) {
   Declare("Gone=file:" + dir_ + "/missing.wav");
   Recorder r(1, 400);
   std::unique_ptr<WaveIn> wave;
-  std::string error;
-  EXPECT_EQ(WaveIn::Open(alsa_count_, WaveFormat{}, &Recorder::Callback, &r, &wave, &error),
-            kWaveInNoDriver);
-  EXPECT_NE(error.find("missing.wav"), std::string::npos) << error;
+  const Status status = WaveIn::Open(alsa_count_, WaveFormat{}, &Recorder::Callback, &r, &wave);
+  EXPECT_TRUE(status.IsNotFound()) << status.message();
+  EXPECT_NE(status.message().find("missing.wav"), std::string::npos) << status.message();
 }
 
 TEST_F(WaveInVirtualTest, BufferRulesAreEnforced) {
   Declare("Quiet=silence");
   Recorder r(2, 400);
   std::unique_ptr<WaveIn> wave;
-  ASSERT_EQ(WaveIn::Open(alsa_count_, WaveFormat{}, &Recorder::Callback, &r, &wave), kWaveInOk);
+  ASSERT_TRUE(WaveIn::Open(alsa_count_, WaveFormat{}, &Recorder::Callback, &r, &wave).ok());
   EXPECT_EQ(wave->AddBuffer(&r.headers[0]), kWaveInUnprepared);
   ASSERT_EQ(wave->Prepare(&r.headers[0]), kWaveInOk);
   ASSERT_EQ(wave->AddBuffer(&r.headers[0]), kWaveInOk);

@@ -7,21 +7,18 @@ namespace logrum::archive::testing {
 platform::Status ArchiveHost::Load(const std::string& folder) {
   using platform::Status;
   Unload();
-  std::string error;
   // The source library first: archsvc.so binds the same loaded copy, so the
   // devices defined here are the ones its archives subscribe to.
-  if (!audiosrc_.Open(folder + "/" + audio::kAudioSourceLibrary, &error)) {
-    return Status::Error(Status::kNotFound, error);
+  audio::AudioSourceEntryFn source_entry = nullptr;
+  ArchiveServiceEntryFn entry = nullptr;
+  Status status = audiosrc_.Open(folder + "/" + audio::kAudioSourceLibrary);
+  if (status.ok()) status = audiosrc_.Function(audio::kAudioSourceEntry, &source_entry);
+  if (status.ok()) {
+    sources_ = source_entry();
+    status = archsvc_.Open(folder + "/" + kArchiveServiceLibrary);
   }
-  auto source_entry =
-      audiosrc_.Function<audio::AudioSourceEntryFn>(audio::kAudioSourceEntry, &error);
-  if (source_entry == nullptr) return Status::Error(Status::kNotFound, error);
-  sources_ = source_entry();
-  if (!archsvc_.Open(folder + "/" + kArchiveServiceLibrary, &error)) {
-    return Status::Error(Status::kNotFound, error);
-  }
-  auto entry = archsvc_.Function<ArchiveServiceEntryFn>(kArchiveServiceEntry, &error);
-  if (entry == nullptr) return Status::Error(Status::kNotFound, error);
+  if (status.ok()) status = archsvc_.Function(kArchiveServiceEntry, &entry);
+  if (!status.ok()) return status;
   manager_ = static_cast<IArchiveManager*>(entry(kArchiveManagerObject));
   server_ = static_cast<IArchiveServer*>(entry(kArchiveServerObject));
   if (manager_ == nullptr || server_ == nullptr || sources_ == nullptr) {

@@ -61,11 +61,11 @@ class ArchiveAccessTest : public ::testing::Test {
     ASSERT_TRUE(platform::Registry::Open(root_ + "/registry.db3", &store_).ok());
     previous_ = platform::SetDefaultRegistry(store_.get());
     kit::RegistryKey users(false, store_.get());
-    ASSERT_TRUE(users.Open(kUsersKey, false));
-    ASSERT_TRUE(users.WriteString("anna", "Password", "pw"));
+    ASSERT_TRUE(users.Open(kUsersKey, false).ok());
+    ASSERT_TRUE(users.WriteString("anna", "Password", "pw").ok());
     kit::OptionsReg rights(false, store_.get());
     rights.SetInteger("News", 1);
-    ASSERT_TRUE(rights.Save(std::string(kUsersKey) + "\\anna\\ArchiveRights"));
+    ASSERT_TRUE(rights.Save(std::string(kUsersKey) + "\\anna\\ArchiveRights").ok());
 
     options_.log_path = root_ + "/logs";
     options_.archive_path = root_ + "/News";

@@ -266,7 +266,7 @@ TEST_F(HostileClientsTest, CapsAreReadFromTheServerKey) {
   kit::OptionsReg server(false, store_.get());
   server.SetInteger(kMaxPerAddressValue, 3);
   server.SetInteger(kMaxClientsValue, 20);
-  ASSERT_TRUE(server.Save(kServerKey));
+  ASSERT_TRUE(server.Save(kServerKey).ok());
   const NetworkSettings settings = ReadNetworkSettings(store_.get());
   EXPECT_EQ(settings.max_per_address, 3u);
   EXPECT_EQ(settings.max_connections, 20u);

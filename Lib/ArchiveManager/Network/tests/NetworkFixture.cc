@@ -144,11 +144,11 @@ void NetworkTest::TearDown() {
 void NetworkTest::AddUser(const std::string& user, const std::string& password,
                           const std::map<std::string, int32_t>& rights) {
   kit::RegistryKey users(false, store_.get());
-  ASSERT_TRUE(users.Open(kUsersKey, false));
-  ASSERT_TRUE(users.WriteString(user, "Password", password));
+  ASSERT_TRUE(users.Open(kUsersKey, false).ok());
+  ASSERT_TRUE(users.WriteString(user, "Password", password).ok());
   kit::OptionsReg map(false, store_.get());
   for (const auto& [archive, bits] : rights) map.SetInteger(archive, bits);
-  ASSERT_TRUE(map.Save(std::string(kUsersKey) + "\\" + user + "\\ArchiveRights"));
+  ASSERT_TRUE(map.Save(std::string(kUsersKey) + "\\" + user + "\\ArchiveRights").ok());
 }
 
 NetworkSettings NetworkTest::ShortSettings() {

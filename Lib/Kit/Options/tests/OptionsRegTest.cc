@@ -66,7 +66,8 @@ TEST_F(OptionsRegTest, ReadTakesStringsDwordsAndBinariesAndSkipsOtherTypes) {
   OptionsReg options(false, store_.get());
   options.SetInteger("ARCHIVE1", 0);  // registered default, replaced by what the key holds
   options.SetInteger("Registered", 9);
-  ASSERT_TRUE(options.Read(key)) << options.last_error();
+  platform::Status status = options.Read(key);
+  ASSERT_TRUE(status.ok()) << status.message();
   EXPECT_EQ(options.GetInteger("ARCHIVE1"), 3);
   EXPECT_EQ(options.GetInteger("archive1"), 3);
   EXPECT_EQ(options.GetInteger("Registered"), 9);
@@ -82,13 +83,14 @@ TEST_F(OptionsRegTest, ReadTakesStringsDwordsAndBinariesAndSkipsOtherTypes) {
   EXPECT_EQ(options.GetBinary("Note"), nullptr);
 
   // A missing key reports failure and leaves the map as it was.
-  EXPECT_FALSE(options.Read("Software\\Nowhere"));
-  EXPECT_NE(options.last_error().find("Nowhere"), std::string::npos);
+  status = options.Read("Software\\Nowhere");
+  EXPECT_TRUE(status.IsNotFound()) << status.message();
+  EXPECT_NE(status.message().find("Nowhere"), std::string::npos) << status.message();
   EXPECT_EQ(options.GetInteger("Archive1"), 3);
 
   // The current-user root is a separate tree.
   OptionsReg user(true, store_.get());
-  EXPECT_FALSE(user.Read(key));
+  EXPECT_FALSE(user.Read(key).ok());
 }
 
 TEST_F(OptionsRegTest, SaveMakesTheKeyHoldExactlyTheMapInItsOwnOrderAndTypes) {
@@ -102,7 +104,8 @@ TEST_F(OptionsRegTest, SaveMakesTheKeyHoldExactlyTheMapInItsOwnOrderAndTypes) {
   options.SetInteger("MaxDays", -1);
   options.SetBinary("Data001", std::string("\x00\x01", 2));
   options.SetString("", "default value");
-  ASSERT_TRUE(options.Save(key)) << options.last_error();
+  const platform::Status status = options.Save(key);
+  ASSERT_TRUE(status.ok()) << status.message();
 
   std::vector<RegValue> values = Values(key);
   ASSERT_EQ(values.size(), 4u);
@@ -119,7 +122,7 @@ TEST_F(OptionsRegTest, SaveMakesTheKeyHoldExactlyTheMapInItsOwnOrderAndTypes) {
   EXPECT_EQ(values[3].data, "\xff\xff\xff\xff");
 
   // A key that Save creates, and its new parents, get the class "cls?".
-  ASSERT_TRUE(options.Save("Software\\New\\Key"));
+  ASSERT_TRUE(options.Save("Software\\New\\Key").ok());
   for (const char* made : {"Software\\New", "Software\\New\\Key"}) {
     platform::RegKeyInfo info;
     ASSERT_TRUE(store_->GetKeyInfo(kLM, made, &info).ok());
@@ -128,7 +131,7 @@ TEST_F(OptionsRegTest, SaveMakesTheKeyHoldExactlyTheMapInItsOwnOrderAndTypes) {
 
   // Read back into a fresh map: the same entries.
   OptionsReg again(false, store_.get());
-  ASSERT_TRUE(again.Read(key));
+  ASSERT_TRUE(again.Read(key).ok());
   EXPECT_EQ(again.map().size(), 4u);
   EXPECT_EQ(again.GetInteger("maxdays"), -1);
   EXPECT_STREQ(again.GetString(""), "default value");
@@ -140,8 +143,9 @@ TEST_F(OptionsRegTest, SaveWritesNothingWhenTheStoreRefusesOneValue) {
   OptionsReg options(false, store_.get());
   options.SetInteger("New", 2);
   options.SetInteger(std::string(20000, 'n'), 3);  // longer than a store name may be
-  EXPECT_FALSE(options.Save(key));
-  EXPECT_FALSE(options.last_error().empty());
+  platform::Status status = options.Save(key);
+  EXPECT_FALSE(status.ok());
+  EXPECT_FALSE(status.message().empty());
   std::vector<RegValue> values = Values(key);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].name, "Keep");
@@ -156,8 +160,9 @@ TEST_F(OptionsRegTest, SaveWritesNothingWhenTheStoreRefusesOneValue) {
   OptionsReg with_object(false, store_.get());
   with_object.SetInteger("Keep", 5);
   with_object.SetObject("Object", new Obj(&alive), true);
-  EXPECT_FALSE(with_object.Save(key));
-  EXPECT_NE(with_object.last_error().find("'Object'"), std::string::npos);
+  status = with_object.Save(key);
+  EXPECT_EQ(status.code(), platform::Status::kInvalidArgument) << status.message();
+  EXPECT_NE(status.message().find("'Object'"), std::string::npos) << status.message();
   values = Values(key);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].data, Dword(5));
@@ -168,7 +173,7 @@ TEST_F(OptionsRegTest, ASaveKilledHalfwayLeavesTheOldKey) {
   const std::string key = "Software\\Norvane Systems\\Logrum2\\Server";
   OptionsReg before(false, store_.get());
   for (int i = 0; i < 10; ++i) before.SetInteger("Old" + std::to_string(i), i);
-  ASSERT_TRUE(before.Save(key));
+  ASSERT_TRUE(before.Save(key).ok());
 
   // 10 deletions, then the key (already there), then 10 writes.
   for (int kill_at : {1, 5, 10, 11, 15, 20}) {
@@ -192,7 +197,7 @@ TEST_F(OptionsRegTest, ASaveKilledHalfwayLeavesTheOldKey) {
     std::unique_ptr<Registry> reopened;
     ASSERT_TRUE(Registry::Open(path_, &reopened).ok());
     OptionsReg seen(false, reopened.get());
-    ASSERT_TRUE(seen.Read(key));
+    ASSERT_TRUE(seen.Read(key).ok());
     EXPECT_EQ(seen.map().size(), 10u) << "killed at " << kill_at;
     EXPECT_EQ(seen.GetInteger("Old9"), 9) << "killed at " << kill_at;
     EXPECT_FALSE(seen.Has("New0")) << "killed at " << kill_at;
@@ -203,9 +208,9 @@ TEST_F(OptionsRegTest, UsesTheProcessStoreWhenGivenNone) {
   platform::Registry* previous = platform::SetDefaultRegistry(store_.get());
   OptionsReg options;
   options.SetInteger("ServerPort", 9020);
-  EXPECT_TRUE(options.Save("Software\\Norvane Systems\\Logrum2\\Server"));
+  EXPECT_TRUE(options.Save("Software\\Norvane Systems\\Logrum2\\Server").ok());
   RegistryKey key;
-  EXPECT_TRUE(key.Open("Software\\Norvane Systems\\Logrum2", false));
+  EXPECT_TRUE(key.Open("Software\\Norvane Systems\\Logrum2", false).ok());
   platform::SetDefaultRegistry(previous);
   EXPECT_EQ(Values("Software\\Norvane Systems\\Logrum2\\Server").size(), 1u);
 }
@@ -226,7 +231,8 @@ TEST_F(OptionsRegTest, RegistryKeyOpensBelowTheRootItsPrefixNames) {
   };
   for (const Case& c : cases) {
     RegistryKey key(false, store_.get());
-    ASSERT_TRUE(key.Open(c.path, c.prefer_current_user)) << c.path << ": " << key.last_error_text();
+    const platform::Status status = key.Open(c.path, c.prefer_current_user);
+    ASSERT_TRUE(status.ok()) << c.path << ": " << status.message();
     EXPECT_EQ(key.root(), c.root) << c.path;
     EXPECT_EQ(key.path(), c.rest) << c.path;
     platform::RegKeyInfo info;
@@ -234,9 +240,11 @@ TEST_F(OptionsRegTest, RegistryKeyOpensBelowTheRootItsPrefixNames) {
     EXPECT_EQ(info.class_name, "cls?");
   }
   RegistryKey bad(false, store_.get());
-  EXPECT_FALSE(bad.Open("HKEY_LOCAL_MACHINE\\A\\\\B", false));
-  EXPECT_EQ(bad.last_error(), platform::Status::kInvalidArgument);
-  EXPECT_STREQ(bad.QueryString("", "x", "dflt"), "dflt");
+  EXPECT_EQ(bad.Open("HKEY_LOCAL_MACHINE\\A\\\\B", false).code(),
+            platform::Status::kInvalidArgument);
+  std::string text;
+  EXPECT_FALSE(bad.QueryString("", "x", "dflt", &text).ok());
+  EXPECT_EQ(text, "dflt");
 }
 
 TEST_F(OptionsRegTest, RegistryKeyQueriesAndWritesStringsAndRepairsOnlyUnreadableValues) {
@@ -244,13 +252,23 @@ TEST_F(OptionsRegTest, RegistryKeyQueriesAndWritesStringsAndRepairsOnlyUnreadabl
   Put(kLM, std::string(kUsers) + "\\bob", "Password", kRegDword, Dword(5));
   Put(kLM, std::string(kUsers) + "\\cat", "Other", kRegDword, Dword(5));
 
+  // The text a query gives (its default when the query fails), and the Status code.
+  auto query = [](RegistryKey& key, std::string_view subkey, std::string_view name) {
+    std::string text;
+    const platform::Status status = key.QueryString(subkey, name, "dflt", &text);
+    return std::make_pair(text, status.code());
+  };
+  using Code = platform::Status::Code;
+  using Result = std::pair<std::string, Code>;
   RegistryKey key(false, store_.get());
-  ASSERT_TRUE(key.Open(std::string("HKEY_LOCAL_MACHINE\\") + kUsers, false));
-  EXPECT_STREQ(key.QueryString("ANN", "password", "dflt"), "digest");
-  EXPECT_STREQ(key.QueryString("ann", "Missing", "dflt"), "dflt");
-  EXPECT_EQ(key.last_error(), platform::Status::kNotFound);
-  EXPECT_STREQ(key.QueryString("nobody", "Password", "dflt"), "dflt");
-  EXPECT_STREQ(key.QueryString("bob", "Password", "dflt"), "dflt");
+  ASSERT_TRUE(key.Open(std::string("HKEY_LOCAL_MACHINE\\") + kUsers, false).ok());
+  EXPECT_EQ(query(key, "ANN", "password"), Result("digest", Code::kOk));
+  EXPECT_EQ(query(key, "ann", "Missing"), Result("dflt", Code::kNotFound));
+  EXPECT_EQ(query(key, "nobody", "Password"), Result("dflt", Code::kNotFound));
+  EXPECT_EQ(query(key, "bob", "Password"), Result("dflt", Code::kInvalidArgument));
+  std::string no_default = "stale";
+  EXPECT_FALSE(key.QueryString("nobody", "Password", nullptr, &no_default).ok());
+  EXPECT_EQ(no_default, "");
 
   // Without the flag nothing is written; with it, only a value that is there
   // but unreadable as text gets the default.
@@ -258,24 +276,24 @@ TEST_F(OptionsRegTest, RegistryKeyQueriesAndWritesStringsAndRepairsOnlyUnreadabl
   ASSERT_TRUE(store_->GetValue(kLM, std::string(kUsers) + "\\bob", "Password", &v).ok());
   EXPECT_EQ(v.type, kRegDword);
   RegistryKey repairing(true, store_.get());
-  ASSERT_TRUE(repairing.Open(kUsers, false));
-  EXPECT_STREQ(repairing.QueryString("bob", "Password", "dflt"), "dflt");
+  ASSERT_TRUE(repairing.Open(kUsers, false).ok());
+  EXPECT_EQ(query(repairing, "bob", "Password"), Result("dflt", Code::kInvalidArgument));
   ASSERT_TRUE(store_->GetValue(kLM, std::string(kUsers) + "\\bob", "Password", &v).ok());
   EXPECT_EQ(v.type, kRegString);
   EXPECT_EQ(v.data, std::string("dflt\0", 5));
-  EXPECT_STREQ(repairing.QueryString("cat", "Password", "dflt"), "dflt");
+  EXPECT_EQ(query(repairing, "cat", "Password"), Result("dflt", Code::kNotFound));
   EXPECT_TRUE(store_->GetValue(kLM, std::string(kUsers) + "\\cat", "Password", &v).IsNotFound());
 
-  EXPECT_TRUE(key.WriteString("dan\\Sub", "Password", "secret"));
-  EXPECT_STREQ(key.QueryString("DAN\\sub", "PASSWORD", "dflt"), "secret");
+  EXPECT_TRUE(key.WriteString("dan\\Sub", "Password", "secret").ok());
+  EXPECT_EQ(query(key, "DAN\\sub", "PASSWORD"), Result("secret", Code::kOk));
   ASSERT_TRUE(store_->GetValue(kLM, std::string(kUsers) + "\\dan\\Sub", "Password", &v).ok());
   EXPECT_EQ(v.data, std::string("secret\0", 7));
-  EXPECT_TRUE(key.WriteString("", "Direct", "x"));
-  EXPECT_STREQ(key.QueryString("", "direct", "dflt"), "x");
+  EXPECT_TRUE(key.WriteString("", "Direct", "x").ok());
+  EXPECT_EQ(query(key, "", "direct"), Result("x", Code::kOk));
 
   RegistryKey closed(false, store_.get());
-  EXPECT_STREQ(closed.QueryString("", "x", "dflt"), "dflt");
-  EXPECT_FALSE(closed.WriteString("", "x", "y"));
+  EXPECT_EQ(query(closed, "", "x"), Result("dflt", Code::kInvalidArgument));
+  EXPECT_FALSE(closed.WriteString("", "x", "y").ok());
 }
 
 }  // namespace
