@@ -1,9 +1,9 @@
 // The platform's debugger output: developer lines that nobody sees unless asked for.
 // On Linux they go to standard error while LOGRUM2_DEBUG is set (read once), else nowhere.
 //
-// Warnings: faults the platform layer finds in what it was given (a malformed
-// LOGRUM2_CLOCK, an unknown time zone, a bad virtual device entry) that a station
-// engineer must see. Libraries never print them on their own: they go to the route
+// Warnings: faults a library finds that a station engineer must see and that it
+// has no log of its own for (a malformed LOGRUM2_CLOCK, an unknown time zone, a
+// bad virtual device entry, a refused network client). Libraries never print them on their own: they go to the route
 // the program sets with SetWarningSink, or to the debug output while it sets none.
 // Every library (a plug-in too) holds its own copy of this layer; a program that
 // exports kWarningRouteSymbol (the logrum_program build does) receives the

@@ -289,6 +289,40 @@ TEST_F(RecserverTest, EnvironmentFaultsAreReportedAmongTheProgramsMessages) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
+// The archive service has no log of its own: a refused client must still
+// reach the station's journal, through the program's messages.
+TEST_F(RecserverTest, RefusedClientsAreReportedAmongTheProgramsMessages) {
+  PutInt(std::string(kLogrum2Key) + "\\Server", "MaxConnectionsPerAddress", 1);
+  store_.reset();
+  RecserverProcess server(Station(home_, "Tone=tone:440"));
+  ASSERT_TRUE(server.WaitForLine("recserver: state folder")) << server.Text();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto connect_one = [&] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  };
+  // The port opens a moment after the state folder line.
+  int first = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((first = connect_one()) < 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_GE(first, 0) << server.Text();
+  const int second = connect_one();
+  EXPECT_TRUE(server.WaitForLine("recserver: WARNING: Connection from 127.0.0.1")) << server.Text();
+  EXPECT_NE(server.Text().find("refused"), std::string::npos) << server.Text();
+  if (second >= 0) ::close(second);
+  ::close(first);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint");

@@ -1,6 +1,5 @@
 #include "Lib/ArchiveManager/Network/ArchiveAccess.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "Lib/ArchiveManager/Archive/ArchiveManager.h"
@@ -10,6 +9,7 @@
 #include "Lib/ArchiveManager/Time/ZoneTime.h"
 #include "Lib/ArchiveManager/include/NetworkSeam.h"
 #include "Lib/Diagnostics/Trace.h"
+#include "Lib/Platform/DebugOutput.h"
 
 namespace logrum::network {
 
@@ -220,9 +220,9 @@ class SeamServer : public archive::INetworkServer {
           "cannot listen on port " + std::to_string(port) + ": the network server is already open");
     }
     NetworkSettings settings = ReadNetworkSettings(nullptr);
-    // The service has no log of its own: the host's standard error is the
-    // station's journal, where an engineer looks for refused clients.
-    settings.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    // The service has no log of its own: refused clients go to the program's
+    // warning route, which recserver sends to the station's journal.
+    settings.log = [](const std::string& line) { platform::Warn("%s", line.c_str()); };
     server_ = std::make_unique<NetworkServer>(&access_, std::move(settings));
     platform::Status status = server_->Open(port);
     // A failed open leaves nothing behind, so the host may try another port.
