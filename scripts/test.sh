@@ -15,16 +15,8 @@ bash scripts/build.sh build
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
 
 if [[ ${LOGRUM2_SANITIZE_TESTS:-1} != 0 ]]; then
-  # AddressSanitizer and UndefinedBehaviorSanitizer over the same tests. -O1 and
-  # line tables only (-g1): the checks and the file:line of a report are the
-  # same, and the build takes half the time of -O2 -g, which made this the
-  # longest stage of the test command. At -O1 an inline library constant
-  # stays behind as a unique symbol, which pins a plug-in in memory after its
-  # last dlclose; -fno-gnu-unique lets the plug-ins unload as they do at -O2.
-  flags="-O1 -g1 -fno-gnu-unique -DNDEBUG"
-  bash scripts/build.sh build-asan -DLOGRUM2_SANITIZE=ON -DLOGRUM2_BENCH=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags"
+  # AddressSanitizer and UndefinedBehaviorSanitizer over the same tests.
+  bash scripts/build.sh build-asan -DLOGRUM2_SANITIZE=ON -DLOGRUM2_BENCH=OFF
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs" --timeout 900 -LE no-sanitizer)
 fi
 
